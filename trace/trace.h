@@ -1,0 +1,54 @@
+// The trace log: the most recent progress lines of a run, in memory.
+#ifndef KSUPDATE_TRACE_TRACE_H_
+#define KSUPDATE_TRACE_TRACE_H_
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+namespace ks {
+
+// The process-wide list of trace lines, oldest first, bounded to the most
+// recent kTraceLogBound lines. Only Trace() adds to it.
+class CTraceLog {
+ public:
+  static constexpr std::uint32_t kBound = 34;
+
+  CTraceLog() = default;
+  CTraceLog(const CTraceLog&) = delete;
+  CTraceLog& operator=(const CTraceLog&) = delete;
+  ~CTraceLog();
+
+  // Appends `line`, first dropping the oldest line when the log is full.
+  void Add(std::string line);
+
+  // Read-only view, for inspection by tests.
+  const std::list<std::string>& lines() const { return m_lines; }
+  std::uint32_t count() const { return m_count; }
+
+  // Empties the log. For tests only: the program never clears it.
+  void ResetForTesting();
+
+ private:
+  std::list<std::string> m_lines;
+  std::uint32_t m_count = 0;
+};
+
+// The process-wide trace log (defined with the other process-wide objects).
+extern CTraceLog TraceLog;
+
+// Size of the formatting buffer, terminating zero included. Longer messages
+// are cut to its size minus one.
+constexpr int kTraceBufferSize = 20480;
+
+// Formats one message printf-style and adds it to TraceLog as one line. When
+// KSUPDATE_TRACE names a channel (see trace.cc), the line also goes there.
+void Trace(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+}  // namespace ks
+
+#endif  // KSUPDATE_TRACE_TRACE_H_
