@@ -1,0 +1,37 @@
+// Replacing a file so that readers and crashes only ever see the old or the
+// new content.
+#ifndef KSUPDATE_PLATFORM_POSIX_ATOMIC_FILE_H_
+#define KSUPDATE_PLATFORM_POSIX_ATOMIC_FILE_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace ks::posix {
+
+// Writes `data` into a temporary file in the directory of `path`, flushes it
+// to disk and renames it over `path`. The new file gets `mode` (before the
+// umask) when `path` did not exist and the old file's mode when it did.
+// A symbolic link at `path` is replaced, never written through.
+// Returns true on success; on failure `path` is unchanged and no temporary
+// file is left.
+bool ReplaceFileContents(const std::string& path, const std::string& data,
+                         mode_t mode);
+
+// Creates a new, empty temporary file in the directory of `path`, with
+// permission bits 0600. Returns its descriptor and sets *temp_path, or
+// returns -1 when the directory is missing or not writable.
+int CreateTempBeside(const std::string& path, std::string* temp_path);
+
+// Flushes `fd` to disk, closes it and renames `temp_path` over `path`.
+// On any failure the temporary file is removed and false returned; `fd` is
+// closed either way.
+bool CommitTemp(int fd, const std::string& temp_path, const std::string& path);
+
+// The prefix of every temporary file that ReplaceFileContents and the file
+// copy make, so that a later run can recognise what a killed one left.
+extern const char kTempPrefix[];
+
+}  // namespace ks::posix
+
+#endif  // KSUPDATE_PLATFORM_POSIX_ATOMIC_FILE_H_

@@ -1,0 +1,150 @@
+#include "platform/posix/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "platform/posix/atomic_file.h"
+
+namespace ks::posix {
+
+namespace {
+
+constexpr mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
+
+mode_t CurrentUmask() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+// Copies the whole of `in` to `out`, with the kernel's copy where it works.
+bool CopyData(int in, int out, off_t size) {
+  off_t done = 0;
+  bool kernel_copy = true;
+  while (kernel_copy && done < size) {
+    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr,
+                                  static_cast<size_t>(size - done), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // Not supported across these file systems, or the file shrank: go on
+      // with the plain loop from where we are.
+      kernel_copy = false;
+      break;
+    }
+    done += n;
+  }
+  if (::lseek(in, done, SEEK_SET) < 0 || ::lseek(out, done, SEEK_SET) < 0) {
+    return false;
+  }
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    const char* p = buffer.data();
+    while (n > 0) {
+      ssize_t w = ::write(out, p, static_cast<size_t>(n));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) return false;
+      p += w;
+      n -= w;
+    }
+  }
+}
+
+}  // namespace
+
+DWORD HostFileAttributes(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
+  if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+  DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
+  if ((st.st_mode & kWriteBits) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+  return attributes;
+}
+
+bool HostSetFileAttributes(const std::string& path, DWORD attributes) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) return true;
+  mode_t mode = st.st_mode & 07777;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    mode &= ~kWriteBits;
+  } else {
+    mode |= kWriteBits & ~CurrentUmask();
+  }
+  if (mode == (st.st_mode & 07777)) return true;
+  return ::chmod(path.c_str(), mode) == 0;
+}
+
+bool HostCopyFile(const std::string& source, const std::string& target,
+                  bool fail_if_exists) {
+  struct stat target_stat {};
+  if (::lstat(target.c_str(), &target_stat) == 0) {
+    if (fail_if_exists) return false;
+    if (S_ISDIR(target_stat.st_mode)) return false;
+    // Root could write anyway: the attribute decides, as on Windows.
+    if (!S_ISLNK(target_stat.st_mode) &&
+        (target_stat.st_mode & kWriteBits) == 0) {
+      return false;
+    }
+  }
+
+  int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat source_stat {};
+  if (::fstat(in, &source_stat) != 0 || S_ISDIR(source_stat.st_mode)) {
+    ::close(in);
+    return false;
+  }
+
+  std::string temp_path;
+  int out = CreateTempBeside(target, &temp_path);
+  if (out < 0) {
+    ::close(in);
+    return false;
+  }
+  const struct timespec times[2] = {source_stat.st_atim, source_stat.st_mtim};
+  bool ok = CopyData(in, out, source_stat.st_size) &&
+            ::fchmod(out, source_stat.st_mode & 07777) == 0 &&
+            ::futimens(out, times) == 0;
+  ::close(in);
+  if (!ok) {
+    ::close(out);
+    ::unlink(temp_path.c_str());
+    return false;
+  }
+  return CommitTemp(out, temp_path, target);
+}
+
+bool ReadHostFile(const std::string& path, std::string* contents) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  contents->clear();
+  if (st.st_size > 0) contents->reserve(static_cast<size_t>(st.st_size));
+  char buffer[1 << 16];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    contents->append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+}  // namespace ks::posix

@@ -1,0 +1,582 @@
+#include "platform/posix/registry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace ks::posix {
+namespace {
+
+using ValueMap = std::map<std::string, RegistryValue, NameLess>;
+
+unsigned char AsciiLower(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(static_cast<unsigned char>(a[i])) !=
+        AsciiLower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+
+size_t SkipSpaces(std::string_view s, size_t i) {
+  while (i < s.size() && IsSpace(s[i])) ++i;
+  return i;
+}
+
+bool ConsumePrefix(std::string_view* s, std::string_view prefix) {
+  if (s->substr(0, prefix.size()) != prefix) return false;
+  s->remove_prefix(prefix.size());
+  return true;
+}
+
+// Hands out the lines of a text without their "\n" or "\r\n". A last line
+// without its "\n" is held back: Wine ends every line it writes, so such a
+// line was cut short, and a cut hex list or dword would still parse, as
+// wrong data.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view text) : text_(text) {}
+
+  bool Next(std::string_view* line) {
+    size_t end = text_.find('\n', pos_);
+    if (end == std::string_view::npos) return false;
+    size_t next = end + 1;
+    if (end > pos_ && text_[end - 1] == '\r') --end;
+    *line = text_.substr(pos_, end - pos_);
+    pos_ = next;
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  size_t pos_ = 0;
+};
+
+// Decodes the UTF-8 sequence at s[*i] and moves past it. A byte that does
+// not start a well-formed sequence (overlong, surrogate, cut short) decodes
+// to U+FFFD on its own, so bad bytes never swallow the ones after them.
+char32_t NextCodePoint(std::string_view s, size_t* i) {
+  auto lead = static_cast<unsigned char>(s[*i]);
+  if (lead < 0x80) {
+    ++*i;
+    return lead;
+  }
+  size_t length = 0;
+  char32_t code = 0;
+  char32_t minimum = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    code = lead & 0x1Fu;
+    minimum = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    code = lead & 0x0Fu;
+    minimum = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    code = lead & 0x07u;
+    minimum = 0x10000;
+  }
+  if (length == 0 || s.size() - *i < length) {
+    ++*i;
+    return 0xFFFD;
+  }
+  for (size_t k = 1; k < length; ++k) {
+    auto next = static_cast<unsigned char>(s[*i + k]);
+    if ((next & 0xC0u) != 0x80u) {
+      ++*i;
+      return 0xFFFD;
+    }
+    code = (code << 6) | (next & 0x3Fu);
+  }
+  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+    ++*i;
+    return 0xFFFD;
+  }
+  *i += length;
+  return code;
+}
+
+void AppendUtf16(char32_t code, std::u16string* out) {
+  if (code < 0x10000) {
+    out->push_back(static_cast<char16_t>(code));
+  } else {
+    code -= 0x10000;
+    out->push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+    out->push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+  }
+}
+
+// The ANSI form of UTF-16 text, with Latin-1 as the ANSI code page: a code
+// point below 0x100 becomes that byte, any other one (a surrogate pair
+// included) one '?', as WideCharToMultiByte's default character.
+std::string ToAnsi(std::u16string_view text) {
+  std::string ansi;
+  ansi.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char16_t unit = text[i];
+    if (unit < 0x100) {
+      ansi.push_back(static_cast<char>(unit));
+      continue;
+    }
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
+        text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      ++i;
+    }
+    ansi.push_back('?');
+  }
+  return ansi;
+}
+
+std::u16string FromUtf16Le(std::string_view bytes) {
+  std::u16string text;
+  text.reserve(bytes.size() / 2);
+  // An odd last byte is no whole unit; the conversion leaves it out.
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    text.push_back(
+        static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                              (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+  }
+  return text;
+}
+
+std::string ToUtf16Le(std::u16string_view text) {
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  for (char16_t unit : text) {
+    bytes.push_back(static_cast<char>(unit & 0xFF));
+    bytes.push_back(static_cast<char>(unit >> 8));
+  }
+  return bytes;
+}
+
+// The character that a one-letter escape such as "\n" stands for; 0 for a
+// letter that is none.
+char16_t SimpleEscape(char letter) {
+  constexpr std::string_view kLetters = "abefnrtv";
+  constexpr char16_t kCharacters[] = {0x07, 0x08, 0x1B, 0x0C,
+                                      0x0A, 0x0D, 0x09, 0x0B};
+  size_t index = kLetters.find(letter);
+  return index == std::string_view::npos ? 0 : kCharacters[index];
+}
+
+// Decodes escaped text from line[*pos] up to an unescaped `close`, leaving
+// *pos just after it. False when the line ends first.
+bool ParseEscaped(std::string_view line, size_t* pos, char close,
+                  std::u16string* out) {
+  size_t i = *pos;
+  while (i < line.size()) {
+    char c = line[i];
+    if (c == close) {
+      *pos = i + 1;
+      return true;
+    }
+    if (c != '\\') {
+      AppendUtf16(NextCodePoint(line, &i), out);
+      continue;
+    }
+    if (++i == line.size()) return false;
+    c = line[i];
+    char16_t simple = SimpleEscape(c);
+    if (simple != 0) {
+      out->push_back(simple);
+      ++i;
+    } else if (c >= '0' && c <= '7') {
+      unsigned value = 0;
+      for (int n = 0;
+           n < 3 && i < line.size() && line[i] >= '0' && line[i] <= '7';
+           ++n, ++i) {
+        value = value * 8 + static_cast<unsigned>(line[i] - '0');
+      }
+      out->push_back(static_cast<char16_t>(value));
+    } else if (c == 'x') {
+      ++i;
+      unsigned value = 0;
+      int digits = 0;
+      for (; digits < 4 && i < line.size() && HexDigit(line[i]) >= 0;
+           ++digits, ++i) {
+        value = value * 16 + static_cast<unsigned>(HexDigit(line[i]));
+      }
+      // "\x" without digits is no number: it stands for the 'x' itself.
+      out->push_back(digits > 0 ? static_cast<char16_t>(value) : u'x');
+    } else {
+      // "\\", "\"", "\]" and any unknown escape: the character itself.
+      AppendUtf16(NextCodePoint(line, &i), out);
+    }
+  }
+  return false;
+}
+
+// Joins the non-empty '\'-separated components of `path` with single
+// backslashes.
+std::string NormalizeKeyPath(std::string_view path) {
+  std::string normal;
+  normal.reserve(path.size());
+  size_t i = 0;
+  while (i < path.size()) {
+    if (path[i] == '\\') {
+      ++i;
+      continue;
+    }
+    size_t end = path.find('\\', i);
+    if (end == std::string_view::npos) end = path.size();
+    if (!normal.empty()) normal.push_back('\\');
+    normal.append(path.substr(i, end - i));
+    i = end;
+  }
+  return normal;
+}
+
+// Parses a DWORD written in 1 to 8 hex digits, all of `text`.
+bool ParseHexNumber(std::string_view text, DWORD* value) {
+  if (text.empty() || text.size() > 8) return false;
+  DWORD number = 0;
+  for (char c : text) {
+    int digit = HexDigit(c);
+    if (digit < 0) return false;
+    number = number * 16 + static_cast<DWORD>(digit);
+  }
+  *value = number;
+  return true;
+}
+
+// Parses "01,02,..." (one or two hex digits a byte), which goes on to the
+// next line while a line ends in '\'. False on anything malformed,
+// including a text that ends while the list still goes on.
+bool ParseHexBytes(std::string_view rest, LineReader* lines, std::string* out) {
+  for (;;) {
+    size_t i = SkipSpaces(rest, 0);
+    bool continued = false;
+    while (i < rest.size()) {
+      if (rest[i] == '\\') {
+        if (SkipSpaces(rest, i + 1) != rest.size()) return false;
+        continued = true;
+        break;
+      }
+      int high = HexDigit(rest[i]);
+      if (high < 0) return false;
+      unsigned byte = static_cast<unsigned>(high);
+      if (++i < rest.size() && HexDigit(rest[i]) >= 0) {
+        byte = byte * 16 + static_cast<unsigned>(HexDigit(rest[i]));
+        ++i;
+      }
+      out->push_back(static_cast<char>(byte));
+      i = SkipSpaces(rest, i);
+      if (i < rest.size()) {
+        if (rest[i] == ',') {
+          i = SkipSpaces(rest, i + 1);
+        } else if (rest[i] != '\\') {
+          return false;
+        }
+      }
+    }
+    if (!continued) return true;
+    if (!lines->Next(&rest)) return false;
+  }
+}
+
+bool IsTextType(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// The stored data of a quoted string of `type`, in the form the ANSI query
+// returns: text types as ANSI text, any other type as the UTF-16LE bytes.
+// Each string ends with its zero; a REG_MULTI_SZ also gets the zero that
+// ends the list when the text lacks it.
+std::string StringData(DWORD type, std::u16string text) {
+  text.push_back(u'\0');
+  if (type == REG_MULTI_SZ && (text.size() < 2 || text[text.size() - 2] != 0)) {
+    text.push_back(u'\0');
+  }
+  return IsTextType(type) ? ToAnsi(text) : ToUtf16Le(text);
+}
+
+// Parses what follows "name=" on a value line; more lines are taken from
+// `lines` when hex data continues there.
+bool ParseValueData(std::string_view data, LineReader* lines,
+                    RegistryValue* value) {
+  if (!data.empty() && data[0] == '"') {
+    std::u16string text;
+    size_t pos = 1;
+    if (!ParseEscaped(data, &pos, '"', &text)) return false;
+    value->type = REG_SZ;
+    value->data = StringData(REG_SZ, std::move(text));
+    return true;
+  }
+  if (ConsumePrefix(&data, "dword:")) {
+    size_t end = 0;
+    while (end < data.size() && HexDigit(data[end]) >= 0) ++end;
+    DWORD number = 0;
+    if (SkipSpaces(data, end) != data.size() ||
+        !ParseHexNumber(data.substr(0, end), &number)) {
+      return false;
+    }
+    value->type = REG_DWORD;
+    value->data.clear();
+    for (int shift = 0; shift < 32; shift += 8) {
+      value->data.push_back(static_cast<char>((number >> shift) & 0xFF));
+    }
+    return true;
+  }
+  bool is_string = ConsumePrefix(&data, "str");
+  if (!is_string && !ConsumePrefix(&data, "hex")) return false;
+  DWORD type = is_string ? REG_SZ : REG_BINARY;
+  if (ConsumePrefix(&data, "(")) {
+    size_t close = data.find(')');
+    if (close == std::string_view::npos ||
+        !ParseHexNumber(data.substr(0, close), &type)) {
+      return false;
+    }
+    data.remove_prefix(close + 1);
+  } else if (is_string) {
+    return false;  // "str" always names its type
+  }
+  if (!ConsumePrefix(&data, ":")) return false;
+  if (is_string) {
+    std::u16string text;
+    size_t pos = 1;
+    if (data.empty() || data[0] != '"' ||
+        !ParseEscaped(data, &pos, '"', &text)) {
+      return false;
+    }
+    value->type = type;
+    value->data = StringData(type, std::move(text));
+    return true;
+  }
+  std::string bytes;
+  if (!ParseHexBytes(data, lines, &bytes)) return false;
+  value->type = type;
+  value->data = IsTextType(type) ? ToAnsi(FromUtf16Le(bytes)) : bytes;
+  return true;
+}
+
+// Fills a hive line by line, keeping track of the key that values go to.
+class HiveBuilder {
+ public:
+  HiveBuilder(RegistryHive* hive, size_t text_size)
+      : hive_(hive), key_budget_(8 * text_size + (1u << 20)) {}
+
+  // Handles "[name] timestamp". A line that does not parse leaves no key
+  // open, so that its values do not land in the previous key.
+  void KeyLine(std::string_view line) {
+    current_ = nullptr;
+    std::u16string name;
+    size_t pos = 1;
+    if (!ParseEscaped(line, &pos, ']', &name)) return;
+    // Key names cannot hold a '\', so every one left after the escapes
+    // separates components.
+    std::string path = NormalizeKeyPath(ToAnsi(name));
+    if (!path.empty()) current_ = OpenKey(path);
+  }
+
+  // Handles "name"=data or @=data.
+  void ValueLine(std::string_view line, LineReader* lines) {
+    std::u16string name;
+    size_t pos = 1;
+    if (line[0] == '"' && !ParseEscaped(line, &pos, '"', &name)) return;
+    pos = SkipSpaces(line, pos);
+    if (pos >= line.size() || line[pos] != '=') return;
+    pos = SkipSpaces(line, pos + 1);
+    RegistryValue value;
+    if (!ParseValueData(line.substr(pos), lines, &value)) return;
+    // Values outside any key have nowhere to go (the data was still
+    // consumed, continuation lines included).
+    if (current_ == nullptr) return;
+    current_->insert_or_assign(ToAnsi(name), std::move(value));
+  }
+
+ private:
+  // The key at `path`, created with every missing ancestor. Each key
+  // stores its whole path, so a crafted file of very deep, distinct keys
+  // would grow the hive quadratically; a budget on the bytes of the paths
+  // added, far above what a real file needs, stops that: a key that would
+  // exceed it is skipped (nullptr).
+  ValueMap* OpenKey(const std::string& path) {
+    auto found = hive_->keys.find(path);
+    if (found != hive_->keys.end()) return &found->second;
+    // Where each ancestor's path ends, shallowest first.
+    std::vector<size_t> ends;
+    for (size_t i = path.find('\\'); i != std::string::npos;
+         i = path.find('\\', i + 1)) {
+      ends.push_back(i);
+    }
+    // The ancestors of a stored key are all stored, so the stored ones are
+    // a leading run of `ends`, found by bisection: a line costs a few
+    // lookups however deep it is.
+    size_t stored = 0;
+    size_t missing = ends.size();
+    while (stored < missing) {
+      size_t mid = stored + (missing - stored) / 2;
+      if (hive_->keys.count(path.substr(0, ends[mid])) != 0) {
+        stored = mid + 1;
+      } else {
+        missing = mid;
+      }
+    }
+    size_t cost = path.size();
+    for (size_t i = stored; i < ends.size() && cost <= key_budget_; ++i) {
+      cost += ends[i];
+    }
+    if (cost > key_budget_) return nullptr;
+    key_budget_ -= cost;
+    for (size_t i = stored; i < ends.size(); ++i) {
+      hive_->keys.emplace(path.substr(0, ends[i]), ValueMap());
+    }
+    return &hive_->keys.emplace(path, ValueMap()).first->second;
+  }
+
+  RegistryHive* hive_;
+  size_t key_budget_;
+  ValueMap* current_ = nullptr;
+};
+
+std::string_view TrimTrailingSpaces(std::string_view s) {
+  while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Reads a regular file whole. False when it cannot be opened or read, or
+// is no regular file (a FIFO would block the reader).
+bool ReadRegularFile(const std::string& path, std::string* contents,
+                     struct stat* st) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  bool ok = fstat(fd, st) == 0 && S_ISREG(st->st_mode);
+  if (ok) {
+    contents->clear();
+    contents->reserve(static_cast<size_t>(st->st_size));
+    char buffer[65536];
+    for (;;) {
+      ssize_t n = read(fd, buffer, sizeof(buffer));
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        ok = false;
+        break;
+      }
+      contents->append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+bool NameLess::operator()(const std::string& a, const std::string& b) const {
+  size_t common = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < common; ++i) {
+    unsigned char x = AsciiLower(static_cast<unsigned char>(a[i]));
+    unsigned char y = AsciiLower(static_cast<unsigned char>(b[i]));
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
+}
+
+RegistryHive ParseRegistry(const std::string& text) {
+  RegistryHive hive;
+  LineReader lines(text);
+  std::string_view line;
+  if (!lines.Next(&line) ||
+      TrimTrailingSpaces(line) != "WINE REGISTRY Version 2") {
+    return hive;
+  }
+  HiveBuilder builder(&hive, text.size());
+  while (lines.Next(&line)) {
+    line.remove_prefix(SkipSpaces(line, 0));
+    if (line.empty()) continue;
+    switch (line[0]) {
+      case '[':
+        builder.KeyLine(line);
+        break;
+      case '"':
+      case '@':
+        builder.ValueLine(line, &lines);
+        break;
+      case '#': {
+        std::string_view option = TrimTrailingSpaces(line);
+        if (option == "#arch=win64") hive.win64 = true;
+        if (option == "#arch=win32") hive.win64 = false;
+        break;
+      }
+      default:  // ';' comments, and lines we cannot make sense of
+        break;
+    }
+  }
+  return hive;
+}
+
+std::string View32KeyPath(const RegistryHive& hive,
+                          const std::string& key_path) {
+  std::string path = NormalizeKeyPath(key_path);
+  if (!hive.win64) return path;
+  std::string_view view = path;
+  size_t first_end = view.find('\\');
+  std::string_view first = view.substr(0, first_end);
+  if (!EqualsIgnoringAsciiCase(first, "Software")) return path;
+  if (first_end != std::string_view::npos) {
+    std::string_view rest = view.substr(first_end + 1);
+    std::string_view second = rest.substr(0, rest.find('\\'));
+    if (EqualsIgnoringAsciiCase(second, "Wow6432Node")) return path;
+  }
+  path.insert(first.size(), "\\Wow6432Node");
+  return path;
+}
+
+std::shared_ptr<const RegistryHive> RegistryCache::Load(
+    const std::string& path) {
+  struct stat st {};
+  bool exists = stat(path.c_str(), &st) == 0;
+  if (hive_ != nullptr && path == path_ && exists == have_stamp_ &&
+      (!exists ||
+       (static_cast<unsigned long long>(st.st_dev) == dev_ &&
+        static_cast<unsigned long long>(st.st_ino) == ino_ &&
+        static_cast<unsigned long long>(st.st_size) == size_ &&
+        static_cast<long long>(st.st_mtim.tv_sec) == mtime_sec_ &&
+        static_cast<long long>(st.st_mtim.tv_nsec) == mtime_nsec_))) {
+    return hive_;
+  }
+  std::string text;
+  // The stamp is taken from the descriptor that is read, so a file
+  // replaced between the two looks is seen as changed at the next call.
+  if (exists && ReadRegularFile(path, &text, &st)) {
+    have_stamp_ = true;
+    dev_ = static_cast<unsigned long long>(st.st_dev);
+    ino_ = static_cast<unsigned long long>(st.st_ino);
+    size_ = static_cast<unsigned long long>(st.st_size);
+    mtime_sec_ = static_cast<long long>(st.st_mtim.tv_sec);
+    mtime_nsec_ = static_cast<long long>(st.st_mtim.tv_nsec);
+    hive_ = std::make_shared<const RegistryHive>(ParseRegistry(text));
+  } else {
+    // Missing and unreadable files share one empty hive. An unreadable one
+    // is tried again at each call: the stamp only records files read.
+    bool was_empty = hive_ != nullptr && !have_stamp_;
+    have_stamp_ = false;
+    if (!was_empty) hive_ = std::make_shared<const RegistryHive>();
+  }
+  path_ = path;
+  return hive_;
+}
+
+}  // namespace ks::posix

@@ -1,0 +1,250 @@
+#include "platform/posix/wine_paths.h"
+
+#include <dirent.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ks::posix {
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool IsAsciiLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+// `base` + "/" + `name`, without doubling the slash after the host root.
+std::string JoinHost(const std::string& base, std::string_view name) {
+  std::string joined = base;
+  if (joined.empty() || joined.back() != '/') joined += '/';
+  joined.append(name.data(), name.size());
+  return joined;
+}
+
+bool Exists(const std::string& host_path) {
+  struct stat st {};
+  return lstat(host_path.c_str(), &st) == 0;
+}
+
+struct FreeDeleter {
+  void operator()(char* p) const { std::free(p); }
+};
+
+// The canonical host path, or "" when it cannot be resolved.
+std::string RealPath(const std::string& host_path) {
+  std::unique_ptr<char, FreeDeleter> resolved(
+      realpath(host_path.c_str(), nullptr));
+  return resolved ? std::string(resolved.get()) : std::string();
+}
+
+std::string DriveRoot(const std::string& prefix, char letter) {
+  std::string root = prefix;
+  root += "/dosdevices/";
+  root += AsciiLower(letter);
+  root += ':';
+  return root;
+}
+
+// Applies the Windows components of `path` to *components: '\' and '/'
+// separate, empty components and "." vanish, ".." drops the last component
+// but stops at the root (an empty list), as GetFullPathName does.
+void ApplyComponents(std::string_view path,
+                     std::vector<std::string>* components) {
+  size_t i = 0;
+  while (i < path.size()) {
+    if (IsSeparator(path[i])) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    std::string_view component = path.substr(i, end - i);
+    if (component == "..") {
+      if (!components->empty()) components->pop_back();
+    } else if (component != ".") {
+      components->emplace_back(component);
+    }
+    i = end;
+  }
+}
+
+// Where the current directory lies: under the root of a drive, or, when no
+// drive holds it, under the host root.
+struct CurrentLocation {
+  char drive = '\0';  // lower-case letter; '\0' for the host root
+  std::string root;   // host path of that root
+  std::vector<std::string> components;  // host names below the root
+};
+
+// Finds the drive whose link target is the longest component-wise prefix of
+// the current directory. Letters are tried from a to z and only a strictly
+// longer target replaces an earlier one, so when two letters lead to the
+// same directory the first letter wins. False when the current directory
+// cannot be determined.
+bool LocateCurrentDirectory(const std::string& prefix, CurrentLocation* out) {
+  std::string cwd = RealPath(".");
+  if (cwd.empty() || cwd[0] != '/') return false;
+  out->drive = '\0';
+  out->root = "/";
+  size_t best_length = 1;  // "/" holds every path
+  for (char letter = 'a'; letter <= 'z'; ++letter) {
+    std::string root = DriveRoot(prefix, letter);
+    std::string target = RealPath(root);
+    if (target.empty()) continue;
+    // realpath gives no trailing slash except for "/" itself.
+    bool holds = target == "/" ||
+                 (cwd.compare(0, target.size(), target) == 0 &&
+                  (cwd.size() == target.size() || cwd[target.size()] == '/'));
+    if (!holds) continue;
+    if (out->drive == '\0' || target.size() > best_length) {
+      out->drive = letter;
+      out->root = root;
+      best_length = target.size();
+    }
+  }
+  out->components.clear();
+  size_t i = best_length;
+  while (i < cwd.size()) {
+    if (cwd[i] == '/') {
+      ++i;
+      continue;
+    }
+    size_t end = cwd.find('/', i);
+    if (end == std::string::npos) end = cwd.size();
+    out->components.push_back(cwd.substr(i, end - i));
+    i = end;
+  }
+  return true;
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// The name in directory `dir` that equals `wanted` ignoring ASCII case. When
+// several do, the smallest by byte order, so that the answer does not depend
+// on the order readdir happens to give. "" when none does.
+std::string FindIgnoringCase(const std::string& dir, std::string_view wanted) {
+  std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
+  if (!stream) return std::string();
+  std::string best;
+  while (const dirent* entry = readdir(stream.get())) {
+    std::string_view name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    if (!EqualsIgnoringAsciiCase(name, wanted)) continue;
+    if (best.empty() || name < best) best = std::string(name);
+  }
+  return best;
+}
+
+// Builds the host path of `components` below `root`, taking for each
+// component the existing entry that answers for it.
+std::string ResolveOnHost(const std::string& root,
+                          const std::vector<std::string>& components) {
+  std::string host = root;
+  bool exists = true;
+  for (const std::string& component : components) {
+    if (exists) {
+      std::string exact = JoinHost(host, component);
+      if (Exists(exact)) {
+        host = std::move(exact);
+        continue;
+      }
+      std::string found = FindIgnoringCase(host, component);
+      if (!found.empty()) {
+        host = JoinHost(host, found);
+        continue;
+      }
+      // Nothing below a missing entry can exist: keep the asked spelling.
+      exists = false;
+    }
+    host = JoinHost(host, component);
+  }
+  return host;
+}
+
+}  // namespace
+
+std::string WinePrefix() {
+  const char* prefix = std::getenv("WINEPREFIX");
+  if (prefix != nullptr && *prefix != '\0') return prefix;
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && *home != '\0') return std::string(home) + "/.wine";
+  // Without $HOME, the account's home directory; "/.wine" when even that
+  // is unknown.
+  long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(suggested > 0 ? static_cast<size_t>(suggested)
+                                         : 16384);
+  passwd entry{};
+  passwd* result = nullptr;
+  if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) ==
+          0 &&
+      result != nullptr && result->pw_dir != nullptr &&
+      result->pw_dir[0] != '\0') {
+    return JoinHost(result->pw_dir, ".wine");
+  }
+  return "/.wine";
+}
+
+bool MapPath(const std::string& prefix, const std::string& windows_path,
+             std::string* host_path) {
+  const std::string& path = windows_path;
+  if (path.empty()) return false;
+  // "\\server\share", "\\?\..." and "\\.\..." name no file of a drive.
+  if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+    return false;
+  }
+
+  std::string root;
+  std::vector<std::string> components;
+  std::string_view rest = path;
+  if (path.size() >= 2 && path[1] == ':') {
+    if (!IsAsciiLetter(path[0])) return false;
+    char drive = AsciiLower(path[0]);
+    root = DriveRoot(prefix, drive);
+    // A dangling link still maps the drive: its files are simply missing.
+    if (!Exists(root)) return false;
+    rest.remove_prefix(2);
+    // "X:rest" is relative to the current directory when that lies on
+    // drive X (Windows keeps one per drive; we only know the process's),
+    // and relative to the root of X otherwise.
+    if (rest.empty() || !IsSeparator(rest[0])) {
+      CurrentLocation cwd;
+      if (LocateCurrentDirectory(prefix, &cwd) && cwd.drive == drive) {
+        components = std::move(cwd.components);
+      }
+    }
+  } else {
+    CurrentLocation cwd;
+    if (!LocateCurrentDirectory(prefix, &cwd)) return false;
+    root = std::move(cwd.root);
+    // A rooted path starts at the root of the current directory's drive.
+    if (!IsSeparator(path[0])) components = std::move(cwd.components);
+  }
+  ApplyComponents(rest, &components);
+  *host_path = ResolveOnHost(root, components);
+  return true;
+}
+
+}  // namespace ks::posix

@@ -1,0 +1,34 @@
+// Where a Windows path lies on the host, as Wine maps it inside a prefix.
+#ifndef KSUPDATE_PLATFORM_POSIX_WINE_PATHS_H_
+#define KSUPDATE_PLATFORM_POSIX_WINE_PATHS_H_
+
+#include <string>
+
+namespace ks::posix {
+
+// The prefix directory: $WINEPREFIX when set and non-empty, else
+// $HOME/.wine. Read at each call.
+std::string WinePrefix();
+
+// Maps `windows_path` to a host path inside `prefix`, as Wine does:
+// - "X:\rest" goes through "<prefix>/dosdevices/x:" (a link such as
+//   c: -> ../drive_c or z: -> /);
+// - a rooted "\rest" lies on the drive that holds the current directory (the
+//   drive whose link target is the longest prefix of it; the host root when
+//   none does);
+// - a relative path is relative to the current directory.
+// Both '\' and '/' separate components; "." and ".." are resolved
+// lexically, as Windows forms a full path, never above the drive's root.
+// Each existing component is matched exactly first, then ASCII
+// case-insensitively (A.DLL on disk answers for a.dll); a component that
+// does not exist keeps the spelling asked for.
+//
+// Returns true with the host path in *host_path. Returns false when the path
+// cannot name a host file: an unmapped drive, an empty path, a UNC or device
+// path.
+bool MapPath(const std::string& prefix, const std::string& windows_path,
+             std::string* host_path);
+
+}  // namespace ks::posix
+
+#endif  // KSUPDATE_PLATFORM_POSIX_WINE_PATHS_H_
