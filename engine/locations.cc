@@ -1,0 +1,83 @@
+#include "engine/locations.h"
+
+#include <vector>
+
+#include "app/patcher.h"
+#include "platform/platform.h"
+
+namespace ks {
+
+const char kRegistryKeyPath[] = "SOFTWARE\\Kestrova\\Plennet Groupware 6.5";
+const char kRegistryValueName[] = "KestrovaDir32";
+const char kSourceManifestName[] = "ksmodules.ver";
+const char kInstalledManifestName[] = "client.ver";
+
+namespace {
+constexpr char kSeparator[] = "\\";
+constexpr char kModulesDirName[] = "bin";
+constexpr DWORD kRegistryValueBufferSize = 50;
+// No path comes near this; a value that claims more is not a path.
+constexpr DWORD kMaxRegistryValueSize = 1u << 30;
+}  // namespace
+
+std::string GetSourceDir() {
+  const std::string& base = CPatcher::m_strBasePath;
+  if (base.empty()) return std::string();
+  // Byte by byte: a 0x5C trail byte of a double-byte character counts too.
+  std::string::size_type i = base.rfind(kSeparator[0]);
+  if (i == std::string::npos) return base;
+  return base.substr(0, i);
+}
+
+std::string ReadRegistryString(HKEY root, const std::string& key_path,
+                               const std::string& value_name) {
+  // One byte more than offered to the query, always zero, so that a value
+  // without a terminating zero still ends inside the buffer.
+  std::vector<char> buffer(kRegistryValueBufferSize + 1, '\0');
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(root, key_path.c_str(), 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
+    return std::string();
+  }
+  DWORD offered = kRegistryValueBufferSize;
+  for (;;) {
+    DWORD size = offered;
+    LONG result =
+        RegQueryValueExA(key, value_name.c_str(), nullptr, nullptr,
+                         reinterpret_cast<LPBYTE>(buffer.data()), &size);
+    if (result != ERROR_MORE_DATA) {
+      if (result != ERROR_SUCCESS) buffer.assign(buffer.size(), '\0');
+      break;
+    }
+    // An installation path may be longer than the first buffer: grow to the
+    // size asked for, at least doubling so that a value that keeps growing
+    // cannot keep us here.
+    if (size > kMaxRegistryValueSize || offered > kMaxRegistryValueSize / 2) {
+      buffer.assign(buffer.size(), '\0');
+      break;
+    }
+    DWORD grown = offered * 2;
+    offered = size > grown ? size : grown;
+    buffer.assign(static_cast<std::size_t>(offered) + 1, '\0');
+  }
+  RegCloseKey(key);
+  return std::string(buffer.data());
+}
+
+std::string GetInstallBinDir() {
+  std::string dir = ReadRegistryString(HKEY_LOCAL_MACHINE, kRegistryKeyPath,
+                                       kRegistryValueName);
+  if (dir.empty()) return std::string();
+  if (dir.back() != kSeparator[0]) dir += kSeparator;
+  return dir + kModulesDirName;
+}
+
+std::string GetSourceManifestPath() {
+  return GetSourceDir() + kSeparator + kSourceManifestName;
+}
+
+std::string GetInstalledManifestPath() {
+  return GetInstallBinDir() + kSeparator + kInstalledManifestName;
+}
+
+}  // namespace ks

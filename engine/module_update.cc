@@ -1,0 +1,107 @@
+#include "engine/module_update.h"
+
+#include "engine/locations.h"
+#include "engine/module_list.h"
+#include "platform/platform.h"
+#include "trace/trace.h"
+
+namespace ks {
+
+namespace {
+
+constexpr char kSeparator[] = "\\";
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Windows drops trailing dots and blanks from a path component, so ". ."
+// and "..." may reach the parent as ".." does.
+bool IsDotsComponent(const std::string& component) {
+  int dots = 0;
+  for (char c : component) {
+    if (c == '.') {
+      ++dots;
+    } else if (c != ' ') {
+      return false;
+    }
+  }
+  return dots >= 2 && component.front() == '.';
+}
+
+}  // namespace
+
+bool IsFileExist(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  return true;
+}
+
+bool SetFileAttr(const std::string& path, DWORD attributes) {
+  return SetFileAttributesA(path.c_str(), attributes) == 1;
+}
+
+bool CopyModuleFile(const std::string& source, const std::string& target) {
+  return CopyFileA(source.c_str(), target.c_str(), FALSE) != 0;
+}
+
+bool IsSafeModuleName(const std::string& name) {
+  if (!name.empty() && IsSeparator(name.front())) return false;
+  if (name.find(':') != std::string::npos) return false;
+  std::string::size_type start = 0;
+  for (;;) {
+    std::string::size_type end = start;
+    while (end < name.size() && !IsSeparator(name[end])) ++end;
+    if (IsDotsComponent(name.substr(start, end - start))) return false;
+    if (end == name.size()) return true;
+    start = end + 1;
+  }
+}
+
+void CModuleList::UpdateAll() {
+  for (const std::string& name : m_modules) UpdateModule(name);
+}
+
+bool CModuleList::UpdateModule(const std::string& name) {
+  Trace("- Updating: %s -", name.c_str());
+  // Without an installation every path would fall back to the root of the
+  // current drive: write nothing there.
+  if (GetInstallBinDir().empty()) {
+    Trace("    - Installation directory not found -");
+    return false;
+  }
+  if (!IsSafeModuleName(name)) {
+    Trace("    - Invalid module name -");
+    return false;
+  }
+
+  ModuleVersion installed_version;
+  ModuleVersion new_version;
+  ReadInstalledVersion(name, installed_version);
+  ReadNewVersion(name, new_version);
+
+  if (!IsFileExist(GetInstallBinDir() + kSeparator + name)) {
+    Trace("    - File doesn't exist : %s -",
+          (GetInstallBinDir() + kSeparator + name).c_str());
+  } else if (installed_version.nVersion >= new_version.nVersion) {
+    Trace("    - Module updating doesn't occured -");
+    return false;
+  } else {
+    Trace("    - Previous version will be replaced : %s -",
+          (GetInstallBinDir() + kSeparator + name).c_str());
+    SetFileAttr(GetInstallBinDir() + kSeparator + name, FILE_ATTRIBUTE_NORMAL);
+  }
+
+  bool copied = CopyModuleFile(GetSourceDir() + kSeparator + name,
+                               GetInstallBinDir() + kSeparator + name);
+  if (!copied) {
+    Trace("    - Copy Failure -");
+    return false;
+  }
+  Trace("    - Copy Success -");
+  WritePrivateProfileStringA(kModulesSection, name.c_str(),
+                             new_version.strVersion.c_str(),
+                             GetInstalledManifestPath().c_str());
+  return true;
+}
+
+}  // namespace ks
