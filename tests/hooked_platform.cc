@@ -1,0 +1,115 @@
+#include "tests/hooked_platform.h"
+
+#include <cstring>
+
+namespace ks {
+
+const char* OpName(Op op) {
+  static const char* const kNames[] = {"GetPrivateProfileSectionA",
+                                       "GetPrivateProfileStringA",
+                                       "WritePrivateProfileStringA",
+                                       "RegOpenKeyExA",
+                                       "RegQueryValueExA",
+                                       "RegCloseKey",
+                                       "GetFileAttributesA",
+                                       "SetFileAttributesA",
+                                       "CopyFileA"};
+  return kNames[static_cast<int>(op)];
+}
+
+HookedPlatform::HookedPlatform(Platform* target) : PlatformWrapper(target) {}
+
+void HookedPlatform::Count(Op op) {
+  ++calls_[static_cast<int>(op)];
+  ++total_;
+  log_.push_back(op);
+  if (before) before(op, total_);
+}
+
+DWORD HookedPlatform::GetPrivateProfileSectionA(LPCSTR s, LPSTR buffer,
+                                                DWORD size, LPCSTR file) {
+  Count(Op::kGetPrivateProfileSection);
+  if (section) return section(s, buffer, size, file);
+  return PlatformWrapper::GetPrivateProfileSectionA(s, buffer, size, file);
+}
+
+DWORD HookedPlatform::GetPrivateProfileStringA(LPCSTR s, LPCSTR key,
+                                               LPCSTR default_value,
+                                               LPSTR buffer, DWORD size,
+                                               LPCSTR file) {
+  Count(Op::kGetPrivateProfileString);
+  if (string) return string(s, key, default_value, buffer, size, file);
+  return PlatformWrapper::GetPrivateProfileStringA(s, key, default_value,
+                                                   buffer, size, file);
+}
+
+BOOL HookedPlatform::WritePrivateProfileStringA(LPCSTR s, LPCSTR key,
+                                                LPCSTR value, LPCSTR file) {
+  Count(Op::kWritePrivateProfileString);
+  if (write) return write(s, key, value, file);
+  return PlatformWrapper::WritePrivateProfileStringA(s, key, value, file);
+}
+
+LONG HookedPlatform::RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options,
+                                   REGSAM desired, PHKEY result) {
+  Count(Op::kRegOpenKeyEx);
+  if (reg_open) return reg_open(key, sub_key, options, desired, result);
+  return PlatformWrapper::RegOpenKeyExA(key, sub_key, options, desired, result);
+}
+
+LONG HookedPlatform::RegQueryValueExA(HKEY key, LPCSTR value_name,
+                                      LPDWORD reserved, LPDWORD type,
+                                      LPBYTE data, LPDWORD data_size) {
+  Count(Op::kRegQueryValueEx);
+  if (reg_query) {
+    return reg_query(key, value_name, reserved, type, data, data_size);
+  }
+  return PlatformWrapper::RegQueryValueExA(key, value_name, reserved, type,
+                                           data, data_size);
+}
+
+LONG HookedPlatform::RegCloseKey(HKEY key) {
+  Count(Op::kRegCloseKey);
+  if (reg_close) return reg_close(key);
+  return PlatformWrapper::RegCloseKey(key);
+}
+
+DWORD HookedPlatform::GetFileAttributesA(LPCSTR path) {
+  Count(Op::kGetFileAttributes);
+  if (get_attributes) return get_attributes(path);
+  return PlatformWrapper::GetFileAttributesA(path);
+}
+
+BOOL HookedPlatform::SetFileAttributesA(LPCSTR path, DWORD attributes) {
+  Count(Op::kSetFileAttributes);
+  if (set_attributes) return set_attributes(path, attributes);
+  return PlatformWrapper::SetFileAttributesA(path, attributes);
+}
+
+BOOL HookedPlatform::CopyFileA(LPCSTR source, LPCSTR target,
+                               BOOL fail_if_exists) {
+  Count(Op::kCopyFile);
+  if (copy) return copy(source, target, fail_if_exists);
+  return PlatformWrapper::CopyFileA(source, target, fail_if_exists);
+}
+
+void AnswerRegistryValue(HookedPlatform* platform, const std::string& value,
+                         bool present) {
+  platform->reg_open = [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY result) {
+    *result = PredefinedKey(0x1234);
+    return ERROR_SUCCESS;
+  };
+  platform->reg_close = [](HKEY) { return ERROR_SUCCESS; };
+  platform->reg_query = [value, present](HKEY, LPCSTR, LPDWORD, LPDWORD,
+                                         LPBYTE data, LPDWORD size) -> LONG {
+    if (!present) return ERROR_FILE_NOT_FOUND;
+    DWORD needed = static_cast<DWORD>(value.size() + 1);
+    DWORD offered = *size;
+    *size = needed;
+    if (offered < needed) return ERROR_MORE_DATA;
+    std::memcpy(data, value.c_str(), needed);
+    return ERROR_SUCCESS;
+  };
+}
+
+}  // namespace ks

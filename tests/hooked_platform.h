@@ -1,0 +1,89 @@
+// The tests' seam around the platform: forwards to a real provider, counts
+// every call, and lets a test answer, fail or throw in any operation.
+#ifndef KSUPDATE_TESTS_HOOKED_PLATFORM_H_
+#define KSUPDATE_TESTS_HOOKED_PLATFORM_H_
+
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace ks {
+
+enum class Op {
+  kGetPrivateProfileSection,
+  kGetPrivateProfileString,
+  kWritePrivateProfileString,
+  kRegOpenKeyEx,
+  kRegQueryValueEx,
+  kRegCloseKey,
+  kGetFileAttributes,
+  kSetFileAttributes,
+  kCopyFile,
+  kCount
+};
+
+const char* OpName(Op op);
+
+// Installs itself as the current platform for its lifetime.
+class HookedPlatform : public PlatformWrapper {
+ public:
+  explicit HookedPlatform(Platform* target = DefaultPlatform());
+
+  int calls(Op op) const { return calls_[static_cast<int>(op)]; }
+  int total_calls() const { return total_; }
+  // Every call in order, for checks of what came first.
+  const std::vector<Op>& log() const { return log_; }
+
+  // Runs before every operation with the operation and the call's number
+  // (1 for the first call of any operation); may throw.
+  std::function<void(Op, int)> before;
+
+  // When set, answer instead of the target.
+  std::function<DWORD(LPCSTR, LPSTR, DWORD, LPCSTR)> section;
+  std::function<DWORD(LPCSTR, LPCSTR, LPCSTR, LPSTR, DWORD, LPCSTR)> string;
+  std::function<BOOL(LPCSTR, LPCSTR, LPCSTR, LPCSTR)> write;
+  std::function<LONG(HKEY, LPCSTR, DWORD, REGSAM, PHKEY)> reg_open;
+  std::function<LONG(HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD)>
+      reg_query;
+  std::function<LONG(HKEY)> reg_close;
+  std::function<DWORD(LPCSTR)> get_attributes;
+  std::function<BOOL(LPCSTR, DWORD)> set_attributes;
+  std::function<BOOL(LPCSTR, LPCSTR, BOOL)> copy;
+
+  DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
+                                  LPCSTR file) override;
+  DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
+                                 LPCSTR default_value, LPSTR buffer, DWORD size,
+                                 LPCSTR file) override;
+  BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
+                                  LPCSTR file) override;
+  LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM desired,
+                     PHKEY result) override;
+  LONG RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved,
+                        LPDWORD type, LPBYTE data, LPDWORD data_size) override;
+  LONG RegCloseKey(HKEY key) override;
+  DWORD GetFileAttributesA(LPCSTR path) override;
+  BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override;
+  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) override;
+
+ private:
+  void Count(Op op);
+
+  std::array<int, static_cast<int>(Op::kCount)> calls_{};
+  int total_ = 0;
+  std::vector<Op> log_;
+  ScopedPlatform scope_{this};
+};
+
+// Answers the installation directory value with `value` (any length), as
+// the registry would, through the hooks of `platform`; no value at all when
+// `present` is false.
+void AnswerRegistryValue(HookedPlatform* platform, const std::string& value,
+                         bool present = true);
+
+}  // namespace ks
+
+#endif  // KSUPDATE_TESTS_HOOKED_PLATFORM_H_

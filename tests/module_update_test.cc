@@ -1,0 +1,286 @@
+#include "engine/module_update.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/patcher.h"
+#include "engine/module_list.h"
+#include "tests/hooked_platform.h"
+#include "tests/temp_prefix.h"
+#include "trace/trace.h"
+
+namespace ks {
+namespace {
+
+const char kNotThere[] = "    - File doesn't exist : %s -";
+const char kSkipped[] = "    - Module updating doesn't occured -";
+const char kSuccess[] = "    - Copy Success -";
+const char kFailure[] = "    - Copy Failure -";
+
+std::string Line(const char* format, const std::string& arg) {
+  std::string text = format;
+  return text.replace(text.find("%s"), 2, arg);
+}
+
+// An installation at C:\Client with a patch at C:\Patch, on a temporary
+// prefix and the real provider.
+class UpdateModuleTest : public ::testing::Test {
+ protected:
+  UpdateModuleTest() : patcher_("C:\\Patch\\setup.exe") {
+    prefix_.SetInstallDir("C:\\Client");
+    prefix_.MakeDir("Client/bin");
+    TraceLog.ResetForTesting();
+  }
+  ~UpdateModuleTest() override { TraceLog.ResetForTesting(); }
+
+  void Source(const std::string& entries) {
+    prefix_.Write("Patch/ksmodules.ver", "[modules]\r\n" + entries);
+  }
+  void Installed(const std::string& entries) {
+    prefix_.Write("Client/bin/client.ver", "[modules]\r\n" + entries);
+  }
+  std::vector<std::string> Trace() const {
+    return std::vector<std::string>(TraceLog.lines().begin(),
+                                    TraceLog.lines().end());
+  }
+  std::string InstalledVersion(const std::string& name) {
+    ModuleVersion version;
+    list_.ReadInstalledVersion(name, version);
+    return version.strVersion;
+  }
+
+  TempPrefix prefix_;
+  CPatcher patcher_;
+  CModuleList list_;
+};
+
+TEST_F(UpdateModuleTest, ReplacesAnOlderReadOnlyModule) {
+  Source("a.dll=5\r\n");
+  Installed("a.dll=3\r\n");
+  prefix_.Write("Patch/a.dll", "new");
+  prefix_.Write("Client/bin/a.dll", "old", 0444);
+  HookedPlatform platform;
+  EXPECT_TRUE(list_.UpdateModule("a.dll"));
+  EXPECT_EQ(Trace(), (std::vector<std::string>{
+                         "- Updating: a.dll -",
+                         Line("    - Previous version will be replaced : %s -",
+                              "C:\\Client\\bin\\a.dll"),
+                         kSuccess}));
+  EXPECT_EQ(prefix_.Read("Client/bin/a.dll"), "new");
+  EXPECT_EQ(InstalledVersion("a.dll"), "5");
+  EXPECT_EQ(platform.calls(Op::kSetFileAttributes), 1);
+  // The record comes after the copy.
+  std::vector<Op> log = platform.log();
+  auto copy = std::find(log.begin(), log.end(), Op::kCopyFile);
+  auto write =
+      std::find(log.begin(), log.end(), Op::kWritePrivateProfileString);
+  EXPECT_LT(copy, write);
+}
+
+TEST_F(UpdateModuleTest, SkipsAModuleThatIsNotOlder) {
+  Source("same.dll=5\r\nolder.dll=4\r\n");
+  Installed("same.dll=5\r\nolder.dll=0000000007\r\n");
+  prefix_.Write("Patch/same.dll", "new");
+  prefix_.Write("Patch/older.dll", "new");
+  prefix_.Write("Client/bin/same.dll", "old");
+  prefix_.Write("Client/bin/older.dll", "old");
+  HookedPlatform platform;
+  EXPECT_FALSE(list_.UpdateModule("same.dll"));
+  EXPECT_FALSE(list_.UpdateModule("older.dll"));
+  EXPECT_EQ(Trace(),
+            (std::vector<std::string>{"- Updating: same.dll -", kSkipped,
+                                      "- Updating: older.dll -", kSkipped}));
+  EXPECT_EQ(platform.calls(Op::kSetFileAttributes), 0);
+  EXPECT_EQ(platform.calls(Op::kCopyFile), 0);
+  EXPECT_EQ(platform.calls(Op::kWritePrivateProfileString), 0);
+  EXPECT_EQ(prefix_.Read("Client/bin/same.dll"), "old");
+}
+
+TEST_F(UpdateModuleTest, CopiesAMissingModuleWhateverTheNumbers) {
+  Source("a.dll=2\r\nb.dll=0\r\n");
+  Installed("a.dll=9\r\n");
+  prefix_.Write("Patch/a.dll", "new a");
+  prefix_.Write("Patch/b.dll", "new b");
+  EXPECT_TRUE(list_.UpdateModule("a.dll"));
+  EXPECT_TRUE(list_.UpdateModule("b.dll"));
+  EXPECT_EQ(Trace(), (std::vector<std::string>{
+                         "- Updating: a.dll -",
+                         Line(kNotThere, "C:\\Client\\bin\\a.dll"), kSuccess,
+                         "- Updating: b.dll -",
+                         Line(kNotThere, "C:\\Client\\bin\\b.dll"), kSuccess}));
+  EXPECT_EQ(prefix_.Read("Client/bin/a.dll"), "new a");
+  EXPECT_EQ(InstalledVersion("a.dll"), "2");
+  EXPECT_EQ(InstalledVersion("b.dll"), "0");
+}
+
+TEST_F(UpdateModuleTest, UnrecordedModuleIsReplacedOnlyByAPositiveVersion) {
+  Source("up.dll=1\r\nzero.dll=0\r\nneg.dll=-3\r\n");
+  Installed("");
+  for (const char* name : {"up.dll", "zero.dll", "neg.dll"}) {
+    prefix_.Write(std::string("Patch/") + name, "new");
+    prefix_.Write(std::string("Client/bin/") + name, "old");
+  }
+  EXPECT_TRUE(list_.UpdateModule("up.dll"));
+  EXPECT_FALSE(list_.UpdateModule("zero.dll"));
+  EXPECT_FALSE(list_.UpdateModule("neg.dll"));
+  EXPECT_EQ(prefix_.Read("Client/bin/up.dll"), "new");
+  EXPECT_EQ(prefix_.Read("Client/bin/zero.dll"), "old");
+  EXPECT_EQ(prefix_.Read("Client/bin/neg.dll"), "old");
+}
+
+TEST_F(UpdateModuleTest, ComparesNumbersAndWritesTheTextBack) {
+  Source("a.dll=0000000010\r\n");
+  Installed("a.dll=0000000009\r\n");
+  prefix_.Write("Patch/a.dll", "new");
+  prefix_.Write("Client/bin/a.dll", "old");
+  EXPECT_TRUE(list_.UpdateModule("a.dll"));
+  EXPECT_EQ(InstalledVersion("a.dll"), "0000000010");
+}
+
+TEST_F(UpdateModuleTest, SaturatedVersionsCompareEqual) {
+  Source("a.dll=99999999999\r\n");
+  Installed("a.dll=2147483647\r\n");
+  prefix_.Write("Patch/a.dll", "new");
+  prefix_.Write("Client/bin/a.dll", "old");
+  EXPECT_FALSE(list_.UpdateModule("a.dll"));
+  EXPECT_EQ(prefix_.Read("Client/bin/a.dll"), "old");
+}
+
+TEST_F(UpdateModuleTest, FailedCopiesLeaveTheRecordAlone) {
+  Source("dir.dll=5\r\ngone.dll=5\r\n=5\r\n");
+  Installed("gone.dll=1\r\n");
+  prefix_.MakeDir("Client/bin/dir.dll");
+  prefix_.Write("Patch/dir.dll", "new");
+  prefix_.Write("Client/bin/gone.dll", "old");
+  std::string before = prefix_.Read("Client/bin/client.ver");
+  EXPECT_FALSE(list_.UpdateModule("dir.dll"));
+  EXPECT_FALSE(list_.UpdateModule("gone.dll"));
+  EXPECT_FALSE(list_.UpdateModule(""));
+  EXPECT_EQ(Trace(), (std::vector<std::string>{
+                         "- Updating: dir.dll -",
+                         Line(kNotThere, "C:\\Client\\bin\\dir.dll"), kFailure,
+                         "- Updating: gone.dll -",
+                         Line("    - Previous version will be replaced : %s -",
+                              "C:\\Client\\bin\\gone.dll"),
+                         kFailure, "- Updating:  -",
+                         Line(kNotThere, "C:\\Client\\bin\\"), kFailure}));
+  EXPECT_EQ(prefix_.Read("Client/bin/client.ver"), before);
+  EXPECT_EQ(prefix_.Read("Client/bin/gone.dll"), "old");
+}
+
+TEST_F(UpdateModuleTest, FailedAttributeChangeLetsTheCopyDecide) {
+  Source("ro.dll=5\r\nrw.dll=5\r\n");
+  Installed("ro.dll=1\r\nrw.dll=1\r\n");
+  prefix_.Write("Patch/ro.dll", "new");
+  prefix_.Write("Patch/rw.dll", "new");
+  prefix_.Write("Client/bin/ro.dll", "old", 0444);
+  prefix_.Write("Client/bin/rw.dll", "old", 0644);
+  HookedPlatform platform;
+  platform.set_attributes = [](LPCSTR, DWORD) { return FALSE; };
+  EXPECT_FALSE(list_.UpdateModule("ro.dll"));
+  EXPECT_TRUE(list_.UpdateModule("rw.dll"));
+  EXPECT_EQ(prefix_.Read("Client/bin/ro.dll"), "old");
+  EXPECT_EQ(prefix_.Read("Client/bin/rw.dll"), "new");
+  EXPECT_EQ(InstalledVersion("ro.dll"), "1");
+}
+
+TEST_F(UpdateModuleTest, FailedRecordStillCountsTheCopy) {
+  Source("a.dll=5\r\n");
+  Installed("a.dll=1\r\n");
+  prefix_.Write("Patch/a.dll", "new");
+  prefix_.Write("Client/bin/a.dll", "old");
+  HookedPlatform platform;
+  platform.write = [](LPCSTR, LPCSTR, LPCSTR, LPCSTR) { return FALSE; };
+  EXPECT_TRUE(list_.UpdateModule("a.dll"));
+  EXPECT_EQ(Trace().back(), kSuccess);
+  EXPECT_EQ(prefix_.Read("Client/bin/a.dll"), "new");
+  EXPECT_EQ(InstalledVersion("a.dll"), "1");
+}
+
+TEST_F(UpdateModuleTest, NoInstallationDirectoryMeansNoFileWork) {
+  prefix_.SetInstallDir("", /*present=*/false);
+  Source("a.dll=5\r\n");
+  prefix_.Write("Patch/a.dll", "new");
+  HookedPlatform platform;
+  EXPECT_FALSE(list_.UpdateModule("a.dll"));
+  prefix_.SetInstallDir("");  // present but empty
+  EXPECT_FALSE(list_.UpdateModule("a.dll"));
+  EXPECT_EQ(
+      Trace(),
+      (std::vector<std::string>{
+          "- Updating: a.dll -", "    - Installation directory not found -",
+          "- Updating: a.dll -", "    - Installation directory not found -"}));
+  for (Op op : {Op::kGetPrivateProfileString, Op::kGetFileAttributes,
+                Op::kSetFileAttributes, Op::kCopyFile,
+                Op::kWritePrivateProfileString}) {
+    EXPECT_EQ(platform.calls(op), 0) << OpName(op);
+  }
+  EXPECT_FALSE(prefix_.Exists("a.dll"));
+  EXPECT_FALSE(prefix_.Exists("client.ver"));
+}
+
+TEST_F(UpdateModuleTest, RefusesNamesThatLeaveBin) {
+  prefix_.Write("evil.dll", "outside");
+  prefix_.Write("Patch/evil.dll", "new");
+  for (const char* name :
+       {"..\\evil.dll", "\\evil.dll", "/evil.dll", "C:evil.dll", "a.dll:stream",
+        "x\\..\\..\\evil.dll", "x/../../evil.dll", "..", "sub\\..", "...\\x",
+        ".. \\x"}) {
+    TraceLog.ResetForTesting();
+    HookedPlatform platform;
+    EXPECT_FALSE(list_.UpdateModule(name)) << name;
+    EXPECT_EQ(Trace(),
+              (std::vector<std::string>{Line("- Updating: %s -", name),
+                                        "    - Invalid module name -"}))
+        << name;
+    EXPECT_EQ(platform.calls(Op::kGetPrivateProfileString), 0) << name;
+    EXPECT_EQ(platform.calls(Op::kCopyFile), 0) << name;
+  }
+  EXPECT_EQ(prefix_.Read("evil.dll"), "outside");
+}
+
+TEST(IsSafeModuleName, KeepsNamesThatStayInBin) {
+  for (const char* name :
+       {"a.dll", "", "plugins\\x.dll", "plugins/x.dll", "..a.dll", "a..dll",
+        "a.dll..", ".hidden", "my %s mod.dll", "x|y", "a=b", " .."}) {
+    EXPECT_TRUE(IsSafeModuleName(name)) << name;
+  }
+  for (const char* name : {"..", "../x", "x/..", "x\\..\\y", "\\x", "/x", "c:x",
+                           ":", "x:y", "...", ". .", "x/.. "}) {
+    EXPECT_FALSE(IsSafeModuleName(name)) << name;
+  }
+}
+
+TEST_F(UpdateModuleTest, ModulesAfterAnExceptionAreUntouched) {
+  Source("a.dll=5\r\nb.dll=5\r\n");
+  prefix_.Write("Patch/a.dll", "new");
+  prefix_.Write("Patch/b.dll", "new");
+  HookedPlatform platform;
+  platform.before = [](Op op, int) {
+    if (op == Op::kCopyFile) throw std::bad_alloc();
+  };
+  patcher_.Run();
+  EXPECT_EQ(Trace(), (std::vector<std::string>{
+                         "- Updating: a.dll -",
+                         Line(kNotThere, "C:\\Client\\bin\\a.dll")}));
+  EXPECT_FALSE(prefix_.Exists("Client/bin/a.dll"));
+  EXPECT_FALSE(prefix_.Exists("Client/bin/b.dll"));
+  EXPECT_EQ(platform.calls(Op::kCopyFile), 1);
+}
+
+TEST_F(UpdateModuleTest, RepeatedNameSeesItsOwnRecord) {
+  Source("a.dll=5\r\na.dll=5\r\n");
+  prefix_.Write("Patch/a.dll", "new");
+  patcher_.Run();
+  EXPECT_EQ(Trace(), (std::vector<std::string>{
+                         "- Updating: a.dll -",
+                         Line(kNotThere, "C:\\Client\\bin\\a.dll"), kSuccess,
+                         "- Updating: a.dll -", kSkipped}));
+}
+
+}  // namespace
+}  // namespace ks

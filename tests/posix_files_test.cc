@@ -1,0 +1,128 @@
+// File attributes and copies of the Linux provider, on real files.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "tests/temp_prefix.h"
+
+namespace ks {
+namespace {
+
+mode_t ModeOf(const std::string& host) {
+  struct stat st {};
+  EXPECT_EQ(lstat(host.c_str(), &st), 0) << host;
+  return st.st_mode & 07777;
+}
+
+int EntriesIn(const std::string& host_dir) {
+  int count = 0;
+  DIR* dir = opendir(host_dir.c_str());
+  if (dir == nullptr) return -1;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+class PosixFilesTest : public ::testing::Test {
+ protected:
+  PosixFilesTest() : old_umask_(umask(022)) {}
+  ~PosixFilesTest() override { umask(old_umask_); }
+
+  Platform* os_ = DefaultPlatform();
+  TempPrefix prefix_;
+  mode_t old_umask_;
+};
+
+TEST_F(PosixFilesTest, AttributesAsWin32ReportsThem) {
+  prefix_.Write("bin/rw.dll", "x", 0644);
+  prefix_.Write("bin/ro.dll", "x", 0444);
+  EXPECT_EQ(os_->GetFileAttributesA("C:\\bin"), FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(os_->GetFileAttributesA("C:\\bin\\rw.dll"), FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(os_->GetFileAttributesA("C:\\bin\\ro.dll"),
+            FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(os_->GetFileAttributesA("c:/BIN/RW.DLL"), FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(os_->GetFileAttributesA("C:\\bin\\none.dll"),
+            INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(os_->GetFileAttributesA("Q:\\bin"), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(PosixFilesTest, SetAttributesTogglesTheWriteBits) {
+  prefix_.Write("bin/a.dll", "x", 0444);
+  EXPECT_EQ(os_->SetFileAttributesA("C:\\bin\\a.dll", FILE_ATTRIBUTE_NORMAL),
+            TRUE);
+  EXPECT_EQ(ModeOf(prefix_.Host("bin/a.dll")), 0644u);
+  EXPECT_EQ(os_->SetFileAttributesA("C:\\bin\\a.dll", FILE_ATTRIBUTE_READONLY),
+            TRUE);
+  EXPECT_EQ(ModeOf(prefix_.Host("bin/a.dll")), 0444u);
+  EXPECT_EQ(os_->SetFileAttributesA("C:\\bin\\none.dll", FILE_ATTRIBUTE_NORMAL),
+            FALSE);
+}
+
+TEST_F(PosixFilesTest, CopyReplacesTheTargetWhole) {
+  std::string big(3 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  prefix_.Write("patch/a.dll", big, 0755);
+  prefix_.Write("bin/a.dll", "old");
+  EXPECT_EQ(os_->CopyFileA("C:\\patch\\a.dll", "C:\\bin\\a.dll", FALSE), TRUE);
+  EXPECT_EQ(prefix_.Read("bin/a.dll"), big);
+  // A new file gets the source's permission bits.
+  EXPECT_EQ(os_->CopyFileA("C:\\patch\\a.dll", "C:\\bin\\b.dll", FALSE), TRUE);
+  EXPECT_EQ(ModeOf(prefix_.Host("bin/b.dll")), 0755u);
+  EXPECT_EQ(EntriesIn(prefix_.Host("bin")), 2);
+  EXPECT_EQ(os_->CopyFileA("C:\\patch\\a.dll", "C:\\bin\\b.dll", TRUE), FALSE);
+}
+
+TEST_F(PosixFilesTest, CopyKeepsTheSpellingOnDisk) {
+  prefix_.Write("patch/a.dll", "new");
+  prefix_.Write("bin/A.DLL", "old");
+  EXPECT_EQ(os_->CopyFileA("C:\\patch\\a.dll", "C:\\bin\\a.dll", FALSE), TRUE);
+  EXPECT_EQ(prefix_.Read("bin/A.DLL"), "new");
+  EXPECT_FALSE(prefix_.Exists("bin/a.dll"));
+}
+
+TEST_F(PosixFilesTest, CopyFailuresLeaveEverythingAsItWas) {
+  prefix_.Write("patch/a.dll", "new");
+  prefix_.Write("bin/ro.dll", "old", 0444);
+  prefix_.MakeDir("bin/dir.dll");
+  prefix_.MakeDir("patch/dir.dll");
+  // Read-only refuses even for root, who could write it anyway.
+  EXPECT_EQ(os_->CopyFileA("C:\\patch\\a.dll", "C:\\bin\\ro.dll", FALSE),
+            FALSE);
+  EXPECT_EQ(prefix_.Read("bin/ro.dll"), "old");
+  EXPECT_EQ(os_->CopyFileA("C:\\patch\\a.dll", "C:\\bin\\dir.dll", FALSE),
+            FALSE);
+  EXPECT_EQ(os_->CopyFileA("C:\\patch\\none.dll", "C:\\bin\\x.dll", FALSE),
+            FALSE);
+  EXPECT_EQ(os_->CopyFileA("C:\\patch\\dir.dll", "C:\\bin\\x.dll", FALSE),
+            FALSE);
+  EXPECT_EQ(os_->CopyFileA("C:\\patch\\a.dll", "C:\\nodir\\x.dll", FALSE),
+            FALSE);
+  EXPECT_EQ(os_->CopyFileA("C:\\patch\\a.dll", "Q:\\x.dll", FALSE), FALSE);
+  EXPECT_EQ(EntriesIn(prefix_.Host("bin")), 2);
+  EXPECT_FALSE(prefix_.Exists("nodir"));
+}
+
+TEST_F(PosixFilesTest, CopyReplacesASymlinkInsteadOfWritingThrough) {
+  prefix_.Write("outside.dll", "outside");
+  prefix_.Write("patch/a.dll", "new");
+  prefix_.MakeDir("bin");
+  ASSERT_EQ(symlink(prefix_.Host("outside.dll").c_str(),
+                    prefix_.Host("bin/a.dll").c_str()),
+            0);
+  EXPECT_EQ(os_->CopyFileA("C:\\patch\\a.dll", "C:\\bin\\a.dll", FALSE), TRUE);
+  EXPECT_EQ(prefix_.Read("outside.dll"), "outside");
+  EXPECT_EQ(prefix_.Read("bin/a.dll"), "new");
+  struct stat st {};
+  ASSERT_EQ(lstat(prefix_.Host("bin/a.dll").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+}  // namespace
+}  // namespace ks

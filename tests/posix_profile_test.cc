@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "platform/posix/profile.h"
+
+namespace {
+
+using ks::DWORD;
+using ks::posix::ProfileGetSection;
+using ks::posix::ProfileGetString;
+using ks::posix::ProfileWriteString;
+
+// The answer of ProfileGetString; checks that nothing past `size` is
+// written and that the count is the string's length.
+std::string Get(const std::string& contents, const char* section,
+                const char* key, const char* fallback = "", DWORD size = 64,
+                bool exists = true) {
+  std::vector<char> buffer(size + 1, 'X');
+  const DWORD n = ProfileGetString(contents, exists, section, key, fallback,
+                                   buffer.data(), size);
+  EXPECT_EQ(buffer[size], 'X');
+  if (size > 0 && key != nullptr) {
+    EXPECT_EQ(n, std::strlen(buffer.data()));
+  }
+  return std::string(buffer.data(), n);
+}
+
+// The whole buffer after a list call, unwritten bytes left as 'X'.
+std::string Buffer(const std::vector<char>& buffer) {
+  return std::string(buffer.data(), buffer.size());
+}
+
+std::string Section(const std::string& contents, const char* section,
+                    DWORD size, DWORD* count) {
+  std::vector<char> buffer(size, 'X');
+  *count = ProfileGetSection(contents, section, buffer.data(), size);
+  return Buffer(buffer);
+}
+
+std::string Write(const std::string& contents, const char* section,
+                  const char* key, const char* value) {
+  std::string result;
+  EXPECT_TRUE(ProfileWriteString(contents, section, key, value, &result));
+  return result;
+}
+
+TEST(ProfileRead, MatchesNamesAndTrimsAcrossLineEnds) {
+  const std::string text =
+      "\xEF\xBB\xBF[Main]\r  Path \t=  C:\\x y \x1a\nother=1\r\n"
+      "[ Second ] trailing\nkey=2";
+  EXPECT_EQ(Get(text, "main", "PATH"), "C:\\x y");
+  EXPECT_EQ(Get(text, "  MAIN ", " path"), "C:\\x y");
+  EXPECT_EQ(Get(text, "main", "other"), "1");
+  EXPECT_EQ(Get(text, "second", "key"), "2");
+  EXPECT_EQ(Get(text, "main", "key", "none"), "none");
+}
+
+TEST(ProfileRead, StripsOnePairOfMatchingQuotes) {
+  const std::string text =
+      "[s]\na=\"x y\"\nb='x'\nc=\"x'\nd=\"\ne=\"\"\nf=\"\"x\"\"\ng= ' x ' \n";
+  EXPECT_EQ(Get(text, "s", "a"), "x y");
+  EXPECT_EQ(Get(text, "s", "b"), "x");
+  EXPECT_EQ(Get(text, "s", "c"), "\"x'");
+  EXPECT_EQ(Get(text, "s", "d"), "\"");
+  EXPECT_EQ(Get(text, "s", "e"), "");
+  EXPECT_EQ(Get(text, "s", "f"), "\"x\"");
+  EXPECT_EQ(Get(text, "s", "g"), " x ");
+}
+
+TEST(ProfileRead, FallsBackToTheDefault) {
+  const std::string text = "[s]\nbare\nempty=\n";
+  EXPECT_EQ(Get(text, "s", "bare", "dflt"), "dflt");  // no '='
+  EXPECT_EQ(Get(text, "s", "empty", "dflt"), "");
+  EXPECT_EQ(Get(text, "s", "missing", "dflt  "), "dflt");
+  EXPECT_EQ(Get(text, "t", "empty", nullptr), "");
+  EXPECT_EQ(Get(text, "s", "missing", "'q'"), "q");
+  EXPECT_EQ(Get(text, "s", "empty", "'q' ", 64, /*exists=*/false), "'q'");
+}
+
+TEST(ProfileRead, FirstSectionAndFirstKeyWin) {
+  const std::string text = "[a]\nk=1\nk=2\n[b]\nj=3\n[A]\nk=4\nonly=5\n";
+  EXPECT_EQ(Get(text, "a", "k"), "1");
+  EXPECT_EQ(Get(text, "a", "only", "none"), "none");
+  EXPECT_EQ(Get("[a]\nk\nk=1\n", "a", "k", "d"), "d");
+}
+
+TEST(ProfileRead, RecognisesHeadersCommentsAndThePreamble) {
+  const std::string text = "early=0\n[a]b]\nx=1\n[c\n;k=2\n  ; j=3\n[]\nz=4\n";
+  EXPECT_EQ(Get(text, "a]b", "x"), "1");
+  EXPECT_EQ(Get(text, "a]b", "[c", "none"), "none");  // bare entry
+  EXPECT_EQ(Get(text, "a]b", ";k", "none"), "none");
+  EXPECT_EQ(Get(text, "a]b", "j", "none"), "none");
+  EXPECT_EQ(Get(text, "", "early", "none"), "none");
+  EXPECT_EQ(Get(text, "", "z"), "4");
+}
+
+TEST(ProfileRead, TruncatesToTheBufferAndStopsAtNul) {
+  const std::string text("[s]\nk=value\nn=ab\0cd\n", 20);
+  EXPECT_EQ(Get(text, "s", "k", "", 4), "val");
+  EXPECT_EQ(Get(text, "s", "k", "", 1), "");
+  EXPECT_EQ(Get(text, "s", "k", "", 0), "");
+  EXPECT_EQ(Get(text, "s", "n"), "ab");
+}
+
+TEST(ProfileRead, ListsKeyNamesAndSectionNames) {
+  const std::string text = "x=0\n[a]\nk=1\nbare\n;c=2\nJ = 3\n[]\n[b]\n";
+  std::vector<char> buffer(16, 'X');
+  EXPECT_EQ(ProfileGetString(text, true, "a", nullptr, "d", buffer.data(), 16),
+            4u);
+  EXPECT_EQ(Buffer(buffer), std::string("k\0J\0\0XXXXXXXXXXX", 16));
+  EXPECT_EQ(
+      ProfileGetString(text, true, nullptr, nullptr, "d", buffer.data(), 16),
+      4u);
+  EXPECT_EQ(Buffer(buffer), std::string("a\0b\0\0XXXXXXXXXXX", 16));
+  EXPECT_EQ(Get(text, "b", nullptr, "d"), "d");
+}
+
+TEST(ProfileSection, ListsEntriesInFileOrder) {
+  const std::string text =
+      "[s]\n  k = 1 \n\n; note\nbare  word \n=v\nq=\"x\"\n[t]\nz=0\n";
+  DWORD n = 0;
+  EXPECT_EQ(Section(text, "S", 32, &n),
+            std::string("k=1\0bare  word\0=v\0q=\"x\"\0\0XXXXXXX", 32));
+  EXPECT_EQ(n, 24u);
+  EXPECT_EQ(Section(text, "none", 4, &n), std::string("\0\0XX", 4));
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(Section(text, nullptr, 4, &n), std::string("\0\0XX", 4));
+}
+
+TEST(ProfileSection, TruncatesWithTwoZeros) {
+  const std::string text = "[s]\nab=1\ncd=2\n";  // "ab=1\0cd=2\0" is 10
+  DWORD n = 0;
+  EXPECT_EQ(Section(text, "s", 11, &n), std::string("ab=1\0cd=2\0\0", 11));
+  EXPECT_EQ(n, 10u);
+  EXPECT_EQ(Section(text, "s", 10, &n), std::string("ab=1\0cd=\0\0", 10));
+  EXPECT_EQ(n, 8u);
+  EXPECT_EQ(Section(text, "s", 2, &n), std::string("\0\0", 2));
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(Section(text, "s", 1, &n), std::string("\0", 1));
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(ProfileGetSection(text, "s", nullptr, 0), 0u);
+}
+
+TEST(ProfileWrite, ReplacesOnlyTheEntryLine) {
+  const std::string text =
+      "; top\r\n[Sec]\r\n  MyKey = old ; x\r\n\r\nother = 1\n[sec]\r\nmykey=9";
+  EXPECT_EQ(Write(text, "sec", "mykey", "new"),
+            "; top\r\n[Sec]\r\nMyKey=new\r\n\r\nother = 1\n[sec]\r\nmykey=9");
+  EXPECT_EQ(Write(text, "sec", "other", "2"),
+            "; top\r\n[Sec]\r\n  MyKey = old ; x\r\n\r\nother=2\n[sec]\r\n"
+            "mykey=9");
+  // The same value leaves the line as it was.
+  EXPECT_EQ(Write("[s]\nk = \"v\"\n", "s", "k", "v"), "[s]\nk = \"v\"\n");
+  EXPECT_EQ(Write("[s]\nk\n", "s", "k", ""), "[s]\nk=\n");
+}
+
+TEST(ProfileWrite, AddsKeyAfterTheSectionsLastNonBlankLine) {
+  EXPECT_EQ(Write("[a]\nx=1\n; c\n\n\n[b]\n", "a", "y", "2"),
+            "[a]\nx=1\n; c\ny=2\n\n\n[b]\n");
+  EXPECT_EQ(Write("[a]\r\n\r\n[b]\r\n", "A", "y", "2"),
+            "[a]\r\ny=2\r\n\r\n[b]\r\n");
+  EXPECT_EQ(Write("[a]\rx=1", "a", "y", "2"), "[a]\rx=1\ry=2\r");
+  EXPECT_EQ(Write("[a]\n;c\n", "a", "", "v"), "[a]\n;c\n=v\n");
+}
+
+TEST(ProfileWrite, AppendsAMissingSectionInTheFilesLineEndStyle) {
+  EXPECT_EQ(Write("", "s", "k", "v"), "[s]\r\nk=v\r\n");
+  EXPECT_EQ(Write("\xEF\xBB\xBF", " s ", " k ", "v"),
+            "\xEF\xBB\xBF[s]\r\nk=v\r\n");
+  EXPECT_EQ(Write("x=1\n\n", "s", "k", "v"), "x=1\n\n[s]\nk=v\n");
+  EXPECT_EQ(Write("[a]\r\nx=1", "s", "", "v"), "[a]\r\nx=1\r\n[s]\r\n=v\r\n");
+  EXPECT_EQ(Write("[a]\n", "", "k", "v"), "[a]\n[]\nk=v\n");
+}
+
+TEST(ProfileWrite, DeletesKeysAndSections) {
+  const std::string text = "[a]\nx=1\n  y = 2\n\n[b]\nz=3\n[a]\ny=4";
+  EXPECT_EQ(Write(text, "a", "Y", nullptr), "[a]\nx=1\n\n[b]\nz=3\n[a]\ny=4");
+  EXPECT_EQ(Write(text, "a", nullptr, nullptr), "[b]\nz=3\n[a]\ny=4");
+  EXPECT_EQ(Write(text, "b", nullptr, "ignored"),
+            "[a]\nx=1\n  y = 2\n\n[a]\ny=4");
+  EXPECT_EQ(Write(text, "b", "none", nullptr), text);
+  EXPECT_EQ(Write(text, "c", nullptr, nullptr), text);
+  EXPECT_EQ(Write(text, nullptr, nullptr, nullptr), text);
+}
+
+TEST(ProfileWrite, RefusesWhatWouldNotReadBack) {
+  std::string result;
+  for (const auto& [section, key, value] :
+       std::vector<std::tuple<const char*, const char*, const char*>>{
+           {"s", "k", "a\nb"},
+           {"s", "k", "a\rb"},
+           {"s", "k\n", "v"},
+           {"s\r", "k", "v"},
+           {"a]b", "k", "v"},
+           {"s", "a=b", "v"},
+           {"s", " [k", "v"},
+           {"s", ";k", "v"},
+           {nullptr, "k", "v"}}) {
+    EXPECT_FALSE(ProfileWriteString("[s]\n", section, key, value, &result))
+        << (section ? section : "(null)") << " " << key << " " << value;
+  }
+}
+
+TEST(ProfileWrite, AwkwardValuesReadBackUnchanged) {
+  for (const char* value :
+       {"", " ", " lead", "trail\t", "\"q\"", "'q'", "\"", "'x\"", "a=b", "[x]",
+        "; no comment", "\"\"", "x\x1a"}) {
+    const std::string text = Write("[s]\nk=old\n", "s", "k", value);
+    EXPECT_EQ(Get(text, "s", "k"), value) << text;
+    EXPECT_EQ(Get(Write(text, "s", "new", value), "s", "new"), value);
+  }
+}
+
+// Arbitrary text: never out of bounds, and any accepted write reads back.
+TEST(ProfileWrite, WritesReadBackInArbitraryText) {
+  std::mt19937 random(1234);
+  const std::string alphabet("[]=;\r\n \t\"'\0aAk\xEF\xBB\xBF", 17);
+  const char* names[] = {"k", "K", "", "a", "[]", "x y"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    const int length = static_cast<int>(random() % 40);
+    for (int i = 0; i < length; ++i) text += alphabet[random() % 17];
+    const char* section = names[random() % 6];
+    const char* key = names[random() % 6];
+    std::string result;
+    if (!ProfileWriteString(text, section, key, "v a", &result)) continue;
+    ASSERT_EQ(Get(result, section, key), "v a") << testing::PrintToString(text);
+    const DWORD size = random() % 8;
+    std::vector<char> buffer(size + 1, 'X');
+    ProfileGetSection(result, section, buffer.data(), size);
+    ProfileGetString(result, true, nullptr, nullptr, "", buffer.data(), size);
+    ProfileGetString(result, true, section, nullptr, "", buffer.data(), size);
+    ASSERT_EQ(buffer[size], 'X');
+  }
+}
+
+TEST(ProfileLarge, HugeLinesAndManyEntriesStayLinear) {
+  std::string text = "[s]\nlong=" + std::string(1 << 20, 'v') + "\n";
+  for (int i = 0; i < 100000; ++i) text += "key" + std::to_string(i) + "=x\n";
+  EXPECT_EQ(Get(text, "s", "key99999"), "x");
+  std::string result = Write(text, "s", "new", "y");
+  EXPECT_EQ(result.size(), text.size() + 6);
+  result = Write(result, "s", "long", "short");
+  EXPECT_EQ(Get(result, "s", "long"), "short");
+  std::vector<char> buffer(text.size());
+  EXPECT_GT(ProfileGetSection(text, "s", buffer.data(),
+                              static_cast<DWORD>(buffer.size())),
+            1u << 20);
+}
+
+}  // namespace

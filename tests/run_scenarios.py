@@ -1,0 +1,448 @@
+#!/usr/bin/env python3
+"""Runs ksupdate on Wine-prefix trees that scenario files describe as data.
+
+Usage: run_scenarios.py --ksupdate BINARY [-k TEXT] [--keep] PATH...
+
+Each PATH is a scenario file or a directory of them (*.json, in name order).
+A scenario is a JSON object with these fields:
+
+  description   one line: the behaviour shown
+  arch          "win32" (default) or "win64": the prefix's architecture
+  registry      the values of HKLM\\SOFTWARE\\Kestrova\\Plennet Groupware 6.5
+                as a 32-bit program sees them, name -> text; null when the
+                key is missing
+  registry64    win64 only: the same key's values in the 64-bit view
+  args          the argument words (the program joins them with one blank)
+  files         drive C before the run: path relative to C:\\ with '/'
+                separators -> file description
+  trace         the trace lines expected, exactly and in order
+  expect_files  the files that the run changes or creates: path (as in
+                files) -> file description; {"same_as": path} stands for the bytes
+                and mode that path had before the run
+  client_ver    the [modules] entries expected in the installed client.ver
+                (names compared case-insensitively, values exactly); its other
+                sections must keep their entries. Absent: client.ver must not
+                change at all.
+  client_ver_path  client.ver's path relative to C:\\ when it is not the
+                registry value followed by \\bin\\client.ver
+
+File description: one of {"text": str}, {"lines": [str], "eol": str} (each line
+ends in eol, "\\r\\n" unless given), {"base64": str}, {"random": {"seed": str,
+"size": int}} (deterministic bytes) or {"dir": true}; optional "mode", an
+octal text such as "0444" (files default to 0644, directories to 0755; in
+expect_files the mode is checked only when given or implied by same_as).
+
+For each scenario the runner builds a fresh prefix (dosdevices c: ->
+../drive_c and z: -> /, system.reg, drive C), runs the program there with
+WINEPREFIX set, the trace sent to a file and drive C as the current
+directory, and checks: exit status 0 and no output; the trace; every expected
+file; client.ver's entries; and that nothing else under the prefix appeared,
+vanished or changed.
+"""
+
+import argparse
+import base64
+import difflib
+import hashlib
+import json
+import os
+import re
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+
+REG_KEY = "Kestrova\\Plennet Groupware 6.5"
+REG_VALUE = "KestrovaDir32"
+TIMEOUT_SECONDS = 60
+
+FIELDS = {
+    "description", "arch", "registry", "registry64", "args", "files", "trace",
+    "expect_files", "client_ver", "client_ver_path",
+}
+REQUIRED = {"description", "registry", "args", "files", "trace"}
+SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",
+               "same_as"}
+
+
+class ScenarioError(Exception):
+    """The scenario file itself is wrong."""
+
+
+def desc_bytes(desc):
+    """The content that a file description gives, or None for a directory."""
+    if desc.get("dir"):
+        return None
+    if "text" in desc:
+        return desc["text"].encode("utf-8")
+    if "lines" in desc:
+        eol = desc.get("eol", "\r\n")
+        return "".join(line + eol for line in desc["lines"]).encode("utf-8")
+    if "base64" in desc:
+        return base64.b64decode(desc["base64"])
+    if "random" in desc:
+        seed, size = desc["random"]["seed"], desc["random"]["size"]
+        out = bytearray()
+        counter = 0
+        while len(out) < size:
+            out += hashlib.sha256(f"{seed}:{counter}".encode()).digest()
+            counter += 1
+        return bytes(out[:size])
+    raise ScenarioError(f"file description without content: {desc}")
+
+
+def spec_mode(desc, default):
+    return int(desc["mode"], 8) if "mode" in desc else default
+
+
+def validate(scenario):
+    unknown = set(scenario) - FIELDS
+    if unknown:
+        raise ScenarioError(f"unknown fields {sorted(unknown)}")
+    missing = REQUIRED - set(scenario)
+    if missing:
+        raise ScenarioError(f"missing fields {sorted(missing)}")
+    if scenario.get("arch", "win32") not in ("win32", "win64"):
+        raise ScenarioError(f"bad arch {scenario['arch']!r}")
+    if "registry64" in scenario and scenario.get("arch") != "win64":
+        raise ScenarioError("registry64 needs arch win64")
+    for group in ("files", "expect_files"):
+        for path, desc in scenario.get(group, {}).items():
+            bad = set(desc) - SPEC_FIELDS
+            if bad or path.startswith("/") or "\\" in path:
+                raise ScenarioError(f"bad {group} entry {path!r}")
+
+
+# --- The prefix -------------------------------------------------------------
+
+def reg_escape(text):
+    out = []
+    for ch in text:
+        if ch in '\\"':
+            out.append("\\" + ch)
+        elif 32 <= ord(ch) < 127:
+            out.append(ch)
+        else:
+            out.append(f"\\x{ord(ch):x}")
+    return "".join(out)
+
+
+def reg_key_block(path, values):
+    lines = [f"[{reg_escape(path)}] 1700000000", "#time=1d9f0e3c2b1a000"]
+    for name, data in values.items():
+        lines.append(f'"{reg_escape(name)}"="{reg_escape(data)}"')
+    return "\n".join(lines) + "\n\n"
+
+
+def system_reg(scenario):
+    """system.reg as Wine writes it, with the scenario's key in its view."""
+    arch = scenario.get("arch", "win32")
+    text = ("WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n"
+            f"#arch={arch}\n\n")
+    text += reg_key_block("Software\\Microsoft\\Windows\\CurrentVersion",
+                          {"ProgramFilesDir": "C:\\Program Files"})
+    view32 = "Software\\" + ("Wow6432Node\\" if arch == "win64" else "")
+    if scenario["registry"] is not None:
+        text += reg_key_block(view32 + REG_KEY, scenario["registry"])
+    if scenario.get("registry64") is not None:
+        text += reg_key_block("Software\\" + REG_KEY, scenario["registry64"])
+    return text.encode("ascii")
+
+
+def build_prefix(prefix, scenario):
+    drive_c = os.path.join(prefix, "drive_c")
+    os.makedirs(drive_c)
+    os.mkdir(os.path.join(prefix, "dosdevices"))
+    os.symlink("../drive_c", os.path.join(prefix, "dosdevices", "c:"))
+    os.symlink("/", os.path.join(prefix, "dosdevices", "z:"))
+    with open(os.path.join(prefix, "system.reg"), "wb") as f:
+        f.write(system_reg(scenario))
+    dir_modes = []
+    for rel, desc in scenario["files"].items():
+        path = os.path.join(drive_c, rel)
+        data = desc_bytes(desc)
+        if data is None:
+            os.makedirs(path, exist_ok=True)
+            dir_modes.append((path, spec_mode(desc, 0o755)))
+            continue
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.chmod(path, spec_mode(desc, 0o644))
+    # Deepest first, so that a read-only directory is closed last.
+    for path, mode in sorted(dir_modes, key=lambda d: -d[0].count("/")):
+        os.chmod(path, mode)
+
+
+def snapshot(root):
+    """Every entry under root: relative path -> (kind, mode, bytes/target)."""
+    entries = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for name in dirnames + filenames:
+            path = os.path.join(dirpath, name)
+            rel = os.path.relpath(path, root)
+            st = os.lstat(path)
+            mode = stat.S_IMODE(st.st_mode)
+            if stat.S_ISLNK(st.st_mode):
+                entries[rel] = ("link", 0, os.readlink(path))
+            elif stat.S_ISDIR(st.st_mode):
+                entries[rel] = ("dir", mode, None)
+            elif stat.S_ISREG(st.st_mode):
+                with open(path, "rb") as f:
+                    entries[rel] = ("file", mode, f.read())
+            else:
+                entries[rel] = ("other", mode, None)
+    return entries
+
+
+def remove_tree(path):
+    def allow_and_retry(func, failed, _exc):
+        os.chmod(os.path.dirname(failed), 0o755)
+        if os.path.isdir(failed) and not os.path.islink(failed):
+            os.chmod(failed, 0o755)
+        func(failed)
+    if sys.version_info >= (3, 12):
+        shutil.rmtree(path, onexc=allow_and_retry)
+    else:
+        shutil.rmtree(path, onerror=allow_and_retry)
+
+
+# --- Profile files, read as Wine reads them ---------------------------------
+
+def parse_profile(data):
+    """section -> {key -> value or None}, names lowercased, first one wins."""
+    sections = {}
+    current = None
+    for raw in re.split(r"\r\n|\n|\r", data.decode("latin-1")):
+        line = raw.strip(" \t")
+        if not line or line.startswith(";"):
+            continue
+        if line.startswith("["):
+            end = line.find("]")
+            name = (line[1:end] if end >= 0 else line[1:]).strip().lower()
+            current = sections.setdefault(name, {})
+            continue
+        if current is None:
+            current = sections.setdefault("", {})
+        key, sep, value = line.partition("=")
+        current.setdefault(key.strip(" \t").lower(),
+                           value.strip(" \t") if sep else None)
+    return sections
+
+
+def client_ver_path(scenario, after):
+    """client.ver's path relative to the prefix, matched case-insensitively
+    against what is on disk after the run."""
+    if "client_ver_path" in scenario:
+        wanted = "drive_c/" + scenario["client_ver_path"]
+    else:
+        value = (scenario["registry"] or {}).get(REG_VALUE, "")
+        if not value.lower().startswith("c:\\"):
+            raise ScenarioError("client_ver needs client_ver_path")
+        rest = value[3:].replace("\\", "/").strip("/")
+        wanted = "drive_c/" + (rest + "/" if rest else "") + "bin/client.ver"
+    if wanted in after:
+        return wanted
+    matches = [p for p in after if p.lower() == wanted.lower()]
+    return matches[0] if len(matches) == 1 else wanted
+
+
+# --- Checks -----------------------------------------------------------------
+
+MAX_PROBLEMS = 12
+MAX_DIFF_LINES = 40
+
+
+def show(data, limit=80):
+    if data is None:
+        return "(none)"
+    if len(data) <= limit:
+        return repr(data)
+    digest = hashlib.sha256(data).hexdigest()[:12]
+    return f"{data[:limit // 2]!r}... ({len(data)} bytes, sha256 {digest})"
+
+
+def describe(entry):
+    if entry is None:
+        return "absent"
+    kind, mode, data = entry
+    if kind == "link":
+        return f"link -> {data}"
+    if kind == "file":
+        return f"file {mode:04o} {show(data)}"
+    return f"{kind} {mode:04o}"
+
+
+def check_trace(expected, trace_path, problems):
+    try:
+        with open(trace_path, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        data = b""
+    if data and not data.endswith(b"\n"):
+        problems.append("trace file does not end in a newline")
+    actual = data.decode("utf-8", "surrogateescape").split("\n")[:-1] \
+        if data else []
+    if actual != expected:
+        diff = list(difflib.unified_diff(expected, actual, "expected trace",
+                                         "actual trace", lineterm="", n=2))
+        if len(diff) > MAX_DIFF_LINES:
+            diff = diff[:MAX_DIFF_LINES] + [
+                f"... {len(diff) - MAX_DIFF_LINES} more diff lines"]
+        problems.append("trace differs:\n" + "\n".join(
+            "      " + line for line in diff))
+
+
+def check_file(rel, desc, before, after, problems):
+    got = after.get(rel)
+    if "same_as" in desc:
+        source = before.get("drive_c/" + desc["same_as"])
+        if source is None or source[0] != "file":
+            raise ScenarioError(f"same_as names no file: {desc['same_as']}")
+        want_data, want_mode = source[2], source[1]
+    else:
+        want_data = desc_bytes(desc)
+        want_mode = spec_mode(desc, None)
+    if want_data is None:
+        if got is None or got[0] != "dir":
+            problems.append(f"{rel}: expected a directory, found "
+                            f"{describe(got)}")
+        return
+    if got is None or got[0] != "file":
+        problems.append(f"{rel}: expected a file, found {describe(got)}")
+        return
+    if got[2] != want_data:
+        problems.append(f"{rel}: content {show(got[2])}, expected "
+                        f"{show(want_data)}")
+    if want_mode is not None and got[1] != want_mode:
+        problems.append(f"{rel}: mode {got[1]:04o}, expected {want_mode:04o}")
+
+
+def check_client_ver(expected, rel, before, after, problems):
+    got = after.get(rel)
+    if got is None or got[0] != "file":
+        problems.append(f"{rel}: expected client.ver, found {describe(got)}")
+        return
+    actual = parse_profile(got[2])
+    old = parse_profile(before[rel][2]) if rel in before else {}
+    want = {k.lower(): v for k, v in expected.items()}
+    modules = actual.get("modules", {})
+    if modules != want:
+        lines = []
+        for key in sorted(set(modules) | set(want))[:MAX_PROBLEMS]:
+            if modules.get(key, "<absent>") != want.get(key, "<absent>"):
+                lines.append(f"      {key!r}: {modules.get(key, '<absent>')!r}"
+                             f", expected {want.get(key, '<absent>')!r}")
+        problems.append(f"{rel} [modules] differs:\n" + "\n".join(lines))
+    others = {s: e for s, e in actual.items() if s != "modules"}
+    old_others = {s: e for s, e in old.items() if s != "modules"}
+    if others != old_others:
+        problems.append(f"{rel}: other sections changed: {old_others!r} -> "
+                        f"{others!r}")
+
+
+def run_scenario(binary, scenario, keep):
+    """Returns (problems, temp dir or None)."""
+    validate(scenario)
+    work = os.path.realpath(tempfile.mkdtemp(prefix="ksscenario-"))
+    prefix = os.path.join(work, "prefix")
+    trace_path = os.path.join(work, "trace.log")
+    home = os.path.join(work, "home")
+    problems = []
+    try:
+        os.mkdir(home)
+        build_prefix(prefix, scenario)
+        before = snapshot(prefix)
+        env = dict(os.environ, WINEPREFIX=prefix, KSUPDATE_TRACE=trace_path,
+                   HOME=home)
+        try:
+            result = subprocess.run(
+                [binary] + scenario["args"], cwd=os.path.join(prefix, "drive_c"),
+                env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                timeout=TIMEOUT_SECONDS)
+        except subprocess.TimeoutExpired:
+            problems.append(f"timed out after {TIMEOUT_SECONDS}s")
+            return problems, work if keep else None
+        if result.returncode != 0:
+            problems.append(f"exit status {result.returncode}")
+        for name, out in (("stdout", result.stdout), ("stderr", result.stderr)):
+            if out:
+                problems.append(f"output on {name}: {show(out, 400)}")
+        after = snapshot(prefix)
+
+        check_trace(scenario["trace"], trace_path, problems)
+        expected = {"drive_c/" + p: s
+                    for p, s in scenario.get("expect_files", {}).items()}
+        for rel, desc in expected.items():
+            check_file(rel, desc, before, after, problems)
+        cv_rel = None
+        if "client_ver" in scenario:
+            cv_rel = client_ver_path(scenario, after)
+            check_client_ver(scenario["client_ver"], cv_rel, before, after,
+                             problems)
+        for rel in sorted(set(before) | set(after)):
+            if rel in expected or rel == cv_rel:
+                continue
+            if before.get(rel) != after.get(rel):
+                problems.append(f"{rel}: {describe(before.get(rel))} -> "
+                                f"{describe(after.get(rel))}")
+        return problems, work if keep and problems else None
+    finally:
+        if not (keep and problems):
+            remove_tree(work)
+
+
+def scenario_files(paths):
+    for path in paths:
+        if os.path.isdir(path):
+            for name in sorted(os.listdir(path)):
+                if name.endswith(".json"):
+                    yield os.path.join(path, name)
+        else:
+            yield path
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--ksupdate", required=True, help="the program")
+    parser.add_argument("-k", dest="filter", default="",
+                        help="run only scenarios whose file name holds this")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the prefix of each failed scenario")
+    parser.add_argument("paths", nargs="+", help="scenario files or dirs")
+    args = parser.parse_args()
+    binary = os.path.abspath(args.ksupdate)
+
+    passed = failed = 0
+    for path in scenario_files(args.paths):
+        name = os.path.splitext(os.path.basename(path))[0]
+        if args.filter not in name:
+            continue
+        scenario = None
+        try:
+            with open(path, encoding="utf-8") as f:
+                scenario = json.load(f)
+            problems, kept = run_scenario(binary, scenario, args.keep)
+        except (ScenarioError, ValueError, KeyError, TypeError,
+                AttributeError) as e:
+            problems, kept = [f"bad scenario: {type(e).__name__}: {e}"], None
+        if problems:
+            failed += 1
+            print(f"FAIL {name}: {scenario.get('description', '')}"
+                  if isinstance(scenario, dict) else f"FAIL {name}")
+            for problem in problems[:MAX_PROBLEMS]:
+                print("    " + problem)
+            if len(problems) > MAX_PROBLEMS:
+                print(f"    ... {len(problems) - MAX_PROBLEMS} more problems")
+            if kept:
+                print(f"    prefix kept in {kept}")
+        else:
+            passed += 1
+            print(f"PASS {name}")
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,109 @@
+#include "trace/trace.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace ks {
+namespace {
+
+std::vector<std::string> Lines() {
+  return std::vector<std::string>(TraceLog.lines().begin(),
+                                  TraceLog.lines().end());
+}
+
+class TraceTest : public ::testing::Test {
+ protected:
+  void SetUp() override { TraceLog.ResetForTesting(); }
+  void TearDown() override { TraceLog.ResetForTesting(); }
+};
+
+TEST_F(TraceTest, KeepsTheLast34LinesInOrder) {
+  for (int i = 1; i <= 34; ++i) Trace("line %d", i);
+  ASSERT_EQ(TraceLog.count(), 34u);
+  EXPECT_EQ(Lines().front(), "line 1");
+  EXPECT_EQ(Lines().back(), "line 34");
+
+  Trace("line %d", 35);
+  EXPECT_EQ(TraceLog.count(), 34u);
+  EXPECT_EQ(Lines().front(), "line 2");
+  EXPECT_EQ(Lines().back(), "line 35");
+
+  for (int i = 36; i <= 100; ++i) Trace("line %d", i);
+  EXPECT_EQ(TraceLog.count(), 34u);
+  EXPECT_EQ(TraceLog.lines().size(), 34u);
+  EXPECT_EQ(Lines().front(), "line 67");
+  EXPECT_EQ(Lines().back(), "line 100");
+}
+
+TEST_F(TraceTest, EmptyAndVerbatimLines) {
+  Trace("%s", "");
+  Trace("- Updating: %s -", "100% %s %n.dll");
+  ASSERT_EQ(TraceLog.count(), 2u);
+  EXPECT_EQ(Lines()[0], "");
+  EXPECT_EQ(Lines()[1], "- Updating: 100% %s %n.dll -");
+}
+
+TEST_F(TraceTest, LongMessageIsCutToTheBuffer) {
+  std::string name(50000, 'x');
+  Trace("- Updating: %s -", name.c_str());
+  ASSERT_EQ(TraceLog.count(), 1u);
+  const std::string line = Lines()[0];
+  EXPECT_EQ(line.size(), static_cast<size_t>(kTraceBufferSize - 1));
+  EXPECT_EQ(line.substr(0, 12), "- Updating: ");
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The channel is chosen at the first line of the process, so its cases run
+// in child processes, each with its own environment.
+TEST(TraceChannelDeathTest, FileChannelGetsEveryLine) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  std::string path = ::testing::TempDir() + "ks_trace_channel.txt";
+  std::remove(path.c_str());
+  EXPECT_EXIT(
+      {
+        setenv("KSUPDATE_TRACE", path.c_str(), 1);
+        for (int i = 1; i <= 40; ++i) Trace("line %d", i);
+        std::exit(TraceLog.count() == 34 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  std::string expected;
+  for (int i = 1; i <= 40; ++i) expected += "line " + std::to_string(i) + "\n";
+  EXPECT_EQ(ReadAll(path), expected);
+  std::remove(path.c_str());
+}
+
+TEST(TraceChannelDeathTest, DashWritesToStandardError) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setenv("KSUPDATE_TRACE", "-", 1);
+        Trace("- Updating: %s -", "a.dll");
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "- Updating: a.dll -\n");
+}
+
+TEST(TraceChannelDeathTest, UnopenableChannelIsIgnored) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        setenv("KSUPDATE_TRACE", "/nonexistent-dir/trace.txt", 1);
+        Trace("one");
+        Trace("two");
+        std::exit(TraceLog.count() >= 2 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace ks
