@@ -109,6 +109,16 @@ TEST_F(PosixFilesTest, CopyFailuresLeaveEverythingAsItWas) {
   EXPECT_FALSE(prefix_.Exists("nodir"));
 }
 
+TEST_F(PosixFilesTest, CopyRemovesWhatAKilledRunLeft) {
+  prefix_.Write("patch/a.dll", "new");
+  prefix_.Write("bin/.ksupdate-Ab12Cd", "torn");
+  prefix_.Write("bin/keep.dll", "mine");
+  EXPECT_EQ(os_->CopyFileA("C:\\patch\\a.dll", "C:\\bin\\a.dll", FALSE), TRUE);
+  EXPECT_FALSE(prefix_.Exists("bin/.ksupdate-Ab12Cd"));
+  EXPECT_EQ(prefix_.Read("bin/keep.dll"), "mine");
+  EXPECT_EQ(EntriesIn(prefix_.Host("bin")), 2);
+}
+
 TEST_F(PosixFilesTest, CopyReplacesASymlinkInsteadOfWritingThrough) {
   prefix_.Write("outside.dll", "outside");
   prefix_.Write("patch/a.dll", "new");

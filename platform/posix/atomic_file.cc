@@ -1,11 +1,14 @@
 #include "platform/posix/atomic_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <set>
 #include <vector>
 
 namespace ks::posix {
@@ -34,16 +37,34 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+// Removes what a killed run left in `dir`, once per directory and process:
+// the names are ours alone, and a run that ends normally leaves none.
+void RemoveStaleTemps(const std::string& dir) {
+  static std::set<std::string> cleaned;
+  if (!cleaned.insert(dir).second) return;
+  DIR* stream = ::opendir(dir.c_str());
+  if (stream == nullptr) return;
+  const size_t prefix_length = std::strlen(kTempPrefix);
+  while (const dirent* entry = ::readdir(stream)) {
+    if (std::strncmp(entry->d_name, kTempPrefix, prefix_length) == 0) {
+      ::unlinkat(::dirfd(stream), entry->d_name, 0);
+    }
+  }
+  ::closedir(stream);
+}
+
+}  // namespace
+
 mode_t CurrentUmask() {
   mode_t mask = ::umask(0);
   ::umask(mask);
   return mask;
 }
 
-}  // namespace
-
 int CreateTempBeside(const std::string& path, std::string* temp_path) {
-  std::string pattern = DirectoryOf(path) + "/" + kTempPrefix + "XXXXXX";
+  std::string dir = DirectoryOf(path);
+  RemoveStaleTemps(dir);
+  std::string pattern = dir + "/" + kTempPrefix + "XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   int fd = ::mkstemp(name.data());

@@ -20,13 +20,18 @@ bool ReplaceFileContents(const std::string& path, const std::string& data,
 
 // Creates a new, empty temporary file in the directory of `path`, with
 // permission bits 0600. Returns its descriptor and sets *temp_path, or
-// returns -1 when the directory is missing or not writable.
+// returns -1 when the directory is missing or not writable. The first time
+// in a process that a directory gets a temporary file, the temporary files
+// that a killed run left there are removed.
 int CreateTempBeside(const std::string& path, std::string* temp_path);
 
 // Flushes `fd` to disk, closes it and renames `temp_path` over `path`.
 // On any failure the temporary file is removed and false returned; `fd` is
 // closed either way.
 bool CommitTemp(int fd, const std::string& temp_path, const std::string& path);
+
+// The process's file-creation mask, which it leaves unchanged.
+mode_t CurrentUmask();
 
 // The prefix of every temporary file that ReplaceFileContents and the file
 // copy make, so that a later run can recognise what a killed one left.

@@ -15,12 +15,6 @@ namespace {
 
 constexpr mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
 
-mode_t CurrentUmask() {
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
-}
-
 // Copies the whole of `in` to `out`, with the kernel's copy where it works.
 bool CopyData(int in, int out, off_t size) {
   off_t done = 0;
