@@ -135,8 +135,11 @@ TEST(ProfileSection, ListsEntriesInFileOrder) {
 TEST(ProfileSection, TruncatesWithTwoZeros) {
   const std::string text = "[s]\nab=1\ncd=2\n";  // "ab=1\0cd=2\0" is 10
   DWORD n = 0;
-  EXPECT_EQ(Section(text, "s", 11, &n), std::string("ab=1\0cd=2\0\0", 11));
+  EXPECT_EQ(Section(text, "s", 12, &n), std::string("ab=1\0cd=2\0\0X", 12));
   EXPECT_EQ(n, 10u);
+  // A list that fills the buffer exactly is reported as cut, as Wine does.
+  EXPECT_EQ(Section(text, "s", 11, &n), std::string("ab=1\0cd=2\0\0", 11));
+  EXPECT_EQ(n, 9u);
   EXPECT_EQ(Section(text, "s", 10, &n), std::string("ab=1\0cd=\0\0", 10));
   EXPECT_EQ(n, 8u);
   EXPECT_EQ(Section(text, "s", 2, &n), std::string("\0\0", 2));
@@ -144,6 +147,29 @@ TEST(ProfileSection, TruncatesWithTwoZeros) {
   EXPECT_EQ(Section(text, "s", 1, &n), std::string("\0", 1));
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(ProfileGetSection(text, "s", nullptr, 0), 0u);
+}
+
+TEST(ProfileSection, AnswersAsWineOnOddInput) {
+  DWORD n = 0;
+  // The section name asked for is not trimmed here.
+  EXPECT_EQ(Section("[s]\na=1\n", " s ", 8, &n), std::string("\0\0XXXXXX", 8));
+  // Only the first entry with an empty key is listed.
+  EXPECT_EQ(Section("[s]\n=1\n==2\nb\n", "s", 64, &n).substr(0, 7),
+            std::string("=1\0b\0\0X", 7));
+  EXPECT_EQ(n, 5u);
+}
+
+TEST(ProfileString, QuotesOfACutValueCostOneMoreCharacter) {
+  char buffer[8];
+  EXPECT_EQ(ProfileGetString("[s]\nq=\"5\"\n", true, "s", "q", "", buffer, 2),
+            0u);
+  EXPECT_STREQ(buffer, "");
+  EXPECT_EQ(ProfileGetString("[s]\nq=\"56\"\n", true, "s", "q", "", buffer, 8),
+            2u);
+  EXPECT_STREQ(buffer, "56");
+  EXPECT_EQ(
+      ProfileGetString("[s]\nq=\"5678\"\n", true, "s", "q", "", buffer, 3), 2u);
+  EXPECT_STREQ(buffer, "56");
 }
 
 TEST(ProfileWrite, ReplacesOnlyTheEntryLine) {

@@ -222,7 +222,8 @@ class ListWriter {
       if (size_ >= 2) buffer_[1] = '\0';
       return 0;
     }
-    if (length_ < size_) {
+    // A list that fills the buffer exactly counts as cut, as in Wine.
+    if (length_ + 1 < size_) {
       buffer_[length_] = '\0';
       return static_cast<DWORD>(length_);
     }
@@ -249,6 +250,19 @@ DWORD CopyString(string_view text, LPSTR buffer, DWORD size) {
   if (n > 0) std::memcpy(buffer, text.data(), n);
   buffer[n] = '\0';
   return static_cast<DWORD>(n);
+}
+
+// Copies a value without one pair of matching quotes, as Wine does: it
+// drops the closing quote by cutting the last character copied, so a value
+// cut short by the buffer loses one more character.
+DWORD CopyUnquoted(string_view value, LPSTR buffer, DWORD size) {
+  if (Unquote(value).size() == value.size()) {
+    return CopyString(value, buffer, size);
+  }
+  const string_view rest = value.substr(1);
+  DWORD n = CopyString(rest, buffer, size);
+  if (size >= rest.size() && n > 0) buffer[--n] = '\0';
+  return n;
 }
 
 // The line end that new lines get: the file's first one, CRLF when it has
@@ -303,17 +317,24 @@ DWORD ProfileGetSection(const std::string& contents, LPCSTR section,
                         LPSTR buffer, DWORD size) {
   ListWriter out(buffer, size);
   if (section == nullptr) return out.Finish();
-  const SectionScan scan = ScanSection(contents, Trim(section), nullptr);
+  // Unlike the other reads, Wine does not trim the name asked for here.
+  const SectionScan scan = ScanSection(contents, section, nullptr);
   if (!scan.found) return out.Finish();
   LineReader reader(string_view(contents).substr(0, scan.end),
                     scan.header.next);
   Line line;
+  bool empty_key_seen = false;
   while (reader.Next(&line)) {
     const ParsedLine parsed = Parse(reader.Text(line));
     if (parsed.kind != LineKind::kEntry) continue;
     // A field cut short by a NUL can leave nothing; an empty string would
     // end the list early.
     if (!parsed.has_value && parsed.name.empty()) continue;
+    // Wine lists only the first entry whose key is empty.
+    if (parsed.name.empty()) {
+      if (empty_key_seen) continue;
+      empty_key_seen = true;
+    }
     out.Append(parsed.name);
     if (parsed.has_value) {
       out.Append("=");
@@ -372,12 +393,12 @@ DWORD ProfileGetString(const std::string& contents, bool file_exists,
   // Wine copies the default verbatim for a missing file, but strips its
   // quotes as a value's when the file exists.
   if (!file_exists) return CopyString(fallback, buffer, size);
-  if (key == nullptr) return CopyString(Unquote(fallback), buffer, size);
+  if (key == nullptr) return CopyUnquoted(fallback, buffer, size);
   const SectionScan scan = ScanSection(text, Trim(section), key);
   if (scan.key_found && scan.key_entry.has_value) {
-    return CopyString(Unquote(scan.key_entry.value), buffer, size);
+    return CopyUnquoted(scan.key_entry.value, buffer, size);
   }
-  return CopyString(Unquote(fallback), buffer, size);
+  return CopyUnquoted(fallback, buffer, size);
 }
 
 bool ProfileWriteString(const std::string& contents, LPCSTR section, LPCSTR key,
