@@ -1,0 +1,392 @@
+#!/usr/bin/env python3
+"""Runs the Linux build and both Windows builds on one real Wine prefix.
+
+Usage: conformance.py --native DIR --win32 DIR --win64 DIR [-k TEXT]
+
+Makes a Wine prefix (wineboot -i), then for every scenario of
+tests/scenarios sets the registry value with `wine reg` in the 32-bit view,
+lays the scenario's files on drive C and runs each build on them: the Linux
+one directly (after `wineserver -w` has written the registry to
+system.reg), the Windows ones under Wine through a launcher that gives them
+an exact raw command line. Each run must meet the scenario's expectations,
+and the three must agree with one another: the same trace, the same files
+in the same state (bytes and read-only attribute), the same client.ver
+entries. Then the profile probe of each build answers the same reads and
+writes on the corpus under tests/data/profiles. Every Wine process started
+here is ended (wineserver -k) before the script exits.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+import run_scenarios as rs  # noqa: E402
+import profile_conformance  # noqa: E402
+
+REG_KEY = "HKLM\\SOFTWARE\\Kestrova\\Plennet Groupware 6.5"
+BUILDS = ("native", "win32", "win64")
+
+
+def host_to_windows(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+class Prefix:
+    """A Wine prefix made for this run and removed after it."""
+
+    def __init__(self):
+        self.work = os.path.realpath(tempfile.mkdtemp(prefix="ksconform-"))
+        self.root = os.path.join(self.work, "prefix")
+        self.drive_c = os.path.join(self.root, "drive_c")
+        self.env = dict(os.environ, WINEPREFIX=self.root, WINEDEBUG="-all",
+                        HOME=os.path.join(self.work, "home"),
+                        DISPLAY="", WINEDLLOVERRIDES="mscoree,mshtml=")
+        os.mkdir(self.env["HOME"])
+        self.env.pop("KSUPDATE_TRACE", None)
+
+    def wine(self, *args, check=True):
+        result = subprocess.run(["wine"] + list(args), env=self.env,
+                                cwd=self.drive_c if os.path.isdir(
+                                    self.drive_c) else self.work,
+                                stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=120)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"wine {' '.join(args)}: status "
+                               f"{result.returncode}: {result.stderr[-400:]!r}")
+        return result
+
+    def boot(self):
+        subprocess.run(["wineboot", "-i"], env=self.env, check=True,
+                       stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=300)
+        self.flush()
+
+    def flush(self):
+        """Waits until wineserver has written the registry and exited."""
+        subprocess.run(["wineserver", "-w"], env=self.env, check=False,
+                       timeout=120)
+
+    def kill(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, check=False,
+                       capture_output=True, timeout=60)
+
+    def set_registry(self, scenario):
+        self.wine("reg", "delete", REG_KEY, "/f", "/reg:32", check=False)
+        self.wine("reg", "delete", REG_KEY, "/f", "/reg:64", check=False)
+        for view, values in (("/reg:32", scenario["registry"]),
+                             ("/reg:64", scenario.get("registry64"))):
+            if values is None:
+                continue
+            if not values:
+                self.wine("reg", "add", REG_KEY, "/f", view)
+            for name, data in values.items():
+                self.wine("reg", "add", REG_KEY, "/v", name, "/d", data, "/f",
+                          view)
+
+
+def owned_roots(baseline, files):
+    """The shallowest paths of the scenario's files that the prefix does not
+    already have: what the scenario lays and what is removed after it."""
+    roots = set()
+    for rel in files:
+        parts = rel.split("/")
+        for i in range(1, len(parts) + 1):
+            candidate = "/".join(parts[:i])
+            if candidate.lower() not in baseline:
+                roots.add(candidate)
+                break
+    return roots
+
+
+def baseline_paths(drive_c):
+    paths = set()
+    for dirpath, dirnames, filenames in os.walk(drive_c):
+        for name in dirnames + filenames:
+            paths.add(os.path.relpath(os.path.join(dirpath, name),
+                                      drive_c).lower())
+        # The scenarios only go a few levels deep.
+        if os.path.relpath(dirpath, drive_c).count(os.sep) >= 2:
+            dirnames[:] = []
+    return paths
+
+
+def watched(drive_c, roots):
+    """A snapshot of what a run may touch: the scenario's own trees, and
+    the listing of every directory that holds one (new entries there)."""
+    state = {}
+    parents = {os.path.dirname(r) for r in roots} | {""}
+    for parent in parents:
+        path = os.path.join(drive_c, parent)
+        if os.path.isdir(path):
+            state["listing:" + parent] = ("listing", 0, tuple(sorted(
+                n for n in os.listdir(path))))
+    for root in roots:
+        path = os.path.join(drive_c, root)
+        if os.path.isdir(path) and not os.path.islink(path):
+            for rel, entry in rs.snapshot(path).items():
+                state["drive_c/" + root + "/" + rel] = entry
+            state["drive_c/" + root] = ("dir", 0o755, None)
+        elif os.path.lexists(path):
+            state["drive_c/" + root] = entry_of(path)
+    return state
+
+
+def entry_of(path):
+    """One entry as rs.snapshot describes it."""
+    st = os.lstat(path)
+    mode = rs.stat.S_IMODE(st.st_mode)
+    if rs.stat.S_ISLNK(st.st_mode):
+        return ("link", 0, os.readlink(path))
+    if rs.stat.S_ISREG(st.st_mode):
+        with open(path, "rb") as f:
+            return ("file", mode, f.read())
+    return ("other", mode, None)
+
+
+def attribute_state(state):
+    """Files by bytes and read-only attribute only: that is what Win32
+    shows, and Wine makes new files 0644 where Linux copies the mode."""
+    out = {}
+    for rel, (kind, mode, data) in state.items():
+        if kind == "file":
+            out[rel] = (kind, 0o444 if mode & 0o222 == 0 else 0o644, data)
+        elif kind == "dir":
+            out[rel] = (kind, 0o755, None)
+        else:
+            out[rel] = (kind, mode, data)
+    return out
+
+
+def lay_files(prefix, scenario, roots):
+    for root in roots:
+        path = os.path.join(prefix.drive_c, root)
+        if os.path.lexists(path):
+            if os.path.isdir(path) and not os.path.islink(path):
+                rs.remove_tree(path)
+            else:
+                os.chmod(path, 0o644)
+                os.remove(path)
+    dir_modes = []
+    for rel, desc in scenario["files"].items():
+        path = os.path.join(prefix.drive_c, rel)
+        data = rs.desc_bytes(desc)
+        if data is None:
+            os.makedirs(path, exist_ok=True)
+            dir_modes.append((path, rs.spec_mode(desc, 0o755)))
+            continue
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.chmod(path, rs.spec_mode(desc, 0o644))
+    for path, mode in sorted(dir_modes, key=lambda d: -d[0].count("/")):
+        os.chmod(path, mode)
+
+
+def run_build(prefix, build, dirs, scenario, trace_path):
+    """Runs one build on the laid files; returns (status, stdout+stderr)."""
+    if os.path.exists(trace_path):
+        os.remove(trace_path)
+    if build == "native":
+        env = dict(prefix.env, KSUPDATE_TRACE=trace_path)
+        result = subprocess.run(
+            [os.path.join(dirs[build], "ksupdate")] + scenario["args"],
+            cwd=prefix.drive_c, env=env, stdin=subprocess.DEVNULL,
+            capture_output=True, timeout=rs.TIMEOUT_SECONDS)
+        return result.returncode, result.stdout + result.stderr
+    # The same argument text as the Linux build's joined words.
+    command_line = " ".join(["ksupdate.exe"] + scenario["args"])
+    line_file = trace_path + ".cmdline"
+    with open(line_file, "wb") as f:
+        f.write(command_line.encode("latin-1"))
+    env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace_path))
+    result = subprocess.run(
+        ["wine", os.path.join(dirs[build], "tests", "wine", "launch.exe"),
+         host_to_windows(os.path.join(dirs[build], "ksupdate.exe")),
+         host_to_windows(line_file)],
+        cwd=prefix.drive_c, env=env, stdin=subprocess.DEVNULL,
+        capture_output=True, timeout=rs.TIMEOUT_SECONDS)
+    os.remove(line_file)
+    return result.returncode, result.stdout + result.stderr
+
+
+def read_trace(path):
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        return []
+    # Windows builds end their lines in CRLF.
+    return data.replace(b"\r\n", b"\n").decode(
+        "utf-8", "surrogateescape").split("\n")[:-1] if data else []
+
+
+def check_run(scenario, before, after, trace, problems):
+    """The scenario's own expectations, on attribute-level states."""
+    if trace != scenario["trace"]:
+        problems.append(f"trace {trace!r}, expected {scenario['trace']!r}")
+    expected = {"drive_c/" + p: d
+                for p, d in scenario.get("expect_files", {}).items()}
+    for rel, desc in expected.items():
+        if "mode" in desc:
+            desc = dict(desc, mode="0444" if int(desc["mode"], 8) & 0o222 == 0
+                        else "0644")
+        rs.check_file(rel, desc, before, after, problems)
+    cv_rel = None
+    if "client_ver" in scenario:
+        cv_rel = rs.client_ver_path(scenario, after)
+        rs.check_client_ver(scenario["client_ver"], cv_rel, before, after,
+                            problems)
+    for rel in sorted(set(before) | set(after)):
+        if rel in expected or rel == cv_rel:
+            continue
+        if before.get(rel) != after.get(rel):
+            problems.append(f"{rel}: {rs.describe(before.get(rel))} -> "
+                            f"{rs.describe(after.get(rel))}")
+
+
+def outcome(scenario, after):
+    """What the three builds must share: files and client.ver entries."""
+    files = {k: v for k, v in after.items() if not k.endswith("client.ver")}
+    entries = {}
+    for rel, (kind, _, data) in after.items():
+        if rel.lower().endswith("client.ver") and kind == "file":
+            entries[rel] = rs.parse_profile(data)
+    return files, entries
+
+
+def run_one(prefix, dirs, build, scenario, roots):
+    """One build on a fresh copy of the scenario's files: (problems, trace,
+    outcome)."""
+    trace_path = os.path.join(prefix.work, "trace.log")
+    lay_files(prefix, scenario, roots)
+    before = attribute_state(watched(prefix.drive_c, roots))
+    status, output = run_build(prefix, build, dirs, scenario, trace_path)
+    after = attribute_state(watched(prefix.drive_c, roots))
+    trace = read_trace(trace_path)
+    own = []
+    if status != 0:
+        own.append(f"exit status {status}")
+    if output.strip():
+        own.append(f"output {rs.show(output, 300)}")
+    check_run(scenario, before, after, trace, own)
+    return [f"{build}: {p}" for p in own], trace, outcome(scenario, after)
+
+
+def compare_builds(results):
+    problems = []
+    native_trace, (native_files, native_entries) = results["native"]
+    for build in BUILDS[1:]:
+        trace, (files, entries) = results[build]
+        if trace != native_trace:
+            problems.append(f"{build} and native traces differ: {trace!r} "
+                            f"vs {native_trace!r}")
+        for rel in sorted(set(files) | set(native_files)):
+            if files.get(rel) != native_files.get(rel):
+                problems.append(
+                    f"{build} and native differ at {rel}: "
+                    f"{rs.describe(files.get(rel))} vs "
+                    f"{rs.describe(native_files.get(rel))}")
+        if entries != native_entries:
+            problems.append(f"{build} and native client.ver entries differ: "
+                            f"{entries!r} vs {native_entries!r}")
+    return problems
+
+
+def remove_roots(prefix, roots):
+    for root in roots:
+        path = os.path.join(prefix.drive_c, root)
+        if os.path.isdir(path) and not os.path.islink(path):
+            rs.remove_tree(path)
+        elif os.path.lexists(path):
+            os.chmod(path, 0o644)
+            os.remove(path)
+
+
+def run_group(prefix, dirs, named, baseline):
+    """Scenarios that share one registry setting: the Windows builds run
+    while wineserver is up, the Linux build after one flush to system.reg,
+    so the server restarts once per setting, not once per scenario.
+    Returns name -> problems."""
+    prefix.set_registry(named[0][1])
+    problems = {name: [] for name, _ in named}
+    results = {name: {} for name, _ in named}
+    order = [b for b in BUILDS if b != "native"] + ["native"]
+    for build in order:
+        if build == "native":
+            prefix.flush()
+        for name, scenario in named:
+            roots = owned_roots(baseline, scenario["files"])
+            own, trace, result = run_one(prefix, dirs, build, scenario, roots)
+            problems[name] += own
+            results[name][build] = (trace, result)
+            remove_roots(prefix, roots)
+    for name, _ in named:
+        problems[name] += compare_builds(results[name])
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    for build in BUILDS:
+        parser.add_argument("--" + build, required=True,
+                            help=f"the {build} build directory")
+    parser.add_argument("-k", dest="filter", default="")
+    args = parser.parse_args()
+    dirs = {b: os.path.abspath(getattr(args, b)) for b in BUILDS}
+
+    started = time.monotonic()
+    prefix = Prefix()
+    passed = failed = 0
+    try:
+        prefix.boot()
+        print(f"prefix made in {time.monotonic() - started:.0f}s")
+        baseline = baseline_paths(prefix.drive_c)
+        scenarios_dir = os.path.join(os.path.dirname(HERE), "scenarios")
+        groups = {}
+        for path in rs.scenario_files([scenarios_dir]):
+            name = os.path.splitext(os.path.basename(path))[0]
+            if args.filter not in name:
+                continue
+            with open(path, encoding="utf-8") as f:
+                scenario = json.load(f)
+            rs.validate(scenario)
+            key = json.dumps([scenario["registry"],
+                              scenario.get("registry64")], sort_keys=True)
+            groups.setdefault(key, []).append((name, scenario))
+        outcomes = {}
+        for named in groups.values():
+            try:
+                outcomes.update(run_group(prefix, dirs, named, baseline))
+            except (rs.ScenarioError, RuntimeError,
+                    subprocess.TimeoutExpired) as e:
+                for name, _ in named:
+                    outcomes[name] = [f"{type(e).__name__}: {e}"]
+        for name in sorted(outcomes):
+            if outcomes[name]:
+                failed += 1
+                print(f"FAIL {name}")
+                for p in outcomes[name][:rs.MAX_PROBLEMS]:
+                    print("    " + p)
+            else:
+                passed += 1
+                print(f"PASS {name} (native, win32, win64 agree)")
+        p, f = profile_conformance.run(prefix, dirs, args.filter)
+        passed += p
+        failed += f
+    finally:
+        prefix.kill()
+        shutil.rmtree(prefix.work, ignore_errors=True)
+    print(f"conformance took {time.monotonic() - started:.0f}s")
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
