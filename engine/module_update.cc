@@ -27,6 +27,20 @@ bool IsDotsComponent(const std::string& component) {
   return dots >= 2 && component.front() == '.';
 }
 
+// The path of `file_name` in the bin directory, read afresh; false when
+// the read finds no installation directory.
+bool TargetPath(const std::string& file_name, std::string* path) {
+  std::string bin = GetInstallBinDir();
+  if (bin.empty()) return false;
+  *path = bin + kSeparator + file_name;
+  return true;
+}
+
+bool NoInstallation() {
+  Trace("    - Installation directory not found -");
+  return false;
+}
+
 }  // namespace
 
 bool IsFileExist(const std::string& path) {
@@ -65,10 +79,7 @@ bool CModuleList::UpdateModule(const std::string& name) {
   Trace("- Updating: %s -", name.c_str());
   // Without an installation every path would fall back to the root of the
   // current drive: write nothing there.
-  if (GetInstallBinDir().empty()) {
-    Trace("    - Installation directory not found -");
-    return false;
-  }
+  if (GetInstallBinDir().empty()) return NoInstallation();
   if (!IsSafeModuleName(name)) {
     Trace("    - Invalid module name -");
     return false;
@@ -79,28 +90,39 @@ bool CModuleList::UpdateModule(const std::string& name) {
   ReadInstalledVersion(name, installed_version);
   ReadNewVersion(name, new_version);
 
-  if (!IsFileExist(GetInstallBinDir() + kSeparator + name)) {
-    Trace("    - File doesn't exist : %s -",
-          (GetInstallBinDir() + kSeparator + name).c_str());
+  // Every use below reads the registry again. One read that fails part way
+  // through must not point that use at the root of the drive either: the
+  // module stops there, untouched, and a later run takes it up again.
+  std::string target;
+  if (!TargetPath(name, &target)) return NoInstallation();
+  if (!IsFileExist(target)) {
+    if (!TargetPath(name, &target)) return NoInstallation();
+    Trace("    - File doesn't exist : %s -", target.c_str());
   } else if (installed_version.nVersion >= new_version.nVersion) {
     Trace("    - Module updating doesn't occured -");
     return false;
   } else {
-    Trace("    - Previous version will be replaced : %s -",
-          (GetInstallBinDir() + kSeparator + name).c_str());
-    SetFileAttr(GetInstallBinDir() + kSeparator + name, FILE_ATTRIBUTE_NORMAL);
+    if (!TargetPath(name, &target)) return NoInstallation();
+    Trace("    - Previous version will be replaced : %s -", target.c_str());
+    if (!TargetPath(name, &target)) return NoInstallation();
+    SetFileAttr(target, FILE_ATTRIBUTE_NORMAL);
   }
 
-  bool copied = CopyModuleFile(GetSourceDir() + kSeparator + name,
-                               GetInstallBinDir() + kSeparator + name);
+  if (!TargetPath(name, &target)) return NoInstallation();
+  bool copied = CopyModuleFile(GetSourceDir() + kSeparator + name, target);
   if (!copied) {
     Trace("    - Copy Failure -");
     return false;
   }
   Trace("    - Copy Success -");
-  WritePrivateProfileStringA(kModulesSection, name.c_str(),
-                             new_version.strVersion.c_str(),
-                             GetInstalledManifestPath().c_str());
+  // A manifest path without the installation is not written, as a failed
+  // write is not: the copy stands and a later run records it.
+  std::string manifest;
+  if (TargetPath(kInstalledManifestName, &manifest)) {
+    WritePrivateProfileStringA(kModulesSection, name.c_str(),
+                               new_version.strVersion.c_str(),
+                               manifest.c_str());
+  }
   return true;
 }
 

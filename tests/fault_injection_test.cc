@@ -1,0 +1,509 @@
+// Every platform call of a small run, made to fail and made to throw in
+// turn: whatever goes wrong, each module stays whole, client.ver never
+// records a copy that did not happen, nothing outside bin changes, and the
+// process ends normally.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <list>
+#include <map>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/winapp.h"
+#include "tests/hooked_platform.h"
+#include "tests/temp_prefix.h"
+#include "trace/trace.h"
+
+namespace ks {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kArgument[] = "C:\\Patch\\setup.exe";
+const char kClientVer[] = "C:\\Client\\bin\\client.ver";
+const char kMissing[] = "<missing>";
+
+struct Module {
+  const char* name;
+  const char* old_bytes;  // null: not installed
+  const char* new_bytes;
+  const char* old_record;  // null: not recorded
+  const char* new_record;
+  mode_t mode;
+  bool changes;  // a run without faults replaces it
+};
+
+// In manifest order: replaced, new, replaced read-only, up to date.
+const Module kModules[] = {
+    {"a.dll", "old a", "new a", "1", "2", 0644, true},
+    {"new.dll", nullptr, "new new", nullptr, "0000000007", 0644, true},
+    {"ro.dll", "old ro", "new ro", "3", "4", 0444, true},
+    {"up.dll", "old up", "new up", "5", "5", 0644, false},
+};
+
+enum class Fault { kFail, kThrow, kBadAlloc };
+
+const char* FaultName(Fault fault) {
+  switch (fault) {
+    case Fault::kFail:
+      return "fails";
+    case Fault::kThrow:
+      return "throws runtime_error";
+    case Fault::kBadAlloc:
+      return "throws bad_alloc";
+  }
+  return "?";
+}
+
+// Every entry under `root` but the bin directory: path -> kind and bytes.
+std::map<std::string, std::string> Outside(const std::string& root) {
+  std::map<std::string, std::string> entries;
+  const fs::path bin = fs::path(root) / "drive_c" / "Client" / "bin";
+  for (auto it = fs::recursive_directory_iterator(root);
+       it != fs::recursive_directory_iterator(); ++it) {
+    if (it->path() == bin) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    std::string description;
+    if (it->is_symlink()) {
+      description = "link " + fs::read_symlink(it->path()).string();
+    } else if (it->is_directory()) {
+      description = "dir";
+    } else {
+      std::ifstream in(it->path(), std::ios::binary);
+      description = "file " + std::string(std::istreambuf_iterator<char>(in),
+                                          std::istreambuf_iterator<char>());
+    }
+    entries[it->path().string()] = description;
+  }
+  return entries;
+}
+
+// A fresh installation at C:\Client with its patch at C:\Patch.
+class Installation {
+ public:
+  Installation() {
+    prefix_.SetInstallDir("C:\\Client");
+    std::string source = "[modules]\r\n";
+    std::string installed = "[modules]\r\n";
+    for (const Module& m : kModules) {
+      source += std::string(m.name) + "=" + m.new_record + "\r\n";
+      prefix_.Write(std::string("Patch/") + m.name, m.new_bytes);
+      if (m.old_bytes != nullptr) {
+        prefix_.Write(std::string("Client/bin/") + m.name, m.old_bytes, m.mode);
+      }
+      if (m.old_record != nullptr) {
+        installed += std::string(m.name) + "=" + m.old_record + "\r\n";
+      }
+    }
+    prefix_.Write("Patch/ksmodules.ver", source);
+    prefix_.Write("Client/bin/client.ver", installed + "[other]\r\nk=v\r\n");
+    prefix_.Write("Client/readme.txt", "beside bin");
+    outside_ = Outside(prefix_.root());
+  }
+
+  std::string File(const Module& m) const {
+    return prefix_.Read(std::string("Client/bin/") + m.name);
+  }
+  std::string Before(const Module& m) const {
+    return m.old_bytes != nullptr ? m.old_bytes : kMissing;
+  }
+  std::string ClientVer() const {
+    return prefix_.Read("Client/bin/client.ver");
+  }
+  // The module's record as the program reads it, or kMissing.
+  static std::string Record(const Module& m) {
+    char buffer[80] = {};
+    DefaultPlatform()->GetPrivateProfileStringA(
+        "modules", m.name, kMissing, buffer, sizeof buffer, kClientVer);
+    return buffer;
+  }
+  static std::string RecordBefore(const Module& m) {
+    return m.old_record != nullptr ? m.old_record : kMissing;
+  }
+
+  // The faults that every outcome must be free of.
+  void ExpectWholeAndTrue() const {
+    for (const Module& m : kModules) {
+      SCOPED_TRACE(m.name);
+      std::string file = File(m);
+      EXPECT_TRUE(file == Before(m) || file == m.new_bytes) << file;
+      if (Record(m) != RecordBefore(m)) {
+        EXPECT_EQ(file, m.new_bytes) << "recorded " << Record(m);
+      }
+    }
+    for (const auto& entry :
+         fs::directory_iterator(prefix_.Host("Client/bin"))) {
+      EXPECT_NE(entry.path().filename().string().rfind(".ksupdate-", 0), 0u)
+          << "temporary file left: " << entry.path();
+    }
+    EXPECT_EQ(ChangedOutside(), std::vector<std::string>())
+        << "something outside bin changed";
+    EXPECT_NE(ClientVer().find("[other]\r\nk=v\r\n"), std::string::npos);
+  }
+
+  const TempPrefix& prefix() const { return prefix_; }
+
+  // The paths outside bin that appeared, vanished or changed.
+  std::vector<std::string> ChangedOutside() const {
+    std::map<std::string, std::string> now = Outside(prefix_.root());
+    std::vector<std::string> changed;
+    for (const auto& [path, what] : now) {
+      auto was = outside_.find(path);
+      if (was == outside_.end() || was->second != what) changed.push_back(path);
+    }
+    for (const auto& [path, what] : outside_) {
+      if (now.count(path) == 0) changed.push_back(path + " (gone)");
+    }
+    return changed;
+  }
+
+ private:
+  TempPrefix prefix_;
+  std::map<std::string, std::string> outside_;
+};
+
+// One run of the whole program; false when an exception escaped it.
+bool RunProgram(int* status) {
+  TraceLog.ResetForTesting();
+  try {
+    *status = AfxWinMain(kArgument);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::vector<std::string> TraceLines() {
+  return std::vector<std::string>(TraceLog.lines().begin(),
+                                  TraceLog.lines().end());
+}
+
+// The lines that a module's update traced, after its "- Updating:" line.
+std::vector<std::string> ModuleTrace(const std::string& name) {
+  std::vector<std::string> lines;
+  bool in = false;
+  for (const std::string& line : TraceLines()) {
+    if (line.rfind("- Updating: ", 0) == 0) {
+      in = line == "- Updating: " + name + " -";
+    } else if (in) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+// Makes the Nth call of the run fail or throw, and notes what was going on
+// at that moment.
+class Injector {
+ public:
+  Injector(HookedPlatform* platform, int n, Fault fault)
+      : platform_(platform), n_(n), fault_(fault) {
+    platform_->before = [this](Op op, int call) { Before(op, call); };
+    if (fault_ == Fault::kFail) InstallFailures();
+  }
+
+  Op op() const { return op_; }
+  // The module being updated at the fault; empty before the first one.
+  const std::string& module() const { return module_; }
+  // The fault is in the module's first read of the registry, the one that
+  // decides whether there is an installation at all.
+  bool first_read() const { return first_read_; }
+  // The file that a failed profile read was asked about.
+  const std::string& file() const { return file_; }
+  // client.ver when the copy failed, and when the next call came.
+  const std::optional<std::string>& client_ver_at_fault() const {
+    return at_fault_;
+  }
+  const std::optional<std::string>& client_ver_after() const { return after_; }
+  void set_prefix(const TempPrefix* prefix) { prefix_ = prefix; }
+
+ private:
+  void Before(Op op, int call) {
+    std::string current;
+    int updates = 0;
+    for (const std::string& line : TraceLog.lines()) {
+      if (line.rfind("- Updating: ", 0) == 0) {
+        current = line.substr(12, line.size() - 14);
+        ++updates;
+      }
+    }
+    if (updates != updates_) calls_in_module_ = 0;
+    updates_ = updates;
+    ++calls_in_module_;
+    if (call == n_ + 1 && at_fault_) after_ = ClientVer();
+    if (call != n_) return;
+    op_ = op;
+    module_ = current;
+    // Open and query of the module's first registry read.
+    first_read_ = !current.empty() && calls_in_module_ <= 2;
+    if (fault_ == Fault::kThrow) throw std::runtime_error("injected");
+    if (fault_ == Fault::kBadAlloc) throw std::bad_alloc();
+  }
+
+  std::string ClientVer() const {
+    return prefix_ != nullptr ? prefix_->Read("Client/bin/client.ver") : "";
+  }
+
+  bool Now() const { return platform_->total_calls() == n_; }
+
+  void InstallFailures() {
+    Platform* real = platform_->target();
+    platform_->section = [this, real](LPCSTR s, LPSTR buffer, DWORD size,
+                                      LPCSTR file) -> DWORD {
+      if (!Now()) return real->GetPrivateProfileSectionA(s, buffer, size, file);
+      if (size >= 2) buffer[0] = buffer[1] = '\0';
+      return 0;
+    };
+    // An unreadable file reads as missing: the default comes back.
+    platform_->string = [this, real](LPCSTR s, LPCSTR key, LPCSTR fallback,
+                                     LPSTR buffer, DWORD size,
+                                     LPCSTR file) -> DWORD {
+      if (!Now()) {
+        return real->GetPrivateProfileStringA(s, key, fallback, buffer, size,
+                                              file);
+      }
+      file_ = file;
+      std::snprintf(buffer, size, "%s", fallback);
+      return static_cast<DWORD>(std::strlen(buffer));
+    };
+    platform_->write = [this, real](LPCSTR s, LPCSTR key, LPCSTR value,
+                                    LPCSTR file) -> BOOL {
+      return Now() ? FALSE
+                   : real->WritePrivateProfileStringA(s, key, value, file);
+    };
+    platform_->reg_open = [this, real](HKEY key, LPCSTR sub, DWORD options,
+                                       REGSAM desired, PHKEY result) -> LONG {
+      return Now() ? ERROR_ACCESS_DENIED
+                   : real->RegOpenKeyExA(key, sub, options, desired, result);
+    };
+    platform_->reg_query = [this, real](HKEY key, LPCSTR name, LPDWORD reserved,
+                                        LPDWORD type, LPBYTE data,
+                                        LPDWORD size) -> LONG {
+      return Now() ? ERROR_ACCESS_DENIED
+                   : real->RegQueryValueExA(key, name, reserved, type, data,
+                                            size);
+    };
+    platform_->reg_close = [this, real](HKEY key) -> LONG {
+      // The key stays open: a handle leaks, nothing else.
+      return Now() ? ERROR_INVALID_HANDLE : real->RegCloseKey(key);
+    };
+    platform_->get_attributes = [this, real](LPCSTR path) -> DWORD {
+      return Now() ? INVALID_FILE_ATTRIBUTES : real->GetFileAttributesA(path);
+    };
+    platform_->set_attributes = [this, real](LPCSTR path, DWORD a) -> BOOL {
+      return Now() ? FALSE : real->SetFileAttributesA(path, a);
+    };
+    platform_->copy = [this, real](LPCSTR from, LPCSTR to, BOOL f) -> BOOL {
+      if (!Now()) return real->CopyFileA(from, to, f);
+      at_fault_ = ClientVer();
+      return FALSE;
+    };
+  }
+
+  HookedPlatform* platform_;
+  int n_;
+  Fault fault_;
+  const TempPrefix* prefix_ = nullptr;
+  Op op_ = Op::kCount;
+  std::string module_;
+  int updates_ = 0;
+  int calls_in_module_ = 0;
+  bool first_read_ = false;
+  std::string file_;
+  std::optional<std::string> at_fault_;
+  std::optional<std::string> after_;
+};
+
+// What a module must be after the run, beyond the common checks: nullopt
+// leaves it to them.
+struct Expected {
+  std::optional<std::string> file;
+  std::optional<std::string> record;
+  std::optional<std::string> last_trace;
+};
+
+Expected Clean(const Module& m) {
+  if (!m.changes) return {m.old_bytes, Installation::RecordBefore(m), {}};
+  return {m.new_bytes, m.new_record, "    - Copy Success -"};
+}
+
+Expected Untouched(const Installation& inst, const Module& m) {
+  return {inst.Before(m), Installation::RecordBefore(m), {}};
+}
+
+// The outcome that the failure of `injector`'s call gives the module that
+// was being updated then.
+Expected AfterFailure(const Installation& inst, const Injector& injector,
+                      const Module& m) {
+  const std::string name = m.name;
+  const bool ro = name == "ro.dll";
+  switch (injector.op()) {
+    case Op::kCopyFile:
+      return {inst.Before(m), Installation::RecordBefore(m),
+              "    - Copy Failure -"};
+    case Op::kSetFileAttributes:
+      // The copy decides: a read-only file stays read-only and refuses it.
+      return ro ? Expected{inst.Before(m), Installation::RecordBefore(m),
+                           "    - Copy Failure -"}
+                : Clean(m);
+    case Op::kWritePrivateProfileString:
+      return {m.new_bytes, Installation::RecordBefore(m),
+              "    - Copy Success -"};
+    case Op::kGetFileAttributes:
+      // Missing, as far as the run can tell: copied whatever the versions.
+      if (ro) {
+        return {inst.Before(m), Installation::RecordBefore(m),
+                "    - Copy Failure -"};
+      }
+      return {m.new_bytes, m.new_record, "    - Copy Success -"};
+    case Op::kGetPrivateProfileString:
+      if (injector.file() == kClientVer) {
+        // Installed version 0: anything the patch has replaces it.
+        return {m.new_bytes, m.new_record, "    - Copy Success -"};
+      }
+      // New version 0: only a missing file is copied, recorded as 0.
+      if (m.old_bytes == nullptr) {
+        return {m.new_bytes, "0000000000", "    - Copy Success -"};
+      }
+      return {inst.Before(m), Installation::RecordBefore(m),
+              "    - Module updating doesn't occured -"};
+    case Op::kRegOpenKeyEx:
+    case Op::kRegQueryValueEx:
+      if (injector.first_read()) {
+        return {inst.Before(m), Installation::RecordBefore(m),
+                "    - Installation directory not found -"};
+      }
+      return {};
+    default:
+      return Clean(m);
+  }
+}
+
+void ExpectModule(const Installation& inst, const Module& m,
+                  const Expected& want) {
+  SCOPED_TRACE(m.name);
+  if (want.file) {
+    EXPECT_EQ(inst.File(m), *want.file);
+  }
+  if (want.record) {
+    EXPECT_EQ(Installation::Record(m), *want.record);
+  }
+  if (want.last_trace) {
+    std::vector<std::string> lines = ModuleTrace(m.name);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), *want.last_trace);
+  }
+}
+
+// The operations of a run without faults, call by call.
+std::vector<Op> CleanRun() {
+  Installation inst;
+  HookedPlatform platform;
+  int status = -1;
+  EXPECT_TRUE(RunProgram(&status));
+  for (const Module& m : kModules) ExpectModule(inst, m, Clean(m));
+  return platform.log();
+}
+
+TEST(FaultInjectionTest, EveryCallFailingOrThrowing) {
+  const std::vector<Op> clean = CleanRun();
+  ASSERT_GT(clean.size(), 40u);
+  int injected = 0;
+  for (int n = 1; n <= static_cast<int>(clean.size()); ++n) {
+    for (Fault fault : {Fault::kFail, Fault::kThrow, Fault::kBadAlloc}) {
+      SCOPED_TRACE(std::string(OpName(clean[n - 1])) + ", call " +
+                   std::to_string(n) + ", " + FaultName(fault));
+      Installation inst;
+      int status = -1;
+      std::optional<Injector> injector;
+      {
+        HookedPlatform platform;
+        injector.emplace(&platform, n, fault);
+        injector->set_prefix(&inst.prefix());
+        ASSERT_TRUE(RunProgram(&status)) << "an exception left the program";
+        ASSERT_EQ(injector->op(), clean[n - 1]) << "the run took another path";
+      }
+      ++injected;
+      EXPECT_EQ(status, 0);
+      inst.ExpectWholeAndTrue();
+
+      const std::string current = injector->module();
+      bool before_current = !current.empty();
+      for (const Module& m : kModules) {
+        if (m.name == current) {
+          before_current = false;
+          if (fault == Fault::kFail) {
+            ExpectModule(inst, m, AfterFailure(inst, *injector, m));
+          }
+        } else if (before_current || fault == Fault::kFail) {
+          // A failure touches only its own module, and the run goes on.
+          ExpectModule(inst, m,
+                       current.empty() && fault == Fault::kFail &&
+                               injector->op() == Op::kGetPrivateProfileSection
+                           ? Untouched(inst, m)
+                           : Clean(m));
+        } else {
+          // An exception ends the run: later modules are untouched and
+          // nothing about them is traced.
+          ExpectModule(inst, m, Untouched(inst, m));
+          EXPECT_TRUE(ModuleTrace(m.name).empty()) << m.name;
+        }
+      }
+      if (fault == Fault::kFail && injector->op() == Op::kCopyFile) {
+        // No record follows a failed copy.
+        ASSERT_TRUE(injector->client_ver_at_fault());
+        EXPECT_EQ(injector->client_ver_after().value_or(inst.ClientVer()),
+                  *injector->client_ver_at_fault());
+      }
+
+      // Whatever the fault left, one more run finishes the update.
+      ASSERT_TRUE(RunProgram(&status));
+      for (const Module& m : kModules) {
+        if (m.changes) ExpectModule(inst, m, {m.new_bytes, m.new_record, {}});
+      }
+      inst.ExpectWholeAndTrue();
+    }
+  }
+  std::printf(
+      "faults injected: %d (%zu calls, each failing and throwing "
+      "two ways)\n",
+      injected, clean.size());
+}
+
+// The registry is read again for every path a module's update builds, so
+// one failed read in the middle of an update leaves that one path without
+// its bin directory. The path must not fall back to the root of the drive.
+TEST(FaultInjectionTest, RegistryFailureMidModuleWritesNothingOutsideBin) {
+  const std::vector<Op> clean = CleanRun();
+  for (Op target : {Op::kCopyFile, Op::kWritePrivateProfileString}) {
+    // The read of the bin directory for the first such call's path comes
+    // just before it: open, query, close.
+    int call = 0;
+    while (clean[call] != target) ++call;
+    const int open = call - 2;  // 1-based number of the RegOpenKeyExA
+    ASSERT_EQ(clean[open - 1], Op::kRegOpenKeyEx);
+    SCOPED_TRACE(std::string("registry read for ") + OpName(target));
+    Installation inst;
+    HookedPlatform platform;
+    Injector injector(&platform, open, Fault::kFail);
+    int status = -1;
+    ASSERT_TRUE(RunProgram(&status));
+    EXPECT_FALSE(inst.prefix().Exists("a.dll"));
+    EXPECT_FALSE(inst.prefix().Exists("client.ver"));
+    inst.ExpectWholeAndTrue();
+  }
+}
+
+}  // namespace
+}  // namespace ks
