@@ -120,12 +120,16 @@ TEST_F(PosixFilesTest, CopyRemovesWhatAKilledRunLeft) {
 }
 
 TEST_F(PosixFilesTest, CopyReplacesASymlinkInsteadOfWritingThrough) {
-  prefix_.Write("outside.dll", "outside");
+  prefix_.Write("outside.dll", "outside", 0444);
   prefix_.Write("patch/a.dll", "new");
   prefix_.MakeDir("bin");
   ASSERT_EQ(symlink(prefix_.Host("outside.dll").c_str(),
                     prefix_.Host("bin/a.dll").c_str()),
             0);
+  // The attribute change before a replacement must not reach the target.
+  EXPECT_EQ(os_->SetFileAttributesA("C:\\bin\\a.dll", FILE_ATTRIBUTE_NORMAL),
+            TRUE);
+  EXPECT_EQ(ModeOf(prefix_.Host("outside.dll")), 0444u);
   EXPECT_EQ(os_->CopyFileA("C:\\patch\\a.dll", "C:\\bin\\a.dll", FALSE), TRUE);
   EXPECT_EQ(prefix_.Read("outside.dll"), "outside");
   EXPECT_EQ(prefix_.Read("bin/a.dll"), "new");

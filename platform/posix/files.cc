@@ -64,7 +64,11 @@ DWORD HostFileAttributes(const std::string& path) {
 
 bool HostSetFileAttributes(const std::string& path, DWORD attributes) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return false;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  // A link has no attributes of its own here; changing its target's would
+  // reach whatever it points to, possibly outside the installation. The
+  // copy replaces the link itself.
+  if (S_ISLNK(st.st_mode)) return true;
   if (S_ISDIR(st.st_mode)) return true;
   mode_t mode = st.st_mode & 07777;
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {

@@ -14,8 +14,9 @@ namespace ks::posix {
 DWORD HostFileAttributes(const std::string& path);
 
 // With FILE_ATTRIBUTE_READONLY, removes a file's write bits; without it,
-// gives them back (as the umask allows). Directories are left as they are.
-// False when the path does not exist or its mode cannot be changed.
+// gives them back (as the umask allows). Directories and symbolic links are
+// left as they are (a link's target is never changed). False when the path does
+// not exist or its mode cannot be changed.
 bool HostSetFileAttributes(const std::string& path, DWORD attributes);
 
 // CopyFileA on host paths. Fails when the source is missing or a directory,
