@@ -1,0 +1,176 @@
+// ksupdate as platform/posix/main.cc builds it, with a seam that kills the
+// process with SIGKILL at a chosen platform call, for tests/crash_test.py.
+// The shipped program has no such hook.
+//
+//   KSUPDATE_KILL_AT=N        SIGKILL just before the Nth platform call (1 is
+//                             the first call of any operation).
+//   KSUPDATE_KILL_DELAY_US=D  with KILL_AT: let the Nth call run and kill
+//                             D microseconds after it starts, so that the
+//                             kill lands inside it (or later).
+//   KSUPDATE_CALL_LOG=PATH    at exit, one line per call: the operation's
+//                             name and how long it took in nanoseconds.
+#include <signal.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/argument_text.h"
+#include "app/winapp.h"
+#include "platform/platform.h"
+
+namespace ks {
+namespace {
+
+void KillNow(int /*signal*/) { ::kill(::getpid(), SIGKILL); }
+
+// Reads a decimal environment variable; `fallback` when unset or malformed.
+long long EnvNumber(const char* name, long long fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  long long value = std::strtoll(text, &end, 10);
+  return *end == '\0' ? value : fallback;
+}
+
+class KillingPlatform : public PlatformWrapper {
+ public:
+  explicit KillingPlatform(Platform* target)
+      : PlatformWrapper(target),
+        kill_at_(EnvNumber("KSUPDATE_KILL_AT", 0)),
+        delay_us_(EnvNumber("KSUPDATE_KILL_DELAY_US", -1)) {}
+  KillingPlatform(const KillingPlatform&) = delete;
+  KillingPlatform& operator=(const KillingPlatform&) = delete;
+  ~KillingPlatform() override = default;
+
+  void WriteLog(const char* path) const {
+    std::FILE* out = std::fopen(path, "w");
+    if (out == nullptr) return;
+    for (const Call& call : calls_) {
+      std::fprintf(out, "%s %lld\n", call.op, call.nanoseconds);
+    }
+    std::fclose(out);
+  }
+
+  DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
+                                  LPCSTR file) override {
+    Timed t(this, "GetPrivateProfileSectionA");
+    return PlatformWrapper::GetPrivateProfileSectionA(section, buffer, size,
+                                                      file);
+  }
+  DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
+                                 LPCSTR default_value, LPSTR buffer, DWORD size,
+                                 LPCSTR file) override {
+    Timed t(this, "GetPrivateProfileStringA");
+    return PlatformWrapper::GetPrivateProfileStringA(
+        section, key, default_value, buffer, size, file);
+  }
+  BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
+                                  LPCSTR file) override {
+    Timed t(this, "WritePrivateProfileStringA");
+    return PlatformWrapper::WritePrivateProfileStringA(section, key, value,
+                                                       file);
+  }
+  LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM desired,
+                     PHKEY result) override {
+    Timed t(this, "RegOpenKeyExA");
+    return PlatformWrapper::RegOpenKeyExA(key, sub_key, options, desired,
+                                          result);
+  }
+  LONG RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved,
+                        LPDWORD type, LPBYTE data, LPDWORD data_size) override {
+    Timed t(this, "RegQueryValueExA");
+    return PlatformWrapper::RegQueryValueExA(key, value_name, reserved, type,
+                                             data, data_size);
+  }
+  LONG RegCloseKey(HKEY key) override {
+    Timed t(this, "RegCloseKey");
+    return PlatformWrapper::RegCloseKey(key);
+  }
+  DWORD GetFileAttributesA(LPCSTR path) override {
+    Timed t(this, "GetFileAttributesA");
+    return PlatformWrapper::GetFileAttributesA(path);
+  }
+  BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override {
+    Timed t(this, "SetFileAttributesA");
+    return PlatformWrapper::SetFileAttributesA(path, attributes);
+  }
+  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) override {
+    Timed t(this, "CopyFileA");
+    return PlatformWrapper::CopyFileA(source, target, fail_if_exists);
+  }
+
+ private:
+  struct Call {
+    const char* op;
+    long long nanoseconds;
+  };
+
+  // Counts the call, kills or arms the timer when it is the chosen one, and
+  // logs how long the call took.
+  class Timed {
+   public:
+    Timed(KillingPlatform* platform, const char* op)
+        : platform_(platform),
+          op_(op),
+          start_(std::chrono::steady_clock::now()) {
+      platform_->Arrive();
+    }
+    Timed(const Timed&) = delete;
+    Timed& operator=(const Timed&) = delete;
+    ~Timed() {
+      auto elapsed = std::chrono::steady_clock::now() - start_;
+      platform_->calls_.push_back(
+          {op_,
+           static_cast<long long>(
+               std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed)
+                   .count())});
+    }
+
+   private:
+    KillingPlatform* platform_;
+    const char* op_;
+    std::chrono::steady_clock::time_point start_;
+  };
+
+  void Arrive() {
+    if (++count_ != kill_at_) return;
+    if (delay_us_ < 0) KillNow(0);
+    // SIGALRM's handler sends the SIGKILL; a zero delay would disarm the
+    // timer, so it is at least one microsecond.
+    struct sigaction action {};
+    action.sa_handler = KillNow;
+    ::sigaction(SIGALRM, &action, nullptr);
+    long long delay = delay_us_ > 0 ? delay_us_ : 1;
+    struct itimerval timer {};
+    timer.it_value.tv_sec = static_cast<time_t>(delay / 1000000);
+    timer.it_value.tv_usec = static_cast<suseconds_t>(delay % 1000000);
+    ::setitimer(ITIMER_REAL, &timer, nullptr);
+  }
+
+  long long count_ = 0;
+  long long kill_at_;
+  long long delay_us_;
+  std::vector<Call> calls_;
+};
+
+}  // namespace
+}  // namespace ks
+
+int main(int argc, char** argv) {
+  ks::KillingPlatform platform(ks::DefaultPlatform());
+  int status;
+  {
+    ks::ScopedPlatform scope(&platform);
+    status = ks::AfxWinMain(ks::JoinArguments(argc, argv));
+  }
+  if (const char* log = std::getenv("KSUPDATE_CALL_LOG")) {
+    platform.WriteLog(log);
+  }
+  return status;
+}

@@ -1,0 +1,538 @@
+#!/usr/bin/env python3
+"""Kills ksupdate with SIGKILL at many points of one update and checks that
+the installation stays whole and its record true; then that one more run
+finishes the update.
+
+Usage: crash_test.py --runner CRASH_RUNNER --ksupdate KSUPDATE
+                     [--points N] [--timed N] [--jobs N] [--seed S] [--keep]
+
+The installation has over 50 modules of a few KiB to a few MiB: some
+replaced (read-only ones, one in a subfolder, one spelt otherwise on disk),
+some new (one with a stale record), some up to date, and some whose patch
+file is missing. CRASH_RUNNER is the program with a seam that sends itself
+SIGKILL at its Nth platform call, or a given number of microseconds after
+that call starts (a timed kill, which lands inside a copy or a manifest
+write). The kill points spread over every operation of the run.
+
+After each kill, every module in bin must be byte-identical to its old or
+its new version; client.ver must consist of whole lines, each one it had or
+one that records a patch version, and record no new version for a module
+whose file is still old. Every fifth kill is followed by a second one at
+another point. Then KSUPDATE runs once more, and every module must be new
+(or as it was, when up to date or its patch file is missing), client.ver must
+record every new version, no temporary file may be left in bin, and nothing
+outside bin may have changed.
+"""
+
+import argparse
+import collections
+import os
+import queue
+import random
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from run_scenarios import parse_profile, system_reg  # noqa: E402
+
+INSTALL_DIR = "Program Files\\Kestrova\\Plennet Groupware 6.5\\Client"
+TEMP_PREFIX = ".ksupdate-"
+RUN_TIMEOUT = 60
+KIB = 1024
+MIB = 1024 * KIB
+# client.ver's other section, which no write may touch.
+OTHER_SECTION = [b"[client]", b"language=en", b"; kept as it is"]
+
+
+class Module:
+    """One module: what bin and the patch hold before the run, and what the
+    update must make of it."""
+
+    def __init__(self, name, kind, size, rng, disk_name=None,
+                 old_record=None, new_record="1", mode=0o644):
+        self.name = name                 # as the manifests spell it
+        self.disk = (disk_name or name).replace("\\", "/")  # in bin
+        self.kind = kind  # "replaced", "new", "current" or "broken"
+        self.old = None if kind == "new" else rng.randbytes(size)
+        # A new version differs from the old one in its size too, so that a
+        # file cut short is never mistaken for either.
+        self.new = None if kind == "broken" else rng.randbytes(
+            size + rng.randrange(1, 4 * KIB))
+        self.old_record = old_record
+        self.new_record = new_record
+        self.mode = mode
+        self.changes = kind in ("replaced", "new")
+
+
+def make_modules(rng):
+    modules = []
+
+    def add(kind, size, **kw):
+        index = len(modules)
+        name = kw.pop("name", f"ksmod{index:02d}.dll")
+        modules.append(Module(name, kind, size, rng, **kw))
+
+    def small():
+        return rng.randrange(2 * KIB, 64 * KIB)
+
+    for _ in range(16):
+        add("replaced", small(), old_record="3", new_record="5")
+    add("replaced", small(), old_record="0000000011",
+        new_record="0000000012", mode=0o444)
+    add("replaced", 300 * KIB, old_record="1", new_record="2", mode=0o444)
+    add("replaced", small(), name="kscase.dll", disk_name="KSCASE.DLL",
+        old_record="4", new_record="6")
+    add("replaced", small(), name="plugins\\ksplug.dll", old_record="1",
+        new_record="3")
+    for size in (256 * KIB, 512 * KIB, 2 * MIB, 4 * MIB):
+        add("replaced", size, old_record="2", new_record="9")
+    for _ in range(12):
+        add("new", small(), new_record="1")
+    add("new", small(), old_record="9", new_record="2")  # stale record
+    add("new", small(), name="plugins\\ksnew.dll", new_record="1")
+    for size in (192 * KIB, 3 * MIB):
+        add("new", size, new_record="7")
+    for i in range(12):
+        add("current", small(), old_record="7", new_record="7" if i % 2 else "4")
+    add("current", 1 * MIB, old_record="5", new_record="5")
+    for _ in range(2):
+        add("broken", small(), old_record="1", new_record="2")
+    rng.shuffle(modules)
+    return modules
+
+
+def client_ver_lines(modules):
+    lines = [b"[modules]"]
+    for m in modules:
+        if m.old_record is not None:
+            lines.append(f"{m.name}={m.old_record}".encode())
+    return lines + [b""] + OTHER_SECTION
+
+
+def source_manifest(modules):
+    lines = ["[modules]"] + [f"{m.name}={m.new_record}" for m in modules]
+    return "".join(line + "\r\n" for line in lines).encode()
+
+
+class Installation:
+    """A prefix of its own for one worker, reset before every kill."""
+
+    def __init__(self, root, modules, store):
+        self.root = root
+        self.modules = modules
+        drive_c = os.path.join(root, "drive_c")
+        self.drive_c = drive_c
+        self.bin = os.path.join(drive_c, *INSTALL_DIR.split("\\"), "bin")
+        self.patch = os.path.join(drive_c, "patch")
+        os.makedirs(self.patch)
+        os.makedirs(os.path.join(root, "dosdevices"))
+        os.makedirs(os.path.join(root, "home"))
+        os.symlink("../drive_c", os.path.join(root, "dosdevices", "c:"))
+        self.system_reg = system_reg(
+            {"registry": {"KestrovaDir32": "C:\\" + INSTALL_DIR}})
+        with open(os.path.join(root, "system.reg"), "wb") as f:
+            f.write(self.system_reg)
+        # The patch is only read: links to one shared copy will do.
+        for i, m in enumerate(modules):
+            if m.new is None:
+                continue
+            target = os.path.join(self.patch, *m.name.split("\\"))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            os.link(os.path.join(store, "new", str(i)), target)
+        with open(os.path.join(self.patch, "ksmodules.ver"), "wb") as f:
+            f.write(source_manifest(modules))
+        self.store = store
+        self.client_ver = b"".join(
+            line + b"\r\n" for line in client_ver_lines(modules))
+        self.reset()
+        self.outside = self.outside_stamp()
+        self.env = dict(os.environ, WINEPREFIX=root,
+                        HOME=os.path.join(root, "home"))
+        self.env.pop("KSUPDATE_TRACE", None)
+
+    def outside_stamp(self):
+        """What must not change outside bin, cheaply: every entry's kind,
+        inode and (but for directories, which bin's reset touches) size and
+        modification time."""
+        stamp = {}
+        for dirpath, dirnames, filenames in os.walk(self.root):
+            if dirpath == self.bin or dirpath.startswith(self.bin + os.sep):
+                continue
+            for name in dirnames + filenames:
+                path = os.path.join(dirpath, name)
+                if path == self.bin:
+                    continue
+                st = os.lstat(path)
+                volatile = stat.S_ISDIR(st.st_mode)
+                stamp[os.path.relpath(path, self.root)] = (
+                    st.st_mode, st.st_ino, 0 if volatile else st.st_size,
+                    0 if volatile else st.st_mtime_ns)
+        return stamp
+
+    def reset(self):
+        if os.path.exists(self.bin):
+            shutil.rmtree(self.bin)
+        os.makedirs(os.path.join(self.bin, "plugins"))
+        for i, m in enumerate(self.modules):
+            if m.old is None:
+                continue
+            path = os.path.join(self.bin, m.disk)
+            shutil.copyfile(os.path.join(self.store, "old", str(i)), path)
+            os.chmod(path, m.mode)
+        with open(os.path.join(self.bin, "client.ver"), "wb") as f:
+            f.write(self.client_ver)
+
+    def run(self, binary, extra_env=None):
+        env = dict(self.env, **(extra_env or {}))
+        return subprocess.run(
+            [binary, "C:\\patch\\setup.exe"], cwd=self.drive_c, env=env,
+            stdin=subprocess.DEVNULL, capture_output=True,
+            timeout=RUN_TIMEOUT)
+
+
+def read_or_none(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def check_client_ver(inst, is_new, final, problems):
+    """client.ver holds whole lines only, each one it had or one recording
+    a patch version, and records nothing new for a module still old."""
+    data = read_or_none(os.path.join(inst.bin, "client.ver"))
+    if data is None:
+        problems.append("client.ver is gone")
+        return
+    if not data.endswith(b"\r\n") or data.replace(b"\r\n", b"").count(
+            b"\n") + data.replace(b"\r\n", b"").count(b"\r"):
+        problems.append(f"client.ver has a cut or foreign line end: "
+                        f"{data[-40:]!r}")
+    allowed = set(client_ver_lines(inst.modules))
+    allowed |= {f"{m.name}={m.new_record}".encode() for m in inst.modules}
+    for line in data.split(b"\r\n")[:-1]:
+        if line not in allowed:
+            problems.append(f"client.ver has a line it should not: {line!r}")
+    sections = parse_profile(data)
+    other = parse_profile(b"\r\n".join(OTHER_SECTION))
+    if {s: e for s, e in sections.items() if s != "modules"} != other:
+        problems.append("client.ver's other section changed")
+    records = sections.get("modules", {})
+    for m in inst.modules:
+        got = records.get(m.name.lower())
+        if final:
+            want = m.new_record if m.changes else m.old_record
+            if got != want:
+                problems.append(f"{m.name}: recorded {got!r} after the last "
+                                f"run, expected {want!r}")
+        elif got != m.old_record:
+            if got != m.new_record:
+                problems.append(f"{m.name}: recorded {got!r}, neither "
+                                f"{m.old_record!r} nor {m.new_record!r}")
+            elif not is_new[m.name]:
+                problems.append(f"{m.name}: records the new version "
+                                f"{got!r} while its file is still old")
+
+
+def check_state(inst, final):
+    """Returns (problems, temporary files in bin)."""
+    problems = []
+    temps = []
+    expected = {m.disk for m in inst.modules} | {"client.ver"}
+    for dirpath, _, filenames in os.walk(inst.bin):
+        for name in filenames:
+            rel = os.path.relpath(os.path.join(dirpath, name), inst.bin)
+            if name.startswith(TEMP_PREFIX):
+                temps.append(rel)
+            elif rel not in expected:
+                problems.append(f"unexpected file in bin: {rel}")
+    if final and temps:
+        problems.append(f"temporary files left after the last run: {temps}")
+    is_new = {}
+    for m in inst.modules:
+        path = os.path.join(inst.bin, m.disk)
+        data = read_or_none(path)
+        is_new[m.name] = data is not None and data == m.new
+        if data is None:
+            if m.old is not None or (final and m.changes):
+                problems.append(f"{m.disk}: missing")
+            continue
+        if data != m.old and data != m.new:
+            problems.append(f"{m.disk}: {len(data)} bytes, neither the old "
+                            f"({len(m.old or b'')}) nor the new "
+                            f"({len(m.new or b'')}) version")
+        elif not m.changes and data != m.old:
+            problems.append(f"{m.disk}: replaced, but it is {m.kind}")
+        elif final and m.changes and data != m.new:
+            problems.append(f"{m.disk}: still old after the last run")
+        elif final and m.changes and os.stat(path).st_mode & 0o7777 != 0o644:
+            problems.append(f"{m.disk}: mode {os.stat(path).st_mode:o} "
+                            "instead of the patch file's")
+    check_client_ver(inst, is_new, final, problems)
+    if inst.outside_stamp() != inst.outside:
+        problems.append("something outside bin changed")
+    return problems, temps
+
+
+KillPoint = collections.namedtuple("KillPoint", "call op delay_us chained")
+
+
+def choose_points(calls, points, timed, rng):
+    """Seam kills spread over every operation and over each one's calls,
+    and timed kills inside copies and writes."""
+    total = len(calls)
+    by_op = collections.defaultdict(list)
+    for index, (op, _) in enumerate(calls, start=1):
+        by_op[op].append(index)
+    # An equal share for each operation, what a rare one cannot use going
+    # to the others: the few copies and writes matter as much as the many
+    # registry reads.
+    quotas = dict.fromkeys(by_op, 0)
+    left = points
+    while left > 0:
+        open_ops = [op for op in by_op if quotas[op] < len(by_op[op])]
+        if not open_ops:
+            break
+        share = max(1, left // len(open_ops))
+        for op in open_ops:
+            grant = min(share, len(by_op[op]) - quotas[op], left)
+            quotas[op] += grant
+            left -= grant
+    chosen = {1: calls[0][0], total: calls[-1][0]}
+    for op, indexes in sorted(by_op.items()):
+        quota = quotas[op]
+        offset = rng.random()
+        for k in range(quota):
+            index = indexes[int((k + offset) * len(indexes) / quota)]
+            chosen[index] = op
+    result = [KillPoint(i, op, None, None) for i, op in sorted(chosen.items())]
+
+    copies = by_op.get("CopyFileA", [])
+    writes = by_op.get("WritePrivateProfileStringA", [])
+    longest = sorted(copies, key=lambda i: -calls[i - 1][1])[:8]
+    for k in range(timed):
+        if k % 4 == 3 and writes:
+            index = rng.choice(writes)
+        elif k % 4 != 2 and longest:
+            index = rng.choice(longest)
+        else:
+            index = rng.choice(copies)
+        duration_us = calls[index - 1][1] / 1000
+        delay = max(1, int(rng.uniform(0, duration_us * 1.2)))
+        result.append(KillPoint(index, calls[index - 1][0], delay, None))
+    rng.shuffle(result)
+    # Every fifth kill gets a second one in the run after it.
+    return [p._replace(chained=rng.randrange(1, total + 1)) if i % 5 == 4
+            else p for i, p in enumerate(result)]
+
+
+class Tally:
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.problems = []
+        self.by_op = collections.Counter()
+        self.timed = 0
+        self.timed_killed = 0
+        self.timed_inside = 0
+        self.chained = 0
+        self.with_temps = 0
+        self.new_at_kill = 0
+        self.kills = 0
+
+    def fail(self, point, what, details):
+        timed = "" if point.delay_us is None else f", +{point.delay_us} us"
+        with self.lock:
+            self.problems.append(
+                f"kill at call {point.call} ({point.op}{timed}), {what}:\n"
+                + "\n".join("    " + d for d in details[:8]))
+
+
+def run_killed(inst, args, call, delay_us):
+    env = {"KSUPDATE_KILL_AT": str(call)}
+    if delay_us is not None:
+        env["KSUPDATE_KILL_DELAY_US"] = str(delay_us)
+    return inst.run(args.runner, env)
+
+
+def trial(inst, args, point, tally):
+    inst.reset()
+    result = run_killed(inst, args, point.call, point.delay_us)
+    killed = result.returncode == -signal.SIGKILL
+    if not killed and (point.delay_us is None or result.returncode != 0):
+        tally.fail(point, "not killed", [f"exit status {result.returncode}",
+                                         result.stderr.decode(errors="replace")])
+        return
+    problems, temps = check_state(inst, final=False)
+    with tally.lock:
+        tally.kills += 1
+        if point.delay_us is None:
+            tally.by_op[point.op] += 1
+        else:
+            tally.timed += 1
+            tally.timed_killed += killed
+            tally.timed_inside += bool(temps)
+        tally.with_temps += bool(temps)
+        tally.new_at_kill += sum(
+            read_or_none(os.path.join(inst.bin, m.disk)) == m.new
+            for m in inst.modules if m.changes)
+    if problems:
+        tally.fail(point, "after the kill", problems)
+        return
+    if point.chained is not None:
+        result = run_killed(inst, args, point.chained, None)
+        with tally.lock:
+            tally.chained += result.returncode == -signal.SIGKILL
+        problems, _ = check_state(inst, final=False)
+        if problems:
+            tally.fail(point, f"after a second kill at call {point.chained}",
+                       problems)
+            return
+    result = inst.run(args.ksupdate)
+    if result.returncode != 0 or result.stdout or result.stderr:
+        tally.fail(point, "in the run after it", [
+            f"exit status {result.returncode}",
+            (result.stdout + result.stderr).decode(errors="replace")[:400]])
+        return
+    problems, _ = check_state(inst, final=True)
+    if problems:
+        tally.fail(point, "after the run after it", problems)
+
+
+def scratch_root():
+    """A scratch directory in memory when there is room (a container's
+    /dev/shm may be as small as 64 MiB), else in the temporary directory."""
+    base = None
+    try:
+        st = os.statvfs("/dev/shm")
+        if os.access("/dev/shm", os.W_OK) and \
+                st.f_bavail * st.f_frsize >= 512 * MIB:
+            base = "/dev/shm"
+    except OSError:
+        pass
+    return os.path.realpath(tempfile.mkdtemp(prefix="kscrash-", dir=base))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--runner", required=True)
+    parser.add_argument("--ksupdate", required=True)
+    parser.add_argument("--points", type=int, default=220,
+                        help="seam kills to aim for (default 220)")
+    parser.add_argument("--timed", type=int, default=60,
+                        help="timed kills inside calls (default 60)")
+    parser.add_argument("--jobs", type=int,
+                        default=min(2, os.cpu_count() or 1))
+    parser.add_argument("--seed", default="ksupdate-crash")
+    parser.add_argument("--keep", action="store_true",
+                        help="keep the scratch directory")
+    args = parser.parse_args()
+    args.runner = os.path.abspath(args.runner)
+    args.ksupdate = os.path.abspath(args.ksupdate)
+    start = time.monotonic()
+    rng = random.Random(args.seed)
+    modules = make_modules(rng)
+    work = scratch_root()
+    try:
+        store = os.path.join(work, "store")
+        for kind in ("old", "new"):
+            os.makedirs(os.path.join(store, kind))
+        for i, m in enumerate(modules):
+            for kind, data in (("old", m.old), ("new", m.new)):
+                if data is not None:
+                    with open(os.path.join(store, kind, str(i)), "wb") as f:
+                        f.write(data)
+        installs = [Installation(os.path.join(work, f"w{j}"), modules, store)
+                    for j in range(max(1, args.jobs))]
+
+        # One run to the end: what the update does, call by call.
+        inst = installs[0]
+        inst.reset()
+        log = os.path.join(work, "calls.log")
+        result = inst.run(args.runner, {"KSUPDATE_CALL_LOG": log})
+        problems, _ = check_state(inst, final=True)
+        if result.returncode != 0 or problems:
+            print(f"crash test: the run without a kill fails (status "
+                  f"{result.returncode}):\n  " + "\n  ".join(problems))
+            return 1
+        with open(log) as f:
+            calls = [(op, int(ns)) for op, ns in
+                     (line.split() for line in f)]
+        counts = collections.Counter(op for op, _ in calls)
+        size = sum(len(m.old or b"") + len(m.new or b"") for m in modules)
+        kinds = collections.Counter(m.kind for m in modules)
+        print(f"crash test: {len(modules)} modules ({kinds['replaced']} "
+              f"replaced, {kinds['new']} new, {kinds['current']} up to date, "
+              f"{kinds['broken']} without a patch file), "
+              f"{size / MIB:.1f} MiB; {len(calls)} platform calls a run: "
+              + ", ".join(f"{op} {n}" for op, n in sorted(counts.items())))
+
+        points = choose_points(calls, args.points, args.timed, rng)
+        tally = Tally()
+        work_queue = queue.Queue()
+        for p in points:
+            work_queue.put(p)
+
+        def worker(inst):
+            while True:
+                try:
+                    p = work_queue.get_nowait()
+                except queue.Empty:
+                    return
+                try:
+                    trial(inst, args, p, tally)
+                except Exception as e:  # a broken trial is a failure too
+                    tally.fail(p, "in the test itself", [repr(e)])
+
+        threads = [threading.Thread(target=worker, args=(i,))
+                   for i in installs]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+        # Nothing may have written through to the patch or the store.
+        for i, m in enumerate(modules):
+            for kind, data in (("old", m.old), ("new", m.new)):
+                if data is not None and read_or_none(
+                        os.path.join(store, kind, str(i))) != data:
+                    tally.problems.append(f"the {kind} copy of {m.name} in "
+                                          "the patch or store changed")
+
+        seam = tally.kills - tally.timed
+        print(f"kill points tried: {tally.kills + tally.chained} "
+              f"({seam} at a platform call: "
+              + ", ".join(f"{op} {tally.by_op[op]}" for op in sorted(counts))
+              + f"; {tally.timed} timed into a copy or write: "
+              f"{tally.timed_killed} killed the run, {tally.timed_inside} "
+              "of them inside the call, as its temporary file shows; "
+              f"{tally.chained} second kills after a first)")
+        print(f"kills that left a temporary file in bin: {tally.with_temps}; "
+              f"modules already new at a kill: {tally.new_at_kill}")
+        print(f"time: {time.monotonic() - start:.1f}s with {len(installs)} "
+              "workers")
+        if tally.problems:
+            print(f"FAILED: {len(tally.problems)} problems")
+            for p in tally.problems[:20]:
+                print("  " + p)
+            return 1
+        print("outcome: every module whole, client.ver true after every kill;"
+              " the run after each one finished the update and left no "
+              "temporary file")
+        return 0
+    finally:
+        if args.keep:
+            print(f"kept {work}")
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
