@@ -1,0 +1,195 @@
+// The profile writer on any file text and names.
+// Input: action \0 section \0 key \0 value \0 file text, where the action is
+// "w" (write the value), "k" (delete the key) or "s" (delete the section).
+//
+// A write is refused exactly when it could not read back; otherwise the
+// value reads back unchanged, writing it again changes nothing, and every
+// other entry and section reads as before. A deletion removes the first
+// entry (or section) of the name and nothing else.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/posix/profile.h"
+#include "tests/fuzz/fuzz_input.h"
+
+namespace ks::fuzz {
+namespace {
+
+using posix::ProfileGetSection;
+using posix::ProfileGetString;
+using posix::ProfileWriteString;
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r' || c == '\x1a';
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
+    char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] + 32) : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool HasLineBreak(std::string_view s) {
+  return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
+// A zero-separated list read whole, as its entries.
+std::vector<std::string> List(const std::string& contents, const char* section,
+                              bool sections) {
+  std::vector<char> buffer(contents.size() * 2 + 4);
+  DWORD length =
+      sections
+          ? ProfileGetString(contents, true, nullptr, nullptr, "",
+                             buffer.data(), static_cast<DWORD>(buffer.size()))
+          : ProfileGetSection(contents, section, buffer.data(),
+                              static_cast<DWORD>(buffer.size()));
+  std::vector<std::string> entries;
+  for (std::size_t i = 0; i < length && buffer[i] != '\0';) {
+    entries.emplace_back(buffer.data() + i);
+    i += entries.back().size() + 1;
+  }
+  return entries;
+}
+
+std::string Value(const std::string& contents, const std::string& section,
+                  const std::string& key) {
+  std::vector<char> buffer(contents.size() + 2);
+  DWORD length =
+      ProfileGetString(contents, true, section.c_str(), key.c_str(), "",
+                       buffer.data(), static_cast<DWORD>(buffer.size()));
+  return std::string(buffer.data(), length);
+}
+
+bool EntryIsKey(const std::string& entry, std::string_view key) {
+  return EqualsNoCase(Trim(std::string_view(entry).substr(0, entry.find('='))),
+                      key);
+}
+
+// The list without its first element that `matches`.
+template <typename Matches>
+std::vector<std::string> WithoutFirst(std::vector<std::string> list,
+                                      Matches matches) {
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if (matches(*it)) {
+      list.erase(it);
+      break;
+    }
+  }
+  return list;
+}
+
+// Every section other than `section` (and the first 16 at most) lists the
+// same entries in both texts.
+void CheckOtherSections(const std::string& before, const std::string& after,
+                        std::string_view section) {
+  int checked = 0;
+  for (const std::string& name : List(before, nullptr, true)) {
+    if (EqualsNoCase(Trim(name), Trim(section))) continue;
+    if (++checked > 16) break;
+    Check(List(before, name.c_str(), false) == List(after, name.c_str(), false),
+          "a write leaves the other sections alone");
+  }
+}
+
+void CheckWrite(const std::string& contents, const std::string& section,
+                const std::string& key, const std::string& value) {
+  std::string after;
+  const bool written = ProfileWriteString(contents, section.c_str(),
+                                          key.c_str(), value.c_str(), &after);
+  const std::string_view trimmed_key = Trim(key);
+  const bool refused =
+      HasLineBreak(section) || Trim(section).find(']') != std::string::npos ||
+      HasLineBreak(key) || trimmed_key.find('=') != std::string::npos ||
+      (!trimmed_key.empty() &&
+       (trimmed_key.front() == '[' || trimmed_key.front() == ';')) ||
+      HasLineBreak(value);
+  Check(written == !refused, "a write is refused only when it must be");
+  if (!written) return;
+
+  Check(Value(after, section, key) == value, "a value reads back unchanged");
+  std::string again;
+  Check(ProfileWriteString(after, section.c_str(), key.c_str(), value.c_str(),
+                           &again) &&
+            again == after,
+        "writing the same value again changes nothing");
+  CheckOtherSections(contents, after, section);
+  if (trimmed_key.empty()) return;  // "" also finds entries cut by a NUL
+  auto other = [&](const std::vector<std::string>& list) {
+    std::vector<std::string> kept;
+    for (const std::string& entry : list) {
+      if (!EntryIsKey(entry, trimmed_key)) kept.push_back(entry);
+    }
+    return kept;
+  };
+  // The section read takes its name as given; the write trims it.
+  const std::string name(Trim(section));
+  Check(other(List(contents, name.c_str(), false)) ==
+            other(List(after, name.c_str(), false)),
+        "a write leaves the section's other entries alone");
+}
+
+void CheckDeleteKey(const std::string& contents, const std::string& section,
+                    const std::string& key) {
+  std::string after;
+  Check(ProfileWriteString(contents, section.c_str(), key.c_str(), nullptr,
+                           &after),
+        "a key can always be deleted");
+  CheckOtherSections(contents, after, section);
+  const std::string_view trimmed_key = Trim(key);
+  if (trimmed_key.empty()) return;
+  const std::string name(Trim(section));
+  Check(WithoutFirst(List(contents, name.c_str(), false),
+                     [&](const std::string& entry) {
+                       return EntryIsKey(entry, trimmed_key);
+                     }) == List(after, name.c_str(), false),
+        "deleting a key removes its first entry and nothing else");
+}
+
+void CheckDeleteSection(const std::string& contents,
+                        const std::string& section) {
+  std::string after;
+  Check(ProfileWriteString(contents, section.c_str(), nullptr, nullptr, &after),
+        "a section can always be deleted");
+  if (Trim(section).empty()) return;  // "[]" is listed by no name
+  Check(WithoutFirst(List(contents, nullptr, true),
+                     [&](const std::string& name) {
+                       return EqualsNoCase(Trim(name), Trim(section));
+                     }) == List(after, nullptr, true),
+        "deleting a section removes its first header and nothing else");
+  CheckOtherSections(contents, after, section);
+}
+
+}  // namespace
+}  // namespace ks::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  ks::fuzz::FuzzInput input(data, size);
+  const std::string action = input.Field();
+  const std::string section = input.Field();
+  const std::string key = input.Field();
+  const std::string value = input.Field();
+  const std::string contents = input.Rest();
+  if (action == "k") {
+    ks::fuzz::CheckDeleteKey(contents, section, key);
+  } else if (action == "s") {
+    ks::fuzz::CheckDeleteSection(contents, section);
+  } else {
+    ks::fuzz::CheckWrite(contents, section, key, value);
+  }
+  return 0;
+}
