@@ -26,11 +26,29 @@ A scenario is a JSON object with these fields:
   client_ver_path  client.ver's path relative to C:\\ when it is not the
                 registry value followed by \\bin\\client.ver
 
+  system_reg    a file description that replaces the generated system.reg
+  client_ver_more  more expected client.ver entries, made as generated lines
+                are: {"key": fmt, "value": fmt, "count": int, "start": int}
+  unprivileged  true: run the program as an unprivileged user (uid 65534)
+                when the runner is root, so that permissions apply
+  linux_only    why the scenario means nothing for the Windows builds under
+                Wine (the conformance suite skips it and says why)
+
 File description: one of {"text": str}, {"lines": [str], "eol": str} (each line
 ends in eol, "\\r\\n" unless given), {"base64": str}, {"random": {"seed": str,
-"size": int}} (deterministic bytes) or {"dir": true}; optional "mode", an
+"size": int}} (deterministic bytes), {"generate": ...} (see below),
+{"link": target} (a symbolic link) or {"dir": true}; optional "mode", an
 octal text such as "0444" (files default to 0644, directories to 0755; in
 expect_files the mode is checked only when given or implied by same_as).
+
+{"generate": {"parts": [part...], "encoding": enc}} joins its parts and
+encodes them ("utf-8" unless given; also "latin-1", "utf-16-le",
+"utf-16-be"). A part is {"text": str}, {"repeat": str, "count": int} or
+{"lines": fmt, "count": int, "start": int, "eol": str}: count lines, fmt
+with "{i}" standing for start, start + 1, ... (start 0 and eol "\\r\\n" unless
+given). A trace line may be a generated text too ({"generate": ...},
+decoded again as UTF-8), or {"repeat_lines": [fmt...], "count": int,
+"start": int}: the fmt lines once for each i.
 
 For each scenario the runner builds a fresh prefix (dosdevices c: ->
 ../drive_c and z: -> /, system.reg, drive C), runs the program there with
@@ -59,21 +77,70 @@ TIMEOUT_SECONDS = 60
 
 FIELDS = {
     "description", "arch", "registry", "registry64", "args", "files", "trace",
-    "expect_files", "client_ver", "client_ver_path",
+    "expect_files", "client_ver", "client_ver_path", "system_reg",
+    "client_ver_more", "unprivileged", "linux_only",
 }
 REQUIRED = {"description", "registry", "args", "files", "trace"}
 SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",
-               "same_as"}
+               "same_as", "generate", "link"}
+ENCODINGS = {"utf-8", "latin-1", "utf-16-le", "utf-16-be"}
+# The account that "unprivileged" scenarios run as.
+NOBODY = 65534
 
 
 class ScenarioError(Exception):
     """The scenario file itself is wrong."""
 
 
+def generated_text(gen):
+    """The text of a {"generate": ...} description, not yet encoded."""
+    out = []
+    for part in gen["parts"]:
+        if "text" in part:
+            out.append(part["text"])
+        elif "repeat" in part:
+            out.append(part["repeat"] * part["count"])
+        elif "lines" in part:
+            start, eol = part.get("start", 0), part.get("eol", "\r\n")
+            out.extend(part["lines"].replace("{i}", str(i)) + eol
+                       for i in range(start, start + part["count"]))
+        else:
+            raise ScenarioError(f"bad generated part: {part}")
+    return "".join(out)
+
+
+def generated_bytes(gen):
+    encoding = gen.get("encoding", "utf-8")
+    if encoding not in ENCODINGS:
+        raise ScenarioError(f"bad encoding {encoding!r}")
+    return generated_text(gen).encode(encoding, "surrogatepass")
+
+
+def expand_trace(trace):
+    """The trace lines of a scenario, generated ones made."""
+    lines = []
+    for item in trace:
+        if isinstance(item, str):
+            lines.append(item)
+        elif "generate" in item:
+            lines.append(generated_bytes(item["generate"]).decode(
+                "utf-8", "surrogateescape"))
+        elif "repeat_lines" in item:
+            start = item.get("start", 0)
+            for i in range(start, start + item["count"]):
+                lines.extend(f.replace("{i}", str(i))
+                             for f in item["repeat_lines"])
+        else:
+            raise ScenarioError(f"bad trace item: {item}")
+    return lines
+
+
 def desc_bytes(desc):
     """The content that a file description gives, or None for a directory."""
     if desc.get("dir"):
         return None
+    if "generate" in desc:
+        return generated_bytes(desc["generate"])
     if "text" in desc:
         return desc["text"].encode("utf-8")
     if "lines" in desc:
@@ -157,10 +224,15 @@ def build_prefix(prefix, scenario):
     os.symlink("../drive_c", os.path.join(prefix, "dosdevices", "c:"))
     os.symlink("/", os.path.join(prefix, "dosdevices", "z:"))
     with open(os.path.join(prefix, "system.reg"), "wb") as f:
-        f.write(system_reg(scenario))
+        f.write(desc_bytes(scenario["system_reg"]) if "system_reg" in scenario
+                else system_reg(scenario))
     dir_modes = []
     for rel, desc in scenario["files"].items():
         path = os.path.join(drive_c, rel)
+        if "link" in desc:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            os.symlink(desc["link"], path)
+            continue
         data = desc_bytes(desc)
         if data is None:
             os.makedirs(path, exist_ok=True)
@@ -301,6 +373,11 @@ def check_file(rel, desc, before, after, problems):
         if source is None or source[0] != "file":
             raise ScenarioError(f"same_as names no file: {desc['same_as']}")
         want_data, want_mode = source[2], source[1]
+    elif "link" in desc:
+        if got != ("link", 0, desc["link"]):
+            problems.append(f"{rel}: expected link -> {desc['link']}, found "
+                            f"{describe(got)}")
+        return
     else:
         want_data = desc_bytes(desc)
         want_mode = spec_mode(desc, None)
@@ -317,6 +394,19 @@ def check_file(rel, desc, before, after, problems):
                         f"{show(want_data)}")
     if want_mode is not None and got[1] != want_mode:
         problems.append(f"{rel}: mode {got[1]:04o}, expected {want_mode:04o}")
+
+
+def expected_client_ver(scenario):
+    """The [modules] entries that client.ver must hold, generated ones
+    made."""
+    entries = dict(scenario["client_ver"])
+    more = scenario.get("client_ver_more")
+    if more:
+        start = more.get("start", 0)
+        for i in range(start, start + more["count"]):
+            entries[more["key"].replace("{i}", str(i))] = \
+                more["value"].replace("{i}", str(i))
+    return entries
 
 
 def check_client_ver(expected, rel, before, after, problems):
@@ -356,11 +446,26 @@ def run_scenario(binary, scenario, keep):
         before = snapshot(prefix)
         env = dict(os.environ, WINEPREFIX=prefix, KSUPDATE_TRACE=trace_path,
                    HOME=home)
+        demote = None
+        if scenario.get("unprivileged") and os.geteuid() == 0:
+            # The build tree may lie where that user cannot reach.
+            shutil.copy2(binary, os.path.join(work, "ksupdate"))
+            binary = os.path.join(work, "ksupdate")
+            # Root writes into read-only directories: let permissions apply.
+            for dirpath, dirnames, filenames in os.walk(work):
+                for name in [dirpath] + [os.path.join(dirpath, n)
+                                         for n in dirnames + filenames]:
+                    os.lchown(name, NOBODY, NOBODY)
+
+            def demote():
+                os.setgroups([])
+                os.setgid(NOBODY)
+                os.setuid(NOBODY)
         try:
             result = subprocess.run(
                 [binary] + scenario["args"], cwd=os.path.join(prefix, "drive_c"),
                 env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                timeout=TIMEOUT_SECONDS)
+                timeout=TIMEOUT_SECONDS, preexec_fn=demote)
         except subprocess.TimeoutExpired:
             problems.append(f"timed out after {TIMEOUT_SECONDS}s")
             return problems, work if keep else None
@@ -371,7 +476,7 @@ def run_scenario(binary, scenario, keep):
                 problems.append(f"output on {name}: {show(out, 400)}")
         after = snapshot(prefix)
 
-        check_trace(scenario["trace"], trace_path, problems)
+        check_trace(expand_trace(scenario["trace"]), trace_path, problems)
         expected = {"drive_c/" + p: s
                     for p, s in scenario.get("expect_files", {}).items()}
         for rel, desc in expected.items():
@@ -379,8 +484,8 @@ def run_scenario(binary, scenario, keep):
         cv_rel = None
         if "client_ver" in scenario:
             cv_rel = client_ver_path(scenario, after)
-            check_client_ver(scenario["client_ver"], cv_rel, before, after,
-                             problems)
+            check_client_ver(expected_client_ver(scenario), cv_rel, before,
+                             after, problems)
         for rel in sorted(set(before) | set(after)):
             if rel in expected or rel == cv_rel:
                 continue
