@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 #include "platform/posix/registry.h"
@@ -29,9 +31,19 @@ RegistryValue Get(const RegistryHive& hive, const std::string& key,
   return RegistryValue{0xFFFFFFFFu, "(missing)"};
 }
 
-void ExpectValue(const RegistryHive& hive, const std::string& key,
+RegistryValue Get(const RegistryFile& file, const std::string& key,
+                  const std::string& name) {
+  if (const RegistryValues* values = file.FindKey(key)) {
+    auto v = values->find(name);
+    if (v != values->end()) return v->second;
+  }
+  return RegistryValue{0xFFFFFFFFu, "(missing)"};
+}
+
+template <typename Registry>
+void ExpectValue(const Registry& registry, const std::string& key,
                  const std::string& name, DWORD type, const std::string& data) {
-  RegistryValue value = Get(hive, key, name);
+  RegistryValue value = Get(registry, key, name);
   EXPECT_EQ(value.type, type) << key << " : " << name;
   EXPECT_EQ(value.data, data) << key << " : " << name;
 }
@@ -219,6 +231,122 @@ TEST(ParseRegistryTest, DeepKeysStayLinear) {
   ExpectValue(crafted, "Last", "v", REG_SZ, "x\0"s);
 }
 
+// RegistryFile must answer every key exactly as the whole hive holds it,
+// and know no key that the hive lacks.
+void ExpectSameAsHive(const std::string& text) {
+  const RegistryHive hive = ParseRegistry(text);
+  const RegistryFile file(text);
+  EXPECT_EQ(file.win64(), hive.win64) << text;
+  for (const auto& [key, values] : hive.keys) {
+    std::string upper = key;
+    for (char& c : upper) c = static_cast<char>(std::toupper(c));
+    for (const std::string& asked : {key, upper}) {
+      const RegistryValues* found = file.FindKey(asked);
+      ASSERT_NE(found, nullptr) << asked << " in\n" << text;
+      ASSERT_EQ(found->size(), values.size()) << asked << " in\n" << text;
+      for (const auto& [name, value] : values) {
+        auto other = found->find(name);
+        ASSERT_NE(other, found->end()) << asked << " : " << name;
+        EXPECT_EQ(other->second.type, value.type) << asked << " : " << name;
+        EXPECT_EQ(other->second.data, value.data) << asked << " : " << name;
+      }
+    }
+    for (const std::string& absent : {key + "x", key + "\\none"}) {
+      if (hive.keys.count(absent) == 0) {
+        EXPECT_EQ(file.FindKey(absent), nullptr) << absent << " in\n" << text;
+      }
+    }
+  }
+  EXPECT_EQ(file.FindKey(""), nullptr);
+  EXPECT_EQ(file.FindKey("NoSuchKey"), nullptr);
+}
+
+TEST(RegistryFileTest, AnswersAsTheWholeHive) {
+  const std::string cases[] = {
+      "",
+      "[A]\n\"v\"=\"x\"\n",
+      kHeader + "[A]\n\"v\"=\"x\"\n"s,
+      // Repeated keys merge in file order; names match whatever their case.
+      kHeader +
+          "[Software\\\\K] 1\n\"a\"=\"1\"\n\"b\"=\"2\"\n"
+          "[software\\\\k]\n\"A\"=\"3\"\n[Software\\\\K\\\\Sub]\n"
+          "\"c\"=dword:00000001\n"s,
+      // Escapes and UTF-8 in key names, leading, doubled and trailing
+      // separators, a name of separators only.
+      kHeader +
+          "[\\x53oftware\\\\\\\\K\\xe9\\\\] 1\n@=\"d\"\n"
+          "[\\\\Software\\\\K\xc3\xa9t\\\\]\n\"u\"=\"e\"\n"
+          "[\\\\\\\\]\n\"lost\"=\"x\"\n"
+          "[So\\]ft]\n\"q\"=\"z\"\n"s,
+      // Hex data that goes on over lines takes a line that looks like a
+      // key; a broken one ending in '\' does not.
+      kHeader +
+          "[K1]\n\"h\"=hex:01,02,\\\n[K2]\n\"after\"=\"1\"\n"
+          "\"bad\"=hex:zz,\\\n[K3]\n\"x\"=\"y\"\n"
+          "  \"sp\"=hex(7):41,00,\\\n  00,00 \n"s,
+      // Broken key lines drop their values; values before any key go
+      // nowhere; CRLF line ends; a last line cut short.
+      kHeader +
+          "\"early\"=\"1\"\r\n[Bad\r\n\"v\"=\"1\"\r\n"
+          "[Good] 5\r\n\"v\"=\"2\"\r\n\"cut\"=\"3\""s,
+      // The architecture is the last #arch line, wherever it is.
+      kHeader +
+          "#arch=win64\n[Software\\\\Wow6432Node\\\\K]\n\"v\"=\"1\"\n"
+          "#arch=win32\n#arch=win64\n"s,
+      // Long names differ from the asked one only late, or only by a tail.
+      kHeader +
+          "[Software\\\\Kestrova\\\\Plennet Groupware 6.5] 1\n"
+          "\"KestrovaDir32\"=\"C:\\\\Client\"\n"
+          "[Software\\\\Kestrova\\\\Plennet Groupware 6.50] 1\n"
+          "\"KestrovaDir32\"=\"wrong\"\n"
+          "[Software\\\\Kestrova\\\\Plennet Groupware 6]\n\"x\"=\"1\"\n"s,
+  };
+  for (const std::string& text : cases) ExpectSameAsHive(text);
+}
+
+TEST(RegistryFileTest, AnswersAsTheWholeHiveOnRandomTexts) {
+  // Lines drawn from the shapes above, in any order: whatever they make,
+  // both readers must agree.
+  const char* const kLines[] = {
+      "[A]",
+      "[a\\\\B]",
+      "[A\\\\b\\\\C] 17",
+      "[\\x41]",
+      "[A\\\\\\\\B\\\\]",
+      "[Bad",
+      "  [A\\\\B]",
+      "[\\xe9]",
+      "\"v\"=\"1\"",
+      "\"V\"=\"2\"",
+      "@=\"d\"",
+      "\"n\"=dword:2a",
+      "\"h\"=hex:01,\\",
+      "  02,03",
+      "\"h2\"=hex(2):41,00,\\",
+      "[A]",
+      "\"bad\"=hex:zz,\\",
+      "#arch=win64",
+      "#arch=win32",
+      "; comment",
+      "",
+      "\"s\"=str(7):\"x\\0y\"",
+      "\"cut",
+      "\"e\"=",
+  };
+  std::mt19937 random(6);
+  for (int round = 0; round < 400; ++round) {
+    std::string text = kHeader;
+    const int count = static_cast<int>(random() % 24);
+    for (int i = 0; i < count; ++i) {
+      text += kLines[random() % (sizeof kLines / sizeof kLines[0])];
+      text += random() % 5 == 0 ? "\r\n" : "\n";
+    }
+    if (random() % 4 == 0) text += "\"last\"=\"cut\"";
+    ExpectSameAsHive(text);
+    if (HasFatalFailure()) return;
+  }
+}
+
 TEST(View32KeyPathTest, RedirectsSoftwareOnWin64Only) {
   RegistryHive win64;
   win64.win64 = true;
@@ -262,7 +390,7 @@ TEST_F(RegistryCacheTest, ParsesOnceUntilTheFileChanges) {
   RegistryCache cache;
   auto missing = cache.Load(path_);
   ASSERT_NE(missing, nullptr);
-  EXPECT_TRUE(missing->keys.empty());
+  EXPECT_EQ(missing->FindKey("K"), nullptr);
   EXPECT_EQ(cache.Load(path_), missing);
 
   Write("one", 100);
@@ -288,7 +416,7 @@ TEST_F(RegistryCacheTest, ParsesOnceUntilTheFileChanges) {
   ExpectValue(*other, "K", "v", REG_SZ, "two\0"s);
 
   std::filesystem::remove(path_);
-  EXPECT_TRUE(cache.Load(path_)->keys.empty());
+  EXPECT_EQ(cache.Load(path_)->FindKey("K"), nullptr);
 }
 
 }  // namespace

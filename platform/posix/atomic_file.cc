@@ -85,8 +85,16 @@ bool CommitTemp(int fd, const std::string& temp_path, const std::string& path) {
 
 bool ReplaceFileContents(const std::string& path, const std::string& data,
                          mode_t mode) {
+  return ReplaceFileContents(path, data, mode, nullptr, nullptr);
+}
+
+bool ReplaceFileContents(const std::string& path, const std::string& data,
+                         mode_t mode, const struct stat* old_lstat,
+                         struct stat* written) {
   struct stat old_stat {};
-  if (::lstat(path.c_str(), &old_stat) == 0 && S_ISREG(old_stat.st_mode)) {
+  if (old_lstat != nullptr) old_stat = *old_lstat;
+  if ((old_lstat != nullptr || ::lstat(path.c_str(), &old_stat) == 0) &&
+      S_ISREG(old_stat.st_mode)) {
     mode = old_stat.st_mode & 07777;
   } else {
     mode &= ~CurrentUmask();
@@ -94,7 +102,8 @@ bool ReplaceFileContents(const std::string& path, const std::string& data,
   std::string temp_path;
   int fd = CreateTempBeside(path, &temp_path);
   if (fd < 0) return false;
-  if (!WriteAll(fd, data.data(), data.size()) || ::fchmod(fd, mode) != 0) {
+  if (!WriteAll(fd, data.data(), data.size()) || ::fchmod(fd, mode) != 0 ||
+      (written != nullptr && ::fstat(fd, written) != 0)) {
     ::close(fd);
     ::unlink(temp_path.c_str());
     return false;

@@ -3,6 +3,7 @@
 #ifndef KSUPDATE_PLATFORM_POSIX_ATOMIC_FILE_H_
 #define KSUPDATE_PLATFORM_POSIX_ATOMIC_FILE_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -17,6 +18,13 @@ namespace ks::posix {
 // file is left.
 bool ReplaceFileContents(const std::string& path, const std::string& data,
                          mode_t mode);
+// The same with what the caller knows: `old_lstat`, when not null, is the
+// lstat() of `path` just taken (the file exists), which spares taking it
+// again; `written`, when not null, gets on success the fstat() of the new
+// file, which is what a stat() of `path` gives until it changes again.
+bool ReplaceFileContents(const std::string& path, const std::string& data,
+                         mode_t mode, const struct stat* old_lstat,
+                         struct stat* written);
 
 // Creates a new, empty temporary file in the directory of `path`, with
 // permission bits 0600. Returns its descriptor and sets *temp_path, or

@@ -15,25 +15,22 @@ namespace {
 
 constexpr mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
 
-// Copies the whole of `in` to `out`, with the kernel's copy where it works.
+// Copies `size` bytes from the offsets of `in` and `out` on, with the
+// kernel's copy where it works; bytes that the source gains meanwhile are
+// not part of the copy.
 bool CopyData(int in, int out, off_t size) {
   off_t done = 0;
-  bool kernel_copy = true;
-  while (kernel_copy && done < size) {
+  while (done < size) {
     ssize_t n = ::copy_file_range(in, nullptr, out, nullptr,
                                   static_cast<size_t>(size - done), 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      // Not supported across these file systems, or the file shrank: go on
-      // with the plain loop from where we are.
-      kernel_copy = false;
-      break;
-    }
+    // Not supported across these file systems, or the file shrank: go on
+    // with the plain loop from where we are (copy_file_range moved both
+    // offsets by what it copied).
+    if (n <= 0) break;
     done += n;
   }
-  if (::lseek(in, done, SEEK_SET) < 0 || ::lseek(out, done, SEEK_SET) < 0) {
-    return false;
-  }
+  if (done == size) return true;
   std::vector<char> buffer(1 << 16);
   for (;;) {
     ssize_t n = ::read(in, buffer.data(), buffer.size());
@@ -53,18 +50,42 @@ bool CopyData(int in, int out, off_t size) {
 
 }  // namespace
 
-DWORD HostFileAttributes(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
+FileStamp FileStamp::Of(const struct stat& st) {
+  FileStamp stamp;
+  stamp.dev = static_cast<unsigned long long>(st.st_dev);
+  stamp.ino = static_cast<unsigned long long>(st.st_ino);
+  stamp.size = static_cast<unsigned long long>(st.st_size);
+  stamp.mtime_sec = static_cast<long long>(st.st_mtim.tv_sec);
+  stamp.mtime_nsec = static_cast<long long>(st.st_mtim.tv_nsec);
+  return stamp;
+}
+
+bool FileStamp::operator==(const FileStamp& other) const {
+  return dev == other.dev && ino == other.ino && size == other.size &&
+         mtime_sec == other.mtime_sec && mtime_nsec == other.mtime_nsec;
+}
+
+DWORD FileAttributesOf(const struct stat& st) {
   if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
   DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
   if ((st.st_mode & kWriteBits) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
   return attributes;
 }
 
-bool HostSetFileAttributes(const std::string& path, DWORD attributes) {
+DWORD HostFileAttributes(const std::string& path) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (::stat(path.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
+  return FileAttributesOf(st);
+}
+
+bool HostSetFileAttributes(const std::string& path, DWORD attributes,
+                           const struct stat* known) {
+  struct stat st {};
+  if (known != nullptr) {
+    st = *known;
+  } else if (::lstat(path.c_str(), &st) != 0) {
+    return false;
+  }
   // A link has no attributes of its own here; changing its target's would
   // reach whatever it points to, possibly outside the installation. The
   // copy replaces the link itself.
@@ -81,9 +102,10 @@ bool HostSetFileAttributes(const std::string& path, DWORD attributes) {
 }
 
 bool HostCopyFile(const std::string& source, const std::string& target,
-                  bool fail_if_exists) {
+                  bool fail_if_exists, const struct stat* target_lstat) {
   struct stat target_stat {};
-  if (::lstat(target.c_str(), &target_stat) == 0) {
+  if (target_lstat != nullptr) target_stat = *target_lstat;
+  if (target_lstat != nullptr || ::lstat(target.c_str(), &target_stat) == 0) {
     if (fail_if_exists) return false;
     if (S_ISDIR(target_stat.st_mode)) return false;
     // Root could write anyway: the attribute decides, as on Windows.
@@ -120,28 +142,35 @@ bool HostCopyFile(const std::string& source, const std::string& target,
   return CommitTemp(out, temp_path, target);
 }
 
-bool ReadHostFile(const std::string& path, std::string* contents) {
+bool ReadHostFile(const std::string& path, std::string* contents,
+                  struct stat* read_stat) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  struct stat st {};
+  struct stat own_stat {};
+  struct stat& st = read_stat != nullptr ? *read_stat : own_stat;
   if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     ::close(fd);
     return false;
   }
-  contents->clear();
-  if (st.st_size > 0) contents->reserve(static_cast<size_t>(st.st_size));
-  char buffer[1 << 16];
+  // Straight into the string, one byte more than the size so that the
+  // read that ends the file usually is the second one.
+  size_t capacity = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
+  contents->resize(capacity);
+  size_t length = 0;
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (length == contents->size()) contents->resize(contents->size() * 2);
+    ssize_t n = ::read(fd, &(*contents)[length], contents->size() - length);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       ::close(fd);
+      contents->clear();
       return false;
     }
     if (n == 0) break;
-    contents->append(buffer, static_cast<size_t>(n));
+    length += static_cast<size_t>(n);
   }
   ::close(fd);
+  contents->resize(length);
   return true;
 }
 

@@ -2,35 +2,62 @@
 #ifndef KSUPDATE_PLATFORM_POSIX_FILES_H_
 #define KSUPDATE_PLATFORM_POSIX_FILES_H_
 
+#include <sys/stat.h>
+
 #include <string>
 
 #include "platform/win32_types.h"
 
 namespace ks::posix {
 
+// What tells one version of a file from another without reading it. A file
+// written to or replaced shows another size, inode or modification time (to
+// the nanosecond; the kernel gives a file that was looked at a fine-grained
+// time at its next change).
+struct FileStamp {
+  unsigned long long dev = 0;
+  unsigned long long ino = 0;
+  unsigned long long size = 0;
+  long long mtime_sec = 0;
+  long long mtime_nsec = 0;
+
+  static FileStamp Of(const struct stat& st);
+  bool operator==(const FileStamp& other) const;
+  bool operator!=(const FileStamp& other) const { return !(*this == other); }
+};
+
 // FILE_ATTRIBUTE_DIRECTORY for a directory; FILE_ATTRIBUTE_ARCHIVE for any
 // other file, plus FILE_ATTRIBUTE_READONLY when its mode has no write bit;
 // INVALID_FILE_ATTRIBUTES when nothing is there.
 DWORD HostFileAttributes(const std::string& path);
+// The same for a file whose stat() the caller has.
+DWORD FileAttributesOf(const struct stat& st);
 
 // With FILE_ATTRIBUTE_READONLY, removes a file's write bits; without it,
 // gives them back (as the umask allows). Directories and symbolic links are
-// left as they are (a link's target is never changed). False when the path does
-// not exist or its mode cannot be changed.
-bool HostSetFileAttributes(const std::string& path, DWORD attributes);
+// left as they are (a link's target is never changed). False when the path
+// does not exist or its mode cannot be changed. `known`, when not null, is
+// the path's lstat() just taken, which spares taking it again.
+bool HostSetFileAttributes(const std::string& path, DWORD attributes,
+                           const struct stat* known = nullptr);
 
 // CopyFileA on host paths. Fails when the source is missing or a directory,
 // the target is a directory or a read-only file, the target's directory is
 // missing, or fail_if_exists and the target exists. Otherwise the target is
 // replaced atomically by a copy holding the source's bytes, permission bits
 // and modification time; a symbolic link at the target is replaced, not
-// written through. No temporary file is left, whatever happens.
+// written through. No temporary file is left, whatever happens. The data
+// reaches the disk before the new name does. `target_lstat`, when not null,
+// is the target's lstat() just taken (the target exists), which spares
+// taking it again.
 bool HostCopyFile(const std::string& source, const std::string& target,
-                  bool fail_if_exists);
+                  bool fail_if_exists,
+                  const struct stat* target_lstat = nullptr);
 
 // Reads a whole regular file. False when it is missing, a directory or
-// unreadable.
-bool ReadHostFile(const std::string& path, std::string* contents);
+// unreadable. `st`, when not null, gets the fstat() of what was read.
+bool ReadHostFile(const std::string& path, std::string* contents,
+                  struct stat* st = nullptr);
 
 }  // namespace ks::posix
 

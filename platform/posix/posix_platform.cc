@@ -1,9 +1,19 @@
 // The Win32 operations on Linux, for a Windows installation that lives in a
 // Wine prefix: the registry from the prefix's system.reg, paths through its
 // dosdevices links.
+//
+// The engine asks again for everything at each use (the registry value, both
+// manifests), so the files it reads are kept parsed, each checked at every
+// call against a stat of the file (FileStamp): any change, by this process or
+// another, is seen at the next call.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/posix/atomic_file.h"
@@ -16,46 +26,134 @@ namespace ks {
 
 namespace {
 
+using posix::FileStamp;
+using posix::HostPath;
 using posix::MapPath;
+using posix::ProfileFile;
 using posix::WinePrefix;
 
-bool MapToHost(LPCSTR path, std::string* host) {
+bool MapToHost(LPCSTR path, HostPath* host) {
   return path != nullptr && MapPath(WinePrefix(), path, host);
 }
+
+// stat() of a mapped path, from the mapping's own lookup when that tells.
+// False when nothing is there.
+bool StatOf(const HostPath& host, struct stat* st) {
+  if (host.have_lstat && !S_ISLNK(host.lstat.st_mode)) {
+    *st = host.lstat;
+    return true;
+  }
+  return ::stat(host.path.c_str(), st) == 0;
+}
+
+// The profile files read so far, each parsed once and read again only when
+// its stamp changed. A write through the cache keeps the entry current
+// without a new read.
+class ProfileCache {
+ public:
+  // The file at `host` as it is now, or null when it is missing or cannot be
+  // read. Valid until the next call.
+  ProfileFile* Load(const HostPath& host) {
+    struct stat st {};
+    if (!StatOf(host, &st)) {
+      files_.erase(host.path);
+      return nullptr;
+    }
+    auto cached = files_.find(host.path);
+    if (cached != files_.end() && cached->second.stamp == FileStamp::Of(st)) {
+      return cached->second.file.get();
+    }
+    std::string contents;
+    // The stamp is the one of the descriptor read, so that a file replaced
+    // between the two looks shows as changed at the next call.
+    if (!posix::ReadHostFile(host.path, &contents, &st)) {
+      if (cached != files_.end()) files_.erase(cached);
+      return nullptr;
+    }
+    // A run reads two manifests; the bound only matters to a caller that
+    // walks many files.
+    if (cached == files_.end() && files_.size() >= kMaxFiles) files_.clear();
+    Entry& entry = files_[host.path];
+    entry.stamp = FileStamp::Of(st);
+    entry.file = std::make_unique<ProfileFile>(std::move(contents));
+    return entry.file.get();
+  }
+
+  // Takes the file that Load() returned out of the cache, to change it.
+  std::unique_ptr<ProfileFile> Take(const std::string& path) {
+    auto cached = files_.find(path);
+    if (cached == files_.end()) return nullptr;
+    std::unique_ptr<ProfileFile> file = std::move(cached->second.file);
+    files_.erase(cached);
+    return file;
+  }
+
+  // Puts back a file that now holds what `path` holds: `written` is the
+  // fstat() of that new file.
+  void Stored(const std::string& path, std::unique_ptr<ProfileFile> file,
+              const struct stat& written) {
+    if (files_.size() >= kMaxFiles) files_.clear();
+    Entry& entry = files_[path];
+    entry.stamp = FileStamp::Of(written);
+    entry.file = std::move(file);
+  }
+
+ private:
+  static constexpr size_t kMaxFiles = 16;
+
+  struct Entry {
+    FileStamp stamp;
+    std::unique_ptr<ProfileFile> file;
+  };
+  std::map<std::string, Entry> files_;
+};
 
 class PosixPlatform : public Platform {
  public:
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
                                   LPCSTR file) override {
-    std::string contents;
-    ReadProfile(file, &contents);
-    return posix::ProfileGetSection(contents, section, buffer, size);
+    ProfileFile* profile = LoadProfile(file);
+    if (profile == nullptr) {
+      return posix::ProfileGetSection(std::string(), section, buffer, size);
+    }
+    return profile->GetSection(section, buffer, size);
   }
 
   DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
                                  LPCSTR default_value, LPSTR buffer, DWORD size,
                                  LPCSTR file) override {
-    std::string contents;
-    bool exists = ReadProfile(file, &contents);
-    return posix::ProfileGetString(contents, exists, section, key,
-                                   default_value, buffer, size);
+    ProfileFile* profile = LoadProfile(file);
+    if (profile == nullptr) {
+      return posix::ProfileGetString(std::string(), false, section, key,
+                                     default_value, buffer, size);
+    }
+    return profile->GetString(section, key, default_value, buffer, size);
   }
 
   BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
                                   LPCSTR file) override {
-    std::string host;
+    HostPath host;
     if (!MapToHost(file, &host)) return FALSE;
-    std::string contents;
-    // A missing file is created; an unreadable one is not overwritten.
-    if (!posix::ReadHostFile(host, &contents) &&
-        posix::HostFileAttributes(host) != INVALID_FILE_ATTRIBUTES) {
+    std::unique_ptr<ProfileFile> profile;
+    if (profiles_.Load(host) != nullptr) {
+      profile = profiles_.Take(host.path);
+    } else {
+      // A missing file is created; an unreadable one is not overwritten.
+      struct stat st {};
+      if (StatOf(host, &st)) return FALSE;
+      profile = std::make_unique<ProfileFile>(std::string());
+    }
+    // On failure the entry stays out of the cache: the next call reads the
+    // file as it is.
+    if (!profile->WriteString(section, key, value)) return FALSE;
+    struct stat written {};
+    if (!posix::ReplaceFileContents(host.path, profile->contents(), 0666,
+                                    host.have_lstat ? &host.lstat : nullptr,
+                                    &written)) {
       return FALSE;
     }
-    std::string updated;
-    if (!posix::ProfileWriteString(contents, section, key, value, &updated)) {
-      return FALSE;
-    }
-    return posix::ReplaceFileContents(host, updated, 0666) ? TRUE : FALSE;
+    profiles_.Stored(host.path, std::move(profile), written);
+    return TRUE;
   }
 
   LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD /*options*/,
@@ -67,11 +165,9 @@ class PosixPlatform : public Platform {
       if (!path.empty()) path += '\\';
       path += sub_key;
     }
-    auto hive = registry_.Load(WinePrefix() + "/system.reg");
-    std::string stored = posix::View32KeyPath(*hive, path);
-    if (hive->keys.find(stored) == hive->keys.end()) {
-      return ERROR_FILE_NOT_FOUND;
-    }
+    auto registry = registry_.Load(WinePrefix() + "/system.reg");
+    std::string stored = posix::View32KeyPath(registry->win64(), path);
+    if (registry->FindKey(stored) == nullptr) return ERROR_FILE_NOT_FOUND;
     // Handles are plain numbers, never dereferenced.
     std::uintptr_t id = next_handle_;
     next_handle_ += 4;
@@ -87,12 +183,11 @@ class PosixPlatform : public Platform {
     if (data != nullptr && data_size == nullptr) {
       return ERROR_INVALID_PARAMETER;
     }
-    auto hive = registry_.Load(WinePrefix() + "/system.reg");
-    auto stored_key = hive->keys.find(open->second);
-    if (stored_key == hive->keys.end()) return ERROR_FILE_NOT_FOUND;
-    auto value =
-        stored_key->second.find(value_name != nullptr ? value_name : "");
-    if (value == stored_key->second.end()) return ERROR_FILE_NOT_FOUND;
+    auto registry = registry_.Load(WinePrefix() + "/system.reg");
+    const posix::RegistryValues* values = registry->FindKey(open->second);
+    if (values == nullptr) return ERROR_FILE_NOT_FOUND;
+    auto value = values->find(value_name != nullptr ? value_name : "");
+    if (value == values->end()) return ERROR_FILE_NOT_FOUND;
     const std::string& bytes = value->second.data;
     if (type != nullptr) *type = value->second.type;
     if (data_size == nullptr) return ERROR_SUCCESS;
@@ -113,33 +208,41 @@ class PosixPlatform : public Platform {
   }
 
   DWORD GetFileAttributesA(LPCSTR path) override {
-    std::string host;
-    if (!MapToHost(path, &host)) return INVALID_FILE_ATTRIBUTES;
-    return posix::HostFileAttributes(host);
+    HostPath host;
+    struct stat st {};
+    if (!MapToHost(path, &host) || !StatOf(host, &st)) {
+      return INVALID_FILE_ATTRIBUTES;
+    }
+    return posix::FileAttributesOf(st);
   }
 
   BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override {
-    std::string host;
+    HostPath host;
     if (!MapToHost(path, &host)) return FALSE;
-    return posix::HostSetFileAttributes(host, attributes) ? TRUE : FALSE;
+    return posix::HostSetFileAttributes(host.path, attributes,
+                                        host.have_lstat ? &host.lstat : nullptr)
+               ? TRUE
+               : FALSE;
   }
 
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) override {
-    std::string host_source;
-    std::string host_target;
+    HostPath host_source;
+    HostPath host_target;
     if (!MapToHost(source, &host_source) || !MapToHost(target, &host_target)) {
       return FALSE;
     }
-    return posix::HostCopyFile(host_source, host_target, fail_if_exists != 0)
+    return posix::HostCopyFile(
+               host_source.path, host_target.path, fail_if_exists != 0,
+               host_target.have_lstat ? &host_target.lstat : nullptr)
                ? TRUE
                : FALSE;
   }
 
  private:
-  // False for a missing or unreadable file, which reads as empty.
-  static bool ReadProfile(LPCSTR file, std::string* contents) {
-    std::string host;
-    return MapToHost(file, &host) && posix::ReadHostFile(host, contents);
+  // Null for a missing or unreadable file, which reads as empty.
+  ProfileFile* LoadProfile(LPCSTR file) {
+    HostPath host;
+    return MapToHost(file, &host) ? profiles_.Load(host) : nullptr;
   }
 
   // The HKLM-relative path of an open key; HKLM itself is "".
@@ -155,6 +258,7 @@ class PosixPlatform : public Platform {
   }
 
   posix::RegistryCache registry_;
+  ProfileCache profiles_;
   std::map<std::uintptr_t, std::string> open_keys_;
   std::uintptr_t next_handle_ = 0x1000;
 };

@@ -488,4 +488,137 @@ bool ProfileWriteString(const std::string& contents, LPCSTR section, LPCSTR key,
   return true;
 }
 
+namespace {
+
+std::string LowerCopy(string_view s) {
+  std::string lower(s);
+  for (char& c : lower) c = LowerAscii(c);
+  return lower;
+}
+
+std::string KeyId(string_view lower_section, string_view key) {
+  std::string id(lower_section);
+  id += '\0';
+  for (char c : key) id += LowerAscii(c);
+  return id;
+}
+
+}  // namespace
+
+ProfileFile::ProfileFile(std::string contents)
+    : contents_(std::move(contents)) {
+  Rebuild();
+}
+
+void ProfileFile::Rebuild() {
+  lines_.clear();
+  sections_.clear();
+  keys_.clear();
+  LineReader reader(contents_);
+  Line line;
+  // Entries before the first header, and those of a repeated section, are
+  // never read.
+  bool indexed = false;
+  std::string section;
+  while (reader.Next(&line)) {
+    const ParsedLine parsed = Parse(reader.Text(line));
+    if (parsed.kind == LineKind::kSection) {
+      section = LowerCopy(parsed.name);
+      indexed = sections_.emplace(section, lines_.size()).second;
+      if (indexed) lines_.push_back({line.begin, line.end, line.next});
+    } else if (parsed.kind == LineKind::kEntry && indexed) {
+      if (keys_.emplace(KeyId(section, parsed.name), lines_.size()).second) {
+        lines_.push_back({line.begin, line.end, line.next});
+      }
+    }
+  }
+}
+
+bool ProfileFile::Find(LPCSTR section, LPCSTR key, size_t* header,
+                       size_t* line) const {
+  const std::string lower_section = LowerCopy(Trim(section));
+  auto found = sections_.find(lower_section);
+  if (found == sections_.end()) return false;
+  *header = found->second;
+  auto entry = keys_.find(KeyId(lower_section, Trim(key)));
+  *line = entry == keys_.end() ? lines_.size() : entry->second;
+  return true;
+}
+
+std::string ProfileFile::Excerpt(size_t header, const size_t* line) const {
+  const Span& h = lines_[header];
+  std::string excerpt = contents_.substr(h.begin, h.next - h.begin);
+  if (line != nullptr) {
+    const Span& k = lines_[*line];
+    excerpt.append(contents_, k.begin, k.next - k.begin);
+  }
+  return excerpt;
+}
+
+DWORD ProfileFile::GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
+                             LPSTR buffer, DWORD size) const {
+  if (section == nullptr || key == nullptr) {
+    return ProfileGetString(contents_, true, section, key, default_value,
+                            buffer, size);
+  }
+  size_t header = 0;
+  size_t line = 0;
+  std::string excerpt;
+  if (Find(section, key, &header, &line)) {
+    excerpt = Excerpt(header, line < lines_.size() ? &line : nullptr);
+  }
+  return ProfileGetString(excerpt, true, section, key, default_value, buffer,
+                          size);
+}
+
+DWORD ProfileFile::GetSection(LPCSTR section, LPSTR buffer, DWORD size) const {
+  return ProfileGetSection(contents_, section, buffer, size);
+}
+
+bool ProfileFile::WriteString(LPCSTR section, LPCSTR key, LPCSTR value) {
+  size_t header = 0;
+  size_t line = 0;
+  // A new value for a key that is there: only the key's line changes.
+  if (section != nullptr && key != nullptr && value != nullptr &&
+      Find(section, key, &header, &line) && line < lines_.size()) {
+    const std::string excerpt = Excerpt(header, &line);
+    std::string written;
+    if (!ProfileWriteString(excerpt, section, key, value, &written)) {
+      return false;
+    }
+    const Span& h = lines_[header];
+    const size_t header_size = h.next - h.begin;
+    const string_view new_line = string_view(written).substr(header_size);
+    Span& old = lines_[line];
+    const ParsedLine before =
+        Parse(string_view(contents_).substr(old.begin, old.end - old.begin));
+    const size_t new_end = new_line.find_first_of("\r\n");
+    const ParsedLine after = Parse(new_line.substr(0, new_end));
+    if (written.compare(0, header_size, excerpt, 0, header_size) == 0 &&
+        after.kind == LineKind::kEntry &&
+        EqualsNoCase(before.name, after.name)) {
+      const size_t old_size = old.next - old.begin;
+      contents_.replace(old.begin, old_size, new_line);
+      old.end = old.begin +
+                (new_end == string_view::npos ? new_line.size() : new_end);
+      old.next = old.begin + new_line.size();
+      // The lines after it move by the change in length.
+      for (size_t i = line + 1; i < lines_.size(); ++i) {
+        Span& moved = lines_[i];
+        moved.begin = moved.begin - old_size + new_line.size();
+        moved.end = moved.end - old_size + new_line.size();
+        moved.next = moved.next - old_size + new_line.size();
+      }
+      return true;
+    }
+  }
+  std::string written;
+  if (!ProfileWriteString(contents_, section, key, value, &written)) {
+    return false;
+  }
+  contents_ = std::move(written);
+  Rebuild();
+  return true;
+}
+
 }  // namespace ks::posix

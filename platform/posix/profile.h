@@ -18,7 +18,10 @@
 #ifndef KSUPDATE_PLATFORM_POSIX_PROFILE_H_
 #define KSUPDATE_PLATFORM_POSIX_PROFILE_H_
 
+#include <cstddef>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/win32_types.h"
 
@@ -63,6 +66,55 @@ DWORD ProfileGetString(const std::string& contents, bool file_exists,
 // key with '=' or starting with '[' or ';'.
 bool ProfileWriteString(const std::string& contents, LPCSTR section, LPCSTR key,
                         LPCSTR value, std::string* result);
+
+// The text of one profile file with an index of its sections and keys, so
+// that reading or replacing one key costs a lookup rather than a scan of the
+// file. Every call answers exactly as the function above of the same name on
+// contents(): a read of one key depends only on the section's header and
+// the key's first line in it, so the index points to those lines and the
+// call runs on them alone; a write that replaces a key's value changes only
+// that line, which is spliced back.
+class ProfileFile {
+ public:
+  explicit ProfileFile(std::string contents);
+
+  const std::string& contents() const { return contents_; }
+
+  // ProfileGetString on contents(), of a file that exists.
+  DWORD GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
+                  LPSTR buffer, DWORD size) const;
+  // ProfileGetSection on contents().
+  DWORD GetSection(LPCSTR section, LPSTR buffer, DWORD size) const;
+  // ProfileWriteString on contents(), which becomes its result. False, with
+  // nothing changed, when the write is refused.
+  bool WriteString(LPCSTR section, LPCSTR key, LPCSTR value);
+
+ private:
+  // A line as byte offsets into contents_: its text ends at `end`, its line
+  // end at `next`.
+  struct Span {
+    size_t begin = 0;
+    size_t end = 0;
+    size_t next = 0;
+  };
+
+  void Rebuild();
+  // The header of the first section named `section` and the first line of
+  // `key` in it (null when missing), as indices into lines_; false when there
+  // is no such section.
+  bool Find(LPCSTR section, LPCSTR key, size_t* header, size_t* line) const;
+  // The header and the key line, which are all that a read of the key sees.
+  std::string Excerpt(size_t header, const size_t* line) const;
+
+  std::string contents_;
+  // The headers of the first section of each name and the first line of
+  // each key in it, in file order.
+  std::vector<Span> lines_;
+  // Lower-case section name to its header in lines_.
+  std::unordered_map<std::string, size_t> sections_;
+  // Lower-case section name, '\0', lower-case key to its line in lines_.
+  std::unordered_map<std::string, size_t> keys_;
+};
 
 }  // namespace ks::posix
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -57,6 +58,11 @@ bool ConsumePrefix(std::string_view* s, std::string_view prefix) {
 class LineReader {
  public:
   explicit LineReader(std::string_view text) : text_(text) {}
+  // Reads from `pos`, which must be the start of a line.
+  LineReader(std::string_view text, size_t pos) : text_(text), pos_(pos) {}
+
+  // Where the next line starts.
+  size_t pos() const { return pos_; }
 
   bool Next(std::string_view* line) {
     size_t end = text_.find('\n', pos_);
@@ -371,6 +377,36 @@ bool ParseValueData(std::string_view data, LineReader* lines,
   return true;
 }
 
+// Parses a key line "[name] timestamp" into the key's normalised path
+// ("" for a name of separators only). False when the line does not parse.
+bool ParseKeyLine(std::string_view line, std::string* path) {
+  std::u16string name;
+  size_t pos = 1;
+  if (!ParseEscaped(line, &pos, ']', &name)) return false;
+  // Key names cannot hold a '\', so every one left after the escapes
+  // separates components.
+  *path = NormalizeKeyPath(ToAnsi(name));
+  return true;
+}
+
+// Parses a value line, "name"=data or @=data; more lines are taken from
+// `lines` when hex data continues there. False when the line does not
+// parse (the lines that its data took stay taken).
+bool ParseValueLine(std::string_view line, LineReader* lines, std::string* name,
+                    RegistryValue* value) {
+  std::u16string wide_name;
+  size_t pos = 1;
+  if (line[0] == '"' && !ParseEscaped(line, &pos, '"', &wide_name)) {
+    return false;
+  }
+  pos = SkipSpaces(line, pos);
+  if (pos >= line.size() || line[pos] != '=') return false;
+  pos = SkipSpaces(line, pos + 1);
+  if (!ParseValueData(line.substr(pos), lines, value)) return false;
+  *name = ToAnsi(wide_name);
+  return true;
+}
+
 // Fills a hive line by line, keeping track of the key that values go to.
 class HiveBuilder {
  public:
@@ -381,29 +417,19 @@ class HiveBuilder {
   // open, so that its values do not land in the previous key.
   void KeyLine(std::string_view line) {
     current_ = nullptr;
-    std::u16string name;
-    size_t pos = 1;
-    if (!ParseEscaped(line, &pos, ']', &name)) return;
-    // Key names cannot hold a '\', so every one left after the escapes
-    // separates components.
-    std::string path = NormalizeKeyPath(ToAnsi(name));
-    if (!path.empty()) current_ = OpenKey(path);
+    std::string path;
+    if (ParseKeyLine(line, &path) && !path.empty()) current_ = OpenKey(path);
   }
 
   // Handles "name"=data or @=data.
   void ValueLine(std::string_view line, LineReader* lines) {
-    std::u16string name;
-    size_t pos = 1;
-    if (line[0] == '"' && !ParseEscaped(line, &pos, '"', &name)) return;
-    pos = SkipSpaces(line, pos);
-    if (pos >= line.size() || line[pos] != '=') return;
-    pos = SkipSpaces(line, pos + 1);
+    std::string name;
     RegistryValue value;
-    if (!ParseValueData(line.substr(pos), lines, &value)) return;
+    if (!ParseValueLine(line, lines, &name, &value)) return;
     // Values outside any key have nowhere to go (the data was still
     // consumed, continuation lines included).
     if (current_ == nullptr) return;
-    current_->insert_or_assign(ToAnsi(name), std::move(value));
+    current_->insert_or_assign(std::move(name), std::move(value));
   }
 
  private:
@@ -454,6 +480,55 @@ class HiveBuilder {
 std::string_view TrimTrailingSpaces(std::string_view s) {
   while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
   return s;
+}
+
+// Whether the key at `path` is `key` or a key below it.
+bool IsAtOrBelow(std::string_view path, std::string_view key) {
+  return path.size() >= key.size() &&
+         EqualsIgnoringAsciiCase(path.substr(0, key.size()), key) &&
+         (path.size() == key.size() || path[key.size()] == '\\');
+}
+
+// False when the key line `line` (which starts with '[') certainly names
+// neither `target` (a normalised path) nor a key below it, as its plain
+// ASCII start shows; true when it may, which parsing the line decides. Most
+// lines of a large file differ from the target within a few bytes.
+bool MayNameKeyAtOrBelow(std::string_view line, std::string_view target) {
+  size_t t = 0;  // bytes of `target` matched
+  bool started = false;
+  bool separator = false;  // separators seen since the last name byte
+  for (size_t i = 1; i < line.size();) {
+    auto c = static_cast<unsigned char>(line[i]);
+    if (c == ']') return t == target.size();
+    unsigned char decoded = c;
+    if (c == '\\') {
+      // A doubled backslash is one; any other escape is the parser's to read.
+      if (i + 1 >= line.size() || line[i + 1] != '\\') return true;
+      i += 2;
+    } else if (c >= 0x80) {
+      return true;  // UTF-8
+    } else {
+      ++i;
+    }
+    if (decoded == '\\') {
+      separator = started;
+      continue;
+    }
+    if (separator) {
+      if (t == target.size()) return true;  // below the target
+      if (target[t] != '\\') return false;
+      ++t;
+      separator = false;
+    }
+    if (t == target.size() ||
+        AsciiLower(decoded) !=
+            AsciiLower(static_cast<unsigned char>(target[t]))) {
+      return false;
+    }
+    ++t;
+    started = true;
+  }
+  return true;  // no ']': the parser refuses the line
 }
 
 // Reads a regular file whole. False when it cannot be opened or read, or
@@ -529,8 +604,12 @@ RegistryHive ParseRegistry(const std::string& text) {
 
 std::string View32KeyPath(const RegistryHive& hive,
                           const std::string& key_path) {
+  return View32KeyPath(hive.win64, key_path);
+}
+
+std::string View32KeyPath(bool win64, const std::string& key_path) {
   std::string path = NormalizeKeyPath(key_path);
-  if (!hive.win64) return path;
+  if (!win64) return path;
   std::string_view view = path;
   size_t first_end = view.find('\\');
   std::string_view first = view.substr(0, first_end);
@@ -544,39 +623,105 @@ std::string View32KeyPath(const RegistryHive& hive,
   return path;
 }
 
-std::shared_ptr<const RegistryHive> RegistryCache::Load(
+RegistryFile::RegistryFile(std::string text) : text_(std::move(text)) {
+  // The one pass that every answer needs: where the key lines are, and the
+  // architecture. Value data is skipped, except that a line ending in '\'
+  // is parsed to learn how many lines its hex data takes, as ParseRegistry
+  // takes them.
+  LineReader lines(text_);
+  std::string_view line;
+  if (!lines.Next(&line) ||
+      TrimTrailingSpaces(line) != "WINE REGISTRY Version 2") {
+    return;
+  }
+  for (size_t start = lines.pos(); lines.Next(&line); start = lines.pos()) {
+    line.remove_prefix(SkipSpaces(line, 0));
+    if (line.empty()) continue;
+    switch (line[0]) {
+      case '[':
+        key_lines_.push_back(start);
+        break;
+      case '"':
+      case '@':
+        if (!TrimTrailingSpaces(line).empty() &&
+            TrimTrailingSpaces(line).back() == '\\') {
+          std::string name;
+          RegistryValue value;
+          ParseValueLine(line, &lines, &name, &value);
+        }
+        break;
+      case '#': {
+        std::string_view option = TrimTrailingSpaces(line);
+        if (option == "#arch=win64") win64_ = true;
+        if (option == "#arch=win32") win64_ = false;
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+const RegistryValues* RegistryFile::FindKey(const std::string& key_path) const {
+  auto known = found_.find(key_path);
+  if (known != found_.end()) return known->second.get();
+  std::unique_ptr<RegistryValues> values;
+  for (size_t k = 0; k < key_lines_.size() && !key_path.empty(); ++k) {
+    LineReader lines(text_, key_lines_[k]);
+    std::string_view line;
+    lines.Next(&line);
+    line.remove_prefix(SkipSpaces(line, 0));
+    std::string path;
+    if (!MayNameKeyAtOrBelow(line, key_path) || !ParseKeyLine(line, &path) ||
+        !IsAtOrBelow(path, key_path)) {
+      continue;
+    }
+    if (values == nullptr) values = std::make_unique<RegistryValues>();
+    // A key below it makes it exist, as its ancestor.
+    if (path.size() > key_path.size()) continue;
+    // The key's own lines, up to the next key line; a repeated key adds to
+    // the values, and a repeated value replaces the earlier one.
+    const size_t end =
+        k + 1 < key_lines_.size() ? key_lines_[k + 1] : text_.size();
+    while (lines.pos() < end && lines.Next(&line)) {
+      line.remove_prefix(SkipSpaces(line, 0));
+      if (line.empty() || (line[0] != '"' && line[0] != '@')) continue;
+      std::string name;
+      RegistryValue value;
+      if (ParseValueLine(line, &lines, &name, &value)) {
+        values->insert_or_assign(std::move(name), std::move(value));
+      }
+    }
+  }
+  const RegistryValues* answer = values.get();
+  found_.emplace(key_path, std::move(values));
+  return answer;
+}
+
+std::shared_ptr<const RegistryFile> RegistryCache::Load(
     const std::string& path) {
   struct stat st {};
   bool exists = stat(path.c_str(), &st) == 0;
-  if (hive_ != nullptr && path == path_ && exists == have_stamp_ &&
-      (!exists ||
-       (static_cast<unsigned long long>(st.st_dev) == dev_ &&
-        static_cast<unsigned long long>(st.st_ino) == ino_ &&
-        static_cast<unsigned long long>(st.st_size) == size_ &&
-        static_cast<long long>(st.st_mtim.tv_sec) == mtime_sec_ &&
-        static_cast<long long>(st.st_mtim.tv_nsec) == mtime_nsec_))) {
-    return hive_;
+  if (file_ != nullptr && path == path_ && exists == have_stamp_ &&
+      (!exists || stamp_ == FileStamp::Of(st))) {
+    return file_;
   }
   std::string text;
   // The stamp is taken from the descriptor that is read, so a file
   // replaced between the two looks is seen as changed at the next call.
   if (exists && ReadRegularFile(path, &text, &st)) {
     have_stamp_ = true;
-    dev_ = static_cast<unsigned long long>(st.st_dev);
-    ino_ = static_cast<unsigned long long>(st.st_ino);
-    size_ = static_cast<unsigned long long>(st.st_size);
-    mtime_sec_ = static_cast<long long>(st.st_mtim.tv_sec);
-    mtime_nsec_ = static_cast<long long>(st.st_mtim.tv_nsec);
-    hive_ = std::make_shared<const RegistryHive>(ParseRegistry(text));
+    stamp_ = FileStamp::Of(st);
+    file_ = std::make_shared<const RegistryFile>(std::move(text));
   } else {
-    // Missing and unreadable files share one empty hive. An unreadable one
+    // Missing and unreadable files share one empty file. An unreadable one
     // is tried again at each call: the stamp only records files read.
-    bool was_empty = hive_ != nullptr && !have_stamp_;
+    bool was_empty = file_ != nullptr && !have_stamp_;
     have_stamp_ = false;
-    if (!was_empty) hive_ = std::make_shared<const RegistryHive>();
+    if (!was_empty) file_ = std::make_shared<const RegistryFile>(std::string());
   }
   path_ = path;
-  return hive_;
+  return file_;
 }
 
 }  // namespace ks::posix

@@ -5,7 +5,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/posix/files.h"
 #include "platform/win32_types.h"
 
 namespace ks::posix {
@@ -27,6 +29,9 @@ struct NameLess {
   bool operator()(const std::string& a, const std::string& b) const;
 };
 
+// The values of one key, by name.
+using RegistryValues = std::map<std::string, RegistryValue, NameLess>;
+
 // A parsed system.reg. Key and value names are stored converted to ANSI
 // like the data, so that the names the ANSI functions pass match them.
 struct RegistryHive {
@@ -34,9 +39,7 @@ struct RegistryHive {
   // Key path relative to HKLM, components joined by one '\', as stored in
   // the file (so a 32-bit view key of a win64 prefix includes
   // "Wow6432Node"), mapped to its values.
-  std::map<std::string, std::map<std::string, RegistryValue, NameLess>,
-           NameLess>
-      keys;
+  std::map<std::string, RegistryValues, NameLess> keys;
 };
 
 // Parses Wine's registry file format ("WINE REGISTRY Version 2"). Lines that
@@ -56,25 +59,53 @@ RegistryHive ParseRegistry(const std::string& text);
 // trailing ones are dropped.
 std::string View32KeyPath(const RegistryHive& hive,
                           const std::string& key_path);
+// The same for a prefix that is win64 or not.
+std::string View32KeyPath(bool win64, const std::string& key_path);
 
-// system.reg of the current prefix, parsed once and parsed again only when a
-// check of the file (device, inode, size, modification time to the
-// nanosecond) shows that it changed, or when another path is asked for. A
-// missing or unreadable file (or one that is no regular file) is an empty
-// hive; an unreadable one is tried again at each call.
+// The text of a system.reg, read for the keys asked for: one pass finds the
+// key lines and the architecture, and a key's values are parsed when it is
+// first asked for (then kept). A program that reads one key of a large file
+// so parses that key alone. Answers as ParseRegistry on the same text,
+// except that no budget limits what ancestors keys add, since none are
+// stored.
+class RegistryFile {
+ public:
+  explicit RegistryFile(std::string text);
+
+  bool win64() const { return win64_; }
+
+  // The values of the key at `key_path` (a normalised path, as
+  // View32KeyPath gives), or null when ParseRegistry would store no key by
+  // that name: when no key line names it or a key below it.
+  const RegistryValues* FindKey(const std::string& key_path) const;
+
+ private:
+  std::string text_;
+  bool win64_ = false;
+  // Where each line that starts a key begins in text_.
+  std::vector<size_t> key_lines_;
+  // The keys asked for so far; null for one that is not there.
+  mutable std::map<std::string, std::unique_ptr<RegistryValues>, NameLess>
+      found_;
+};
+
+// system.reg of the current prefix, read once and read again only when a
+// check of the file (FileStamp: device, inode, size, modification time to
+// the nanosecond) shows that it changed, or when another path is asked for.
+// A missing or unreadable file (or one that is no regular file) has no keys;
+// an unreadable one is tried again at each call.
 class RegistryCache {
  public:
-  // The hive as the file now holds it; never null. A hive lives on while
-  // any caller holds it, even after a later call has replaced it.
-  std::shared_ptr<const RegistryHive> Load(const std::string& path);
+  // The file as it now is; never null. A file lives on while any caller
+  // holds it, even after a later call has replaced it.
+  std::shared_ptr<const RegistryFile> Load(const std::string& path);
 
  private:
   std::string path_;
-  // False while hive_ stands for a missing or unreadable file.
+  // False while file_ stands for a missing or unreadable file.
   bool have_stamp_ = false;
-  unsigned long long dev_ = 0, ino_ = 0, size_ = 0;
-  long long mtime_sec_ = 0, mtime_nsec_ = 0;
-  std::shared_ptr<const RegistryHive> hive_;
+  FileStamp stamp_;
+  std::shared_ptr<const RegistryFile> file_;
 };
 
 }  // namespace ks::posix

@@ -158,10 +158,25 @@ std::string FindIgnoringCase(const std::string& dir, std::string_view wanted) {
   return best;
 }
 
+// The host path of `components` below `root` as spelt, when it exists: most
+// paths do, and one lookup of the whole path then answers for every
+// component at once.
+bool FindAsSpelt(const std::string& root,
+                 const std::vector<std::string>& components, HostPath* out) {
+  std::string host = root;
+  for (const std::string& component : components) {
+    host = JoinHost(host, component);
+  }
+  if (lstat(host.c_str(), &out->lstat) != 0) return false;
+  out->path = std::move(host);
+  out->have_lstat = true;
+  return true;
+}
+
 // Builds the host path of `components` below `root`, taking for each
 // component the existing entry that answers for it.
-std::string ResolveOnHost(const std::string& root,
-                          const std::vector<std::string>& components) {
+void ResolveOnHost(const std::string& root,
+                   const std::vector<std::string>& components, HostPath* out) {
   std::string host = root;
   bool exists = true;
   for (const std::string& component : components) {
@@ -181,7 +196,8 @@ std::string ResolveOnHost(const std::string& root,
     }
     host = JoinHost(host, component);
   }
-  return host;
+  out->path = std::move(host);
+  out->have_lstat = false;
 }
 
 }  // namespace
@@ -208,7 +224,7 @@ std::string WinePrefix() {
 }
 
 bool MapPath(const std::string& prefix, const std::string& windows_path,
-             std::string* host_path) {
+             HostPath* host) {
   const std::string& path = windows_path;
   if (path.empty()) return false;
   // "\\server\share", "\\?\..." and "\\.\..." name no file of a drive.
@@ -219,17 +235,17 @@ bool MapPath(const std::string& prefix, const std::string& windows_path,
   std::string root;
   std::vector<std::string> components;
   std::string_view rest = path;
-  if (path.size() >= 2 && path[1] == ':') {
+  const bool on_drive = path.size() >= 2 && path[1] == ':';
+  if (on_drive) {
     if (!IsAsciiLetter(path[0])) return false;
     char drive = AsciiLower(path[0]);
     root = DriveRoot(prefix, drive);
-    // A dangling link still maps the drive: its files are simply missing.
-    if (!Exists(root)) return false;
     rest.remove_prefix(2);
     // "X:rest" is relative to the current directory when that lies on
     // drive X (Windows keeps one per drive; we only know the process's),
     // and relative to the root of X otherwise.
     if (rest.empty() || !IsSeparator(rest[0])) {
+      if (!Exists(root)) return false;
       CurrentLocation cwd;
       if (LocateCurrentDirectory(prefix, &cwd) && cwd.drive == drive) {
         components = std::move(cwd.components);
@@ -243,7 +259,18 @@ bool MapPath(const std::string& prefix, const std::string& windows_path,
     if (!IsSeparator(path[0])) components = std::move(cwd.components);
   }
   ApplyComponents(rest, &components);
-  *host_path = ResolveOnHost(root, components);
+  if (FindAsSpelt(root, components, host)) return true;
+  // A dangling link still maps the drive: its files are simply missing.
+  if (on_drive && !Exists(root)) return false;
+  ResolveOnHost(root, components, host);
+  return true;
+}
+
+bool MapPath(const std::string& prefix, const std::string& windows_path,
+             std::string* host_path) {
+  HostPath host;
+  if (!MapPath(prefix, windows_path, &host)) return false;
+  *host_path = std::move(host.path);
   return true;
 }
 

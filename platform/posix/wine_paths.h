@@ -2,6 +2,8 @@
 #ifndef KSUPDATE_PLATFORM_POSIX_WINE_PATHS_H_
 #define KSUPDATE_PLATFORM_POSIX_WINE_PATHS_H_
 
+#include <sys/stat.h>
+
 #include <string>
 
 namespace ks::posix {
@@ -28,6 +30,20 @@ std::string WinePrefix();
 // path.
 bool MapPath(const std::string& prefix, const std::string& windows_path,
              std::string* host_path);
+
+// A mapped path with what the mapping learnt of it on the way.
+struct HostPath {
+  std::string path;
+  // True when `lstat` holds the lstat() of `path`, taken by the mapping; false
+  // when the mapping did not look at the path itself (it may exist or not).
+  bool have_lstat = false;
+  struct stat lstat {};
+};
+
+// MapPath that also hands on the last lookup, so that the caller need not
+// repeat it. A path that exists as spelt takes one lookup in all.
+bool MapPath(const std::string& prefix, const std::string& windows_path,
+             HostPath* host);
 
 }  // namespace ks::posix
 

@@ -8,6 +8,7 @@
 // entry (or section) of the name and nothing else.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -176,6 +177,41 @@ void CheckDeleteSection(const std::string& contents,
 }  // namespace
 }  // namespace ks::fuzz
 
+namespace ks::fuzz {
+namespace {
+
+// The indexed file that the provider keeps between calls answers and writes
+// exactly as the functions on its text do, over two writes in a row.
+void CheckIndexedFile(const std::string& contents, const std::string& section,
+                      const std::string& key, const std::string& value) {
+  posix::ProfileFile file(contents);
+  std::string text = contents;
+  for (const char* v : {value.c_str(), "0000000001"}) {
+    std::string expected;
+    const bool written =
+        ProfileWriteString(text, section.c_str(), key.c_str(), v, &expected);
+    Check(file.WriteString(section.c_str(), key.c_str(), v) == written,
+          "the indexed file refuses a write as the text does");
+    if (written) text = expected;
+    Check(file.contents() == text, "the indexed file writes as the text does");
+    for (DWORD size : {DWORD{2}, DWORD{80}}) {
+      char got[80];
+      char want[80];
+      std::memset(got, 1, sizeof got);
+      std::memset(want, 1, sizeof want);
+      const DWORD n =
+          file.GetString(section.c_str(), key.c_str(), "dflt", got, size);
+      const DWORD m = ProfileGetString(text, true, section.c_str(), key.c_str(),
+                                       "dflt", want, size);
+      Check(n == m && std::memcmp(got, want, sizeof got) == 0,
+            "the indexed file reads a key as the text does");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ks::fuzz
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   ks::fuzz::FuzzInput input(data, size);
@@ -184,6 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string key = input.Field();
   const std::string value = input.Field();
   const std::string contents = input.Rest();
+  ks::fuzz::CheckIndexedFile(contents, section, key, value);
   if (action == "k") {
     ks::fuzz::CheckDeleteKey(contents, section, key);
   } else if (action == "s") {

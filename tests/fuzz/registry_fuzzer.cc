@@ -128,6 +128,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   Check(SameHive(ParseRegistry(Write(hive)), hive),
         "a hive written out parses to the same hive");
 
+  // The file read key by key answers as the whole parse: for the asked key
+  // and for every stored one.
+  const ks::posix::RegistryFile file(text);
+  Check(file.win64() == hive.win64, "a read file knows the architecture");
+  auto same_key = [&](const std::string& path) {
+    const ks::posix::RegistryValues* got = file.FindKey(path);
+    auto want = hive.keys.find(path);
+    // Far below its budget the parse dropped no ancestor key.
+    if (want == hive.keys.end()) return got == nullptr || stored >= (1u << 19);
+    RegistryHive one, other;
+    one.keys[path] = want->second;
+    if (got != nullptr) other.keys[path] = *got;
+    return got != nullptr && SameHive(one, other);
+  };
+  Check(same_key(View32KeyPath(hive.win64, key_path)),
+        "a read file finds the asked key as the parse does");
+  int checked = 0;
+  for (const auto& entry : hive.keys) {
+    if (++checked > 64) break;
+    Check(same_key(entry.first), "a read file holds every parsed key");
+  }
+
   const std::string view = View32KeyPath(hive, key_path);
   Check(IsNormal(view), "a 32-bit view path is normalised");
   Check(View32KeyPath(hive, view) == view, "a 32-bit view path is stable");
