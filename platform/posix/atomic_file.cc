@@ -84,11 +84,6 @@ bool CommitTemp(int fd, const std::string& temp_path, const std::string& path) {
 }
 
 bool ReplaceFileContents(const std::string& path, const std::string& data,
-                         mode_t mode) {
-  return ReplaceFileContents(path, data, mode, nullptr, nullptr);
-}
-
-bool ReplaceFileContents(const std::string& path, const std::string& data,
                          mode_t mode, const struct stat* old_lstat,
                          struct stat* written) {
   struct stat old_stat {};

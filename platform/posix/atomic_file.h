@@ -16,12 +16,10 @@ namespace ks::posix {
 // A symbolic link at `path` is replaced, never written through.
 // Returns true on success; on failure `path` is unchanged and no temporary
 // file is left.
-bool ReplaceFileContents(const std::string& path, const std::string& data,
-                         mode_t mode);
-// The same with what the caller knows: `old_lstat`, when not null, is the
-// lstat() of `path` just taken (the file exists), which spares taking it
-// again; `written`, when not null, gets on success the fstat() of the new
-// file, which is what a stat() of `path` gives until it changes again.
+// `old_lstat`, when not null, is the lstat() of `path` just taken (the file
+// exists), which spares taking it again; `written`, when not null, gets on
+// success the fstat() of the new file, which is what a stat() of `path`
+// gives until it changes again.
 bool ReplaceFileContents(const std::string& path, const std::string& data,
                          mode_t mode, const struct stat* old_lstat,
                          struct stat* written);
