@@ -8,12 +8,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <set>
 #include <vector>
 
-namespace ks::posix {
+#include "platform/temp_files.h"
 
-const char kTempPrefix[] = ".ksupdate-";
+namespace ks::posix {
 
 namespace {
 
@@ -40,13 +39,12 @@ bool WriteAll(int fd, const char* data, size_t size) {
 // Removes what a killed run left in `dir`, once per directory and process:
 // the names are ours alone, and a run that ends normally leaves none.
 void RemoveStaleTemps(const std::string& dir) {
-  static std::set<std::string> cleaned;
-  if (!cleaned.insert(dir).second) return;
+  static TempSweeps sweeps;
+  if (!sweeps.First(dir)) return;
   DIR* stream = ::opendir(dir.c_str());
   if (stream == nullptr) return;
-  const size_t prefix_length = std::strlen(kTempPrefix);
   while (const dirent* entry = ::readdir(stream)) {
-    if (std::strncmp(entry->d_name, kTempPrefix, prefix_length) == 0) {
+    if (IsTempName(entry->d_name)) {
       ::unlinkat(::dirfd(stream), entry->d_name, 0);
     }
   }

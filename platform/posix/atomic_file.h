@@ -39,10 +39,6 @@ bool CommitTemp(int fd, const std::string& temp_path, const std::string& path);
 // The process's file-creation mask, which it leaves unchanged.
 mode_t CurrentUmask();
 
-// The prefix of every temporary file that ReplaceFileContents and the file
-// copy make, so that a later run can recognise what a killed one left.
-extern const char kTempPrefix[];
-
 }  // namespace ks::posix
 
 #endif  // KSUPDATE_PLATFORM_POSIX_ATOMIC_FILE_H_

@@ -18,9 +18,9 @@
 #include "platform/platform.h"
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/files.h"
-#include "platform/posix/profile.h"
 #include "platform/posix/registry.h"
 #include "platform/posix/wine_paths.h"
+#include "platform/profile.h"
 
 namespace ks {
 
@@ -29,7 +29,6 @@ namespace {
 using posix::FileStamp;
 using posix::HostPath;
 using posix::MapPath;
-using posix::ProfileFile;
 using posix::WinePrefix;
 
 bool MapToHost(LPCSTR path, HostPath* host) {
@@ -114,7 +113,7 @@ class PosixPlatform : public Platform {
                                   LPCSTR file) override {
     ProfileFile* profile = LoadProfile(file);
     if (profile == nullptr) {
-      return posix::ProfileGetSection(std::string(), section, buffer, size);
+      return ProfileGetSection(std::string(), section, buffer, size);
     }
     return profile->GetSection(section, buffer, size);
   }
@@ -124,8 +123,8 @@ class PosixPlatform : public Platform {
                                  LPCSTR file) override {
     ProfileFile* profile = LoadProfile(file);
     if (profile == nullptr) {
-      return posix::ProfileGetString(std::string(), false, section, key,
-                                     default_value, buffer, size);
+      return ProfileGetString(std::string(), false, section, key, default_value,
+                              buffer, size);
     }
     return profile->GetString(section, key, default_value, buffer, size);
   }

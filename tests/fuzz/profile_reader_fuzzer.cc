@@ -13,15 +13,15 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/posix/profile.h"
+#include "platform/profile.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_text.h"
 
 namespace ks::fuzz {
 namespace {
 
-using posix::ProfileGetSection;
-using posix::ProfileGetString;
+using ks::ProfileGetSection;
+using ks::ProfileGetString;
 
 std::string_view Unquote(std::string_view v) {
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') &&

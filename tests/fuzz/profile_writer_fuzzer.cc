@@ -13,16 +13,16 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/posix/profile.h"
+#include "platform/profile.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_text.h"
 
 namespace ks::fuzz {
 namespace {
 
-using posix::ProfileGetSection;
-using posix::ProfileGetString;
-using posix::ProfileWriteString;
+using ks::ProfileGetSection;
+using ks::ProfileGetString;
+using ks::ProfileWriteString;
 
 bool HasLineBreak(std::string_view s) {
   return s.find_first_of("\r\n") != std::string_view::npos;
@@ -164,7 +164,7 @@ namespace {
 // exactly as the functions on its text do, over two writes in a row.
 void CheckIndexedFile(const std::string& contents, const std::string& section,
                       const std::string& key, const std::string& value) {
-  posix::ProfileFile file(contents);
+  ProfileFile file(contents);
   std::string text = contents;
   for (const char* v : {value.c_str(), "0000000001"}) {
     std::string expected;

@@ -1,4 +1,4 @@
-#include "platform/posix/profile.h"
+#include "platform/profile.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-namespace ks::posix {
+namespace ks {
 namespace {
 
 using std::string_view;
@@ -621,4 +621,4 @@ bool ProfileFile::WriteString(LPCSTR section, LPCSTR key, LPCSTR value) {
   return true;
 }
 
-}  // namespace ks::posix
+}  // namespace ks

@@ -1,3 +1,5 @@
+#include "platform/profile.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -6,14 +8,12 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/posix/profile.h"
-
 namespace {
 
 using ks::DWORD;
-using ks::posix::ProfileGetSection;
-using ks::posix::ProfileGetString;
-using ks::posix::ProfileWriteString;
+using ks::ProfileGetSection;
+using ks::ProfileGetString;
+using ks::ProfileWriteString;
 
 // The answer of ProfileGetString; checks that nothing past `size` is
 // written and that the count is the string's length.

@@ -3,8 +3,9 @@
 // line it writes (or adds one), keeping every other byte and the line-end
 // style, and a write replaces the file atomically.
 //
-// The functions work on a file's whole contents; the caller reads the file
-// and writes the result back with ReplaceFileContents (atomic_file.h).
+// One set of rules for every provider: the functions work on a file's
+// whole contents, and the provider reads the file and stores the result
+// with its own file I/O, atomically.
 //
 // How the text is read: lines end at CR, LF or CRLF, and a UTF-8 BOM at the
 // start is skipped. Names and values are trimmed of blanks (isspace and
@@ -15,8 +16,8 @@
 // before the first header belong to no section, not even to "" (which
 // names a "[]" header). Of duplicate sections only the first is read and
 // written; of duplicate keys in it, only the first.
-#ifndef KSUPDATE_PLATFORM_POSIX_PROFILE_H_
-#define KSUPDATE_PLATFORM_POSIX_PROFILE_H_
+#ifndef KSUPDATE_PLATFORM_PROFILE_H_
+#define KSUPDATE_PLATFORM_PROFILE_H_
 
 #include <cstddef>
 #include <string>
@@ -25,7 +26,7 @@
 
 #include "platform/win32_types.h"
 
-namespace ks::posix {
+namespace ks {
 
 // GetPrivateProfileSectionA on the text of a profile file: the entries of
 // the section as "key=value" (or the bare key), each zero-terminated, then
@@ -116,6 +117,6 @@ class ProfileFile {
   std::unordered_map<std::string, size_t> keys_;
 };
 
-}  // namespace ks::posix
+}  // namespace ks
 
-#endif  // KSUPDATE_PLATFORM_POSIX_PROFILE_H_
+#endif  // KSUPDATE_PLATFORM_PROFILE_H_
