@@ -1,0 +1,45 @@
+// Whole-file reads and atomic replaces on Windows, for the provider's copy
+// and profile write: a crash, a kill or a full disk leaves every target as
+// it was or as it was meant to become, whole, never in between.
+#ifndef KSUPDATE_PLATFORM_WIN32_WIN32_FILES_H_
+#define KSUPDATE_PLATFORM_WIN32_WIN32_FILES_H_
+
+#include <string>
+
+namespace ks::win32 {
+
+// Reads a whole file. True with its bytes in *contents. False with *missing
+// true when nothing readable is there (no file, or a directory), false with
+// *missing false when a file is there but could not be read. A sharing
+// violation (a scanner that has the file open for a moment) is waited out
+// for a bounded time first.
+bool ReadWholeFile(const std::string& path, std::string* contents,
+                   bool* missing);
+
+// Replaces the file at `path` by one holding `data`, or creates it: the data
+// go to a new temporary file beside it, reach the disk, and the temporary
+// file is moved over `path`. A replaced file keeps its attributes and its
+// security descriptor. Fails, leaving `path` as it was and no temporary file
+// behind, when `path` is a directory or a read-only file, its directory is
+// missing or not writable, or the move is refused for longer than a bounded
+// wait. Never leaves `path` missing.
+bool ReplaceFileContents(const std::string& path, const std::string& data);
+
+// CopyFileA(source, target, fail_if_exists) as the engine relies on it, made
+// atomic: the source's bytes go into a new temporary file beside the target,
+// which reaches the disk and is then moved over the target. The new file has
+// the source's attributes and last-write time, as CopyFileA gives them; a
+// replaced target's security descriptor is kept. Fails when the source is
+// missing or a directory, the target is a directory or a read-only file, the
+// target's directory is missing, or fail_if_exists and the target exists;
+// then the target is as it was and no temporary file is left. A target that
+// cannot be replaced because it is in use (a loaded DLL, a running EXE) is
+// moved aside and the new file moved in; the old one is removed at once if
+// it can be, else by a later run or at reboot. A kill between those two
+// moves leaves the target missing, never torn.
+bool CopyFileAtomically(const std::string& source, const std::string& target,
+                        bool fail_if_exists);
+
+}  // namespace ks::win32
+
+#endif  // KSUPDATE_PLATFORM_WIN32_WIN32_FILES_H_
