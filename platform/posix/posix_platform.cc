@@ -133,6 +133,13 @@ class PosixPlatform : public Platform {
                                   LPCSTR file) override {
     HostPath host;
     if (!MapToHost(file, &host)) return FALSE;
+    // Windows opens the file for writing, which a read-only one refuses;
+    // root could write it anyway, so the attribute decides.
+    struct stat existing {};
+    if (StatOf(host, &existing) &&
+        (posix::FileAttributesOf(existing) & FILE_ATTRIBUTE_READONLY) != 0) {
+      return FALSE;
+    }
     std::unique_ptr<ProfileFile> profile;
     if (profiles_.Load(host) != nullptr) {
       profile = profiles_.Take(host.path);
