@@ -178,22 +178,45 @@ bool CopyData(HANDLE in, HANDLE out) {
   }
 }
 
+// Wine derives a file's security descriptor from its Unix mode, and setting
+// one rewrites the mode: a 0644 file's own DACL set back gives 0775. Wine
+// documents the ntdll export wine_get_version as the way to tell it is
+// there.
+bool UnderWine() {
+  static const bool wine = [] {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr &&
+           GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+}
+
+// The file's DACL as a self-relative security descriptor; empty when it
+// cannot be read.
+std::vector<unsigned char> DaclOf(const std::string& path) {
+  const SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION;
+  DWORD needed = 0;
+  GetFileSecurityA(path.c_str(), info, nullptr, 0, &needed);
+  std::vector<unsigned char> descriptor(needed);
+  if (needed == 0 || !GetFileSecurityA(path.c_str(), info, descriptor.data(),
+                                       needed, &needed)) {
+    descriptor.clear();
+  }
+  return descriptor;
+}
+
 // A file written over in place (as CopyFileA and the profile write do it)
 // keeps its security descriptor; a file moved in carries the one it was
 // created with, inherited from the directory. So the old file's DACL,
-// protection flag included, goes to the new one first. Best effort: a DACL
-// we may not read stays the inherited one, which is what a new file gets.
+// protection flag included, goes to the new one when they differ (usually
+// both are the directory's inherited one). Best effort: a DACL we may not
+// read stays the inherited one, which is what a new file gets. Not under
+// Wine, where it would widen the Unix mode instead.
 void CopySecurity(const std::string& from, const std::string& to) {
-  const SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION;
-  DWORD needed = 0;
-  GetFileSecurityA(from.c_str(), info, nullptr, 0, &needed);
-  if (needed == 0) return;
-  std::vector<unsigned char> descriptor(needed);
-  if (!GetFileSecurityA(from.c_str(), info, descriptor.data(), needed,
-                        &needed)) {
-    return;
-  }
-  SetFileSecurityA(to.c_str(), info, descriptor.data());
+  if (UnderWine()) return;
+  std::vector<unsigned char> old_dacl = DaclOf(from);
+  if (old_dacl.empty() || DaclOf(to) == old_dacl) return;
+  SetFileSecurityA(to.c_str(), DACL_SECURITY_INFORMATION, old_dacl.data());
 }
 
 // A file mapped as a program image (a loaded DLL, a running EXE) cannot be
