@@ -5,7 +5,10 @@
 // a kill or a power cut in the middle would leave a torn module or a cut
 // client.ver. Our own declarations come first; <windows.h> after them, so
 // its macros cannot touch them.
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 #include "platform/profile.h"
@@ -31,48 +34,149 @@ std::string ProfilePath(LPCSTR file) {
   return std::string(directory, length) + "\\" + path;
 }
 
-// The file's bytes; false when it is missing or cannot be read, which the
-// profile reads answer as for a missing file.
-bool ReadProfile(LPCSTR file, std::string* contents) {
-  bool missing = false;
-  return file != nullptr &&
-         win32::ReadWholeFile(ProfilePath(file), contents, &missing);
-}
+// What tells one version of a file from another without opening it: a
+// write changes the last-write time (and mostly the size), a file moved in
+// has its own creation time. Opening a file costs far more than this, under
+// Wine a round trip to its server.
+struct Stamp {
+  FILETIME created{};
+  FILETIME written{};
+  DWORD size_high = 0;
+  DWORD size_low = 0;
+
+  // False when nothing readable is there.
+  static bool Of(const std::string& path, Stamp* stamp) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return false;
+    }
+    stamp->created = data.ftCreationTime;
+    stamp->written = data.ftLastWriteTime;
+    stamp->size_high = data.nFileSizeHigh;
+    stamp->size_low = data.nFileSizeLow;
+    return true;
+  }
+  bool operator==(const Stamp& other) const {
+    return CompareFileTime(&created, &other.created) == 0 &&
+           CompareFileTime(&written, &other.written) == 0 &&
+           size_high == other.size_high && size_low == other.size_low;
+  }
+};
+
+// The profile files read so far, each parsed once and read again only when
+// its stamp changed, so that a run does not open both manifests at every
+// version it reads. A write through the cache keeps the entry current.
+class ProfileCache {
+ public:
+  // The file at `path` as it is now; null with *missing set when there is
+  // no file, null with *missing clear when one is there but unreadable.
+  // Valid until the next call.
+  ProfileFile* Load(const std::string& path, bool* missing) {
+    *missing = false;
+    Stamp stamp;
+    const bool stamped = Stamp::Of(path, &stamp);
+    auto cached = files_.find(path);
+    if (stamped && cached != files_.end() && cached->second.stamp == stamp) {
+      return cached->second.file.get();
+    }
+    if (cached != files_.end()) files_.erase(cached);
+    std::string contents;
+    if (!win32::ReadWholeFile(path, &contents, missing)) return nullptr;
+    // Stamped before the read: a change in between shows at the next call.
+    auto file = std::make_unique<ProfileFile>(std::move(contents));
+    ProfileFile* result = file.get();
+    if (stamped)
+      Keep(path, stamp, std::move(file));
+    else
+      last_unstamped_ = std::move(file);
+    return result;
+  }
+
+  // Takes what Load() returned out of the cache, to change it.
+  std::unique_ptr<ProfileFile> Take(const std::string& path) {
+    auto cached = files_.find(path);
+    if (cached == files_.end()) return std::move(last_unstamped_);
+    std::unique_ptr<ProfileFile> file = std::move(cached->second.file);
+    files_.erase(cached);
+    return file;
+  }
+
+  // Puts back a file that `path` now holds.
+  void Stored(const std::string& path, std::unique_ptr<ProfileFile> file) {
+    Stamp stamp;
+    if (Stamp::Of(path, &stamp)) Keep(path, stamp, std::move(file));
+  }
+
+ private:
+  // A run reads two manifests; the bound only matters to a caller that walks
+  // many files.
+  static constexpr size_t kMaxFiles = 16;
+
+  struct Entry {
+    Stamp stamp;
+    std::unique_ptr<ProfileFile> file;
+  };
+
+  void Keep(const std::string& path, const Stamp& stamp,
+            std::unique_ptr<ProfileFile> file) {
+    if (files_.size() >= kMaxFiles) files_.clear();
+    Entry& entry = files_[path];
+    entry.stamp = stamp;
+    entry.file = std::move(file);
+  }
+
+  std::map<std::string, Entry> files_;
+  std::unique_ptr<ProfileFile> last_unstamped_;
+};
 
 class Win32Platform : public Platform {
  public:
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
                                   LPCSTR file) override {
-    std::string contents;
-    ReadProfile(file, &contents);
-    return ProfileGetSection(contents, section, buffer, size);
+    ProfileFile* profile = Load(file);
+    if (profile == nullptr) {
+      return ProfileGetSection(std::string(), section, buffer, size);
+    }
+    return profile->GetSection(section, buffer, size);
   }
   DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
                                  LPCSTR default_value, LPSTR buffer, DWORD size,
                                  LPCSTR file) override {
-    std::string contents;
-    const bool exists = ReadProfile(file, &contents);
-    return ProfileGetString(contents, exists, section, key, default_value,
-                            buffer, size);
+    ProfileFile* profile = Load(file);
+    if (profile == nullptr) {
+      return ProfileGetString(std::string(), false, section, key, default_value,
+                              buffer, size);
+    }
+    return profile->GetString(section, key, default_value, buffer, size);
   }
   BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
                                   LPCSTR file) override {
     if (file == nullptr) return FALSE;
     const std::string path = ProfilePath(file);
-    std::string contents;
     bool missing = false;
-    // A file that is there but cannot be read is not overwritten.
-    if (!win32::ReadWholeFile(path, &contents, &missing) && !missing) {
+    std::unique_ptr<ProfileFile> profile;
+    if (profiles_.Load(path, &missing) != nullptr) {
+      profile = profiles_.Take(path);
+    } else if (missing) {
+      profile = std::make_unique<ProfileFile>(std::string());
+    } else {
+      // A file that is there but cannot be read is not overwritten.
       return FALSE;
     }
-    std::string written;
-    if (!ProfileWriteString(contents, section, key, value, &written)) {
-      return FALSE;
-    }
+    const std::string before = profile->contents();
+    // On failure the entry stays out of the cache: the next call reads the
+    // file as it is.
+    if (!profile->WriteString(section, key, value)) return FALSE;
     // Nothing to change (the same value, or a deletion of what is not
     // there): the file is left alone, and a missing one is not created.
-    if (written == contents) return TRUE;
-    return win32::ReplaceFileContents(path, written) ? TRUE : FALSE;
+    if (profile->contents() == before) {
+      if (!missing) profiles_.Stored(path, std::move(profile));
+      return TRUE;
+    }
+    if (!win32::ReplaceFileContents(path, profile->contents())) return FALSE;
+    profiles_.Stored(path, std::move(profile));
+    return TRUE;
   }
   LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM desired,
                      PHKEY result) override {
@@ -113,6 +217,16 @@ class Win32Platform : public Platform {
                ? TRUE
                : FALSE;
   }
+
+ private:
+  // Null for a missing or unreadable file, which reads as missing.
+  ProfileFile* Load(LPCSTR file) {
+    bool missing = false;
+    return file != nullptr ? profiles_.Load(ProfilePath(file), &missing)
+                           : nullptr;
+  }
+
+  ProfileCache profiles_;
 };
 
 }  // namespace
