@@ -1,0 +1,97 @@
+# Install rules and CPack for the release packages (scripts/package):
+#   Windows builds: ksupdate-<version>-win32.zip / -win64.zip with the
+#     program, README.md, LICENSE and docs/manifests.md, the .exe signed
+#     first when KSUPDATE_SIGN_CERT and KSUPDATE_SIGN_KEY are set
+#     (cmake/sign_windows.cmake);
+#   Linux build: ksupdate_<version>_<arch>.deb with /usr/bin/ksupdate, the
+#     man page ksupdate(1) and the docs in /usr/share/doc/ksupdate.
+include(GNUInstallDirs)
+
+set(KSUPDATE_PACKAGE_CONTACT "ksupdate developers <ksupdate@example.invalid>"
+  CACHE STRING "Maintainer of the packages, as Name <address>")
+
+# Directories the packages make are 0755 whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+  WORLD_READ WORLD_EXECUTE)
+
+set(CPACK_PACKAGE_NAME ksupdate)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "the ksupdate developers")
+set(CPACK_PACKAGE_CONTACT "${KSUPDATE_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "updates the modules of a Plennet Groupware client from a patch")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+# Stripped: no debugging sections in what is shipped. On Windows this
+# happens before signing, which a later strip would break.
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  install(TARGETS ksupdate RUNTIME DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION .)
+  install(FILES docs/manifests.md DESTINATION docs)
+
+  set(CPACK_GENERATOR ZIP)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME win64)
+  else()
+    set(CPACK_SYSTEM_NAME win32)
+  endif()
+  set(CPACK_PACKAGE_FILE_NAME
+    "${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME}")
+  # Runs after the files are staged and stripped, before they are zipped.
+  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/sign_windows.cmake)
+else()
+  # The changelog's newest entry must be this version: a version bump
+  # comes with a note of what changed.
+  set(changelog ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
+  file(STRINGS ${changelog} changelog_top LIMIT_COUNT 1)
+  if(NOT changelog_top MATCHES "^ksupdate \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "cmake/debian/changelog: the first entry is not "
+                        "version ${PROJECT_VERSION}: add one for it")
+  endif()
+  configure_file(${PROJECT_SOURCE_DIR}/docs/ksupdate.1.in
+    ${KSUPDATE_GENERATED_DIR}/ksupdate.1 @ONLY)
+  configure_file(${changelog} ${KSUPDATE_GENERATED_DIR}/changelog COPYONLY)
+  # Debian's way: compressed with gzip -9n (no name, no time stamp, so the
+  # same input gives the same bytes).
+  find_program(KSUPDATE_GZIP gzip REQUIRED)
+  add_custom_command(
+    OUTPUT ${KSUPDATE_GENERATED_DIR}/ksupdate.1.gz
+           ${KSUPDATE_GENERATED_DIR}/changelog.gz
+    COMMAND ${KSUPDATE_GZIP} -9nkf ${KSUPDATE_GENERATED_DIR}/ksupdate.1
+            ${KSUPDATE_GENERATED_DIR}/changelog
+    DEPENDS ${KSUPDATE_GENERATED_DIR}/ksupdate.1
+            ${KSUPDATE_GENERATED_DIR}/changelog
+    VERBATIM)
+  add_custom_target(ksupdate_package_docs ALL DEPENDS
+    ${KSUPDATE_GENERATED_DIR}/ksupdate.1.gz
+    ${KSUPDATE_GENERATED_DIR}/changelog.gz)
+
+  install(TARGETS ksupdate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${KSUPDATE_GENERATED_DIR}/ksupdate.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES README.md docs/manifests.md
+    ${KSUPDATE_GENERATED_DIR}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+
+  set(CPACK_GENERATOR DEB)
+  # ksupdate_<version>_<arch>.deb
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KSUPDATE_PACKAGE_CONTACT}")
+  # Depends from the libraries the program links (dpkg-shlibdeps).
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"ksupdate brings the program modules of a Plennet Groupware client that is
+installed in a Wine prefix up to date from a patch. It reads the patch
+manifest ksmodules.ver and copies each module that is missing from the
+installation, or older there, into its bin directory, recording the new
+version in client.ver. It has no window, asks nothing and always exits
+with status 0; its trace lines can be sent to stderr or a file.")
+endif()
+
+include(CPack)
