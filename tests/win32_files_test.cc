@@ -448,9 +448,10 @@ TEST(Win32Files, ALockThatStaysFailsSoonAndChangesNothing) {
   TraceLog.ResetForTesting();
 }
 
-// Another thread looks at client.ver during 100 writes, without opening it
-// (an open handle could itself stand in the way of a rename): it must never
-// be missing, empty or of another size.
+// Another thread looks at client.ver's size during 100 writes: it must
+// never be missing, empty or of another size. Under Wine a look opens no
+// handle that could stand in the way of a rename (Windows opens the file
+// for a moment, as a scanner does).
 TEST(Win32Write, ClientVerIsNeverSeenEmptyOrCut) {
   TempPrefix prefix;
   const std::string dir = NewCaseDir();
