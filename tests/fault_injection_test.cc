@@ -64,27 +64,31 @@ const char* FaultName(Fault fault) {
   return "?";
 }
 
-// Every entry under `root` but the bin directory: path -> kind and bytes.
-std::map<std::string, std::string> Outside(const std::string& root) {
+std::string Describe(const fs::directory_entry& entry) {
+  if (entry.is_symlink()) return "link " + fs::read_symlink(entry).string();
+  if (entry.is_directory()) return "dir";
+  std::ifstream in(entry.path(), std::ios::binary);
+  return "file " + std::string(std::istreambuf_iterator<char>(in),
+                               std::istreambuf_iterator<char>());
+}
+
+// Every entry of the prefix's trees but the bin directory: path -> kind and
+// bytes.
+std::map<std::string, std::string> Outside(const TempPrefix& prefix) {
   std::map<std::string, std::string> entries;
-  const fs::path bin = fs::path(root) / "drive_c" / "Client" / "bin";
-  for (auto it = fs::recursive_directory_iterator(root);
-       it != fs::recursive_directory_iterator(); ++it) {
-    if (it->path() == bin) {
-      it.disable_recursion_pending();
-      continue;
+  const fs::path bin = prefix.Host("Client/bin");
+  for (const std::string& tree : prefix.Trees()) {
+    const fs::directory_entry top(tree);
+    entries[tree] = Describe(top);
+    if (!top.is_directory() || top.is_symlink()) continue;
+    for (auto it = fs::recursive_directory_iterator(tree);
+         it != fs::recursive_directory_iterator(); ++it) {
+      if (it->path() == bin) {
+        it.disable_recursion_pending();
+        continue;
+      }
+      entries[it->path().string()] = Describe(*it);
     }
-    std::string description;
-    if (it->is_symlink()) {
-      description = "link " + fs::read_symlink(it->path()).string();
-    } else if (it->is_directory()) {
-      description = "dir";
-    } else {
-      std::ifstream in(it->path(), std::ios::binary);
-      description = "file " + std::string(std::istreambuf_iterator<char>(in),
-                                          std::istreambuf_iterator<char>());
-    }
-    entries[it->path().string()] = description;
   }
   return entries;
 }
@@ -109,7 +113,7 @@ class Installation {
     prefix_.Write("Patch/ksmodules.ver", source);
     prefix_.Write("Client/bin/client.ver", installed + "[other]\r\nk=v\r\n");
     prefix_.Write("Client/readme.txt", "beside bin");
-    outside_ = Outside(prefix_.root());
+    outside_ = Outside(prefix_);
   }
 
   std::string File(const Module& m) const {
@@ -156,7 +160,7 @@ class Installation {
 
   // The paths outside bin that appeared, vanished or changed.
   std::vector<std::string> ChangedOutside() const {
-    std::map<std::string, std::string> now = Outside(prefix_.root());
+    std::map<std::string, std::string> now = Outside(prefix_);
     std::vector<std::string> changed;
     for (const auto& [path, what] : now) {
       auto was = outside_.find(path);

@@ -58,6 +58,14 @@ TEST_F(TraceTest, LongMessageIsCutToTheBuffer) {
   EXPECT_EQ(line.substr(0, 12), "- Updating: ");
 }
 
+void SetEnv(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value);
+#else
+  setenv(name, value, 1);
+#endif
+}
+
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
@@ -71,13 +79,20 @@ TEST(TraceChannelDeathTest, FileChannelGetsEveryLine) {
   std::remove(path.c_str());
   EXPECT_EXIT(
       {
-        setenv("KSUPDATE_TRACE", path.c_str(), 1);
+        SetEnv("KSUPDATE_TRACE", path.c_str());
         for (int i = 1; i <= 40; ++i) Trace("line %d", i);
         std::exit(TraceLog.count() == 34 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
+#ifdef _WIN32
+  const char line_end[] = "\r\n";
+#else
+  const char line_end[] = "\n";
+#endif
   std::string expected;
-  for (int i = 1; i <= 40; ++i) expected += "line " + std::to_string(i) + "\n";
+  for (int i = 1; i <= 40; ++i) {
+    expected += "line " + std::to_string(i) + line_end;
+  }
   EXPECT_EQ(ReadAll(path), expected);
   std::remove(path.c_str());
 }
@@ -86,7 +101,7 @@ TEST(TraceChannelDeathTest, DashWritesToStandardError) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        setenv("KSUPDATE_TRACE", "-", 1);
+        SetEnv("KSUPDATE_TRACE", "-");
         Trace("- Updating: %s -", "a.dll");
         std::exit(0);
       },
@@ -97,7 +112,7 @@ TEST(TraceChannelDeathTest, UnopenableChannelIsIgnored) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        setenv("KSUPDATE_TRACE", "/nonexistent-dir/trace.txt", 1);
+        SetEnv("KSUPDATE_TRACE", "/nonexistent-dir/trace.txt");
         Trace("one");
         Trace("two");
         std::exit(TraceLog.count() >= 2 ? 0 : 1);
