@@ -238,11 +238,6 @@ TEST(Win32Copy, AnswersAsCopyFileADoes) {
          hidden_source(p, d);
          p.MakeDir(d + "/bin");
        }},
-      {"a read-only hidden source, over a file", "bin\\a.dll",
-       [&](const TempPrefix& p, const std::string& d) {
-         hidden_source(p, d);
-         p.Write(d + "/bin/a.dll", "old");
-       }},
       {"a target with its own security descriptor", "bin\\a.dll",
        [&](const TempPrefix& p, const std::string& d) {
          patch(p, d);
@@ -258,12 +253,14 @@ TEST(Win32Copy, AnswersAsCopyFileADoes) {
   }
 }
 
-// Windows' CopyFileA refuses to overwrite a hidden file: it opens the
-// target with CREATE_ALWAYS, which fails with ERROR_ACCESS_DENIED on a
-// hidden or system file unless given its attributes (CreateFile's
-// documentation; CopyFile's says the same of a hidden or read-only target).
-// Wine's overwrites it. The provider answers as Windows does.
-TEST(Win32Copy, RefusesAHiddenTargetAsWindowsDoes) {
+// Where Wine's CopyFileA and Windows' differ, the provider answers as
+// Windows does. Windows opens the target with CREATE_ALWAYS and the
+// source's attributes: that fails with ERROR_ACCESS_DENIED on a hidden or
+// system file (CreateFile's documentation; CopyFile's says the same of a
+// hidden or read-only target), and otherwise gives the replaced file the
+// source's attributes, as a new one gets them. Wine's overwrites a hidden
+// target, and keeps a replaced file's own attributes.
+TEST(Win32Copy, AnswersAsWindowsWhereWineDiffers) {
   TempPrefix prefix;
   const std::string dir = NewCaseDir();
   prefix.Write(dir + "/patch.dll", "new");
@@ -278,6 +275,14 @@ TEST(Win32Copy, RefusesAHiddenTargetAsWindowsDoes) {
   EXPECT_FALSE(Copy(false, prefix.Host(dir), "bin\\a.dll"));
   EXPECT_EQ(prefix.Read(dir + "/bin/a.dll"), "old");
   EXPECT_EQ(TempFiles(prefix.Host(dir)), std::vector<std::string>());
+
+  prefix.Write(dir + "/bin/b.dll", "old");
+  SetAttributes(prefix, dir + "/patch.dll", FILE_ATTRIBUTE_READONLY);
+  EXPECT_TRUE(Copy(false, prefix.Host(dir), "bin\\b.dll"));
+  EXPECT_EQ(prefix.Read(dir + "/bin/b.dll"), "new");
+  EXPECT_EQ(GetFileAttributesA(prefix.Host(dir + "/bin/b.dll").c_str()) &
+                FILE_ATTRIBUTE_READONLY,
+            static_cast<::DWORD>(FILE_ATTRIBUTE_READONLY));
 }
 
 const char kClientVer[] =

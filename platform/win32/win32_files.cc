@@ -178,19 +178,6 @@ bool CopyData(HANDLE in, HANDLE out) {
   }
 }
 
-// Wine derives a file's security descriptor from its Unix mode, and setting
-// one rewrites the mode: a 0644 file's own DACL set back gives 0775. Wine
-// documents the ntdll export wine_get_version as the way to tell it is
-// there.
-bool UnderWine() {
-  static const bool wine = [] {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr &&
-           GetProcAddress(ntdll, "wine_get_version") != nullptr;
-  }();
-  return wine;
-}
-
 // The file's DACL as a self-relative security descriptor; empty when it
 // cannot be read.
 std::vector<unsigned char> DaclOf(const std::string& path) {
@@ -210,10 +197,11 @@ std::vector<unsigned char> DaclOf(const std::string& path) {
 // created with, inherited from the directory. So the old file's DACL,
 // protection flag included, goes to the new one when they differ (usually
 // both are the directory's inherited one). Best effort: a DACL we may not
-// read stays the inherited one, which is what a new file gets. Not under
-// Wine, where it would widen the Unix mode instead.
+// read stays the inherited one, which is what a new file gets. Under Wine,
+// which makes a file's DACL from its Unix mode and a mode from a DACL set,
+// an old file's mode other than the default comes out with the group given
+// the owner's rights (0600 becomes 0770).
 void CopySecurity(const std::string& from, const std::string& to) {
-  if (UnderWine()) return;
   std::vector<unsigned char> old_dacl = DaclOf(from);
   if (old_dacl.empty() || DaclOf(to) == old_dacl) return;
   SetFileSecurityA(to.c_str(), DACL_SECURITY_INFORMATION, old_dacl.data());
@@ -273,16 +261,20 @@ DWORD Settable(DWORD wanted) {
   return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
 }
 
-// The target as CopyFileA and the profile write refuse it: a directory or a
-// read-only file (MoveFileEx would replace some read-only files; the
-// in-place writes never do). INVALID_FILE_ATTRIBUTES when nothing is there.
-bool RefusedTarget(const std::string& path, DWORD* attributes) {
+// The target as the in-place calls refuse it, with `refused` among its
+// attributes: a directory or a read-only file always (MoveFileEx replaces
+// read-only files, under Wine any), and for CopyFileA also a hidden or
+// system file, which its CREATE_ALWAYS open refuses on Windows.
+// *attributes is INVALID_FILE_ATTRIBUTES when nothing is there.
+constexpr DWORD kRefusedByWrite =
+    FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY;
+constexpr DWORD kRefusedByCopy =
+    kRefusedByWrite | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+bool RefusedTarget(const std::string& path, DWORD refused, DWORD* attributes) {
   *attributes = GetFileAttributesA(path.c_str());
   if (*attributes == INVALID_FILE_ATTRIBUTES) return false;
-  if ((*attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) ==
-      0) {
-    return false;
-  }
+  if ((*attributes & refused) == 0) return false;
   SetLastError(ERROR_ACCESS_DENIED);
   return true;
 }
@@ -330,7 +322,7 @@ bool ReadWholeFile(const std::string& path, std::string* contents,
 
 bool ReplaceFileContents(const std::string& path, const std::string& data) {
   DWORD existing = 0;
-  if (RefusedTarget(path, &existing)) return false;
+  if (RefusedTarget(path, kRefusedByWrite, &existing)) return false;
   const std::string prefix = DirectoryPrefix(path);
   Handle out;
   std::string temp_path;
@@ -364,7 +356,7 @@ bool CopyFileAtomically(const std::string& source, const std::string& target,
   if (!GetFileInformationByHandle(in.get(), &info)) return false;
 
   DWORD existing = 0;
-  if (RefusedTarget(target, &existing)) return false;
+  if (RefusedTarget(target, kRefusedByCopy, &existing)) return false;
   if (existing != INVALID_FILE_ATTRIBUTES && fail_if_exists) {
     SetLastError(ERROR_FILE_EXISTS);
     return false;
