@@ -36,7 +36,7 @@ is ended (wineserver -k) however the test ends. The runner ends itself with
 TerminateProcess, and its exit status says whether a timed kill caught the
 chosen call still running. What Wine itself rewrites is not "outside bin":
 the registry files at the prefix's root (the server saves the whole registry
-to new files), and the device links in dosdevices, which Wine makes anew at
+to new files, through temporary ones), and the device links in dosdevices, which Wine makes anew at
 every server start (a link is compared by its target). Everything else in
 the prefix must stay as it was: drive C after every kill, Wine's own windows
 folder (1,800 entries) at the end of each build's kills. A mode is the
@@ -72,7 +72,8 @@ WINE_KILLED = 137
 WINE_KILLED_INSIDE = 138
 # What Wine says when it failed to start a program or lost its server.
 WINE_START_FAILURES = (b"ShellExecuteEx failed", b"wine client error")
-# The registry, which wineserver saves whole to new files now and then.
+# The registry, which wineserver saves whole to new files now and then,
+# each through a temporary file "reg*.tmp" beside it.
 WINE_REGISTRY_FILES = {"system.reg", "user.reg", "userdef.reg"}
 KIB = 1024
 MIB = 1024 * KIB
@@ -347,7 +348,9 @@ class WineInstallation(Installation):
     checked_at_end = (os.path.join("drive_c", "windows"),)
 
     def volatile(self, rel):
-        return rel in WINE_REGISTRY_FILES
+        return rel in WINE_REGISTRY_FILES or (
+            os.sep not in rel and rel.startswith("reg")
+            and rel.endswith(".tmp"))
 
     def program_path(self, path):
         return "Z:" + path.replace("/", "\\")
@@ -543,15 +546,14 @@ class Tally:
         self.with_temps = 0
         self.new_at_kill = 0
         self.stuck = 0
-        self.kinds = collections.Counter()  # problem kind -> kills
-        self.failed = set()  # the kill points with a problem
+        # The kill points with a problem -> the problems' kinds.
+        self.failed = collections.defaultdict(set)
         self.kills = 0
 
     def fail(self, point, what, details):
         timed = "" if point.delay_us is None else f", +{point.delay_us} us"
         with self.lock:
-            self.failed.add(point)
-            self.kinds.update({problem_kind(d) for d in details})
+            self.failed[point] |= {problem_kind(d) for d in details}
             self.problems.append(
                 f"kill at call {point.call} ({point.op}{timed}), {what}:\n"
                 + "\n".join("    " + d for d in details[:8]))
@@ -752,8 +754,9 @@ def check_build(installs, modules, store, build, args, rng, stop):
         print(f"FAILED: {len(tally.problems)} problems at "
               f"{len(tally.failed)} of {len(points)} kill points; "
               "by what the kill or the run after it left: "
-              + ", ".join(f"{what} {n}" for what, n in
-                          tally.kinds.most_common()))
+              + ", ".join(f"{what} {n}" for what, n in collections.Counter(
+                  k for kinds in tally.failed.values() for k in kinds
+              ).most_common()))
         for p in tally.problems[:20]:
             print("  " + p)
         return 1
