@@ -1,18 +1,20 @@
-// ksupdate as platform/posix/main.cc builds it, with a seam that kills the
-// process with SIGKILL at a chosen platform call, for tests/crash_test.py.
-// The shipped program has no such hook.
+// ksupdate as its process entry builds it, with a seam that ends the
+// process at a chosen platform call, for tests/crash_test.py. The shipped
+// program has no such hook.
 //
-//   KSUPDATE_KILL_AT=N        SIGKILL just before the Nth platform call (1 is
-//                             the first call of any operation).
-//   KSUPDATE_KILL_DELAY_US=D  with KILL_AT: let the Nth call run and kill
-//                             D microseconds after it starts, so that the
-//                             kill lands inside it (or later).
+//   KSUPDATE_KILL_AT=N        end the process just before the Nth platform
+//                             call (1 is the first call of any operation).
+//   KSUPDATE_KILL_DELAY_US=D  with KILL_AT: let the Nth call run and end the
+//                             process D microseconds after it starts, so
+//                             that the kill lands inside it (or later).
 //   KSUPDATE_CALL_LOG=PATH    at exit, one line per call: the operation's
 //                             name and how long it took in nanoseconds.
-#include <signal.h>
-#include <sys/time.h>
-#include <unistd.h>
-
+//
+// On Linux the process sends itself SIGKILL. On Windows it calls
+// TerminateProcess on itself, which ends every thread where it stands and
+// runs no exit code of ours, with status kKilled, or kKilledInside when a
+// timed kill finds the Nth call not yet returned.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -24,10 +26,97 @@
 #include "app/winapp.h"
 #include "platform/platform.h"
 
+// After our own declarations, so that no macro of theirs touches them.
+#ifdef _WIN32
+// clang-format off
+#include <windows.h>
+// clang-format on
+#else
+#include <signal.h>
+#include <sys/time.h>
+#include <unistd.h>
+#endif
+
 namespace ks {
 namespace {
 
-void KillNow(int /*signal*/) { ::kill(::getpid(), SIGKILL); }
+// Set while the call chosen for a timed kill runs.
+std::atomic<bool> armed_call_running{false};
+
+#ifdef _WIN32
+// 128 + SIGKILL, as a shell shows a killed process; one more when the kill
+// caught the chosen call still running.
+constexpr ::UINT kKilled = 137;
+constexpr ::UINT kKilledInside = 138;
+
+void KillNow() {
+  ::TerminateProcess(::GetCurrentProcess(),
+                     armed_call_running.load() ? kKilledInside : kKilled);
+}
+
+::LARGE_INTEGER kill_deadline;
+::HANDLE chosen_call_started = nullptr;
+
+// Waits for the chosen call, then for the deadline. Sleep is only as fine as
+// the system timer's tick (15.6 ms by default on Windows, finer under
+// Wine): it sleeps until a tick before the deadline, then spins on the
+// performance counter, which is precise to a microsecond or better.
+::DWORD WINAPI KillAtDeadline(::LPVOID /*unused*/) {
+  ::WaitForSingleObject(chosen_call_started, INFINITE);
+  ::LARGE_INTEGER frequency;
+  ::QueryPerformanceFrequency(&frequency);
+  const long long tick = frequency.QuadPart / 50;  // 20 ms
+  for (;;) {
+    ::LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    long long left = kill_deadline.QuadPart - now.QuadPart;
+    if (left <= 0) break;
+    if (left > tick) ::Sleep(1);
+  }
+  KillNow();
+  return 0;
+}
+
+// Starting a thread takes a millisecond or so under Wine, longer than many
+// a call: the killer waits from the start, and the chosen call only wakes
+// it.
+void PrepareKiller() {
+  chosen_call_started = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ::HANDLE thread =
+      chosen_call_started == nullptr
+          ? nullptr
+          : ::CreateThread(nullptr, 0, KillAtDeadline, nullptr, 0, nullptr);
+  if (thread == nullptr) std::abort();  // no timed kill: no run either
+  ::CloseHandle(thread);                // the thread runs on without its handle
+}
+
+void KillAfter(long long delay_us) {
+  ::LARGE_INTEGER frequency;
+  ::QueryPerformanceFrequency(&frequency);
+  ::QueryPerformanceCounter(&kill_deadline);
+  kill_deadline.QuadPart += delay_us * frequency.QuadPart / 1000000;
+  ::SetEvent(chosen_call_started);
+}
+#else
+void KillNow() { ::kill(::getpid(), SIGKILL); }
+
+void PrepareKiller() {}
+
+void KillOnAlarm(int /*signal*/) { KillNow(); }
+
+void KillAfter(long long delay_us) {
+  // SIGALRM's handler sends the SIGKILL; a zero delay would disarm the
+  // timer, so it is at least one microsecond.
+  struct sigaction action {};
+  action.sa_handler = KillOnAlarm;
+  ::sigaction(SIGALRM, &action, nullptr);
+  long long delay = delay_us > 0 ? delay_us : 1;
+  struct itimerval timer {};
+  timer.it_value.tv_sec = static_cast<time_t>(delay / 1000000);
+  timer.it_value.tv_usec = static_cast<suseconds_t>(delay % 1000000);
+  ::setitimer(ITIMER_REAL, &timer, nullptr);
+}
+#endif
 
 // Reads a decimal environment variable; `fallback` when unset or malformed.
 long long EnvNumber(const char* name, long long fallback) {
@@ -43,7 +132,9 @@ class KillingPlatform : public PlatformWrapper {
   explicit KillingPlatform(Platform* target)
       : PlatformWrapper(target),
         kill_at_(EnvNumber("KSUPDATE_KILL_AT", 0)),
-        delay_us_(EnvNumber("KSUPDATE_KILL_DELAY_US", -1)) {}
+        delay_us_(EnvNumber("KSUPDATE_KILL_DELAY_US", -1)) {
+    if (kill_at_ > 0 && delay_us_ >= 0) PrepareKiller();
+  }
   KillingPlatform(const KillingPlatform&) = delete;
   KillingPlatform& operator=(const KillingPlatform&) = delete;
   ~KillingPlatform() override = default;
@@ -124,6 +215,7 @@ class KillingPlatform : public PlatformWrapper {
     Timed(const Timed&) = delete;
     Timed& operator=(const Timed&) = delete;
     ~Timed() {
+      armed_call_running.store(false);
       auto elapsed = std::chrono::steady_clock::now() - start_;
       platform_->calls_.push_back(
           {op_,
@@ -140,17 +232,9 @@ class KillingPlatform : public PlatformWrapper {
 
   void Arrive() {
     if (++count_ != kill_at_) return;
-    if (delay_us_ < 0) KillNow(0);
-    // SIGALRM's handler sends the SIGKILL; a zero delay would disarm the
-    // timer, so it is at least one microsecond.
-    struct sigaction action {};
-    action.sa_handler = KillNow;
-    ::sigaction(SIGALRM, &action, nullptr);
-    long long delay = delay_us_ > 0 ? delay_us_ : 1;
-    struct itimerval timer {};
-    timer.it_value.tv_sec = static_cast<time_t>(delay / 1000000);
-    timer.it_value.tv_usec = static_cast<suseconds_t>(delay % 1000000);
-    ::setitimer(ITIMER_REAL, &timer, nullptr);
+    if (delay_us_ < 0) KillNow();
+    armed_call_running.store(true);
+    KillAfter(delay_us_);
   }
 
   long long count_ = 0;
@@ -167,7 +251,15 @@ int main(int argc, char** argv) {
   int status;
   {
     ks::ScopedPlatform scope(&platform);
+#ifdef _WIN32
+    // The argument text as the shipped program's WinMain takes it: from the
+    // raw command line, not from the C runtime's split of it.
+    (void)argc;
+    (void)argv;
+    status = ks::AfxWinMain(ks::ArgumentText(::GetCommandLineA()));
+#else
     status = ks::AfxWinMain(ks::JoinArguments(argc, argv));
+#endif
   }
   if (const char* log = std::getenv("KSUPDATE_CALL_LOG")) {
     platform.WriteLog(log);

@@ -1,18 +1,21 @@
 #!/usr/bin/env python3
-"""Kills ksupdate with SIGKILL at many points of one update and checks that
-the installation stays whole and its record true; then that one more run
+"""Kills ksupdate at many points of one update and checks that the
+installation stays whole and its record true; then that one more run
 finishes the update.
 
 Usage: crash_test.py --runner CRASH_RUNNER --ksupdate KSUPDATE
-                     [--points N] [--timed N] [--jobs N] [--seed S] [--keep]
+                     [--wine [--runner CRASH_RUNNER --ksupdate KSUPDATE]...]
+                     [--points N] [--timed N] [--few] [--jobs N] [--seed S]
+                     [--keep]
 
-The installation has over 50 modules of a few KiB to a few MiB: some
-replaced (read-only ones, one in a subfolder, one spelt otherwise on disk),
-some new (one with a stale record), some up to date, and some whose patch
-file is missing. CRASH_RUNNER is the program with a seam that sends itself
-SIGKILL at its Nth platform call, or a given number of microseconds after
-that call starts (a timed kill, which lands inside a copy or a manifest
-write). The kill points spread over every operation of the run.
+The installation has over 50 modules of a few KiB to a few MiB (27 with
+--few): some replaced (read-only ones, one in a subfolder, one spelt
+otherwise on disk), some new (one with a stale record), some up to date, and
+some whose patch file is missing. CRASH_RUNNER is the program with a seam
+that kills itself at its Nth platform call, or a given number of
+microseconds after that call starts (a timed kill, which lands inside a
+copy or a manifest write). The kill points spread over every operation of
+the run.
 
 After each kill, every module in bin must be byte-identical to its old or
 its new version; client.ver must consist of whole lines, each one it had or
@@ -21,7 +24,23 @@ whose file is still old. Every fifth kill is followed by a second one at
 another point. Then KSUPDATE runs once more, and every module must be new
 (or as it was, when up to date or its patch file is missing), client.ver must
 record every new version, no temporary file may be left in bin, and nothing
-outside bin may have changed.
+outside bin may have changed. One case is counted, not failed: a kill
+between the copy of a new module and its record while a stale record at or
+above the patch's version stands (see stuck_records).
+
+With --wine, the builds are Windows ones (one --runner and --ksupdate pair
+each), run by Wine on a real prefix: one is made (wineboot -i), its registry
+value set in the 32-bit view, and each worker gets a copy with a wineserver
+of its own kept running (wineserver -p) so that a start is cheap; every one
+is ended (wineserver -k) however the test ends. The runner ends itself with
+TerminateProcess, and its exit status says whether a timed kill caught the
+chosen call still running. What Wine itself rewrites is not "outside bin":
+the registry files at the prefix's root (the server saves the whole registry
+to new files, through temporary ones), and the device links in dosdevices, which Wine makes anew at
+every server start (a link is compared by its target). Everything else in
+the prefix must stay as it was: drive C after every kill, Wine's own windows
+folder (1,800 entries) at the end of each build's kills. A mode is the
+read-only attribute under Wine, where new files get the umask's mode.
 """
 
 import argparse
@@ -29,6 +48,7 @@ import collections
 import os
 import queue
 import random
+import re
 import shutil
 import signal
 import stat
@@ -45,6 +65,16 @@ from run_scenarios import parse_profile, system_reg  # noqa: E402
 INSTALL_DIR = "Program Files\\Kestrova\\Plennet Groupware 6.5\\Client"
 TEMP_PREFIX = ".ksupdate-"
 RUN_TIMEOUT = 60
+REG_KEY = "HKLM\\SOFTWARE\\Kestrova\\Plennet Groupware 6.5"
+# The crash runner's exit statuses under Wine: killed, and killed while the
+# call chosen for a timed kill had not returned.
+WINE_KILLED = 137
+WINE_KILLED_INSIDE = 138
+# What Wine says when it failed to start a program or lost its server.
+WINE_START_FAILURES = (b"ShellExecuteEx failed", b"wine client error")
+# The registry, which wineserver saves whole to new files now and then,
+# each through a temporary file "reg*.tmp" beside it.
+WINE_REGISTRY_FILES = {"system.reg", "user.reg", "userdef.reg"}
 KIB = 1024
 MIB = 1024 * KIB
 # client.ver's other section, which no write may touch.
@@ -71,7 +101,9 @@ class Module:
         self.changes = kind in ("replaced", "new")
 
 
-def make_modules(rng):
+def make_modules(rng, few=False):
+    """The installation's modules; `few`: the same kinds and spread of
+    sizes, with fewer of the small ones and of the middle sizes."""
     modules = []
 
     def add(kind, size, **kw):
@@ -82,7 +114,7 @@ def make_modules(rng):
     def small():
         return rng.randrange(2 * KIB, 64 * KIB)
 
-    for _ in range(16):
+    for _ in range(6 if few else 16):
         add("replaced", small(), old_record="3", new_record="5")
     add("replaced", small(), old_record="0000000011",
         new_record="0000000012", mode=0o444)
@@ -91,15 +123,16 @@ def make_modules(rng):
         old_record="4", new_record="6")
     add("replaced", small(), name="plugins\\ksplug.dll", old_record="1",
         new_record="3")
-    for size in (256 * KIB, 512 * KIB, 2 * MIB, 4 * MIB):
+    for size in ((256 * KIB, 4 * MIB) if few else
+                 (256 * KIB, 512 * KIB, 2 * MIB, 4 * MIB)):
         add("replaced", size, old_record="2", new_record="9")
-    for _ in range(12):
+    for _ in range(4 if few else 12):
         add("new", small(), new_record="1")
     add("new", small(), old_record="9", new_record="2")  # stale record
     add("new", small(), name="plugins\\ksnew.dll", new_record="1")
     for size in (192 * KIB, 3 * MIB):
         add("new", size, new_record="7")
-    for i in range(12):
+    for i in range(4 if few else 12):
         add("current", small(), old_record="7", new_record="7" if i % 2 else "4")
     add("current", 1 * MIB, old_record="5", new_record="5")
     for _ in range(2):
@@ -126,19 +159,14 @@ class Installation:
 
     def __init__(self, root, modules, store):
         self.root = root
+        self.retries = 0  # runs that Wine failed to start
         self.modules = modules
         drive_c = os.path.join(root, "drive_c")
         self.drive_c = drive_c
         self.bin = os.path.join(drive_c, *INSTALL_DIR.split("\\"), "bin")
         self.patch = os.path.join(drive_c, "patch")
+        self.make_prefix()
         os.makedirs(self.patch)
-        os.makedirs(os.path.join(root, "dosdevices"))
-        os.makedirs(os.path.join(root, "home"))
-        os.symlink("../drive_c", os.path.join(root, "dosdevices", "c:"))
-        self.system_reg = system_reg(
-            {"registry": {"KestrovaDir32": "C:\\" + INSTALL_DIR}})
-        with open(os.path.join(root, "system.reg"), "wb") as f:
-            f.write(self.system_reg)
         # The patch is only read: links to one shared copy will do.
         for i, m in enumerate(modules):
             if m.new is None:
@@ -153,25 +181,54 @@ class Installation:
             line + b"\r\n" for line in client_ver_lines(modules))
         self.reset()
         self.outside = self.outside_stamp()
+        self.outside_all = self.outside_stamp(everything=True)
+
+    def make_prefix(self):
+        root = self.root
+        os.makedirs(self.drive_c)
+        os.makedirs(os.path.join(root, "dosdevices"))
+        os.makedirs(os.path.join(root, "home"))
+        os.symlink("../drive_c", os.path.join(root, "dosdevices", "c:"))
+        with open(os.path.join(root, "system.reg"), "wb") as f:
+            f.write(system_reg(
+                {"registry": {"KestrovaDir32": "C:\\" + INSTALL_DIR}}))
         self.env = dict(os.environ, WINEPREFIX=root,
                         HOME=os.path.join(root, "home"))
         self.env.pop("KSUPDATE_TRACE", None)
 
-    def outside_stamp(self):
+    # Large trees outside bin that are checked once at the end of the test,
+    # not after every kill.
+    checked_at_end = ()
+
+    def volatile(self, rel):
+        """True for what the system beneath may rewrite outside bin."""
+        return False
+
+    def outside_stamp(self, everything=False):
         """What must not change outside bin, cheaply: every entry's kind,
         inode and (but for directories, which bin's reset touches) size and
-        modification time."""
+        modification time; without `everything`, not inside checked_at_end.
+        """
         stamp = {}
         for dirpath, dirnames, filenames in os.walk(self.root):
             if dirpath == self.bin or dirpath.startswith(self.bin + os.sep):
                 continue
+            if not everything and os.path.relpath(
+                    dirpath, self.root) in self.checked_at_end:
+                dirnames[:] = []
+                continue
             for name in dirnames + filenames:
                 path = os.path.join(dirpath, name)
-                if path == self.bin:
+                rel = os.path.relpath(path, self.root)
+                if path == self.bin or self.volatile(rel):
                     continue
                 st = os.lstat(path)
+                if stat.S_ISLNK(st.st_mode):
+                    # A link is its target, however often it is remade.
+                    stamp[rel] = ("link", os.readlink(path))
+                    continue
                 volatile = stat.S_ISDIR(st.st_mode)
-                stamp[os.path.relpath(path, self.root)] = (
+                stamp[rel] = (
                     st.st_mode, st.st_ino, 0 if volatile else st.st_size,
                     0 if volatile else st.st_mtime_ns)
         return stamp
@@ -196,6 +253,116 @@ class Installation:
             stdin=subprocess.DEVNULL, capture_output=True,
             timeout=RUN_TIMEOUT)
 
+    def program_path(self, path):
+        """A host path as the program under test names it."""
+        return path
+
+    def kill_status(self, result):
+        """(killed, inside): whether the seam ended the run, and whether the
+        kill caught the chosen call still running (None: not told)."""
+        return result.returncode == -signal.SIGKILL, None
+
+    def mode_ok(self, mode):
+        """A replaced or new module's mode is the patch file's."""
+        return mode & 0o7777 == 0o644
+
+
+def wine_env(prefix, home):
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", HOME=home,
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    for name in ("DISPLAY", "KSUPDATE_TRACE"):
+        env.pop(name, None)
+    return env
+
+
+def boot_wine_prefix(path, home):
+    """Makes a Wine prefix with the client's registry value in the 32-bit
+    view, and waits until its server has saved the registry and exited."""
+    env = wine_env(path, home)
+
+    def run(argv, check=True):
+        return subprocess.run(argv, env=env, check=check, timeout=300,
+                              stdin=subprocess.DEVNULL, capture_output=True)
+    run(["wineboot", "-i"])
+    run(["wine", "reg", "add", REG_KEY, "/v", "KestrovaDir32", "/d",
+         "C:\\" + INSTALL_DIR, "/f", "/reg:32"])
+    run(["wineserver", "-w"], check=False)
+
+
+class WineInstallation(Installation):
+    """A copy of a booted Wine prefix, with its own wineserver running."""
+
+    def __init__(self, root, modules, store, base, home, servers):
+        self.base = base
+        self.home = home
+        self.servers = servers  # every prefix whose server was started
+        super().__init__(root, modules, store)
+
+    def make_prefix(self):
+        # Wine's own system files (over a GiB) are linked, not copied: no
+        # run writes them, and any change to them still shows as one
+        # outside bin.
+        windows = os.path.join(self.base, "drive_c", "windows") + os.sep
+
+        def copy(source, target):
+            if source.startswith(windows):
+                os.link(source, target)
+            else:
+                shutil.copy2(source, target)
+        shutil.copytree(self.base, self.root, symlinks=True,
+                        copy_function=copy)
+        self.env = wine_env(self.root, self.home)
+        self.servers.append(self.env)
+        subprocess.run(["wineserver", "-p"], env=self.env, check=True,
+                       timeout=60)
+        # The first program starts Wine's services, which stay with the
+        # server: let them start here, before the state outside bin is
+        # taken and the first run is timed.
+        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env,
+                       cwd=self.drive_c, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       check=True, timeout=RUN_TIMEOUT)
+
+    def run(self, binary, extra_env=None):
+        # Output to a file, not a pipe: a process that Wine starts on the
+        # way and keeps with the server would hold a pipe open for good.
+        env = dict(self.env, **(extra_env or {}))
+        argv = ["wine", binary, "C:\\patch\\setup.exe"]
+        for _ in range(3):
+            with tempfile.TemporaryFile() as out:
+                status = subprocess.run(
+                    argv, cwd=self.drive_c, env=env, stdin=subprocess.DEVNULL,
+                    stdout=out, stderr=out, timeout=RUN_TIMEOUT).returncode
+                out.seek(0)
+                output = out.read()
+            # Now and then, on a busy machine, Wine fails to start the
+            # program at all or loses its link to the server: that run says
+            # nothing of ours, so it is run again.
+            if status == 0 or not any(text in output
+                                      for text in WINE_START_FAILURES):
+                break
+            self.retries += 1
+        return subprocess.CompletedProcess(argv, status, output, b"")
+
+    # Wine's own system folder: some 1,800 entries.
+    checked_at_end = (os.path.join("drive_c", "windows"),)
+
+    def volatile(self, rel):
+        return rel in WINE_REGISTRY_FILES or (
+            os.sep not in rel and rel.startswith("reg")
+            and rel.endswith(".tmp"))
+
+    def program_path(self, path):
+        return "Z:" + path.replace("/", "\\")
+
+    def kill_status(self, result):
+        return (result.returncode in (WINE_KILLED, WINE_KILLED_INSIDE),
+                result.returncode == WINE_KILLED_INSIDE)
+
+    def mode_ok(self, mode):
+        # Win32 shows only the read-only attribute: the write bits.
+        return mode & 0o222 != 0
+
 
 def read_or_none(path):
     try:
@@ -205,9 +372,10 @@ def read_or_none(path):
         return None
 
 
-def check_client_ver(inst, is_new, final, problems):
+def check_client_ver(inst, is_new, final, problems, stuck=()):
     """client.ver holds whole lines only, each one it had or one recording
-    a patch version, and records nothing new for a module still old."""
+    a patch version, and records nothing new for a module still old. After
+    the last run, a module in `stuck` may keep its stale record."""
     data = read_or_none(os.path.join(inst.bin, "client.ver"))
     if data is None:
         problems.append("client.ver is gone")
@@ -229,6 +397,8 @@ def check_client_ver(inst, is_new, final, problems):
     for m in inst.modules:
         got = records.get(m.name.lower())
         if final:
+            if m.name in stuck and got == m.old_record:
+                continue
             want = m.new_record if m.changes else m.old_record
             if got != want:
                 problems.append(f"{m.name}: recorded {got!r} after the last "
@@ -242,7 +412,12 @@ def check_client_ver(inst, is_new, final, problems):
                                 f"{got!r} while its file is still old")
 
 
-def check_state(inst, final):
+def changed_entries(before, after):
+    return sorted(k for k in set(before) | set(after)
+                  if before.get(k) != after.get(k))
+
+
+def check_state(inst, final, stuck=()):
     """Returns (problems, temporary files in bin)."""
     problems = []
     temps = []
@@ -273,21 +448,26 @@ def check_state(inst, final):
             problems.append(f"{m.disk}: replaced, but it is {m.kind}")
         elif final and m.changes and data != m.new:
             problems.append(f"{m.disk}: still old after the last run")
-        elif final and m.changes and os.stat(path).st_mode & 0o7777 != 0o644:
+        elif final and m.changes and not inst.mode_ok(os.stat(path).st_mode):
             problems.append(f"{m.disk}: mode {os.stat(path).st_mode:o} "
                             "instead of the patch file's")
-    check_client_ver(inst, is_new, final, problems)
-    if inst.outside_stamp() != inst.outside:
-        problems.append("something outside bin changed")
+    check_client_ver(inst, is_new, final, problems, stuck)
+    changed = changed_entries(inst.outside, inst.outside_stamp())
+    if changed:
+        problems.append(f"something outside bin changed: {changed[:4]}")
     return problems, temps
 
 
 KillPoint = collections.namedtuple("KillPoint", "call op delay_us chained")
+# A build under test: its name (its directory's), the crash runner and the
+# program.
+Build = collections.namedtuple("Build", "name runner ksupdate")
 
 
-def choose_points(calls, points, timed, rng):
+def choose_points(calls, points, timed, rng, write_every=4):
     """Seam kills spread over every operation and over each one's calls,
-    and timed kills inside copies and writes."""
+    and timed kills inside copies and writes (every write_every-th one in a
+    write)."""
     total = len(calls)
     by_op = collections.defaultdict(list)
     for index, (op, _) in enumerate(calls, start=1):
@@ -319,7 +499,7 @@ def choose_points(calls, points, timed, rng):
     writes = by_op.get("WritePrivateProfileStringA", [])
     longest = sorted(copies, key=lambda i: -calls[i - 1][1])[:8]
     for k in range(timed):
-        if k % 4 == 3 and writes:
+        if k % write_every == write_every - 1 and writes:
             index = rng.choice(writes)
         elif k % 4 != 2 and longest:
             index = rng.choice(longest)
@@ -334,6 +514,25 @@ def choose_points(calls, points, timed, rng):
             else p for i, p in enumerate(result)]
 
 
+def problem_kind(detail):
+    """A problem's kind, to count them by."""
+    for text, kind in (
+            ("neither the old", "a torn module"),
+            ("recorded None, neither", "a record lost"),
+            ("missing", "a module missing"),
+            ("cut or foreign line end", "client.ver cut or emptied"),
+            ("client.ver is gone", "client.ver cut or emptied"),
+            ("other section changed", "client.ver cut or emptied"),
+            ("but it is", "a module replaced that was up to date"),
+            ("while its file is still old", "a record ahead of its file"),
+            ("after the last run", "a wrong record after the run after"),
+            ("temporary files left", "a temporary file left"),
+            ("outside bin", "a change outside bin")):
+        if text in detail:
+            return kind
+    return "other"
+
+
 class Tally:
     def __init__(self):
         self.lock = threading.Lock()
@@ -342,33 +541,61 @@ class Tally:
         self.timed = 0
         self.timed_killed = 0
         self.timed_inside = 0
+        self.timed_inside_told = 0
         self.chained = 0
         self.with_temps = 0
         self.new_at_kill = 0
+        self.stuck = 0
+        # The kill points with a problem -> the problems' kinds.
+        self.failed = collections.defaultdict(set)
         self.kills = 0
 
     def fail(self, point, what, details):
         timed = "" if point.delay_us is None else f", +{point.delay_us} us"
         with self.lock:
+            self.failed[point] |= {problem_kind(d) for d in details}
             self.problems.append(
                 f"kill at call {point.call} ({point.op}{timed}), {what}:\n"
                 + "\n".join("    " + d for d in details[:8]))
 
 
-def run_killed(inst, args, call, delay_us):
+def run_killed(inst, build, call, delay_us):
     env = {"KSUPDATE_KILL_AT": str(call)}
     if delay_us is not None:
         env["KSUPDATE_KILL_DELAY_US"] = str(delay_us)
-    return inst.run(args.runner, env)
+    return inst.run(build.runner, env)
 
 
-def trial(inst, args, point, tally):
+def version_number(text):
+    """What the update compares: the number at the start of the text."""
+    digits = re.match(r"\d*", text).group()
+    return int(digits) if digits else 0
+
+
+def stuck_records(inst):
+    """New modules that a kill left on disk, whole, while a stale record
+    at or above the patch's version still stood. The update rule copies a
+    missing file whatever its record says, but takes a file that is there
+    for the version recorded: no later run copies or records it again. The
+    state is the same as a real install of that version, so no provider can
+    help it; the test counts it instead of failing."""
+    data = read_or_none(os.path.join(inst.bin, "client.ver")) or b""
+    records = parse_profile(data).get("modules", {})
+    return {m.name for m in inst.modules
+            if m.kind == "new" and m.old_record is not None
+            and version_number(m.old_record) >= version_number(m.new_record)
+            and records.get(m.name.lower()) == m.old_record
+            and read_or_none(os.path.join(inst.bin, m.disk)) == m.new}
+
+
+def trial(inst, build, point, tally):
     inst.reset()
-    result = run_killed(inst, args, point.call, point.delay_us)
-    killed = result.returncode == -signal.SIGKILL
+    result = run_killed(inst, build, point.call, point.delay_us)
+    killed, inside = inst.kill_status(result)
     if not killed and (point.delay_us is None or result.returncode != 0):
-        tally.fail(point, "not killed", [f"exit status {result.returncode}",
-                                         result.stderr.decode(errors="replace")])
+        tally.fail(point, "not killed", [
+            f"exit status {result.returncode}",
+            (result.stdout + result.stderr).decode(errors="replace")[:400]])
         return
     problems, temps = check_state(inst, final=False)
     with tally.lock:
@@ -379,31 +606,38 @@ def trial(inst, args, point, tally):
             tally.timed += 1
             tally.timed_killed += killed
             tally.timed_inside += bool(temps)
+            tally.timed_inside_told += bool(inside)
         tally.with_temps += bool(temps)
         tally.new_at_kill += sum(
             read_or_none(os.path.join(inst.bin, m.disk)) == m.new
             for m in inst.modules if m.changes)
-    if problems:
+    # A kill that broke something is still followed by the run after it:
+    # what that run makes of the damage (a downgrade, say) is shown too.
+    broken = bool(problems)
+    if broken:
         tally.fail(point, "after the kill", problems)
-        return
-    if point.chained is not None:
-        result = run_killed(inst, args, point.chained, None)
+    stuck = stuck_records(inst)
+    if point.chained is not None and not broken:
+        result = run_killed(inst, build, point.chained, None)
         with tally.lock:
-            tally.chained += result.returncode == -signal.SIGKILL
+            tally.chained += inst.kill_status(result)[0]
         problems, _ = check_state(inst, final=False)
         if problems:
             tally.fail(point, f"after a second kill at call {point.chained}",
                        problems)
             return
-    result = inst.run(args.ksupdate)
+        stuck |= stuck_records(inst)
+    result = inst.run(build.ksupdate)
     if result.returncode != 0 or result.stdout or result.stderr:
         tally.fail(point, "in the run after it", [
             f"exit status {result.returncode}",
             (result.stdout + result.stderr).decode(errors="replace")[:400]])
         return
-    problems, _ = check_state(inst, final=True)
+    problems, _ = check_state(inst, final=True, stuck=stuck)
     if problems:
         tally.fail(point, "after the run after it", problems)
+    with tally.lock:
+        tally.stuck += len(stuck)
 
 
 def scratch_root():
@@ -420,26 +654,160 @@ def scratch_root():
     return os.path.realpath(tempfile.mkdtemp(prefix="kscrash-", dir=base))
 
 
+def check_build(installs, modules, store, build, args, rng, stop):
+    """The reference run and every kill of one build; returns 0 when all
+    passed."""
+    start = time.monotonic()
+    name = f"crash test ({build.name})" if args.wine else "crash test"
+    # One run to the end: what the update does, call by call.
+    inst = installs[0]
+    inst.reset()
+    log = os.path.join(os.path.dirname(inst.root), "calls.log")
+    result = inst.run(build.runner,
+                      {"KSUPDATE_CALL_LOG": inst.program_path(log)})
+    problems, _ = check_state(inst, final=True)
+    if result.returncode != 0 or problems:
+        print(f"{name}: the run without a kill fails (status "
+              f"{result.returncode}):\n  " + "\n  ".join(problems))
+        return 1
+    with open(log) as f:
+        calls = [(op, int(ns)) for op, ns in (line.split() for line in f)]
+    counts = collections.Counter(op for op, _ in calls)
+    size = sum(len(m.old or b"") + len(m.new or b"") for m in modules)
+    kinds = collections.Counter(m.kind for m in modules)
+    print(f"{name}: {len(modules)} modules ({kinds['replaced']} "
+          f"replaced, {kinds['new']} new, {kinds['current']} up to date, "
+          f"{kinds['broken']} without a patch file), "
+          f"{size / MIB:.1f} MiB; {len(calls)} platform calls a run: "
+          + ", ".join(f"{op} {n}" for op, n in sorted(counts.items())))
+
+    # Under Wine half the timed kills go to writes: the real call rewrites
+    # client.ver whole, and the moment it is cut is a short part of it.
+    points = choose_points(calls, args.points, args.timed, rng,
+                           write_every=2 if args.wine else 4)
+    tally = Tally()
+    work_queue = queue.Queue()
+    for p in points:
+        work_queue.put(p)
+
+    def worker(inst):
+        while not stop.is_set():
+            try:
+                p = work_queue.get_nowait()
+            except queue.Empty:
+                return
+            try:
+                trial(inst, build, p, tally)
+            except Exception as e:  # a broken trial is a failure too
+                tally.fail(p, "in the test itself", [repr(e)])
+
+    threads = [threading.Thread(target=worker, args=(i,), daemon=True)
+               for i in installs]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+    # Nothing may have written through to the patch or the store.
+    for i, m in enumerate(modules):
+        for kind, data in (("old", m.old), ("new", m.new)):
+            if data is not None and read_or_none(
+                    os.path.join(store, kind, str(i))) != data:
+                tally.problems.append(f"the {kind} copy of {m.name} in "
+                                      "the patch or store changed")
+    for inst in installs:
+        if not inst.checked_at_end:
+            continue
+        changed = changed_entries(inst.outside_all,
+                                  inst.outside_stamp(everything=True))
+        if changed:
+            tally.problems.append(
+                f"{inst.root}: changed during the test: {changed[:5]}")
+
+    seam = tally.kills - tally.timed
+    print(f"kill points tried: {tally.kills + tally.chained} "
+          f"({seam} at a platform call: "
+          + ", ".join(f"{op} {tally.by_op[op]}" for op in sorted(counts))
+          + f"; {tally.timed} timed into a copy or write: "
+          f"{tally.timed_killed} killed the run, {tally.timed_inside} "
+          "of them inside the call, as its temporary file shows"
+          + (f", {tally.timed_inside_told} by the runner's account"
+             if args.wine else "")
+          + f"; {tally.chained} second kills after a first)")
+    print(f"kills that left a temporary file in bin: {tally.with_temps}; "
+          f"modules already new at a kill: {tally.new_at_kill}")
+    if tally.stuck:
+        print(f"note: {tally.stuck} kills fell between the copy of a new "
+              "module and its record while a stale record at or above the "
+              "patch's version stood; the run after each kept that record "
+              "(the update rule takes a file that is there for the version "
+              "recorded)")
+    retries = sum(i.retries for i in installs)
+    if retries:
+        print(f"note: Wine failed to start a program {retries} times; "
+              "each was run again")
+    for i in installs:
+        i.retries = 0
+    print(f"time: {time.monotonic() - start:.1f}s with {len(installs)} "
+          "workers")
+    if tally.problems:
+        print(f"FAILED: {len(tally.problems)} problems at "
+              f"{len(tally.failed)} of {len(points)} kill points; "
+              "by what the kill or the run after it left: "
+              + ", ".join(f"{what} {n}" for what, n in collections.Counter(
+                  k for kinds in tally.failed.values() for k in kinds
+              ).most_common()))
+        for p in tally.problems[:20]:
+            print("  " + p)
+        return 1
+    print("outcome: every module whole, client.ver true after every kill;"
+          " the run after each one finished the update and left no "
+          "temporary file")
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--runner", required=True)
-    parser.add_argument("--ksupdate", required=True)
-    parser.add_argument("--points", type=int, default=220,
-                        help="seam kills to aim for (default 220)")
-    parser.add_argument("--timed", type=int, default=60,
-                        help="timed kills inside calls (default 60)")
+    parser.add_argument("--runner", required=True, action="append")
+    parser.add_argument("--ksupdate", required=True, action="append")
+    parser.add_argument("--points", type=int,
+                        help="seam kills to aim for (default 220; 70 with "
+                        "--wine)")
+    parser.add_argument("--timed", type=int,
+                        help="timed kills inside calls (default 60; 40 with "
+                        "--wine)")
     parser.add_argument("--jobs", type=int,
                         default=min(2, os.cpu_count() or 1))
     parser.add_argument("--seed", default="ksupdate-crash")
     parser.add_argument("--keep", action="store_true",
                         help="keep the scratch directory")
+    parser.add_argument("--wine", action="store_true",
+                        help="Windows builds, run by Wine on a real prefix; "
+                        "--runner and --ksupdate may be given once a build")
+    parser.add_argument("--few", action=argparse.BooleanOptionalAction,
+                        help="27 modules instead of 55, of the same kinds "
+                        "and spread of sizes (default with --wine, where a "
+                        "run costs more)")
     args = parser.parse_args()
-    args.runner = os.path.abspath(args.runner)
-    args.ksupdate = os.path.abspath(args.ksupdate)
+    for name, linux, wine in (("points", 220, 70), ("timed", 60, 40),
+                              ("few", False, True)):
+        if getattr(args, name) is None:
+            setattr(args, name, wine if args.wine else linux)
+    if len(args.runner) != len(args.ksupdate) or (
+            len(args.runner) > 1 and not args.wine):
+        parser.error("one --ksupdate for each --runner; several only with "
+                     "--wine")
+    builds = [Build(os.path.basename(os.path.dirname(os.path.abspath(k))),
+                    os.path.abspath(r), os.path.abspath(k))
+              for r, k in zip(args.runner, args.ksupdate)]
     start = time.monotonic()
     rng = random.Random(args.seed)
-    modules = make_modules(rng)
+    modules = make_modules(rng, few=args.few)
     work = scratch_root()
+    servers = []  # the Wine prefixes whose wineserver may be running
+    stop = threading.Event()  # no more trials once the test is ending
+    # A test runner's SIGTERM ends the run through the cleanup below.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     try:
         store = os.path.join(work, "store")
         for kind in ("old", "new"):
@@ -449,85 +817,35 @@ def main():
                 if data is not None:
                     with open(os.path.join(store, kind, str(i)), "wb") as f:
                         f.write(data)
-        installs = [Installation(os.path.join(work, f"w{j}"), modules, store)
-                    for j in range(max(1, args.jobs))]
-
-        # One run to the end: what the update does, call by call.
-        inst = installs[0]
-        inst.reset()
-        log = os.path.join(work, "calls.log")
-        result = inst.run(args.runner, {"KSUPDATE_CALL_LOG": log})
-        problems, _ = check_state(inst, final=True)
-        if result.returncode != 0 or problems:
-            print(f"crash test: the run without a kill fails (status "
-                  f"{result.returncode}):\n  " + "\n  ".join(problems))
-            return 1
-        with open(log) as f:
-            calls = [(op, int(ns)) for op, ns in
-                     (line.split() for line in f)]
-        counts = collections.Counter(op for op, _ in calls)
-        size = sum(len(m.old or b"") + len(m.new or b"") for m in modules)
-        kinds = collections.Counter(m.kind for m in modules)
-        print(f"crash test: {len(modules)} modules ({kinds['replaced']} "
-              f"replaced, {kinds['new']} new, {kinds['current']} up to date, "
-              f"{kinds['broken']} without a patch file), "
-              f"{size / MIB:.1f} MiB; {len(calls)} platform calls a run: "
-              + ", ".join(f"{op} {n}" for op, n in sorted(counts.items())))
-
-        points = choose_points(calls, args.points, args.timed, rng)
-        tally = Tally()
-        work_queue = queue.Queue()
-        for p in points:
-            work_queue.put(p)
-
-        def worker(inst):
-            while True:
-                try:
-                    p = work_queue.get_nowait()
-                except queue.Empty:
-                    return
-                try:
-                    trial(inst, args, p, tally)
-                except Exception as e:  # a broken trial is a failure too
-                    tally.fail(p, "in the test itself", [repr(e)])
-
-        threads = [threading.Thread(target=worker, args=(i,))
-                   for i in installs]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-
-        # Nothing may have written through to the patch or the store.
-        for i, m in enumerate(modules):
-            for kind, data in (("old", m.old), ("new", m.new)):
-                if data is not None and read_or_none(
-                        os.path.join(store, kind, str(i))) != data:
-                    tally.problems.append(f"the {kind} copy of {m.name} in "
-                                          "the patch or store changed")
-
-        seam = tally.kills - tally.timed
-        print(f"kill points tried: {tally.kills + tally.chained} "
-              f"({seam} at a platform call: "
-              + ", ".join(f"{op} {tally.by_op[op]}" for op in sorted(counts))
-              + f"; {tally.timed} timed into a copy or write: "
-              f"{tally.timed_killed} killed the run, {tally.timed_inside} "
-              "of them inside the call, as its temporary file shows; "
-              f"{tally.chained} second kills after a first)")
-        print(f"kills that left a temporary file in bin: {tally.with_temps}; "
-              f"modules already new at a kill: {tally.new_at_kill}")
-        print(f"time: {time.monotonic() - start:.1f}s with {len(installs)} "
-              "workers")
-        if tally.problems:
-            print(f"FAILED: {len(tally.problems)} problems")
-            for p in tally.problems[:20]:
-                print("  " + p)
-            return 1
-        print("outcome: every module whole, client.ver true after every kill;"
-              " the run after each one finished the update and left no "
-              "temporary file")
-        return 0
+        if args.wine:
+            base = os.path.join(work, "base")
+            home = os.path.join(work, "home")
+            os.mkdir(home)
+            servers.append(wine_env(base, home))
+            boot_wine_prefix(base, home)
+            installs = [WineInstallation(os.path.join(work, f"w{j}"), modules,
+                                         store, base, home, servers)
+                        for j in range(max(1, args.jobs))]
+            print(f"crash test: Wine prefix made and copied in "
+                  f"{time.monotonic() - start:.0f}s")
+        else:
+            installs = [Installation(os.path.join(work, f"w{j}"), modules,
+                                     store)
+                        for j in range(max(1, args.jobs))]
+        status = 0
+        for build in builds:
+            status |= check_build(installs, modules, store, build, args, rng,
+                                 stop)
+        if len(builds) > 1:
+            print(f"crash test: {len(builds)} builds in "
+                  f"{time.monotonic() - start:.0f}s")
+        return status
     finally:
+        stop.set()
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # let cleanup finish
+        for env in servers:
+            subprocess.run(["wineserver", "-k"], env=env, check=False,
+                           capture_output=True, timeout=60)
         if args.keep:
             print(f"kept {work}")
         else:
