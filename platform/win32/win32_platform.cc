@@ -1,6 +1,7 @@
 // The Win32 operations on Windows: the real API. Our own declarations come
 // first; <windows.h> after them, so its macros cannot touch them.
 #include "platform/platform.h"
+#include "platform/win32/win32_lock.h"
 // clang-format off
 #include <windows.h>
 // clang-format on
@@ -60,6 +61,11 @@ class Win32Platform : public Platform {
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) override {
     return ::CopyFileA(source, target, fail_if_exists);
   }
+  LockResult LockInstallation(
+      LPCSTR path, DWORD timeout_ms,
+      std::unique_ptr<InstallationLock>* lock) override {
+    return Win32LockInstallation(path, timeout_ms, lock);
+  }
 };
 
 }  // namespace
@@ -68,7 +74,5 @@ Platform* DefaultPlatform() {
   static Win32Platform platform;
   return &platform;
 }
-
-void DebugOutput(const char* line) { ::OutputDebugStringA(line); }
 
 }  // namespace ks
