@@ -44,6 +44,8 @@ from run_scenarios import parse_profile, system_reg  # noqa: E402
 
 INSTALL_DIR = "Program Files\\Kestrova\\Plennet Groupware 6.5\\Client"
 TEMP_PREFIX = ".ksupdate-"
+# The run's lock, which it may leave in bin, empty.
+LOCK_FILE = "ksupdate.lock"
 RUN_TIMEOUT = 60
 KIB = 1024
 MIB = 1024 * KIB
@@ -252,6 +254,9 @@ def check_state(inst, final):
             rel = os.path.relpath(os.path.join(dirpath, name), inst.bin)
             if name.startswith(TEMP_PREFIX):
                 temps.append(rel)
+            elif rel == LOCK_FILE:
+                if os.path.getsize(os.path.join(dirpath, name)):
+                    problems.append(f"{LOCK_FILE} is not empty")
             elif rel not in expected:
                 problems.append(f"unexpected file in bin: {rel}")
     if final and temps:

@@ -266,7 +266,8 @@ def check_run(scenario, before, after, trace, problems):
         rs.check_client_ver(rs.expected_client_ver(scenario), cv_rel, before,
                             after, problems)
     for rel in sorted(set(before) | set(after)):
-        if rel in expected or rel == cv_rel:
+        if rel in expected or rel == cv_rel or \
+                rs.is_lock_file(rel, before, after):
             continue
         if before.get(rel) != after.get(rel):
             problems.append(f"{rel}: {rs.describe(before.get(rel))} -> "
