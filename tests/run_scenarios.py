@@ -37,7 +37,8 @@ A scenario is a JSON object with these fields:
 File description: one of {"text": str}, {"lines": [str], "eol": str} (each line
 ends in eol, "\\r\\n" unless given), {"base64": str}, {"random": {"seed": str,
 "size": int}} (deterministic bytes), {"generate": ...} (see below),
-{"link": target} (a symbolic link) or {"dir": true}; optional "mode", an
+{"link": target} (a symbolic link), {"fifo": true} (a named pipe that
+nobody writes or reads) or {"dir": true}; optional "mode", an
 octal text such as "0444" (files default to 0644, directories to 0755; in
 expect_files the mode is checked only when given or implied by same_as).
 
@@ -86,7 +87,7 @@ FIELDS = {
 }
 REQUIRED = {"description", "registry", "args", "files", "trace"}
 SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",
-               "same_as", "generate", "link"}
+               "same_as", "generate", "link", "fifo"}
 ENCODINGS = {"utf-8", "latin-1", "utf-16-le", "utf-16-be"}
 # The account that "unprivileged" scenarios run as.
 NOBODY = 65534
@@ -236,6 +237,10 @@ def build_prefix(prefix, scenario):
         if "link" in desc:
             os.makedirs(os.path.dirname(path), exist_ok=True)
             os.symlink(desc["link"], path)
+            continue
+        if desc.get("fifo"):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            os.mkfifo(path)
             continue
         data = desc_bytes(desc)
         if data is None:
