@@ -5,6 +5,8 @@ finishes the update.
 
 Usage: crash_test.py --runner CRASH_RUNNER --ksupdate KSUPDATE
                      [--points N] [--timed N] [--jobs N] [--seed S] [--keep]
+       crash_test.py --at-once --runner CRASH_RUNNER --ksupdate KSUPDATE
+                     [--trials N] [--seed S] [--keep]
 
 The installation has over 50 modules of a few KiB to a few MiB: some
 replaced (read-only ones, one in a subfolder, one spelt otherwise on disk),
@@ -21,7 +23,18 @@ whose file is still old. Every fifth kill is followed by a second one at
 another point. Then KSUPDATE runs once more, and every module must be new
 (or as it was, when up to date or its patch file is missing), client.ver must
 record every new version, no temporary file may be left in bin, and nothing
-outside bin may have changed.
+outside bin may have changed. The run's lock file may stay in bin, empty.
+
+With --at-once, instead: two and three runs at once on an installation of
+200 modules (SharedInstallation), of one patch and of versions 7 and 5,
+each of which must end as some order of the same runs one after the other
+(files, client.ver and every run's trace); a run killed while it holds the
+lock, after which the next must get it without waiting; a lock held past
+the bound (shortened through the runner), which must leave everything as
+it was with one trace line; and KSUPDATE_TRACE naming a FIFO without a
+reader, one whose reader stops reading and one whose reader goes away,
+none of which may change the run. tests/wine/conformance.py uses the same
+parts for the Windows build under Wine.
 """
 
 import argparse
