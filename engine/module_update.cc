@@ -79,7 +79,7 @@ bool LockForRun(std::unique_ptr<InstallationLock>* lock) {
       (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return true;
   }
-  // The same directory as that test: not read again.
+  // From the bin directory just tested, not from another registry read.
   std::string path = bin + kSeparator + kLockFileName;
   switch (LockInstallation(path.c_str(), kLockWaitMs, lock)) {
     case LockResult::kHeld:

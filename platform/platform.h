@@ -186,8 +186,8 @@ class TraceOutput {
 // (a host path on Linux, a Windows path on Windows) that lines are appended
 // to, created when missing. Never waits either: null when it cannot be
 // opened at once (no such directory, no permission, a FIFO that nobody
-// reads). On Windows the opening itself happens on the sending thread, so
-// a channel that cannot be opened only shows in that its lines go nowhere.
+// reads). On Windows a pipe or console channel is written by a thread of
+// its own, like the debugger channel, with the same budget at exit.
 std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name);
 
 // The Win32 operations as the engine calls them.
