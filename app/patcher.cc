@@ -1,8 +1,10 @@
 #include "app/patcher.h"
 
+#include <memory>
 #include <utility>
 
 #include "engine/module_list.h"
+#include "engine/module_update.h"
 
 namespace ks {
 
@@ -23,6 +25,10 @@ void CPatcher::Run() {
       list.AddModule(names.substr(start, bar - start));
       start = bar + 1;
     }
+    // One run at a time on an installation, from before its first module
+    // to its end, however the run ends.
+    std::unique_ptr<InstallationLock> lock;
+    if (list.modules().empty() || !LockForRun(&lock)) return;
     list.UpdateAll();
   } catch (...) {
     // Whatever went wrong (memory, a text too long) ends the run quietly.

@@ -11,6 +11,9 @@ const char kRegistryKeyPath[] = "SOFTWARE\\Kestrova\\Plennet Groupware 6.5";
 const char kRegistryValueName[] = "KestrovaDir32";
 const char kSourceManifestName[] = "ksmodules.ver";
 const char kInstalledManifestName[] = "client.ver";
+// Not a module's name, and not one of the providers' temporary files, which
+// a run removes as stale.
+const char kLockFileName[] = "ksupdate.lock";
 
 namespace {
 constexpr char kSeparator[] = "\\";

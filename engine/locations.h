@@ -14,6 +14,7 @@ extern const char kRegistryKeyPath[];    // under HKEY_LOCAL_MACHINE
 extern const char kRegistryValueName[];  // the installation directory
 extern const char kSourceManifestName[];
 extern const char kInstalledManifestName[];
+extern const char kLockFileName[];  // in bin, beside the installed manifest
 
 // The base path up to (not including) its last backslash; the whole base
 // path when it has none; empty when it is empty.

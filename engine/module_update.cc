@@ -71,6 +71,29 @@ bool IsSafeModuleName(const std::string& name) {
   }
 }
 
+bool LockForRun(std::unique_ptr<InstallationLock>* lock) {
+  std::string bin = GetInstallBinDir();
+  if (bin.empty()) return true;
+  DWORD attributes = GetFileAttributesA(bin.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return true;
+  }
+  // From the bin directory just tested, not from another registry read.
+  std::string path = bin + kSeparator + kLockFileName;
+  switch (LockInstallation(path.c_str(), kLockWaitMs, lock)) {
+    case LockResult::kHeld:
+      return true;
+    case LockResult::kBusy:
+      Trace("    - Another update is running -");
+      return false;
+    case LockResult::kFailed:
+      break;
+  }
+  Trace("    - Installation lock failed : %s -", path.c_str());
+  return true;
+}
+
 void CModuleList::UpdateAll() {
   for (const std::string& name : m_modules) UpdateModule(name);
 }

@@ -3,11 +3,30 @@
 #ifndef KSUPDATE_ENGINE_MODULE_UPDATE_H_
 #define KSUPDATE_ENGINE_MODULE_UPDATE_H_
 
+#include <memory>
 #include <string>
 
-#include "platform/win32_types.h"
+#include "platform/platform.h"
 
 namespace ks {
+
+// How long a run waits for another one on the same installation to end:
+// five minutes. A whole update of a large client takes seconds (about a
+// second for 800 MiB on tmpfs, a minute or so on a slow disk or share), so
+// a run that waits this long waits for one that is stuck (a hung drive),
+// and it is better to leave the installation to that one than to stall
+// whoever started us for ever.
+constexpr DWORD kLockWaitMs = 5 * 60 * 1000;
+
+// Takes the installation's lock for the rest of the run, before its first
+// module: a run that holds it decides, copies and records its modules as if
+// no other run existed. False when another run held it for kLockWaitMs:
+// the run must then update nothing, and this traces why. True otherwise:
+// with the lock in *lock; with none when there is no installation
+// directory or no bin directory (there is nothing a run could write then);
+// with none either when the lock fails for another reason, which is traced,
+// and the run goes on as if it were alone.
+bool LockForRun(std::unique_ptr<InstallationLock>* lock);
 
 // True when `path` names an existing file that is not a directory.
 bool IsFileExist(const std::string& path);

@@ -8,9 +8,30 @@
 #ifndef KSUPDATE_PLATFORM_PLATFORM_H_
 #define KSUPDATE_PLATFORM_PLATFORM_H_
 
+#include <memory>
+#include <string>
+
 #include "platform/win32_types.h"
 
 namespace ks {
+
+// A lock that LockInstallation took. Destroying it releases the lock; the
+// system releases it too when the process ends, however it ends, so a run
+// that is killed never leaves its installation locked.
+class InstallationLock {
+ public:
+  InstallationLock() = default;
+  InstallationLock(const InstallationLock&) = delete;
+  InstallationLock& operator=(const InstallationLock&) = delete;
+  virtual ~InstallationLock() = default;
+};
+
+// What LockInstallation found.
+enum class LockResult {
+  kHeld,    // the lock is this process's
+  kBusy,    // another process held it for the whole wait
+  kFailed,  // no lock can be had there; nothing is held
+};
 
 // Each operation has the contract of its Win32 namesake, limited to what the
 // engine relies on; see the providers for the platform-specific details.
@@ -55,6 +76,17 @@ class Platform {
   // Copies `source` to `target`, replacing it unless fail_if_exists. Nonzero
   // on success.
   virtual BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) = 0;
+  // Takes the exclusive lock that a run holds on its installation: a lock
+  // on the file `path`, which is created empty when missing and stays in
+  // place. While another process holds it, tries again until `timeout_ms`
+  // have passed. kHeld with the lock in *lock; kBusy when another process
+  // held it all that time; kFailed when the file cannot be opened or made,
+  // is no plain file, or its file system has no locks. A lock taken by the
+  // Linux build and one taken by the Windows build under Wine exclude each
+  // other on the same file.
+  virtual LockResult LockInstallation(
+      LPCSTR path, DWORD timeout_ms,
+      std::unique_ptr<InstallationLock>* lock) = 0;
 };
 
 // Forwards every operation to another Platform; override the ones to change.
@@ -97,6 +129,11 @@ class PlatformWrapper : public Platform {
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) override {
     return target_->CopyFileA(source, target, fail_if_exists);
   }
+  LockResult LockInstallation(
+      LPCSTR path, DWORD timeout_ms,
+      std::unique_ptr<InstallationLock>* lock) override {
+    return target_->LockInstallation(path, timeout_ms, lock);
+  }
 
  private:
   Platform* target_;
@@ -124,8 +161,34 @@ class ScopedPlatform {
 };
 
 // Sends one line to the platform's debugger channel (OutputDebugStringA on
-// Windows; nothing elsewhere).
+// Windows; nothing elsewhere). Never makes the caller wait for whoever
+// listens there: on Windows the line is handed to a thread of its own, and
+// a process that ends waits at most kDebugOutputExitBudgetMs for the lines
+// still on their way; the rest are dropped.
 void DebugOutput(const char* line);
+constexpr DWORD kDebugOutputExitBudgetMs = 1000;
+
+// A channel that trace lines are sent to as they are made, for people to
+// read: a file, a pipe, standard error.
+class TraceOutput {
+ public:
+  TraceOutput() = default;
+  TraceOutput(const TraceOutput&) = delete;
+  TraceOutput& operator=(const TraceOutput&) = delete;
+  virtual ~TraceOutput() = default;
+  // Sends `line` and the platform's line end. Never makes the caller wait:
+  // a line that the channel cannot take now (a reader that stopped
+  // reading, a reader gone) is dropped, and the run goes on.
+  virtual void WriteLine(const std::string& line) = 0;
+};
+
+// Opens the channel `name`: "-" is standard error; anything else is a file
+// (a host path on Linux, a Windows path on Windows) that lines are appended
+// to, created when missing. Never waits either: null when it cannot be
+// opened at once (no such directory, no permission, a FIFO that nobody
+// reads). On Windows a pipe or console channel is written by a thread of
+// its own, like the debugger channel, with the same budget at exit.
+std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name);
 
 // The Win32 operations as the engine calls them.
 inline DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
@@ -165,6 +228,10 @@ inline BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
 }
 inline BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) {
   return CurrentPlatform()->CopyFileA(source, target, fail_if_exists);
+}
+inline LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
+                                   std::unique_ptr<InstallationLock>* lock) {
+  return CurrentPlatform()->LockInstallation(path, timeout_ms, lock);
 }
 
 }  // namespace ks

@@ -9,6 +9,8 @@
 //                             that the kill lands inside it (or later).
 //   KSUPDATE_CALL_LOG=PATH    at exit, one line per call: the operation's
 //                             name and how long it took in nanoseconds.
+//   KSUPDATE_LOCK_WAIT_MS=T   the installation's lock is waited for T ms
+//                             instead of the program's own bound.
 //
 // On Linux the process sends itself SIGKILL. On Windows it calls
 // TerminateProcess on itself, which ends every thread where it stands and
@@ -19,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -132,7 +135,8 @@ class KillingPlatform : public PlatformWrapper {
   explicit KillingPlatform(Platform* target)
       : PlatformWrapper(target),
         kill_at_(EnvNumber("KSUPDATE_KILL_AT", 0)),
-        delay_us_(EnvNumber("KSUPDATE_KILL_DELAY_US", -1)) {
+        delay_us_(EnvNumber("KSUPDATE_KILL_DELAY_US", -1)),
+        lock_wait_ms_(EnvNumber("KSUPDATE_LOCK_WAIT_MS", -1)) {
     if (kill_at_ > 0 && delay_us_ >= 0) PrepareKiller();
   }
   KillingPlatform(const KillingPlatform&) = delete;
@@ -195,6 +199,13 @@ class KillingPlatform : public PlatformWrapper {
     Timed t(this, "CopyFileA");
     return PlatformWrapper::CopyFileA(source, target, fail_if_exists);
   }
+  LockResult LockInstallation(
+      LPCSTR path, DWORD timeout_ms,
+      std::unique_ptr<InstallationLock>* lock) override {
+    Timed t(this, "LockInstallation");
+    if (lock_wait_ms_ >= 0) timeout_ms = static_cast<DWORD>(lock_wait_ms_);
+    return PlatformWrapper::LockInstallation(path, timeout_ms, lock);
+  }
 
  private:
   struct Call {
@@ -240,6 +251,7 @@ class KillingPlatform : public PlatformWrapper {
   long long count_ = 0;
   long long kill_at_;
   long long delay_us_;
+  long long lock_wait_ms_;
   std::vector<Call> calls_;
 };
 

@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <list>
 #include <map>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "app/winapp.h"
+#include "engine/module_update.h"
 #include "tests/hooked_platform.h"
 #include "tests/temp_prefix.h"
 #include "trace/trace.h"
@@ -313,6 +317,12 @@ class Injector {
       at_fault_ = ClientVer();
       return FALSE;
     };
+    // A file system without locks, say: the run goes on without one.
+    platform_->lock = [this, real](LPCSTR path, DWORD wait,
+                                   std::unique_ptr<InstallationLock>* held) {
+      return Now() ? LockResult::kFailed
+                   : real->LockInstallation(path, wait, held);
+    };
   }
 
   HookedPlatform* platform_;
@@ -464,6 +474,12 @@ TEST(FaultInjectionTest, EveryCallFailingOrThrowing) {
           EXPECT_TRUE(ModuleTrace(m.name).empty()) << m.name;
         }
       }
+      if (fault == Fault::kFail && injector->op() == Op::kLockInstallation) {
+        // As a lone run, and it says so first.
+        EXPECT_EQ(TraceLines().front(),
+                  "    - Installation lock failed : "
+                  "C:\\Client\\bin\\ksupdate.lock -");
+      }
       if (fault == Fault::kFail && injector->op() == Op::kCopyFile) {
         // No record follows a failed copy.
         ASSERT_TRUE(injector->client_ver_at_fault());
@@ -506,6 +522,71 @@ TEST(FaultInjectionTest, RegistryFailureMidModuleWritesNothingOutsideBin) {
     EXPECT_FALSE(inst.prefix().Exists("a.dll"));
     EXPECT_FALSE(inst.prefix().Exists("client.ver"));
     inst.ExpectWholeAndTrue();
+  }
+}
+
+// A lock that notes when it is released.
+class NotedLock : public InstallationLock {
+ public:
+  explicit NotedLock(std::function<void()> released) : released_(released) {}
+  ~NotedLock() override { released_(); }
+
+ private:
+  std::function<void()> released_;
+};
+
+// The run takes the installation's lock before its first module and holds
+// it to its end; another run holding it past the bound leaves everything
+// as it was, with one line; no installation, no lock.
+TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
+  const std::vector<Op> clean = CleanRun();
+  std::vector<std::string> clean_trace = TraceLines();
+  {
+    Installation inst;
+    HookedPlatform platform;
+    int calls_at_release = -1;
+    platform.lock = [&](LPCSTR path, DWORD wait,
+                        std::unique_ptr<InstallationLock>* held) {
+      EXPECT_STREQ(path, "C:\\Client\\bin\\ksupdate.lock");
+      EXPECT_EQ(wait, kLockWaitMs);
+      *held = std::make_unique<NotedLock>(
+          [&] { calls_at_release = platform.total_calls(); });
+      return LockResult::kHeld;
+    };
+    int status = -1;
+    ASSERT_TRUE(RunProgram(&status));
+    EXPECT_EQ(platform.log(), clean);
+    EXPECT_EQ(TraceLines(), clean_trace);
+    auto lock = std::find(clean.begin(), clean.end(), Op::kLockInstallation);
+    // Before the first module's reads, released after the last write.
+    EXPECT_LT(lock - clean.begin(), std::find(clean.begin(), clean.end(),
+                                              Op::kGetPrivateProfileString) -
+                                        clean.begin());
+    EXPECT_EQ(calls_at_release, static_cast<int>(clean.size()));
+  }
+  {
+    Installation inst;
+    HookedPlatform platform;
+    platform.lock = [](LPCSTR, DWORD, std::unique_ptr<InstallationLock>*) {
+      return LockResult::kBusy;
+    };
+    int status = -1;
+    ASSERT_TRUE(RunProgram(&status));
+    EXPECT_EQ(TraceLines(),
+              std::vector<std::string>{"    - Another update is running -"});
+    for (const Module& m : kModules) ExpectModule(inst, m, Untouched(inst, m));
+    EXPECT_EQ(platform.calls(Op::kCopyFile) +
+                  platform.calls(Op::kWritePrivateProfileString) +
+                  platform.calls(Op::kGetPrivateProfileString),
+              0);
+  }
+  {
+    Installation inst;
+    HookedPlatform platform;
+    AnswerRegistryValue(&platform, "", false);
+    int status = -1;
+    ASSERT_TRUE(RunProgram(&status));
+    EXPECT_EQ(platform.calls(Op::kLockInstallation), 0);
   }
 }
 

@@ -13,7 +13,8 @@ const char* OpName(Op op) {
                                        "RegCloseKey",
                                        "GetFileAttributesA",
                                        "SetFileAttributesA",
-                                       "CopyFileA"};
+                                       "CopyFileA",
+                                       "LockInstallation"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -91,6 +92,13 @@ BOOL HookedPlatform::CopyFileA(LPCSTR source, LPCSTR target,
   Count(Op::kCopyFile);
   if (copy) return copy(source, target, fail_if_exists);
   return PlatformWrapper::CopyFileA(source, target, fail_if_exists);
+}
+
+LockResult HookedPlatform::LockInstallation(
+    LPCSTR path, DWORD timeout_ms, std::unique_ptr<InstallationLock>* held) {
+  Count(Op::kLockInstallation);
+  if (lock) return lock(path, timeout_ms, held);
+  return PlatformWrapper::LockInstallation(path, timeout_ms, held);
 }
 
 void AnswerRegistryValue(HookedPlatform* platform, const std::string& value,

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ enum class Op {
   kGetFileAttributes,
   kSetFileAttributes,
   kCopyFile,
+  kLockInstallation,
   kCount
 };
 
@@ -52,6 +54,8 @@ class HookedPlatform : public PlatformWrapper {
   std::function<DWORD(LPCSTR)> get_attributes;
   std::function<BOOL(LPCSTR, DWORD)> set_attributes;
   std::function<BOOL(LPCSTR, LPCSTR, BOOL)> copy;
+  std::function<LockResult(LPCSTR, DWORD, std::unique_ptr<InstallationLock>*)>
+      lock;
 
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
                                   LPCSTR file) override;
@@ -68,6 +72,8 @@ class HookedPlatform : public PlatformWrapper {
   DWORD GetFileAttributesA(LPCSTR path) override;
   BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override;
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) override;
+  LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
+                              std::unique_ptr<InstallationLock>* lock) override;
 
  private:
   void Count(Op op);

@@ -37,7 +37,8 @@ A scenario is a JSON object with these fields:
 File description: one of {"text": str}, {"lines": [str], "eol": str} (each line
 ends in eol, "\\r\\n" unless given), {"base64": str}, {"random": {"seed": str,
 "size": int}} (deterministic bytes), {"generate": ...} (see below),
-{"link": target} (a symbolic link) or {"dir": true}; optional "mode", an
+{"link": target} (a symbolic link), {"fifo": true} (a named pipe that
+nobody writes or reads) or {"dir": true}; optional "mode", an
 octal text such as "0444" (files default to 0644, directories to 0755; in
 expect_files the mode is checked only when given or implied by same_as).
 
@@ -55,7 +56,8 @@ For each scenario the runner builds a fresh prefix (dosdevices c: ->
 WINEPREFIX set, the trace sent to a file and drive C as the current
 directory, and checks: exit status 0 and no output; the trace; every expected
 file; client.ver's entries; and that nothing else under the prefix appeared,
-vanished or changed.
+vanished or changed, but for the run's lock file: an empty "ksupdate.lock"
+in a bin directory, which a run may leave there.
 """
 
 import argparse
@@ -74,6 +76,9 @@ import tempfile
 REG_KEY = "Kestrova\\Plennet Groupware 6.5"
 REG_VALUE = "KestrovaDir32"
 TIMEOUT_SECONDS = 60
+# The one file besides the modules and client.ver that a run may leave in
+# bin: its lock, empty.
+LOCK_FILE = "ksupdate.lock"
 
 FIELDS = {
     "description", "arch", "registry", "registry64", "args", "files", "trace",
@@ -82,7 +87,7 @@ FIELDS = {
 }
 REQUIRED = {"description", "registry", "args", "files", "trace"}
 SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",
-               "same_as", "generate", "link"}
+               "same_as", "generate", "link", "fifo"}
 ENCODINGS = {"utf-8", "latin-1", "utf-16-le", "utf-16-be"}
 # The account that "unprivileged" scenarios run as.
 NOBODY = 65534
@@ -232,6 +237,10 @@ def build_prefix(prefix, scenario):
         if "link" in desc:
             os.makedirs(os.path.dirname(path), exist_ok=True)
             os.symlink(desc["link"], path)
+            continue
+        if desc.get("fifo"):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            os.mkfifo(path)
             continue
         data = desc_bytes(desc)
         if data is None:
@@ -409,6 +418,17 @@ def expected_client_ver(scenario):
     return entries
 
 
+def is_lock_file(rel, before, after):
+    """True for a run's lock file, new or kept, in a bin directory."""
+    parts = rel.split("/")
+    if len(parts) < 2 or parts[-1] != LOCK_FILE or \
+            parts[-2].lower() != "bin":
+        return False
+    was, now = before.get(rel), after.get(rel)
+    return now is not None and now[0] == "file" and now[2] == b"" and \
+        (was is None or was == now)
+
+
 def check_client_ver(expected, rel, before, after, problems):
     got = after.get(rel)
     if got is None or got[0] != "file":
@@ -487,7 +507,8 @@ def run_scenario(binary, scenario, keep):
             check_client_ver(expected_client_ver(scenario), cv_rel, before,
                              after, problems)
         for rel in sorted(set(before) | set(after)):
-            if rel in expected or rel == cv_rel:
+            if rel in expected or rel == cv_rel or \
+                    is_lock_file(rel, before, after):
                 continue
             if before.get(rel) != after.get(rel):
                 problems.append(f"{rel}: {describe(before.get(rel))} -> "

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <utility>
 
 #include "platform/platform.h"
@@ -31,44 +31,22 @@ void CTraceLog::ResetForTesting() {
 
 namespace {
 
-#if defined(_WIN32)
-constexpr char kLineEnd[] = "\r\n";
-#else
-constexpr char kLineEnd[] = "\n";
-#endif
-
 // Where KSUPDATE_TRACE sends the lines for people: opened at the first line,
-// kept for the process. A channel that cannot be opened stays closed.
+// kept for the process. A channel that cannot be opened stays closed. The
+// platform sees to it that no channel can make the run wait.
 class TraceChannel {
  public:
-  ~TraceChannel() {
-    if (file_ != nullptr && file_ != stderr) std::fclose(file_);
-  }
-
   void Write(const std::string& line) {
-    if (!opened_) Open();
-    if (file_ == nullptr) return;
-    std::fwrite(line.data(), 1, line.size(), file_);
-    std::fputs(file_ == stderr ? "\n" : kLineEnd, file_);
-    // Flushed at once: a run that is killed keeps every line it made.
-    std::fflush(file_);
+    if (!opened_) {
+      opened_ = true;
+      output_ = OpenTraceOutput(std::getenv("KSUPDATE_TRACE"));
+    }
+    if (output_ != nullptr) output_->WriteLine(line);
   }
 
  private:
-  void Open() {
-    opened_ = true;
-    const char* name = std::getenv("KSUPDATE_TRACE");
-    if (name == nullptr || *name == '\0') return;
-    if (std::strcmp(name, "-") == 0) {
-      file_ = stderr;
-      return;
-    }
-    // Binary mode, so that the line end is exactly the one we write.
-    file_ = std::fopen(name, "ab");
-  }
-
   bool opened_ = false;
-  std::FILE* file_ = nullptr;
+  std::unique_ptr<TraceOutput> output_;
 };
 
 TraceChannel& Channel() {

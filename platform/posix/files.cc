@@ -48,6 +48,21 @@ bool CopyData(int in, int out, off_t size) {
   }
 }
 
+// Opens a plain file for reading; -1 for anything else. Non-blocking, so
+// that a FIFO that nobody writes fails here instead of stopping the run
+// for ever, and a device (a link to /dev/zero) is not read without end;
+// a plain file reads the same either way.
+int OpenRegularFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 FileStamp FileStamp::Of(const struct stat& st) {
@@ -115,10 +130,10 @@ bool HostCopyFile(const std::string& source, const std::string& target,
     }
   }
 
-  int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  int in = OpenRegularFile(source);
   if (in < 0) return false;
   struct stat source_stat {};
-  if (::fstat(in, &source_stat) != 0 || S_ISDIR(source_stat.st_mode)) {
+  if (::fstat(in, &source_stat) != 0) {
     ::close(in);
     return false;
   }
@@ -144,11 +159,11 @@ bool HostCopyFile(const std::string& source, const std::string& target,
 
 bool ReadHostFile(const std::string& path, std::string* contents,
                   struct stat* read_stat) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = OpenRegularFile(path);
   if (fd < 0) return false;
   struct stat own_stat {};
   struct stat& st = read_stat != nullptr ? *read_stat : own_stat;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
     ::close(fd);
     return false;
   }

@@ -41,21 +41,22 @@ DWORD FileAttributesOf(const struct stat& st);
 bool HostSetFileAttributes(const std::string& path, DWORD attributes,
                            const struct stat* known = nullptr);
 
-// CopyFileA on host paths. Fails when the source is missing or a directory,
-// the target is a directory or a read-only file, the target's directory is
-// missing, or fail_if_exists and the target exists. Otherwise the target is
-// replaced atomically by a copy holding the source's bytes, permission bits
-// and modification time; a symbolic link at the target is replaced, not
-// written through. No temporary file is left, whatever happens. The data
-// reaches the disk before the new name does. `target_lstat`, when not null,
-// is the target's lstat() just taken (the target exists), which spares
-// taking it again.
+// CopyFileA on host paths. Fails when the source is missing or no plain
+// file (a directory, a FIFO, a device), the target is a directory or a
+// read-only file, the target's directory is missing, or fail_if_exists and
+// the target exists. Otherwise the target is replaced atomically by a copy
+// holding the source's bytes, permission bits and modification time; a
+// symbolic link at the target is replaced, not written through. No
+// temporary file is left, whatever happens. The data reaches the disk
+// before the new name does. `target_lstat`, when not null, is the target's
+// lstat() just taken (the target exists), which spares taking it again.
 bool HostCopyFile(const std::string& source, const std::string& target,
                   bool fail_if_exists,
                   const struct stat* target_lstat = nullptr);
 
-// Reads a whole regular file. False when it is missing, a directory or
-// unreadable. `st`, when not null, gets the fstat() of what was read.
+// Reads a whole regular file. False when it is missing, no plain file (a
+// directory, a FIFO, a device) or unreadable. `st`, when not null, gets
+// the fstat() of what was read.
 bool ReadHostFile(const std::string& path, std::string* contents,
                   struct stat* st = nullptr);
 

@@ -18,6 +18,7 @@
 #include "platform/platform.h"
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/files.h"
+#include "platform/posix/lock_file.h"
 #include "platform/posix/registry.h"
 #include "platform/posix/wine_paths.h"
 #include "platform/profile.h"
@@ -242,6 +243,14 @@ class PosixPlatform : public Platform {
                host_target.have_lstat ? &host_target.lstat : nullptr)
                ? TRUE
                : FALSE;
+  }
+
+  LockResult LockInstallation(
+      LPCSTR path, DWORD timeout_ms,
+      std::unique_ptr<InstallationLock>* lock) override {
+    HostPath host;
+    if (!MapToHost(path, &host)) return LockResult::kFailed;
+    return posix::LockHostFile(host.path, timeout_ms, lock);
   }
 
  private:

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "platform/profile.h"
 #include "platform/win32/win32_files.h"
+#include "platform/win32/win32_lock.h"
 // clang-format off
 #include <windows.h>
 // clang-format on
@@ -217,6 +218,11 @@ class Win32Platform : public Platform {
                ? TRUE
                : FALSE;
   }
+  LockResult LockInstallation(
+      LPCSTR path, DWORD timeout_ms,
+      std::unique_ptr<InstallationLock>* lock) override {
+    return Win32LockInstallation(path, timeout_ms, lock);
+  }
 
  private:
   // Null for a missing or unreadable file, which reads as missing.
@@ -235,7 +241,5 @@ Platform* DefaultPlatform() {
   static Win32Platform platform;
   return &platform;
 }
-
-void DebugOutput(const char* line) { ::OutputDebugStringA(line); }
 
 }  // namespace ks

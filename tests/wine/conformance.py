@@ -12,12 +12,19 @@ an exact raw command line. Each run must meet the scenario's expectations,
 and the three must agree with one another: the same trace, the same files
 in the same state (bytes and read-only attribute), the same client.ver
 entries. Then the profile probe of each build answers the same reads and
-writes on the corpus under tests/data/profiles. Every Wine process started
-here is ended (wineserver -k) before the script exits.
+writes on the corpus under tests/data/profiles. Last, runs at once on one
+installation of that prefix (crash_test.py's SharedInstallation): two and
+three of the 32-bit build, and the Linux build with it, must each behave as
+some order of the same runs one after the other; a lock that either build
+holds keeps the other waiting, a killed holder frees it at once, and a
+trace channel whose reader stops or a debug-output listener that never
+answers costs the Windows build no more than a second. Every Wine process
+started here is ended (wineserver -k) before the script exits.
 """
 
 import argparse
 import json
+import random
 import os
 import shutil
 import subprocess
@@ -28,6 +35,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 import run_scenarios as rs  # noqa: E402
+import crash_test as ct  # noqa: E402
 import profile_conformance  # noqa: E402
 
 REG_KEY = "HKLM\\SOFTWARE\\Kestrova\\Plennet Groupware 6.5"
@@ -266,7 +274,8 @@ def check_run(scenario, before, after, trace, problems):
         rs.check_client_ver(rs.expected_client_ver(scenario), cv_rel, before,
                             after, problems)
     for rel in sorted(set(before) | set(after)):
-        if rel in expected or rel == cv_rel:
+        if rel in expected or rel == cv_rel or \
+                rs.is_lock_file(rel, before, after):
             continue
         if before.get(rel) != after.get(rel):
             problems.append(f"{rel}: {rs.describe(before.get(rel))} -> "
@@ -365,12 +374,156 @@ def run_group(prefix, dirs, named, baseline):
     return problems
 
 
+def wine_starter(prefix, inst, build_dir, stalled_listener=False,
+                 direct=False):
+    """Starts the Windows build on one patch, as crash_test's starters do;
+    with a stalled debug-output listener when asked. `direct`: started by
+    wine itself, so that the process started is the run's own (a run that
+    launch.exe starts outlives launch.exe)."""
+    def start(version, trace):
+        if direct:
+            env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace))
+            return subprocess.Popen(
+                ["wine", os.path.join(build_dir, "ksupdate.exe"),
+                 f"C:\\patch{version}\\setup.exe"],
+                cwd=inst.drive_c, env=env, stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        line_file = trace + ".cmdline"
+        with open(line_file, "wb") as f:
+            f.write(f"ksupdate.exe C:\\patch{version}\\setup.exe".encode())
+        env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace))
+        return subprocess.Popen(
+            ["wine", os.path.join(build_dir, "tests", "wine", "launch.exe")]
+            + (["--stalled-debug-listener"] if stalled_listener else [])
+            + [host_to_windows(os.path.join(build_dir, "ksupdate.exe")),
+               host_to_windows(line_file)],
+            cwd=inst.drive_c, env=env, stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    return start
+
+
+def run_at_once(prefix, dirs):
+    """Runs at once of the Windows and Linux builds on one installation;
+    returns (passed, failed)."""
+    started = time.monotonic()
+    prefix.set_registry({"registry": {
+        "KestrovaDir32": "C:\\" + ct.INSTALL_DIR}})
+    prefix.flush()  # for the Linux build, which reads system.reg
+    inst = ct.SharedInstallation(prefix.root, random.Random("at-once"),
+                                 own_prefix=False)
+    work = os.path.join(prefix.work, "at-once")
+    os.mkdir(work)
+    linux = ct.native_starter(inst, os.path.join(dirs["native"], "ksupdate"))
+    runner = os.path.join(dirs["native"], "tests", "crash_runner")
+    windows = wine_starter(prefix, inst, dirs["win32"])
+    at_once = ct.AtOnce(inst, work, linux, end_all=prefix.kill)
+    lone = at_once.serial(["7"])[("7",)]
+    problems = {}
+    for name, runs in (
+            ("win32 7 + win32 5", [(windows, "7"), (windows, "5")]),
+            ("win32 5 + win32 7 + win32 5",
+             [(windows, "5"), (windows, "7"), (windows, "5")]),
+            ("win32 7 + linux 5", [(windows, "7"), (linux, "5")]),
+            ("linux 7 + win32 5 + linux 7",
+             [(linux, "7"), (windows, "5"), (linux, "7")])):
+        # A Linux run starts once a Windows one has recorded a module: Wine
+        # starts slowly, and the two must overlap.
+        problems[name] = at_once.trial(runs, name, stagger="linux" in name)
+
+    # A Linux process holds the lock: the Windows build waits for it.
+    name = "win32 waits for a lock held on Linux"
+    inst.reset()
+    before = inst.outcome()
+    fd = ct.hold_lock(inst)
+    waiting = windows("7", os.path.join(work, "waiting"))
+    time.sleep(3)  # a lone run here takes about as long
+    held = waiting.poll() is None and inst.outcome() == before
+    os.close(fd)
+    problems[name] = []
+    ct.finish(waiting, "the waiting run", problems[name])
+    if not held or inst.outcome()[:2] != lone[1]:
+        problems[name].append(f"went on while the lock was held: {not held}; "
+                              "its update not that of a lone run")
+
+    # The Windows build holds the lock: the Linux build finds it taken;
+    # killed, it frees it at once.
+    name = "linux finds a lock held by win32, freed when it is killed"
+    inst.reset()
+    holder = wine_starter(prefix, inst, dirs["win32"], direct=True)(
+        "7", os.path.join(work, "holder"))
+    problems[name] = []
+    if not ct.wait_for(lambda: "7" in inst.outcome()[0].values(), 30):
+        problems[name].append("the Windows run copied nothing")
+    running = holder.poll() is None
+    probe = ct.native_starter(inst, runner, {"KSUPDATE_LOCK_WAIT_MS": "0"})
+    traces, _, own = at_once.run([(probe, "7")], "probe")
+    if not running or traces[0] != [ct.BUSY_LINE]:
+        problems[name].append(f"lock not seen (the holder running: "
+                              f"{running}): {traces[0][:2]}")
+    holder.kill()
+    holder.communicate(timeout=60)
+    # Wine's server lets go of the dead process's lock when it sees it end.
+    after = ct.native_starter(inst, runner, {"KSUPDATE_LOCK_WAIT_MS": "1000"})
+    traces, outcome, own = at_once.run([(after, "7")], "after the kill")
+    problems[name] += own
+    if traces[0] and traces[0][0] == ct.BUSY_LINE or outcome[:2] != lone[1]:
+        problems[name].append("the run after the kill did not get the lock "
+                              "within a second or did not finish")
+
+    # Channels that nobody reads cost a second at most (at the end, for the
+    # lines still on their way); measured with room for Wine's own jitter.
+    fifo = os.path.join(work, "fifo")
+    os.mkfifo(fifo)
+    timings = {}
+    for name, start, trace in (
+            ("win32 alone", windows, os.path.join(work, "alone")),
+            ("win32 with a FIFO whose reader stops", windows, fifo),
+            ("win32 with a stalled debug listener",
+             wine_starter(prefix, inst, dirs["win32"], True),
+             os.path.join(work, "stalled"))):
+        inst.reset()
+        problems[name] = []
+        reader = ct.fifo_reader(fifo, 100, False) if trace == fifo else None
+        begun = time.monotonic()
+        ct.finish(start("7", trace), name, problems[name], timeout=60,
+                  end_all=prefix.kill)
+        timings[name] = time.monotonic() - begun
+        if inst.outcome()[:2] != lone[1]:
+            problems[name].append("the update not as without a channel")
+        if reader is not None:
+            reader.join(5)
+            if hasattr(reader, "fd"):
+                os.close(reader.fd)
+        if timings[name] > timings["win32 alone"] + 4:
+            problems[name].append(f"took {timings[name]:.1f}s, alone "
+                                  f"{timings['win32 alone']:.1f}s")
+    passed = failed = 0
+    for name, found in problems.items():
+        if found:
+            failed += 1
+            print(f"FAIL at once: {name}")
+            for p in found[:rs.MAX_PROBLEMS]:
+                print("    " + p)
+        else:
+            passed += 1
+            print(f"PASS at once: {name}")
+    print("at once: " + ", ".join(f"{k} {n}" for k, n in at_once.tally.items())
+          + "; "
+          + ", ".join(f"{k} {t:.1f}s" for k, t in timings.items())
+          + f"; {time.monotonic() - started:.0f}s")
+    return passed, failed
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     for build in BUILDS:
         parser.add_argument("--" + build, required=True,
                             help=f"the {build} build directory")
-    parser.add_argument("-k", dest="filter", default="")
+    parser.add_argument("-k", dest="filter", default="",
+                        help="only the scenarios whose name holds this "
+                        "(and no runs at once)")
+    parser.add_argument("--at-once-only", action="store_true",
+                        help="only the runs at once")
     args = parser.parse_args()
     dirs = {b: os.path.abspath(getattr(args, b)) for b in BUILDS}
 
@@ -385,7 +538,7 @@ def main():
         groups = {}
         for path in rs.scenario_files([scenarios_dir]):
             name = os.path.splitext(os.path.basename(path))[0]
-            if args.filter not in name:
+            if args.at_once_only or args.filter not in name:
                 continue
             with open(path, encoding="utf-8") as f:
                 scenario = json.load(f)
@@ -413,9 +566,14 @@ def main():
             else:
                 passed += 1
                 print(f"PASS {name} (native, win32, win64 agree)")
-        p, f = profile_conformance.run(prefix, dirs, args.filter)
-        passed += p
-        failed += f
+        if not args.at_once_only:
+            p, f = profile_conformance.run(prefix, dirs, args.filter)
+            passed += p
+            failed += f
+        if not args.filter:
+            p, f = run_at_once(prefix, dirs)
+            passed += p
+            failed += f
     finally:
         prefix.kill()
         shutil.rmtree(prefix.work, ignore_errors=True)

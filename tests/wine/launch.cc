@@ -1,18 +1,33 @@
 // Starts a program with an exact raw command line and waits for it, so that
 // a test controls every byte that the program's GetCommandLineA returns.
 //
-//   launch PROGRAM COMMAND-LINE-FILE
+//   launch [--stalled-debug-listener] PROGRAM COMMAND-LINE-FILE
 //
 // The file's bytes, up to its end, are the command line. Exits with the
-// program's exit status, or 255 when it could not be started.
+// program's exit status, or 255 when it could not be started. With
+// --stalled-debug-listener, a debug-output listener that never takes a line
+// is there while the program runs: the named buffer and events that
+// OutputDebugStringA looks for, the buffer never marked ready.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
 int main(int argc, char** argv) {
+  bool stalled =
+      argc == 4 && std::string(argv[1]) == "--stalled-debug-listener";
+  if (stalled) {
+    CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
+    CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
+    CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                       "DBWIN_BUFFER");
+    ++argv;
+    --argc;
+  }
   if (argc != 3) {
-    std::fprintf(stderr, "usage: launch PROGRAM COMMAND-LINE-FILE\n");
+    std::fprintf(stderr,
+                 "usage: launch [--stalled-debug-listener] PROGRAM "
+                 "COMMAND-LINE-FILE\n");
     return 255;
   }
   std::FILE* file = std::fopen(argv[2], "rb");

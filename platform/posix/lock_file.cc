@@ -1,0 +1,89 @@
+#include "platform/posix/lock_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace ks::posix {
+
+namespace {
+
+// Open file description locks: they belong to the descriptor rather than
+// to the process, so no other open() and close() of the same file by this
+// process can drop them, and two locks taken in one process exclude each
+// other as those of two processes do. They conflict with the classic
+// record locks that Wine's server takes on the host file for a
+// LockFileEx of the Windows build, so the two builds exclude each other.
+class HeldLock : public InstallationLock {
+ public:
+  explicit HeldLock(int fd) : fd_(fd) {}
+  ~HeldLock() override { ::close(fd_); }
+
+ private:
+  int fd_;
+};
+
+long long NowMs() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void SleepMs(long long ms) {
+  struct timespec pause {};
+  pause.tv_sec = static_cast<time_t>(ms / 1000);
+  pause.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
+  while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+LockResult LockHostFile(const std::string& path, DWORD timeout_ms,
+                        std::unique_ptr<InstallationLock>* lock) {
+  // Not through a link: the lock file must not be made or opened outside
+  // bin. Non-blocking, so that a FIFO in its place cannot stop us here.
+  int fd = ::open(
+      path.c_str(),
+      O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
+  if (fd < 0) return LockResult::kFailed;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return LockResult::kFailed;
+  }
+  const long long start = NowMs();
+  // Short pauses at first, so that a run that waits on one about to end
+  // goes on at once; never longer than a fifth of a second.
+  long long pause = 5;
+  for (;;) {
+    struct flock byte {};
+    byte.l_type = F_WRLCK;
+    byte.l_whence = SEEK_SET;
+    byte.l_start = 0;
+    byte.l_len = 1;
+    if (::fcntl(fd, F_OFD_SETLK, &byte) == 0) {
+      *lock = std::make_unique<HeldLock>(fd);
+      return LockResult::kHeld;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EACCES) {
+      // ENOLCK, EINVAL (no such locks here), EOPNOTSUPP and the like.
+      ::close(fd);
+      return LockResult::kFailed;
+    }
+    long long waited = NowMs() - start;
+    if (waited >= static_cast<long long>(timeout_ms)) {
+      ::close(fd);
+      return LockResult::kBusy;
+    }
+    long long left = static_cast<long long>(timeout_ms) - waited;
+    SleepMs(pause < left ? pause : left);
+    pause = pause * 2 < 200 ? pause * 2 : 200;
+  }
+}
+
+}  // namespace ks::posix

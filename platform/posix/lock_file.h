@@ -1,0 +1,22 @@
+// The installation's lock on Linux: a lock on one byte of a host file.
+#ifndef KSUPDATE_PLATFORM_POSIX_LOCK_FILE_H_
+#define KSUPDATE_PLATFORM_POSIX_LOCK_FILE_H_
+
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace ks::posix {
+
+// LockInstallation on a host path: an exclusive lock on the first byte of
+// the file, which is opened or created (mode 0666 less the umask) and
+// never written. kFailed for a path that cannot be opened for writing, a
+// symbolic link or anything but a plain file, or a file system that
+// refuses the lock.
+LockResult LockHostFile(const std::string& path, DWORD timeout_ms,
+                        std::unique_ptr<InstallationLock>* lock);
+
+}  // namespace ks::posix
+
+#endif  // KSUPDATE_PLATFORM_POSIX_LOCK_FILE_H_

@@ -1,0 +1,81 @@
+// The trace channel on Linux: a descriptor that is written only when it
+// can take the bytes at once.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace ks {
+
+namespace {
+
+class DescriptorOutput : public TraceOutput {
+ public:
+  DescriptorOutput(int fd, bool owned) : fd_(fd), owned_(owned) {}
+  ~DescriptorOutput() override {
+    if (owned_) ::close(fd_);
+  }
+
+  void WriteLine(const std::string& line) override {
+    std::string bytes = line + "\n";
+    const char* data = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+      // Standard error is shared with other processes, so it stays a
+      // blocking descriptor; poll() tells whether a write gets through now.
+      // A pipe that polls writable has room for PIPE_BUF bytes at least, so
+      // a write of that many never waits: a line up to that size goes whole
+      // or not at all, a longer one may be cut where its reader fell behind.
+      struct pollfd ready {};
+      ready.fd = fd_;
+      ready.events = POLLOUT;
+      int polled = ::poll(&ready, 1, 0);
+      if (polled < 0 && errno == EINTR) continue;
+      if (polled != 1 || (ready.revents & POLLOUT) == 0 ||
+          (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        return;
+      }
+      size_t chunk = left < PIPE_BUF ? left : PIPE_BUF;
+      ssize_t written = ::write(fd_, data, chunk);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return;
+      data += written;
+      left -= static_cast<size_t>(written);
+    }
+  }
+
+ private:
+  int fd_;
+  bool owned_;
+};
+
+}  // namespace
+
+std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name) {
+  if (name == nullptr || *name == '\0') return nullptr;
+  // A reader that goes away must not end the run: a write to a pipe
+  // without a reader then fails with EPIPE instead of raising SIGPIPE.
+  // Nothing else in the program writes to pipes.
+  ::signal(SIGPIPE, SIG_IGN);
+  if (std::strcmp(name, "-") == 0) {
+    return std::make_unique<DescriptorOutput>(STDERR_FILENO, false);
+  }
+  // O_NONBLOCK: a FIFO that nobody reads fails at once (ENXIO) instead of
+  // waiting for a reader, and one whose reader stops takes no more bytes
+  // instead of stopping the writer.
+  int fd = ::open(
+      name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+      0666);
+  if (fd < 0) return nullptr;
+  return std::make_unique<DescriptorOutput>(fd, true);
+}
+
+}  // namespace ks

@@ -1,0 +1,21 @@
+// The installation's lock on Windows: a byte-range lock on the lock file.
+#ifndef KSUPDATE_PLATFORM_WIN32_WIN32_LOCK_H_
+#define KSUPDATE_PLATFORM_WIN32_WIN32_LOCK_H_
+
+#include <memory>
+
+#include "platform/platform.h"
+
+namespace ks {
+
+// LockInstallation with the Win32 API: an exclusive LockFileEx on the
+// first byte of `path`, opened or created with every sharing mode so that
+// other runs can open it too. kFailed when the file cannot be opened or
+// made, is no disk file (a device or a pipe by that name), or the lock is
+// refused for another reason than another holder.
+LockResult Win32LockInstallation(LPCSTR path, DWORD timeout_ms,
+                                 std::unique_ptr<InstallationLock>* lock);
+
+}  // namespace ks
+
+#endif  // KSUPDATE_PLATFORM_WIN32_WIN32_LOCK_H_

@@ -1,0 +1,226 @@
+// The trace line's ways out on Windows: the debugger channel and the
+// KSUPDATE_TRACE channel, neither of which may make the run wait.
+//
+// OutputDebugStringA hands each line to whoever listens for debug output
+// and waits for that listener to take it: with a listener that stopped
+// answering, every line costs its full timeout, 10 s on Windows and under
+// Wine alike (measured under Wine 8: 10.0 s a line). Microsoft documents
+// only that the call does nothing without a debugger or a listener, not how
+// long it may wait, so we rely on nothing about it: the lines go through a
+// thread of their own, which alone may wait. A pipe or console channel can
+// block a writer as long as its reader does not read, so it gets such a
+// thread too; a disk file takes the bytes at once and is written directly.
+//
+// Our declarations first; <windows.h> after them, so that its macros cannot
+// touch them.
+#include "platform/platform.h"
+// clang-format off
+#include <windows.h>
+#include <process.h>
+// clang-format on
+
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+
+namespace ks {
+
+namespace {
+
+// Lines waiting for their sending thread beyond this many bytes are
+// dropped: a listener that does not keep up must not fill our memory.
+constexpr size_t kMaxQueuedBytes = 1 << 20;
+
+// One thread that sends lines, in the order given, to the debugger (no
+// handle) or to a pipe or console handle. Never destroyed: at the end of
+// the process it may still wait inside a call, and it must find its data
+// there until the process is gone.
+class LineSender {
+ public:
+  explicit LineSender(HANDLE target) : target_(target) {
+    ::InitializeCriticalSection(&lock_);
+    wake_ = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    idle_ = ::CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (wake_ != nullptr && idle_ != nullptr) {
+      thread_ = reinterpret_cast<HANDLE>(
+          ::_beginthreadex(nullptr, 0, &LineSender::Main, this, 0, nullptr));
+    }
+  }
+
+  // Never waits: takes the line, or drops it when the thread could not be
+  // made or is too far behind.
+  void Post(std::string line) {
+    if (thread_ == nullptr) return;
+    ::EnterCriticalSection(&lock_);
+    if (queued_bytes_ + line.size() <= kMaxQueuedBytes) {
+      queued_bytes_ += line.size();
+      queue_.push_back(std::move(line));
+      ::ResetEvent(idle_);
+    }
+    ::LeaveCriticalSection(&lock_);
+    ::SetEvent(wake_);
+  }
+
+  // Waits until every line posted so far is sent, or until the tick count
+  // `deadline` has passed.
+  void Drain(DWORD deadline) const {
+    if (thread_ == nullptr) return;
+    DWORD now = ::GetTickCount();
+    // A deadline already passed shows as a difference beyond the budget.
+    DWORD left = deadline - now;
+    if (left > kDebugOutputExitBudgetMs) return;
+    ::WaitForSingleObject(idle_, left);
+  }
+
+ private:
+  static unsigned __stdcall Main(void* self) {
+    static_cast<LineSender*>(self)->Loop();
+    return 0;
+  }
+
+  void Loop() {
+    std::string line;
+    for (;;) {
+      ::EnterCriticalSection(&lock_);
+      if (queue_.empty()) {
+        ::SetEvent(idle_);
+        ::LeaveCriticalSection(&lock_);
+        ::WaitForSingleObject(wake_, INFINITE);
+        continue;
+      }
+      line.swap(queue_.front());
+      queue_.pop_front();
+      queued_bytes_ -= line.size();
+      ::LeaveCriticalSection(&lock_);
+      Send(line);
+    }
+  }
+
+  void Send(const std::string& line) const {
+    if (target_ == nullptr) {
+      ::OutputDebugStringA(line.c_str());
+      return;
+    }
+    ::DWORD written = 0;
+    ::WriteFile(target_, line.data(), static_cast<::DWORD>(line.size()),
+                &written, nullptr);
+  }
+
+  HANDLE target_;
+  CRITICAL_SECTION lock_;
+  HANDLE wake_ = nullptr;  // auto-reset: lines are waiting
+  HANDLE idle_ = nullptr;  // manual-reset: every line posted is sent
+  HANDLE thread_ = nullptr;
+  std::deque<std::string> queue_;
+  size_t queued_bytes_ = 0;
+};
+
+// The senders that the end of the process waits for, together for at most
+// kDebugOutputExitBudgetMs. Lives as a static object, so that its
+// destructor runs when the process ends normally.
+class ExitWait {
+ public:
+  ~ExitWait() {
+    DWORD deadline = ::GetTickCount() + kDebugOutputExitBudgetMs;
+    for (const LineSender* sender : senders_) {
+      if (sender != nullptr) sender->Drain(deadline);
+    }
+  }
+
+  // Makes a sender that the end of the process waits for; null when there
+  // are too many (the program makes two).
+  LineSender* Add(HANDLE target) {
+    for (LineSender*& sender : senders_) {
+      if (sender == nullptr) {
+        sender = new LineSender(target);
+        return sender;
+      }
+    }
+    return nullptr;
+  }
+
+ private:
+  LineSender* senders_[2] = {};
+};
+
+ExitWait& Senders() {
+  static ExitWait senders;
+  return senders;
+}
+
+class DiskOutput : public TraceOutput {
+ public:
+  explicit DiskOutput(HANDLE file) : file_(file) {}
+  ~DiskOutput() override { ::CloseHandle(file_); }
+
+  void WriteLine(const std::string& line) override {
+    std::string bytes = line + "\r\n";
+    ::DWORD written = 0;
+    ::WriteFile(file_, bytes.data(), static_cast<::DWORD>(bytes.size()),
+                &written, nullptr);
+  }
+
+ private:
+  HANDLE file_;
+};
+
+class QueuedOutput : public TraceOutput {
+ public:
+  explicit QueuedOutput(LineSender* sender) : sender_(sender) {}
+  void WriteLine(const std::string& line) override {
+    sender_->Post(line + "\r\n");
+  }
+
+ private:
+  LineSender* sender_;
+};
+
+}  // namespace
+
+void DebugOutput(const char* line) {
+  static LineSender* const debugger = Senders().Add(nullptr);
+  if (debugger != nullptr) debugger->Post(line);
+}
+
+std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name) {
+  if (name == nullptr || *name == '\0') return nullptr;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (std::strcmp(name, "-") == 0) {
+    handle = ::GetStdHandle(STD_ERROR_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+  } else {
+    // Write access first: for a pipe that is what a write needs (a pipe
+    // reads FILE_APPEND_DATA as the right to make a pipe instance).
+    handle =
+        ::CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (::GetFileType(handle) == FILE_TYPE_DISK) {
+      // A file again with append-only access, as Microsoft documents it:
+      // every write goes to the end of the file, also with other writers
+      // (another run's trace).
+      ::CloseHandle(handle);
+      handle = ::CreateFileA(name, FILE_APPEND_DATA | SYNCHRONIZE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) return nullptr;
+      return std::make_unique<DiskOutput>(handle);
+    }
+  }
+  if (::GetFileType(handle) == FILE_TYPE_DISK) {
+    // Standard error sent to a file by whoever started us: ours to write
+    // to, not to close.
+    HANDLE own = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(),
+                           &own, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+      return nullptr;
+    }
+    return std::make_unique<DiskOutput>(own);
+  }
+  LineSender* sender = Senders().Add(handle);
+  if (sender == nullptr) return nullptr;
+  return std::make_unique<QueuedOutput>(sender);
+}
+
+}  // namespace ks
