@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -247,28 +246,23 @@ int TableIndex(int code_page) {
              : 1252 - kFirstCodePage;
 }
 
-// The first of LC_ALL, LC_CTYPE and LANG that is set and not empty, as the
-// C library picks the locale of LC_CTYPE.
-std::string LocaleNameFromEnvironment() {
-  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-    const char* value = std::getenv(variable);
-    if (value != nullptr && *value != '\0') return value;
-  }
-  return "C";
-}
-
 TextLocale LoadProcessLocale() {
   TextLocale locale;
-  // Wine takes LC_CTYPE as the C library sets it: a locale the system does
-  // not have leaves "C".
-  locale_t loaded = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
-  if (loaded == static_cast<locale_t>(0)) return locale;
-  locale.code_page = CodePageOfLocale(LocaleNameFromEnvironment());
-  const char* charset = nl_langinfo_l(CODESET, loaded);
-  if (charset != nullptr && std::strcmp(charset, "UTF-8") == 0) {
-    locale.host_names = HostNames::kUtf8;
+  // Wine takes LC_CTYPE as the C library sets it from the environment: a
+  // locale that the system lacks leaves "C". Set for a moment and put back
+  // (newlocale would do without, but leaks under a LOCPATH); the program
+  // has one thread.
+  const char* current = setlocale(LC_CTYPE, nullptr);
+  const std::string saved = current != nullptr ? current : "C";
+  const char* name = setlocale(LC_CTYPE, "");
+  if (name != nullptr) {
+    locale.code_page = CodePageOfLocale(name);
+    const char* charset = nl_langinfo(CODESET);
+    if (charset != nullptr && std::strcmp(charset, "UTF-8") == 0) {
+      locale.host_names = HostNames::kUtf8;
+    }
   }
-  freelocale(loaded);
+  setlocale(LC_CTYPE, saved.c_str());
   return locale;
 }
 
