@@ -875,7 +875,9 @@ bool ProfileWriteString(const std::string& contents, LPCSTR section, LPCSTR key,
     Edit<char> edit;
     if (!WriteEdit<char>(contents, section, key, value, &edit)) return false;
     *result = edit.changed ? Apply(contents, edit) : contents;
-    return true;
+    // A key written first in the file must not make it look Unicode.
+    size_t new_bom = 0;
+    return Detect(*result, &new_bom) == Encoding::kAnsi;
   }
   const Decoded decoded = Decode(contents, encoding, bom);
   Edit<char16_t> edit;
@@ -987,12 +989,13 @@ DWORD ProfileFile::GetSection(LPCSTR section, LPSTR buffer, DWORD size) const {
 bool ProfileFile::WriteString(LPCSTR section, LPCSTR key, LPCSTR value) {
   size_t header = 0;
   size_t line = 0;
-  // A new value for a key of an ANSI file that is there: only the key's
-  // line changes. The write of the header and that line alone makes the
-  // same change, since a write finds the key as a read does.
+  // A new value for a key of an ANSI file that is there, not on its first
+  // line (which the write must keep from starting with a byte-order mark):
+  // only the key's line changes. The write of the header and that line alone
+  // makes the same change, since a write finds the key as a read does.
   if (unicode_ == nullptr && section != nullptr && key != nullptr &&
       value != nullptr && Find<char>(section, key, &header, &line) &&
-      line < lines_.size()) {
+      line < lines_.size() && lines_[line].begin > 0) {
     const Span& h = lines_[header];
     Span& old = lines_[line];
     const size_t header_size = h.next - h.begin;

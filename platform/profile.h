@@ -75,8 +75,10 @@ DWORD ProfileGetString(const std::string& contents, bool file_exists,
 // key's line, a null `key` the section's header and lines; deleting what is
 // not there succeeds without a change. Returns false, leaving *result
 // unspecified, when the write is refused: a null section (unless key and
-// value are null too), a CR or LF left after trimming, a key with '=', or
-// a key starting with '[' on a line that would hold a ']'. These, and a
+// value are null too), a CR or LF in the value or in the trimmed section or
+// key, a key with '=', a key starting with '[' on a line that would hold a
+// ']', or an ANSI file that would start with a byte-order mark (a key
+// written first). These, and a
 // value that Wine would trim or unquote, are where a write deliberately
 // differs from Wine's, which writes them as given.
 bool ProfileWriteString(const std::string& contents, LPCSTR section, LPCSTR key,

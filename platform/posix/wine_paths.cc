@@ -78,15 +78,16 @@ bool IsInvalidNameChar(char c) {
 }
 
 // Applies the Windows components of `path` to *components, as host names:
-// '\' and '/' separate, empty components and "." vanish, ".." drops the
+// '\\' and '/' separate, empty components and "." vanish, ".." drops the
 // last component but stops at the root (an empty list), as
 // GetFullPathName does. It also trims as Windows does: a component that
 // ends in a single '.' loses it, and the last one (unless the path ends in
 // a separator) loses all its trailing dots and blanks. False when a
-// component holds a character that no file name may, or one that has no
-// host spelling in `locale`.
+// component that is left holds a character that no file name may, or one
+// that has no host spelling in `locale`.
 bool ApplyComponents(std::string_view path, const TextLocale& locale,
                      std::vector<std::string>* components) {
+  std::vector<std::string_view> added;
   size_t i = 0;
   while (i < path.size()) {
     if (IsSeparator(path[i])) {
@@ -98,7 +99,11 @@ bool ApplyComponents(std::string_view path, const TextLocale& locale,
     std::string_view component = path.substr(i, end - i);
     i = end;
     if (component == "..") {
-      if (!components->empty()) components->pop_back();
+      if (!added.empty()) {
+        added.pop_back();
+      } else if (!components->empty()) {
+        components->pop_back();
+      }
       continue;
     }
     if (component == ".") continue;
@@ -112,6 +117,10 @@ bool ApplyComponents(std::string_view path, const TextLocale& locale,
                component[component.size() - 2] != '.') {
       component.remove_suffix(1);
     }
+    added.push_back(component);
+  }
+  // Windows checks the names once the path is whole.
+  for (std::string_view component : added) {
     for (char c : component) {
       if (IsInvalidNameChar(c)) return false;
     }
