@@ -1,7 +1,11 @@
 #include "engine/module_update.h"
 
+#include <string>
+#include <string_view>
+
 #include "engine/locations.h"
 #include "engine/module_list.h"
+#include "platform/codepage.h"
 #include "platform/platform.h"
 #include "trace/trace.h"
 
@@ -25,6 +29,32 @@ bool IsDotsComponent(const std::string& component) {
     }
   }
   return dots >= 2 && component.front() == '.';
+}
+
+// The upper case of an ASCII letter; '?' for anything beyond ASCII.
+char UpperAscii(char16_t c) {
+  if (c >= 0x80) return '?';
+  return static_cast<char>((c >= u'a' && c <= u'z') ? c - u'a' + u'A' : c);
+}
+
+// A component that Windows opens as a device in any directory: CON, PRN,
+// AUX, NUL, COM0-COM9 and LPT0-LPT9, also with the superscript digits 1 to
+// 3, in any case, and with whatever follows a '.' or trailing blanks
+// ("Naming Files, Paths, and Namespaces" lists these as reserved). A copy
+// to one succeeds without a file, so client.ver would record a module that
+// is not there.
+bool IsDeviceComponent(std::string_view component) {
+  std::u16string name = AnsiToUnicode(component.substr(0, component.find('.')));
+  while (!name.empty() && name.back() == u' ') name.pop_back();
+  std::string upper;
+  for (char16_t c : name.substr(0, 3)) upper += UpperAscii(c);
+  if (name.size() == 3) {
+    return upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL";
+  }
+  if (name.size() != 4 || (upper != "COM" && upper != "LPT")) return false;
+  const char16_t digit = name[3];
+  return (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' ||
+         digit == u'\u00B2' || digit == u'\u00B3';
 }
 
 // The path of `file_name` in the bin directory, read afresh; false when
@@ -65,7 +95,10 @@ bool IsSafeModuleName(const std::string& name) {
   for (;;) {
     std::string::size_type end = start;
     while (end < name.size() && !IsSeparator(name[end])) ++end;
-    if (IsDotsComponent(name.substr(start, end - start))) return false;
+    const std::string component = name.substr(start, end - start);
+    if (IsDotsComponent(component) || IsDeviceComponent(component)) {
+      return false;
+    }
     if (end == name.size()) return true;
     start = end + 1;
   }

@@ -40,7 +40,8 @@ bool CopyModuleFile(const std::string& source, const std::string& target);
 
 // False for a name that would lead out of the bin directory: one that
 // begins with a separator, holds a colon (a drive or a stream), or has a
-// component of dots such as "..".
+// component of dots such as ".."; and for one with a component that
+// Windows takes for a device (NUL, CON, COM1.txt, ...), on every platform.
 bool IsSafeModuleName(const std::string& name);
 
 }  // namespace ks

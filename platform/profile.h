@@ -1,26 +1,35 @@
 // Profile (INI) files read and written as Wine's profile functions do, with
-// two deliberate differences that follow Windows: a write changes only the
-// line it writes (or adds one), keeping every other byte and the line-end
-// style, and a write replaces the file atomically.
+// deliberate differences that follow Windows or keep a manifest safe: a
+// write changes only the line it writes (or adds one), keeping every other
+// byte and the line-end style, replaces the file atomically, and writes
+// only what reads back as written.
 //
 // One set of rules for every provider: the functions work on a file's
-// whole contents, and the provider reads the file and stores the result
-// with its own file I/O, atomically.
+// whole contents, its raw bytes, and the provider reads the file and
+// stores the result with its own file I/O, atomically.
 //
-// How the text is read: lines end at CR, LF or CRLF, and a UTF-8 BOM at the
-// start is skipped. Names and values are trimmed of blanks (isspace and
-// Ctrl-Z); a NUL byte ends a name or value. Section and key names match
-// case-insensitively (ASCII), the given names trimmed too. A header is a
-// line "[name]" (the name runs to the last ']'); other non-blank lines are
-// comments (first char ';') or entries "key=value" or a bare "key". Lines
-// before the first header belong to no section, not even to "" (which
-// names a "[]" header). Of duplicate sections only the first is read and
-// written; of duplicate keys in it, only the first.
+// How the text is read: a file that starts with a UTF-16 byte-order mark
+// (little or big endian) or a UTF-8 one is Unicode and answers in the ANSI
+// code page (platform/codepage.h); a write puts its line in the file's own
+// encoding. Any other file is read as its bytes. Lines end at CR, LF or
+// CRLF. Names and values are trimmed of blanks (ASCII isspace and Ctrl-Z),
+// then cut at a NUL. Section and key names match case-insensitively in
+// their ASCII letters only, the given names trimmed too. A header is a
+// line "[name]" (the name runs to the last ']'); the lines before the
+// first header are a section named "", which a "[]" header only repeats.
+// Other non-blank lines are entries "key=value" or a bare "key"; an entry
+// whose key starts with ';' is a comment: found by its key, but never
+// listed. Of duplicate sections only the first is read and written; of
+// duplicate keys in it, only the first. An entry with an empty key is
+// dropped when the entry kept before it in its section has an empty key
+// too.
 #ifndef KSUPDATE_PLATFORM_PROFILE_H_
 #define KSUPDATE_PLATFORM_PROFILE_H_
 
 #include <cstddef>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -30,10 +39,11 @@ namespace ks {
 
 // GetPrivateProfileSectionA on the text of a profile file: the entries of
 // the section as "key=value" (or the bare key), each zero-terminated, then
-// one more zero; comments and blank lines are left out. Returns the bytes
-// written without the final zero. When the list does not fit, the buffer
-// holds its first size - 2 bytes and two zeros, and the result is size - 2.
-// A missing section (or a null one) gives an empty list and 0.
+// one more zero; comments, blank lines and entries with neither key nor
+// '=' are left out. The section's name is matched untrimmed. Returns the
+// bytes written without the final zero. When the list does not fit, the
+// buffer holds its first size - 2 bytes and two zeros, and the result is
+// size - 2. A missing section (or a null one) gives an empty list and 0.
 DWORD ProfileGetSection(const std::string& contents, LPCSTR section,
                         LPSTR buffer, DWORD size);
 
@@ -43,10 +53,12 @@ DWORD ProfileGetSection(const std::string& contents, LPCSTR section,
 // size - 1 bytes and zero-terminated; returns the bytes copied. A missing
 // file, section or key, or a key without '=', gives `default_value` (null
 // is "") less its trailing spaces, quotes stripped as from a value unless
-// the file is missing. A null `key` lists the section's key names (entries
-// with '=') as ProfileGetSection lists entries, or gives the default when
-// there are none; a null `section` lists the section names. Size 0 or a
-// null buffer: returns 0 and writes nothing.
+// the file is missing. A null `key` lists the key names of the section
+// (matched untrimmed) that have a '=', an empty one as an empty string, as
+// ProfileGetSection lists entries; or gives the default when the list's
+// first string is empty (no such key, no room, or the empty key first). A
+// null `section` lists the section names. Size 0 or a null buffer: returns
+// 0 and writes nothing.
 DWORD ProfileGetString(const std::string& contents, bool file_exists,
                        LPCSTR section, LPCSTR key, LPCSTR default_value,
                        LPSTR buffer, DWORD size);
@@ -63,8 +75,12 @@ DWORD ProfileGetString(const std::string& contents, bool file_exists,
 // key's line, a null `key` the section's header and lines; deleting what is
 // not there succeeds without a change. Returns false, leaving *result
 // unspecified, when the write is refused: a null section (unless key and
-// value are null too), a CR or LF anywhere, a section name with ']', or a
-// key with '=' or starting with '[' or ';'.
+// value are null too), a CR or LF in the value or in the trimmed section or
+// key, a key with '=', a key starting with '[' on a line that would hold a
+// ']', or an ANSI file that would start with a byte-order mark (a key
+// written first). These, and a
+// value that Wine would trim or unquote, are where a write deliberately
+// differs from Wine's, which writes them as given.
 bool ProfileWriteString(const std::string& contents, LPCSTR section, LPCSTR key,
                         LPCSTR value, std::string* result);
 
@@ -73,8 +89,8 @@ bool ProfileWriteString(const std::string& contents, LPCSTR section, LPCSTR key,
 // file. Every call answers exactly as the function above of the same name on
 // contents(): a read of one key depends only on the section's header and
 // the key's first line in it, so the index points to those lines and the
-// call runs on them alone; a write that replaces a key's value changes only
-// that line, which is spliced back.
+// call runs on them alone; a write that replaces a key's value in an ANSI
+// file changes only that line, which is spliced back.
 class ProfileFile {
  public:
   explicit ProfileFile(std::string contents);
@@ -91,29 +107,39 @@ class ProfileFile {
   bool WriteString(LPCSTR section, LPCSTR key, LPCSTR value);
 
  private:
-  // A line as byte offsets into contents_: its text ends at `end`, its line
-  // end at `next`.
+  // A line as offsets into the file's text (the bytes, or the decoded
+  // units of a Unicode file): its text ends at `end`, its line end at
+  // `next`.
   struct Span {
     size_t begin = 0;
     size_t end = 0;
     size_t next = 0;
   };
+  // The decoded text of a Unicode file.
+  struct Unicode;
 
   void Rebuild();
+  template <typename Unit>
+  void Index(std::basic_string_view<Unit> text);
   // The header of the first section named `section` and the first line of
-  // `key` in it (null when missing), as indices into lines_; false when there
-  // is no such section.
+  // `key` in it (lines_.size() when missing), as indices into lines_; false
+  // when there is no such section.
+  template <typename Unit>
   bool Find(LPCSTR section, LPCSTR key, size_t* header, size_t* line) const;
-  // The header and the key line, which are all that a read of the key sees.
-  std::string Excerpt(size_t header, const size_t* line) const;
+  template <typename Unit>
+  DWORD IndexedString(std::basic_string_view<Unit> text, LPCSTR section,
+                      LPCSTR key, LPCSTR default_value, LPSTR buffer,
+                      DWORD size) const;
 
   std::string contents_;
+  // Null for an ANSI file, whose text is contents_.
+  std::shared_ptr<Unicode> unicode_;
   // The headers of the first section of each name and the first line of
   // each key in it, in file order.
   std::vector<Span> lines_;
-  // Lower-case section name to its header in lines_.
+  // Section id (its lower-case name) to its header in lines_.
   std::unordered_map<std::string, size_t> sections_;
-  // Lower-case section name, '\0', lower-case key to its line in lines_.
+  // Section id, a zero unit, lower-case key to its line in lines_.
   std::unordered_map<std::string, size_t> keys_;
 };
 

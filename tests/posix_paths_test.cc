@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/posix/code_pages.h"
 #include "platform/posix/wine_paths.h"
 
 namespace ks::posix {
@@ -93,6 +94,11 @@ class MapPathTest : public ::testing::Test {
     if (!MapPath(prefix_, windows_path, &host)) return "(false)";
     return host;
   }
+  std::string Map(const std::string& windows_path, const TextLocale& locale) {
+    HostPath host;
+    if (!MapPath(prefix_, windows_path, locale, &host)) return "(false)";
+    return host.path;
+  }
   std::string C(const std::string& rest) {
     return prefix_ + "/dosdevices/c:" + rest;
   }
@@ -177,6 +183,76 @@ TEST_F(MapPathTest, CurrentDriveIsTheLongestComponentWisePrefix) {
 
   Chdir("data");
   EXPECT_EQ(Map("\\f"), prefix_ + "/dosdevices/d:/f");
+}
+
+TEST_F(MapPathTest, SpellsNamesOfTheCodePageInUtf8AndMatchesTheirCase) {
+  const TextLocale latin{1252, HostNames::kUtf8};
+  const TextLocale polish{1250, HostNames::kUtf8};
+  const TextLocale ascii{1252, HostNames::kAscii};
+  Dir("prefix/drive_c/Soci\xc3\xa9t\xc3\xa9");
+  File(
+      "prefix/drive_c/Soci\xc3\xa9t\xc3\xa9/\xc3\x89"
+      "COLE.DLL");
+  File("prefix/drive_c/\xc5\xb8.txt");  // U+0178, 0x9F in 1252
+  File("prefix/drive_c/\xce\x9c.txt");  // U+039C, Greek capital mu
+  EXPECT_EQ(Map("C:\\soci\xe9t\xe9\\\xe9"
+                "cole.dll",
+                latin),
+            C("/Soci\xc3\xa9t\xc3\xa9/\xc3\x89"
+              "COLE.DLL"));
+  EXPECT_EQ(Map("C:\\\xff.TXT", latin), C("/\xc5\xb8.txt"));
+  // Windows does not upper-case the micro sign to mu.
+  EXPECT_EQ(Map("C:\\\xb5.txt", latin), C("/\xc2\xb5.txt"));
+  // 0x8A is U+0160 in both pages; 0xB3 is U+0142 in 1250, U+00B3 in 1252.
+  EXPECT_EQ(Map("C:\\\x8a\xb3", polish), C("/\xc5\xa0\xc5\x82"));
+  EXPECT_EQ(Map("C:\\\xb3", latin), C("/\xc2\xb3"));
+  // Without a UTF-8 locale only ASCII names map, as under Wine.
+  EXPECT_EQ(Map("C:\\soci\xe9t\xe9", ascii), "(false)");
+  EXPECT_EQ(Map("C:\\societe", ascii), C("/societe"));
+}
+
+TEST_F(MapPathTest, TrimsComponentsAndRefusesCharactersAsWindows) {
+  Dir("prefix/drive_c/dd");
+  EXPECT_EQ(Map("C:\\dd.\\a.dll. . "), C("/dd/a.dll"));
+  EXPECT_EQ(Map("C:\\dd\\x.."), C("/dd/x"));
+  EXPECT_EQ(Map("C:\\dd\\x..\\"), C("/dd/x.."));
+  EXPECT_EQ(Map("C:\\dd..\\x"), C("/dd../x"));
+  EXPECT_EQ(Map("C:\\dd \\x"), C("/dd /x"));
+  for (const char* bad : {"C:\\a*b", "C:\\a?", "C:\\\"q\"", "C:\\a<b",
+                          "C:\\a>b", "C:\\a|b", "C:\\a\tb", "C:\\x\x1f\\y"}) {
+    EXPECT_EQ(Map(bad), "(false)") << bad;
+  }
+}
+
+TEST(CodePagesTest, PicksThePageOfTheLocaleAsWineDoes) {
+  EXPECT_EQ(CodePageOfLocale("C"), 1252);
+  EXPECT_EQ(CodePageOfLocale("fr_FR.UTF-8"), 1252);
+  EXPECT_EQ(CodePageOfLocale("pl_PL.ISO-8859-2"), 1250);
+  EXPECT_EQ(CodePageOfLocale("ru_RU"), 1251);
+  EXPECT_EQ(CodePageOfLocale("el_GR.UTF-8"), 1253);
+  EXPECT_EQ(CodePageOfLocale("tr_TR.UTF-8"), 1254);
+  EXPECT_EQ(CodePageOfLocale("he_IL.UTF-8"), 1255);
+  EXPECT_EQ(CodePageOfLocale("ar_SA.UTF-8"), 1256);
+  EXPECT_EQ(CodePageOfLocale("lt_LT.UTF-8"), 1257);
+  EXPECT_EQ(CodePageOfLocale("vi_VN"), 1258);
+  EXPECT_EQ(CodePageOfLocale("sr_RS.UTF-8@latin"), 1250);
+  EXPECT_EQ(CodePageOfLocale("sr_RS.UTF-8"), 1252);  // as Wine 8 has it
+  EXPECT_EQ(CodePageOfLocale("ja_JP.UTF-8"), 1252);  // not mapped
+}
+
+TEST(CodePagesTest, EveryByteOfEveryPageComesBack) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  for (int page = 1250; page <= 1258; ++page) {
+    const std::u16string text = AnsiToUnicode(page, all);
+    ASSERT_EQ(text.size(), 256u);
+    EXPECT_EQ(UnicodeToAnsi(page, text), all) << page;
+  }
+  EXPECT_EQ(AnsiToUnicode(1252, "\x80\x8a\x81"), u"\u20ac\u0160\u0081");
+  EXPECT_EQ(AnsiToUnicode(1251, "\xc0"), u"\u0410");
+  // No best fit: U+0141 is not in 1252, and each half of a pair is a '?'.
+  EXPECT_EQ(UnicodeToAnsi(1252, u"\u0141\u0142\U0001F600"), "????");
+  EXPECT_EQ(UnicodeToAnsi(1250, u"\u0141"), "\xa3");
 }
 
 }  // namespace

@@ -109,8 +109,9 @@ TEST(ParseRegistryTest, ValueForms) {
   ExpectValue(hive, "K", "Bin", REG_BINARY, "\x01\x02\xff"s);
   ExpectValue(hive, "K", "Empty", REG_BINARY, "");
   ExpectValue(hive, "K", "Multi", REG_MULTI_SZ, "A\0\0"s);
-  // UTF-16LE "%é€" + zero: € is beyond Latin-1.
-  ExpectValue(hive, "K", "Wide", REG_EXPAND_SZ, "%\xe9?\0"s);
+  // UTF-16LE "%é€" + zero, in code page 1252 (€ is 0x80 there, not in
+  // Latin-1).
+  ExpectValue(hive, "K", "Wide", REG_EXPAND_SZ, "%\xe9\x80\0"s);
   ExpectValue(hive, "K", "Odd", REG_SZ, "A");
   ExpectValue(hive, "K", "Qword", 0xb, "\x01\0\0\0\0\0\0\0"s);
   ExpectValue(hive, "K", "Num", REG_DWORD, "\x2a\0\0\0"s);
@@ -136,8 +137,9 @@ TEST(ParseRegistryTest, StringEscapesAndUnicode) {
   ExpectValue(hive, key, "Quote", REG_SZ, "say \"hi\" \\ q\0"s);
   ExpectValue(hive, key, "Octal", REG_SZ, "A\0A2?\0"s);
   ExpectValue(hive, key, "Hex", REG_SZ, "A??4xz\0"s);
-  ExpectValue(hive, key, "Pair", REG_SZ, "?|?|\0"s);
-  ExpectValue(hive, key, "Utf8", REG_SZ, "\xe9??\0"s);
+  // Each half of a pair is a '?' of its own, as in Wine.
+  ExpectValue(hive, key, "Pair", REG_SZ, "??|?|\0"s);
+  ExpectValue(hive, key, "Utf8", REG_SZ, "\xe9\x80??\0"s);
   ExpectValue(hive, key, "Bad", REG_SZ, "?\?(?\?\0"s);
   ExpectValue(hive, key, "Caf\xe9", REG_SZ, "name\0"s);
 }

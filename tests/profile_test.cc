@@ -11,6 +11,7 @@
 namespace {
 
 using ks::DWORD;
+using ks::ProfileFile;
 using ks::ProfileGetSection;
 using ks::ProfileGetString;
 using ks::ProfileWriteString;
@@ -93,10 +94,17 @@ TEST(ProfileRead, RecognisesHeadersCommentsAndThePreamble) {
   const std::string text = "early=0\n[a]b]\nx=1\n[c\n;k=2\n  ; j=3\n[]\nz=4\n";
   EXPECT_EQ(Get(text, "a]b", "x"), "1");
   EXPECT_EQ(Get(text, "a]b", "[c", "none"), "none");  // bare entry
-  EXPECT_EQ(Get(text, "a]b", ";k", "none"), "none");
+  // A comment is found by its key, ';' and all, as in Wine.
+  EXPECT_EQ(Get(text, "a]b", ";k", "none"), "2");
+  EXPECT_EQ(Get(text, "a]b", "; j"), "3");
   EXPECT_EQ(Get(text, "a]b", "j", "none"), "none");
-  EXPECT_EQ(Get(text, "", "early", "none"), "none");
-  EXPECT_EQ(Get(text, "", "z"), "4");
+  // The lines before the first header are the section ""; "[]" only
+  // repeats that name.
+  EXPECT_EQ(Get(text, " ", "early", "none"), "0");
+  EXPECT_EQ(Get(text, "", "z", "none"), "none");
+  DWORD n = 0;
+  EXPECT_EQ(Section(text, "a]b", 16, &n),
+            std::string("x=1\0[c\0\0XXXXXXXX", 16));
 }
 
 TEST(ProfileRead, TruncatesToTheBufferAndStopsAtNul) {
@@ -105,6 +113,18 @@ TEST(ProfileRead, TruncatesToTheBufferAndStopsAtNul) {
   EXPECT_EQ(Get(text, "s", "k", "", 1), "");
   EXPECT_EQ(Get(text, "s", "k", "", 0), "");
   EXPECT_EQ(Get(text, "s", "n"), "ab");
+}
+
+TEST(ProfileRead, ListsKeysUntilAnEmptyOne) {
+  std::vector<char> buffer(16, 'X');
+  EXPECT_EQ(ProfileGetString("[s]\nb=0\n=1\nc=2\n", true, "s", nullptr, "d",
+                             buffer.data(), 16),
+            5u);
+  EXPECT_EQ(Buffer(buffer), std::string("b\0\0c\0\0XXXXXXXXXX", 16));
+  // An empty first key, or no room for one, gives the default.
+  EXPECT_EQ(Get("[s]\n=1\nb=0\n", "s", nullptr, "d"), "d");
+  EXPECT_EQ(Get("[s]\nb=0\n", "s", nullptr, "d", 2), "d");
+  EXPECT_EQ(Get("[s]\nb=0\n", " s", nullptr, "d"), "d");
 }
 
 TEST(ProfileRead, ListsKeyNamesAndSectionNames) {
@@ -153,10 +173,19 @@ TEST(ProfileSection, AnswersAsWineOnOddInput) {
   DWORD n = 0;
   // The section name asked for is not trimmed here.
   EXPECT_EQ(Section("[s]\na=1\n", " s ", 8, &n), std::string("\0\0XXXXXX", 8));
-  // Only the first entry with an empty key is listed.
-  EXPECT_EQ(Section("[s]\n=1\n==2\nb\n", "s", 64, &n).substr(0, 7),
-            std::string("=1\0b\0\0X", 7));
-  EXPECT_EQ(n, 5u);
+  // A keyless entry is dropped right after another one; a comment or any
+  // other entry in between keeps it, a blank line does not.
+  EXPECT_EQ(Section("[s]\n=1\nb=5\n=2\n", "s", 16, &n).substr(0, 11),
+            std::string("=1\0b=5\0=2\0\0", 11));
+  EXPECT_EQ(Section("[s]\n=1\n==2\n\n=3\n;c\n=4\n", "s", 16, &n).substr(0, 7),
+            std::string("=1\0=4\0\0", 7));
+  EXPECT_EQ(Section(std::string("[s]\n\0x=1\n=2\n[t]\n=3\n", 19), "t", 8, &n)
+                .substr(0, 4),
+            std::string("=3\0\0", 4));
+  // A NUL ends a name, but the blanks before it stay.
+  EXPECT_EQ(Section(std::string("[s]\nk \0x=1\n", 12), "s", 8, &n),
+            std::string("k =1\0\0XX", 8));
+  EXPECT_EQ(Get(std::string("[s]\nk \0x=1\n", 12), "s", "k", "none"), "none");
 }
 
 TEST(ProfileString, QuotesOfACutValueCostOneMoreCharacter) {
@@ -180,8 +209,9 @@ TEST(ProfileWrite, ReplacesOnlyTheEntryLine) {
   EXPECT_EQ(Write(text, "sec", "other", "2"),
             "; top\r\n[Sec]\r\n  MyKey = old ; x\r\n\r\nother=2\n[sec]\r\n"
             "mykey=9");
-  // The same value leaves the line as it was.
-  EXPECT_EQ(Write("[s]\nk = \"v\"\n", "s", "k", "v"), "[s]\nk = \"v\"\n");
+  // The same value as stored leaves the line as it was; quotes count.
+  EXPECT_EQ(Write("[s]\nk = v \n", "s", "k", "v"), "[s]\nk = v \n");
+  EXPECT_EQ(Write("[s]\nk = \"v\"\n", "s", "k", "v"), "[s]\nk=v\n");
   EXPECT_EQ(Write("[s]\nk\n", "s", "k", ""), "[s]\nk=\n");
 }
 
@@ -200,7 +230,9 @@ TEST(ProfileWrite, AppendsAMissingSectionInTheFilesLineEndStyle) {
             "\xEF\xBB\xBF[s]\r\nk=v\r\n");
   EXPECT_EQ(Write("x=1\n\n", "s", "k", "v"), "x=1\n\n[s]\nk=v\n");
   EXPECT_EQ(Write("[a]\r\nx=1", "s", "", "v"), "[a]\r\nx=1\r\n[s]\r\n=v\r\n");
-  EXPECT_EQ(Write("[a]\n", "", "k", "v"), "[a]\n[]\nk=v\n");
+  // The section "" is the lines before the first header.
+  EXPECT_EQ(Write("[a]\n", "", "k", "v"), "k=v\n[a]\n");
+  EXPECT_EQ(Write("x=1\n[a]\n", " ", "k", "v"), "x=1\nk=v\n[a]\n");
 }
 
 TEST(ProfileWrite, DeletesKeysAndSections) {
@@ -220,12 +252,11 @@ TEST(ProfileWrite, RefusesWhatWouldNotReadBack) {
        std::vector<std::tuple<const char*, const char*, const char*>>{
            {"s", "k", "a\nb"},
            {"s", "k", "a\rb"},
-           {"s", "k\n", "v"},
-           {"s\r", "k", "v"},
-           {"a]b", "k", "v"},
+           {"s", "k\nj", "v"},
+           {"s\rt", "k", "v"},
            {"s", "a=b", "v"},
-           {"s", " [k", "v"},
-           {"s", ";k", "v"},
+           {"s", " [k]", "v"},
+           {"s", "[k", "v]"},
            {nullptr, "k", "v"}}) {
     EXPECT_FALSE(ProfileWriteString("[s]\n", section, key, value, &result))
         << (section ? section : "(null)") << " " << key << " " << value;
@@ -263,6 +294,72 @@ TEST(ProfileWrite, WritesReadBackInArbitraryText) {
     ProfileGetString(result, true, section, nullptr, "", buffer.data(), size);
     ASSERT_EQ(buffer[size], 'X');
   }
+}
+
+// `text` (ASCII and code points below 0x100) as UTF-16 with its mark.
+std::string Utf16(const std::u16string& text, bool big_endian) {
+  std::string bytes = big_endian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char16_t unit : text) {
+    const char high = static_cast<char>(unit >> 8);
+    const char low = static_cast<char>(unit & 0xFF);
+    bytes += big_endian ? high : low;
+    bytes += big_endian ? low : high;
+  }
+  return bytes;
+}
+
+TEST(ProfileUnicode, Utf16ReadsInAnsiAndWritesItsOwnLineInUtf16) {
+  for (bool big_endian : {false, true}) {
+    const std::string text = Utf16(
+        u"[Modules]\r\n\u0160k.dll=\u20ac5\r\nb=\u0141\r\n[x]\r\n", big_endian);
+    // Code page 1252: U+0160 is 0x8A, U+20AC 0x80, U+0141 none.
+    EXPECT_EQ(Get(text, "modules", "\x8ak.dll"),
+              "\x80"
+              "5");
+    EXPECT_EQ(Get(text, "modules", "b"), "?");
+    DWORD n = 0;
+    EXPECT_EQ(Section(text, "Modules", 16, &n).substr(0, 14),
+              std::string("\x8ak.dll=\x80"
+                          "5\0b=?\0\0",
+                          14));
+    EXPECT_EQ(Write(text, "modules", "b", "\xe9"),
+              Utf16(u"[Modules]\r\n\u0160k.dll=\u20ac5\r\nb=\u00e9\r\n[x]\r\n",
+                    big_endian));
+    EXPECT_EQ(Write(text, "new", "k", "1"),
+              Utf16(u"[Modules]\r\n\u0160k.dll=\u20ac5\r\nb=\u0141\r\n[x]\r\n"
+                    u"[new]\r\nk=1\r\n",
+                    big_endian));
+    ProfileFile file(text);
+    ASSERT_TRUE(file.WriteString("x", "k", "\x80"));
+    EXPECT_EQ(file.GetString("X", "K", "", nullptr, 0), 0u);
+    char buffer[8];
+    EXPECT_EQ(file.GetString("X", "K", "", buffer, 8), 1u);
+    EXPECT_STREQ(buffer, "\x80");
+  }
+}
+
+TEST(ProfileUnicode, Utf8MarkIsSkippedAndItsTextReadInAnsi) {
+  const std::string text =
+      "\xEF\xBB\xBF[modules]\nsoci\xC3\xA9t\xC3\xA9.dll=1\nbad=\xC0\xAF|"
+      "\xE2\x82|\n";
+  EXPECT_EQ(Get(text, "MODULES", "soci\xe9t\xe9.dll"), "1");
+  // Bad bytes read as Wine's decoder reads them: one U+FFFD each here.
+  EXPECT_EQ(Get(text, "modules", "bad"), "??|?|");
+  EXPECT_EQ(Write(text, "modules", "\xe9", "\x80"),
+            text + "\xC3\xA9=\xE2\x82\xAC\n");
+}
+
+TEST(ProfileUnicode, AWriteAtACutEndWritesThatEndWhole) {
+  // A lone last byte of UTF-16 is a unit of its own; a cut UTF-8 sequence
+  // at the end is one U+FFFD, whatever follows its lead byte.
+  const std::string odd = Utf16(u"[s]\nk=", false) + "A";
+  EXPECT_EQ(Get(odd, "s", "k"), "A");
+  EXPECT_EQ(Write(odd, "s", "n", "1"), Utf16(u"[s]\nk=A\nn=1\n", false));
+  const std::string cut = "\xEF\xBB\xBF[s]\nk=\xF0\x9F\n";
+  EXPECT_EQ(Get(cut, "s", "k"), "?");
+  const std::string written = Write(cut, "s", "n", "1");
+  EXPECT_EQ(written, "\xEF\xBB\xBF[s]\nk=\xEF\xBF\xBD\nn=1\n");
+  EXPECT_EQ(Get(written, "s", "k"), "?");
 }
 
 TEST(ProfileLarge, HugeLinesAndManyEntriesStayLinear) {

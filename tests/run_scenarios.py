@@ -33,6 +33,9 @@ A scenario is a JSON object with these fields:
                 when the runner is root, so that permissions apply
   linux_only    why the scenario means nothing for the Windows builds under
                 Wine (the conformance suite skips it and says why)
+  locale        the locale the program runs in (LC_ALL), "C.UTF-8" unless
+                given; one the system lacks is made with localedef. ANSI
+                profile files are read in its code page for the checks.
 
 File description: one of {"text": str}, {"lines": [str], "eol": str} (each line
 ends in eol, "\\r\\n" unless given), {"base64": str}, {"random": {"seed": str,
@@ -43,8 +46,8 @@ octal text such as "0444" (files default to 0644, directories to 0755; in
 expect_files the mode is checked only when given or implied by same_as).
 
 {"generate": {"parts": [part...], "encoding": enc}} joins its parts and
-encodes them ("utf-8" unless given; also "latin-1", "utf-16-le",
-"utf-16-be"). A part is {"text": str}, {"repeat": str, "count": int} or
+encodes them ("utf-8" unless given; also "latin-1", "cp1250", "cp1252",
+"utf-16-le", "utf-16-be"). A part is {"text": str}, {"repeat": str, "count": int} or
 {"lines": fmt, "count": int, "start": int, "eol": str}: count lines, fmt
 with "{i}" standing for start, start + 1, ... (start 0 and eol "\\r\\n" unless
 given). A trace line may be a generated text too ({"generate": ...},
@@ -61,6 +64,7 @@ in a bin directory, which a run may leave there.
 """
 
 import argparse
+import atexit
 import base64
 import difflib
 import hashlib
@@ -83,12 +87,22 @@ LOCK_FILE = "ksupdate.lock"
 FIELDS = {
     "description", "arch", "registry", "registry64", "args", "files", "trace",
     "expect_files", "client_ver", "client_ver_path", "system_reg",
-    "client_ver_more", "unprivileged", "linux_only",
+    "client_ver_more", "unprivileged", "linux_only", "locale",
 }
 REQUIRED = {"description", "registry", "args", "files", "trace"}
 SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",
                "same_as", "generate", "link", "fifo"}
-ENCODINGS = {"utf-8", "latin-1", "utf-16-le", "utf-16-be"}
+ENCODINGS = {"utf-8", "latin-1", "cp1250", "cp1252", "utf-16-le",
+             "utf-16-be"}
+DEFAULT_LOCALE = "C.UTF-8"
+# The ANSI code page that Wine, and so ksupdate, gives a locale: the locales
+# that the tests run in.
+LOCALE_CODE_PAGES = {"C": 1252, "C.UTF-8": 1252, "fr_FR.UTF-8": 1252,
+                     "pl_PL.UTF-8": 1250, "ru_RU.UTF-8": 1251,
+                     "el_GR.UTF-8": 1253, "tr_TR.UTF-8": 1254,
+                     "he_IL.UTF-8": 1255, "ar_SA.UTF-8": 1256,
+                     "lt_LT.UTF-8": 1257, "vi_VN.UTF-8": 1258}
+_LOCALE_DIR = []
 # The account that "unprivileged" scenarios run as.
 NOBODY = 65534
 
@@ -175,6 +189,9 @@ def validate(scenario):
     missing = REQUIRED - set(scenario)
     if missing:
         raise ScenarioError(f"missing fields {sorted(missing)}")
+    if scenario.get("locale", DEFAULT_LOCALE) not in LOCALE_CODE_PAGES:
+        raise ScenarioError(f"locale {scenario['locale']!r} has no code page "
+                            "in LOCALE_CODE_PAGES")
     if scenario.get("arch", "win32") not in ("win32", "win64"):
         raise ScenarioError(f"bad arch {scenario['arch']!r}")
     if "registry64" in scenario and scenario.get("arch") != "win64":
@@ -291,11 +308,22 @@ def remove_tree(path):
 
 # --- Profile files, read as Wine reads them ---------------------------------
 
-def parse_profile(data):
+def profile_text(data, code_page=1252):
+    """A profile file's text: Unicode after a byte-order mark, else its
+    bytes in the ANSI code page (bytes that it leaves undefined as
+    surrogate escapes)."""
+    for bom, encoding in ((b"\xef\xbb\xbf", "utf-8"), (b"\xff\xfe", "utf-16-le"),
+                          (b"\xfe\xff", "utf-16-be")):
+        if data.startswith(bom):
+            return data[len(bom):].decode(encoding, "replace")
+    return data.decode(f"cp{code_page}", "surrogateescape")
+
+
+def parse_profile(data, code_page=1252):
     """section -> {key -> value or None}, names lowercased, first one wins."""
     sections = {}
     current = None
-    for raw in re.split(r"\r\n|\n|\r", data.decode("latin-1")):
+    for raw in re.split(r"\r\n|\n|\r", profile_text(data, code_page)):
         line = raw.strip(" \t")
         if not line or line.startswith(";"):
             continue
@@ -429,13 +457,42 @@ def is_lock_file(rel, before, after):
         (was is None or was == now)
 
 
-def check_client_ver(expected, rel, before, after, problems):
+def locale_env(locale):
+    """LC_ALL for `locale`, and LOCPATH when the system lacks it and it was
+    made here with localedef (once a process); raises ScenarioError when it
+    cannot be made."""
+    env = {"LC_ALL": locale}
+    have = subprocess.run(["locale", "-a"], capture_output=True,
+                          text=True).stdout.lower().replace("utf8", "utf-8")
+    if locale.lower() in have.split():
+        return env
+    if not _LOCALE_DIR:
+        _LOCALE_DIR.append(tempfile.mkdtemp(prefix="kslocales-"))
+        atexit.register(shutil.rmtree, _LOCALE_DIR[0], True)
+    path = os.path.join(_LOCALE_DIR[0], locale)
+    if not os.path.isdir(path):
+        name, _, charset = locale.partition(".")
+        result = subprocess.run(["localedef", "-i", name, "-f",
+                                 charset or "UTF-8", path],
+                                capture_output=True)
+        if not os.path.isdir(path):
+            raise ScenarioError(f"cannot make locale {locale}: "
+                                f"{result.stderr[-200:]!r}")
+    env["LOCPATH"] = _LOCALE_DIR[0]
+    return env
+
+
+def code_page(scenario):
+    return LOCALE_CODE_PAGES[scenario.get("locale", DEFAULT_LOCALE)]
+
+
+def check_client_ver(expected, rel, before, after, problems, cp=1252):
     got = after.get(rel)
     if got is None or got[0] != "file":
         problems.append(f"{rel}: expected client.ver, found {describe(got)}")
         return
-    actual = parse_profile(got[2])
-    old = parse_profile(before[rel][2]) if rel in before else {}
+    actual = parse_profile(got[2], cp)
+    old = parse_profile(before[rel][2], cp) if rel in before else {}
     want = {k.lower(): v for k, v in expected.items()}
     modules = actual.get("modules", {})
     if modules != want:
@@ -465,7 +522,8 @@ def run_scenario(binary, scenario, keep):
         build_prefix(prefix, scenario)
         before = snapshot(prefix)
         env = dict(os.environ, WINEPREFIX=prefix, KSUPDATE_TRACE=trace_path,
-                   HOME=home)
+                   HOME=home, **locale_env(scenario.get("locale",
+                                                       DEFAULT_LOCALE)))
         demote = None
         if scenario.get("unprivileged") and os.geteuid() == 0:
             # The build tree may lie where that user cannot reach.
@@ -505,7 +563,7 @@ def run_scenario(binary, scenario, keep):
         if "client_ver" in scenario:
             cv_rel = client_ver_path(scenario, after)
             check_client_ver(expected_client_ver(scenario), cv_rel, before,
-                             after, problems)
+                             after, problems, code_page(scenario))
         for rel in sorted(set(before) | set(after)):
             if rel in expected or rel == cv_rel or \
                     is_lock_file(rel, before, after):

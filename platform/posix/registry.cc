@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/codepage.h"
+
 namespace ks::posix {
 namespace {
 
@@ -134,26 +136,9 @@ void AppendUtf16(char32_t code, std::u16string* out) {
   }
 }
 
-// The ANSI form of UTF-16 text, with Latin-1 as the ANSI code page: a code
-// point below 0x100 becomes that byte, any other one (a surrogate pair
-// included) one '?', as WideCharToMultiByte's default character.
-std::string ToAnsi(std::u16string_view text) {
-  std::string ansi;
-  ansi.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char16_t unit = text[i];
-    if (unit < 0x100) {
-      ansi.push_back(static_cast<char>(unit));
-      continue;
-    }
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
-        text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      ++i;
-    }
-    ansi.push_back('?');
-  }
-  return ansi;
-}
+// The ANSI form of UTF-16 text, in the code page of the process's locale
+// (platform/codepage.h).
+std::string ToAnsi(std::u16string_view text) { return UnicodeToAnsi(text); }
 
 std::u16string FromUtf16Le(std::string_view bytes) {
   std::u16string text;

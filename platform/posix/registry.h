@@ -13,8 +13,9 @@
 namespace ks::posix {
 
 // One registry value as stored: its type and its data bytes in the form
-// that the ANSI query functions return. The ANSI code page is Latin-1: a
-// code point below 0x100 becomes that byte, any other one '?'. Text types
+// that the ANSI query functions return, in the ANSI code page of the
+// locale (platform/codepage.h): a character that the code page lacks, and
+// each half of a surrogate pair, becomes '?'. Text types
 // (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) are converted so, whether the file
 // writes them as strings or as UTF-16LE hex; a quoted string keeps its
 // terminating zero, and a REG_MULTI_SZ string also the zero that closes

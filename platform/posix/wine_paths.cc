@@ -6,12 +6,15 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/posix/code_pages.h"
 
 namespace ks::posix {
 namespace {
@@ -66,11 +69,25 @@ std::string DriveRoot(const std::string& prefix, char letter) {
   return root;
 }
 
-// Applies the Windows components of `path` to *components: '\' and '/'
-// separate, empty components and "." vanish, ".." drops the last component
-// but stops at the root (an empty list), as GetFullPathName does.
-void ApplyComponents(std::string_view path,
+// A character that no Windows file name holds: Win32 refuses such a path
+// (ERROR_INVALID_NAME), and so do we.
+bool IsInvalidNameChar(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || c == '"' || c == '*' || c == '<' || c == '>' ||
+         c == '?' || c == '|';
+}
+
+// Applies the Windows components of `path` to *components, as host names:
+// '\\' and '/' separate, empty components and "." vanish, ".." drops the
+// last component but stops at the root (an empty list), as
+// GetFullPathName does. It also trims as Windows does: a component that
+// ends in a single '.' loses it, and the last one (unless the path ends in
+// a separator) loses all its trailing dots and blanks. False when a
+// component that is left holds a character that no file name may, or one
+// that has no host spelling in `locale`.
+bool ApplyComponents(std::string_view path, const TextLocale& locale,
                      std::vector<std::string>* components) {
+  std::vector<std::string_view> added;
   size_t i = 0;
   while (i < path.size()) {
     if (IsSeparator(path[i])) {
@@ -80,13 +97,41 @@ void ApplyComponents(std::string_view path,
     size_t end = i;
     while (end < path.size() && !IsSeparator(path[end])) ++end;
     std::string_view component = path.substr(i, end - i);
-    if (component == "..") {
-      if (!components->empty()) components->pop_back();
-    } else if (component != ".") {
-      components->emplace_back(component);
-    }
     i = end;
+    if (component == "..") {
+      if (!added.empty()) {
+        added.pop_back();
+      } else if (!components->empty()) {
+        components->pop_back();
+      }
+      continue;
+    }
+    if (component == ".") continue;
+    if (end == path.size()) {
+      while (!component.empty() &&
+             (component.back() == '.' || component.back() == ' ')) {
+        component.remove_suffix(1);
+      }
+      if (component.empty()) continue;
+    } else if (component.size() >= 2 && component.back() == '.' &&
+               component[component.size() - 2] != '.') {
+      component.remove_suffix(1);
+    }
+    added.push_back(component);
   }
+  // Windows checks the names once the path is whole.
+  for (std::string_view component : added) {
+    for (char c : component) {
+      if (IsInvalidNameChar(c)) return false;
+    }
+    std::string host;
+    if (!HostName(locale.host_names, AnsiToUnicode(locale.code_page, component),
+                  &host)) {
+      return false;
+    }
+    components->push_back(std::move(host));
+  }
+  return true;
 }
 
 // Where the current directory lies: under the root of a drive, or, when no
@@ -142,17 +187,25 @@ struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
 
-// The name in directory `dir` that equals `wanted` ignoring ASCII case. When
-// several do, the smallest by byte order, so that the answer does not depend
-// on the order readdir happens to give. "" when none does.
+// The name in directory `dir` that equals `wanted` but for letter case, as
+// Wine matches names. When several do, the smallest by byte order, so that
+// the answer does not depend on the order readdir happens to give. "" when
+// none does.
 std::string FindIgnoringCase(const std::string& dir, std::string_view wanted) {
   std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
   if (!stream) return std::string();
+  const bool ascii = std::all_of(wanted.begin(), wanted.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x80;
+  });
   std::string best;
   while (const dirent* entry = readdir(stream.get())) {
     std::string_view name(entry->d_name);
     if (name == "." || name == "..") continue;
-    if (!EqualsIgnoringAsciiCase(name, wanted)) continue;
+    // An ASCII name only matches an ASCII one, by ASCII rules.
+    if (ascii ? !EqualsIgnoringAsciiCase(name, wanted)
+              : !HostNamesEqualIgnoringCase(name, wanted)) {
+      continue;
+    }
     if (best.empty() || name < best) best = std::string(name);
   }
   return best;
@@ -225,6 +278,11 @@ std::string WinePrefix() {
 
 bool MapPath(const std::string& prefix, const std::string& windows_path,
              HostPath* host) {
+  return MapPath(prefix, windows_path, ProcessLocale(), host);
+}
+
+bool MapPath(const std::string& prefix, const std::string& windows_path,
+             const TextLocale& locale, HostPath* host) {
   const std::string& path = windows_path;
   if (path.empty()) return false;
   // "\\server\share", "\\?\..." and "\\.\..." name no file of a drive.
@@ -258,7 +316,7 @@ bool MapPath(const std::string& prefix, const std::string& windows_path,
     // A rooted path starts at the root of the current directory's drive.
     if (!IsSeparator(path[0])) components = std::move(cwd.components);
   }
-  ApplyComponents(rest, &components);
+  if (!ApplyComponents(rest, locale, &components)) return false;
   if (FindAsSpelt(root, components, host)) return true;
   // A dangling link still maps the drive: its files are simply missing.
   if (on_drive && !Exists(root)) return false;

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/posix/code_pages.h"
+
 namespace ks::posix {
 
 // The prefix directory: $WINEPREFIX when set and non-empty, else
@@ -20,14 +22,20 @@ std::string WinePrefix();
 //   none does);
 // - a relative path is relative to the current directory.
 // Both '\' and '/' separate components; "." and ".." are resolved
-// lexically, as Windows forms a full path, never above the drive's root.
-// Each existing component is matched exactly first, then ASCII
-// case-insensitively (A.DLL on disk answers for a.dll); a component that
-// does not exist keeps the spelling asked for.
+// lexically, as Windows forms a full path, never above the drive's root, and
+// components are trimmed as Windows trims them (a last one of its trailing
+// dots and blanks, others of a single trailing dot). The path is ANSI text
+// of the locale's code page; host names are its characters in UTF-8. Each
+// existing component is matched exactly first, then regardless of letter
+// case as Wine matches it (A.DLL on disk answers for a.dll, and an upper-case
+// E with acute for the lower-case one); a component that does not exist
+// keeps the spelling asked for.
 //
 // Returns true with the host path in *host_path. Returns false when the path
 // cannot name a host file: an unmapped drive, an empty path, a UNC or device
-// path.
+// path, a character that no Windows file name holds (control characters,
+// " * < > ? |), or one beyond ASCII when the locale is not a UTF-8 one (as
+// Wine, which spells host names in the locale's charset).
 bool MapPath(const std::string& prefix, const std::string& windows_path,
              std::string* host_path);
 
@@ -44,6 +52,9 @@ struct HostPath {
 // repeat it. A path that exists as spelt takes one lookup in all.
 bool MapPath(const std::string& prefix, const std::string& windows_path,
              HostPath* host);
+// The same in a given locale rather than the process's.
+bool MapPath(const std::string& prefix, const std::string& windows_path,
+             const TextLocale& locale, HostPath* host);
 
 }  // namespace ks::posix
 

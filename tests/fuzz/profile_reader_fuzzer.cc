@@ -3,8 +3,9 @@
 //
 // A section read stays inside its buffer, ends in two zero bytes, and is the
 // same read with room to spare, or its beginning when cut; its entries are
-// trimmed and never comments. A string read is one zero-terminated text, the
-// beginning of the unbounded answer, and agrees with the section's entries.
+// trimmed (but for blanks before a NUL) and never comments. A string read is
+// one zero-terminated text, the beginning of the unbounded answer, and
+// agrees with the section's entries.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -55,7 +56,9 @@ void CheckSection(const std::string& contents, const std::string& section,
             (full_length == 0 ? full[1] == '\0' : full[full_length - 1] == 0),
         "a section read ends in two zero bytes");
   for (const std::string& entry : Entries(full.data(), full_length + 1)) {
-    Check(!entry.empty() && !IsBlank(entry.front()) && !IsBlank(entry.back()),
+    Check(!entry.empty() && !IsBlank(entry.front()) &&
+              (!IsBlank(entry.back()) ||
+               contents.find('\0') != std::string::npos),
           "an entry is trimmed");
     Check(entry.front() != ';', "a comment is no entry");
     Check(entry.find_first_of("\r\n") == std::string::npos,
@@ -115,15 +118,24 @@ void CheckString(const std::string& contents, const std::string& section,
   }
 
   // Against the section's entries: the first one of the key decides. The
-  // section read takes its name as given, the string read trims it.
-  if (Trim(key).empty() || Trim(section) != section) return;
+  // section read takes its name as given, the string read trims it. A
+  // comment is found by its key but never listed; in a Unicode file a '?'
+  // listed may stand for any character that the code page lacks.
+  const bool unicode = contents.compare(0, 2, "\xFF\xFE") == 0 ||
+                       contents.compare(0, 2, "\xFE\xFF") == 0 ||
+                       contents.compare(0, 3, "\xEF\xBB\xBF") == 0;
+  if (Trim(key).empty() || Trim(section) != section ||
+      Trim(key).front() == ';' ||
+      (unicode && key.find('?') != std::string::npos)) {
+    return;
+  }
   std::vector<char> list(contents.size() * 2 + 4);
   DWORD list_length = ProfileGetSection(contents, section.c_str(), list.data(),
                                         static_cast<DWORD>(list.size()));
   for (const std::string& entry : Entries(list.data(), list_length + 1)) {
+    // The name as stored: cut by a NUL, blanks before it stay.
     std::size_t equals = entry.find('=');
-    if (!EqualsNoCase(Trim(std::string_view(entry).substr(0, equals)),
-                      Trim(key))) {
+    if (!EqualsNoCase(std::string_view(entry).substr(0, equals), Trim(key))) {
       continue;
     }
     if (equals != std::string::npos) {

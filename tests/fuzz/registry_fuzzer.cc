@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/codepage.h"
 #include "platform/posix/registry.h"
 #include "tests/fuzz/fuzz_input.h"
 
@@ -25,8 +26,8 @@ bool IsNormal(const std::string& path) {
 }
 
 // A stored name as escaped text: `close` and '\' escaped, every byte that is
-// not printable ASCII as a four-digit \x escape (so that a hex digit after
-// it is not taken in).
+// not printable ASCII as a four-digit \x escape of its character in the ANSI
+// code page (so that a hex digit after it is not taken in).
 std::string Escape(const std::string& name, char close) {
   std::string out;
   for (char c : name) {
@@ -35,8 +36,10 @@ std::string Escape(const std::string& name, char close) {
       out += '\\';
       out += c;
     } else if (byte < 0x20 || byte >= 0x7F) {
+      // The character that the stored ANSI byte stands for.
+      const unsigned unit = ks::AnsiToUnicode(std::string(1, c))[0];
       char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%04x", byte);
+      std::snprintf(hex, sizeof hex, "\\x%04x", unit);
       out += hex;
     } else {
       out += c;
@@ -50,7 +53,7 @@ bool IsTextType(DWORD type) {
 }
 
 // The hive in Wine's format, every value as hex data of its type: text
-// types as the UTF-16LE of their Latin-1 bytes.
+// types as the UTF-16LE of the characters that their ANSI bytes stand for.
 std::string Write(const RegistryHive& hive) {
   std::string text = "WINE REGISTRY Version 2\n";
   text += hive.win64 ? "#arch=win64\n" : "#arch=win32\n";
@@ -72,11 +75,16 @@ std::string Write(const RegistryHive& hive) {
       text += type;
       bool first = true;
       for (char c : value.data) {
-        char byte[8];
-        std::snprintf(byte, sizeof byte, "%s%02x", first ? "" : ",",
-                      static_cast<unsigned char>(c));
+        char byte[16];
+        if (IsTextType(value.type)) {
+          const unsigned unit = ks::AnsiToUnicode(std::string(1, c))[0];
+          std::snprintf(byte, sizeof byte, "%s%02x,%02x", first ? "" : ",",
+                        unit & 0xFF, unit >> 8);
+        } else {
+          std::snprintf(byte, sizeof byte, "%s%02x", first ? "" : ",",
+                        static_cast<unsigned char>(c));
+        }
         text += byte;
-        if (IsTextType(value.type)) text += ",00";
         first = false;
       }
       text += "\n";

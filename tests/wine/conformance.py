@@ -2,6 +2,7 @@
 """Runs the Linux build and both Windows builds on one real Wine prefix.
 
 Usage: conformance.py --native DIR --win32 DIR --win64 DIR [-k TEXT]
+                      [--hunt-files N] [--seed S]
 
 Makes a Wine prefix (wineboot -i), then for every scenario of
 tests/scenarios sets the registry value with `wine reg` in the 32-bit view,
@@ -12,17 +13,21 @@ an exact raw command line. Each run must meet the scenario's expectations,
 and the three must agree with one another: the same trace, the same files
 in the same state (bytes and read-only attribute), the same client.ver
 entries. Then the profile probe of each build answers the same reads and
-writes on the corpus under tests/data/profiles. Last, runs at once on one
-installation of that prefix (crash_test.py's SharedInstallation): two and
-three of the 32-bit build, and the Linux build with it, must each behave as
-some order of the same runs one after the other; a lock that either build
-holds keeps the other waiting, a killed holder frees it at once, and a
-trace channel whose reader stops or a debug-output listener that never
-answers costs the Windows build no more than a second. Every Wine process
-started here is ended (wineserver -k) before the script exits.
+writes as Wine's own profile functions, on the corpus under
+tests/data/profiles and on --hunt-files generated files (seeded; a tenth as
+many again in a locale of another code page, picked by the seed). Last,
+runs at once on one installation of that prefix (crash_test.py's
+SharedInstallation): two and three of the 32-bit build, and the Linux build
+with it, must each behave as some order of the same runs one after the
+other; a lock that either build holds keeps the other waiting, a killed
+holder frees it at once, and a trace channel whose reader stops or a
+debug-output listener that never answers costs the Windows build no more
+than a second. Every Wine process started here is ended (wineserver -k)
+before the script exits.
 """
 
 import argparse
+import hashlib
 import json
 import random
 import os
@@ -55,7 +60,8 @@ class Prefix:
         self.drive_c = os.path.join(self.root, "drive_c")
         self.env = dict(os.environ, WINEPREFIX=self.root, WINEDEBUG="-all",
                         HOME=os.path.join(self.work, "home"),
-                        DISPLAY="", WINEDLLOVERRIDES="mscoree,mshtml=")
+                        DISPLAY="", WINEDLLOVERRIDES="mscoree,mshtml=",
+                        LC_ALL=rs.DEFAULT_LOCALE)
         os.mkdir(self.env["HOME"])
         self.env.pop("KSUPDATE_TRACE", None)
 
@@ -201,8 +207,9 @@ def run_build(prefix, build, dirs, scenario, trace_path):
     """Runs one build on the laid files; returns (status, stdout+stderr)."""
     if os.path.exists(trace_path):
         os.remove(trace_path)
+    locale = rs.locale_env(scenario.get("locale", rs.DEFAULT_LOCALE))
     if build == "native":
-        env = dict(prefix.env, KSUPDATE_TRACE=trace_path)
+        env = dict(prefix.env, KSUPDATE_TRACE=trace_path, **locale)
         result = subprocess.run(
             [os.path.join(dirs[build], "ksupdate")] + scenario["args"],
             cwd=prefix.drive_c, env=env, stdin=subprocess.DEVNULL,
@@ -213,7 +220,8 @@ def run_build(prefix, build, dirs, scenario, trace_path):
     line_file = trace_path + ".cmdline"
     with open(line_file, "wb") as f:
         f.write(command_line.encode("latin-1"))
-    env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace_path))
+    env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace_path),
+               **locale)
     result = subprocess.run(
         ["wine", os.path.join(dirs[build], "tests", "wine", "launch.exe"),
          host_to_windows(os.path.join(dirs[build], "ksupdate.exe")),
@@ -256,12 +264,13 @@ def check_run(scenario, before, after, trace, problems):
         if rel.lower().endswith("client.ver") and "same_as" not in desc:
             # Wine rewrites a whole profile file at each write (the Linux
             # provider keeps every other byte): compare what it reads as.
-            want = rs.parse_profile(rs.desc_bytes(desc))
+            cp = rs.code_page(scenario)
+            want = rs.parse_profile(rs.desc_bytes(desc), cp)
             got = after.get(rel)
             if got is None or got[0] != "file" or \
-                    rs.parse_profile(got[2]) != want:
+                    rs.parse_profile(got[2], cp) != want:
                 problems.append(f"{rel}: reads as "
-                                f"{rs.parse_profile(got[2]) if got else None}"
+                                f"{rs.parse_profile(got[2], cp) if got else None}"
                                 f", expected {want}")
             continue
         if "mode" in desc:
@@ -272,7 +281,7 @@ def check_run(scenario, before, after, trace, problems):
     if "client_ver" in scenario:
         cv_rel = rs.client_ver_path(scenario, after)
         rs.check_client_ver(rs.expected_client_ver(scenario), cv_rel, before,
-                            after, problems)
+                            after, problems, rs.code_page(scenario))
     for rel in sorted(set(before) | set(after)):
         if rel in expected or rel == cv_rel or \
                 rs.is_lock_file(rel, before, after):
@@ -288,7 +297,7 @@ def outcome(scenario, after):
     entries = {}
     for rel, (kind, _, data) in after.items():
         if rel.lower().endswith("client.ver") and kind == "file":
-            entries[rel] = rs.parse_profile(data)
+            entries[rel] = rs.parse_profile(data, rs.code_page(scenario))
     return files, entries
 
 
@@ -524,6 +533,10 @@ def main():
                         "(and no runs at once)")
     parser.add_argument("--at-once-only", action="store_true",
                         help="only the runs at once")
+    parser.add_argument("--hunt-files", type=int, default=300,
+                        help="generated profile files to compare (0: none)")
+    parser.add_argument("--seed", default=str(int(time.time())),
+                        help="seed of the generated files")
     args = parser.parse_args()
     dirs = {b: os.path.abspath(getattr(args, b)) for b in BUILDS}
 
@@ -570,6 +583,17 @@ def main():
             p, f = profile_conformance.run(prefix, dirs, args.filter)
             passed += p
             failed += f
+        if args.hunt_files > 0 and not args.filter and not args.at_once_only:
+            others = sorted(name for name, cp in rs.LOCALE_CODE_PAGES.items()
+                            if cp != 1252 and name.endswith(".UTF-8"))
+            other = others[int(hashlib.sha256(args.seed.encode()).hexdigest(),
+                               16) % len(others)]
+            for locale, files in ((rs.DEFAULT_LOCALE, args.hunt_files),
+                                  (other, max(1, args.hunt_files // 10))):
+                _, f = profile_conformance.hunt(prefix, dirs, files, args.seed,
+                                                locale)
+                passed += 0 if f else 1
+                failed += 1 if f else 0
         if not args.filter:
             p, f = run_at_once(prefix, dirs)
             passed += p

@@ -1,15 +1,33 @@
-"""The Linux profile provider against Wine's, on the corpus in
-tests/data/profiles: the same reads must give the same answers, and after
-the same writes both files must read back the same entries.
+#!/usr/bin/env python3
+"""The profile providers against Wine's own profile functions.
 
-Run from conformance.py, which owns the Wine prefix.
+Each provider, the Linux one and the Windows one (the profile probe built
+for each platform), is compared with the reference: the Windows probe's
+--reference mode, which calls Wine's functions directly. First on the
+corpus in tests/data/profiles, then on generated files (hunt()): the same
+reads must give the same answers, and after the same writes each file must
+read back alike, read by the build that wrote it and by the reference.
+
+Run from conformance.py, which owns the Wine prefix; or alone, to hunt with
+more files or to replay one:
+
+  profile_conformance.py --native DIR --win32 DIR [--files N] [--seed S]
+                         [--only I] [--locale NAME] [--corpus]
 """
 
+import argparse
 import os
+import random
+import re
 import shutil
 import subprocess
+import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+import run_scenarios as rs  # noqa: E402
+
 CORPUS = os.path.join(os.path.dirname(HERE), "data", "profiles")
 
 SECTIONS = ["modules", "MODULES", " modules ", "other", "missing", "broken"]
@@ -24,13 +42,59 @@ WRITES = [
     ("other", "k", "v2"),
     ("added", "n.dll", "1"),
 ]
-READ_BACK = ["modules", "other", "added"]
+PROVIDERS = ("native", "win32")
 
-# Where the Linux provider deliberately answers otherwise than Wine: none
-# for reads; writes keep every other byte of the file (Windows does, Wine
-# rewrites the whole file), so files are compared by what they read back,
-# never by their bytes.
-KNOWN_DIFFERENCES = {}
+# Where a provider deliberately answers otherwise than Wine. Files are
+# compared by what they read back, never by their bytes: a write keeps
+# every other byte of the file (Windows does; Wine rewrites the whole file
+# in its own spelling). Each entry: why, and the test that recognises an
+# answer as such a difference, or None for one that the hunt does not
+# generate (its generator leaves those writes out).
+KNOWN_DIFFERENCES = {
+    "no best fit": (
+        "a character of a Unicode file that the ANSI code page lacks reads "
+        "as '?', where Wine gives a look-alike ('L' for U+0141) that could "
+        "name another module",
+        lambda ours, ref, lone_byte: len(ours) == len(ref) and all(
+            a == b or a == "?" for a, b in zip(ours, ref))),
+    "a lone last byte": (
+        "a UTF-16 file of an odd length: we read its last byte as a unit of "
+        "its own; Wine reads the missing half from past the end of its "
+        "buffer, which holds anything, so one character of the answer "
+        "varies from run to run (other characters may differ as by 'no best "
+        "fit')",
+        lambda ours, ref, lone_byte: lone_byte and len(ours) == len(ref) and
+        sum(a != b and a != "?" for a, b in zip(ours, ref)) <= 1),
+    "wine's rewrite": (
+        "Wine rewrites the whole file at a write, in its own spelling: a "
+        "section named \"\" loses its header and joins the section before "
+        "it, a name or value cut by a NUL is written as cut, dropped entries "
+        "vanish; we keep those lines as they are. Recognised by the "
+        "reference reading the file otherwise after a write that changes "
+        "nothing (a section added and deleted)", None),
+    "quoted values": (
+        "a value with blanks at an end or in a pair of quotes is written in "
+        "quotes, so that it reads back as given; Wine writes it bare and "
+        "reads it back trimmed and unquoted", None),
+    "writes that would not read back": (
+        "a value with a line break, a key with '=', a key starting with '[' "
+        "on a line that would hold ']' are refused; Wine writes them, and "
+        "they read back otherwise", None),
+}
+
+
+def writable(section, key, value):
+    """Whether a write is one that the providers take, as the entries of
+    KNOWN_DIFFERENCES above say."""
+    key = key.strip(" \t\n\v\f\r\x1a")
+    return "=" not in key and not (
+        key.startswith("[") and "]" in key + value)
+
+
+# The values that the hunt writes: none in quotes or with blanks at an end
+# (see "quoted values" above).
+HUNT_VALUES = ["1", "5", "0000000010", "12beta", "2147483648", "-3", "v a",
+               "a=b", "x;y", "[z]", "", "\x80\x8a\xe9", "'q", "q\""]
 
 
 def escape(text):
@@ -44,13 +108,22 @@ def escape(text):
             out.append("\\n")
         elif ch == "\r":
             out.append("\\r")
+        elif ord(ch) >= 0x80 or ord(ch) < 0x20:
+            out.append(f"\\x{ord(ch):02x}")
         else:
             out.append(ch)
     return "".join(out)
 
 
+def unescape(text):
+    """The bytes (as a latin-1 text) that the probe escaped."""
+    return re.sub(r"\\x([0-9a-f]{2})|\\\\",
+                  lambda m: chr(int(m.group(1), 16)) if m.group(1) else "\\",
+                  text)
+
+
 def command(*fields):
-    return "\t".join(escape(f) for f in fields)
+    return "\t".join("<null>" if f is None else escape(f) for f in fields)
 
 
 def section_commands(path, sections, sizes):
@@ -58,14 +131,10 @@ def section_commands(path, sections, sizes):
             for s in sections for n in sizes]
 
 
-def string_commands(path, keys):
-    cmds = []
-    for key in keys:
-        for default in DEFAULTS:
-            for n in STRING_SIZES:
-                cmds.append(command("string", path, "modules", key, default,
-                                    str(n)))
-    return cmds
+def string_commands(path, keys, section="modules", sizes=STRING_SIZES,
+                    defaults=DEFAULTS):
+    return [command("string", path, section, key, default, str(n))
+            for key in keys for default in defaults for n in sizes]
 
 
 def keys_of(answer_lines):
@@ -75,17 +144,21 @@ def keys_of(answer_lines):
         parts = line.split(" ", 2)
         if len(parts) < 3 or parts[0] != "section":
             continue
-        for entry in parts[2].split("\\x00"):
+        for entry in unescape(parts[2]).split("\x00"):
             key = entry.partition("=")[0]
             if key and key not in keys:
-                keys.append(key.replace("\\\\", "\\"))
+                keys.append(key)
     return keys
 
 
 class Probe:
-    def __init__(self, prefix, dirs, build):
-        self.prefix, self.build = prefix, build
+    """The profile probe of one build; `reference` calls Wine's own
+    functions."""
+
+    def __init__(self, prefix, dirs, build, reference=False, env=None):
+        self.prefix, self.build, self.reference = prefix, build, reference
         self.dir = dirs[build]
+        self.env = dict(prefix.env, **(env or {}))
 
     def run(self, commands):
         work = self.prefix.work
@@ -95,32 +168,43 @@ class Probe:
             f.write("\n".join(commands) + "\n")
         if os.path.exists(out_path):
             os.remove(out_path)
+        flags = ["--reference"] if self.reference else []
         if self.build == "native":
             argv = [os.path.join(self.dir, "tests", "wine", "profile_probe"),
                     cmd_path, out_path]
         else:
             argv = ["wine",
                     os.path.join(self.dir, "tests", "wine",
-                                 "profile_probe.exe"),
-                    "Z:" + cmd_path.replace("/", "\\"),
-                    "Z:" + out_path.replace("/", "\\")]
-        subprocess.run(argv, env=self.prefix.env, cwd=self.prefix.drive_c,
-                       stdin=subprocess.DEVNULL, capture_output=True,
-                       timeout=120, check=True)
+                                 "profile_probe.exe")] + flags + [
+                "Z:" + cmd_path.replace("/", "\\"),
+                "Z:" + out_path.replace("/", "\\")]
+        for attempt in (1, 2):
+            result = subprocess.run(argv, env=self.env,
+                                    cwd=self.prefix.drive_c,
+                                    stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=600)
+            # Now and then Wine's own link to its server breaks: that run
+            # says nothing of ours.
+            if b"wine client error" not in result.stderr or attempt == 2:
+                break
+        if result.returncode != 0:
+            raise RuntimeError(f"profile probe ({self.build}): status "
+                               f"{result.returncode}: {result.stderr[-400:]!r}")
         with open(out_path, encoding="latin-1") as f:
             return f.read().split("\n")[:-1]
 
 
-def place(prefix, name):
-    """A fresh copy of one corpus file at C:\\probe\\NAME."""
-    target_dir = os.path.join(prefix.drive_c, "probe")
-    os.makedirs(target_dir, exist_ok=True)
-    target = os.path.join(target_dir, name)
-    shutil.copyfile(os.path.join(CORPUS, name), target)
-    return "C:\\probe\\" + name
+def known_difference(ours, ref, lone_byte):
+    """The name of the known difference that explains two answers, or
+    None."""
+    for name, (_, matches) in KNOWN_DIFFERENCES.items():
+        if matches is not None and matches(ours, ref, lone_byte):
+            return name
+    return None
 
 
-def compare(label, commands, mine, theirs, problems):
+def compare(label, commands, mine, theirs, problems, known=None,
+            lone_byte=False):
     if len(mine) != len(theirs):
         problems.append(f"{label}: {len(mine)} answers vs {len(theirs)}")
         return
@@ -128,63 +212,458 @@ def compare(label, commands, mine, theirs, problems):
         if a == "bad command" or b == "bad command":
             problems.append(f"{label}: the probe did not take {cmd!r}")
         elif a != b:
-            problems.append(f"{label}: {cmd!r}: native {a!r}, wine {b!r}")
+            name = known_difference(unescape(a), unescape(b), lone_byte)
+            if name is not None and known is not None:
+                known[name] = known.get(name, 0) + 1
+                continue
+            problems.append(f"{label}: {cmd!r}: ours {a!r}, reference {b!r}")
 
 
-def check_file(prefix, dirs, name, build):
-    problems = []
-    path = place(prefix, name)
-    native, wine = Probe(prefix, dirs, "native"), Probe(prefix, dirs, build)
+def probe_dir(prefix, name):
+    path = os.path.join(prefix.drive_c, name)
+    os.makedirs(path, exist_ok=True)
+    return path
 
-    sections = section_commands(path, SECTIONS, SECTION_SIZES)
-    first = native.run(sections)
-    keys = keys_of(first) + EXTRA_KEYS
-    reads = sections + string_commands(path, keys)
-    compare(f"{name} reads", reads, native.run(reads), wine.run(reads),
-            problems)
 
-    writes = [command("write", path, *w) for w in WRITES]
-    back = section_commands(path, READ_BACK, [65536]) + string_commands(
-        path, keys + [w[1] for w in WRITES])
-    place(prefix, name)
-    native_answers = native.run(writes + back)
-    native_file = os.path.join(prefix.drive_c, "probe", name)
-    with open(native_file, "rb") as f:
-        native_bytes = f.read()
-    place(prefix, name)
-    wine_answers = wine.run(writes + back)
-    compare(f"{name} writes, each read back by its own build",
-            writes + back, native_answers, wine_answers, problems)
-    # Each build also reads what the other wrote.
-    wine_read_by_native = native.run(back)
-    with open(native_file, "wb") as f:
-        f.write(native_bytes)
-    native_read_by_wine = wine.run(back)
-    compare(f"{name}: Wine's file read by native", back, wine_read_by_native,
-            native_answers[len(writes):], problems)
-    compare(f"{name}: native's file read by Wine", back,
-            wine_answers[len(writes):], native_read_by_wine, problems)
-    return problems
+class Case:
+    """One profile file of a batch and the commands that check it; its
+    copies lie at C:\\hunt\\INDEX.COPY.ini."""
+
+    index = 0
+    label = ""
+    data = b""
+    encoding = "ansi"
+    sections = keys = writes = ()
+    section_sizes = [65536]
+    string_sizes = STRING_SIZES
+    defaults = DEFAULTS
+    key_sections = 1  # how many of `sections` are read key by key
+    lists = False  # also read the key and section lists
+
+    @property
+    def lone_byte(self):
+        return self.encoding.startswith("utf-16") and len(self.data) % 2 == 1
+
+    def path(self, copy):
+        return f"C:\\hunt\\{self.index}.{copy}.ini"
+
+    def reads(self, copy):
+        path = self.path(copy)
+        cmds = section_commands(path, self.sections, self.section_sizes)
+        for section in self.sections[:self.key_sections]:
+            cmds += string_commands(path, self.keys, section,
+                                    self.string_sizes, self.defaults)
+            if self.lists:
+                cmds += string_commands(path, [None], section, [2, 64], ["d"])
+        if self.lists:
+            cmds += string_commands(path, [None], None, [3, 512], ["d"])
+        return cmds
+
+    def write_commands(self, copy):
+        return [command("write", self.path(copy), *w) for w in self.writes]
+
+    def rewrite_commands(self, copy):
+        """A write that leaves the entries as they were, so that Wine
+        rewrites the file in its own spelling."""
+        return [command("write", self.path(copy), "zz.hunt", "zz", "1"),
+                command("write", self.path(copy), "zz.hunt", None, None)]
+
+    def read_back(self, copy):
+        path = self.path(copy)
+        sections = dedupe([w[0] for w in self.writes] +
+                          list(self.sections[:2]))
+        cmds = section_commands(path, sections, [65536])
+        for section in sections:
+            cmds += string_commands(path, dedupe(
+                list(self.keys) + [w[1] for w in self.writes]), section, [80])
+        return cmds
+
+
+class CorpusFile(Case):
+    section_sizes = SECTION_SIZES
+
+    def __init__(self, index, name):
+        self.index, self.label = index, name
+        with open(os.path.join(CORPUS, name), "rb") as f:
+            self.data = f.read()
+        self.encoding = "utf-16" if self.data[:2] in (b"\xff\xfe",
+                                                      b"\xfe\xff") else "ansi"
+        self.sections, self.keys, self.writes = SECTIONS, EXTRA_KEYS, WRITES
+
+
+def check_batch(prefix, dirs, batch, env):
+    """Each file of `batch` read and written by each provider and by the
+    reference; returns each file's problems, and the known differences
+    met, by name."""
+    hunt_dir = probe_dir(prefix, "hunt")
+    for f in batch:
+        for copy in ("orig", "ref", "norm") + PROVIDERS:
+            with open(os.path.join(hunt_dir, f"{f.index}.{copy}.ini"),
+                      "wb") as out:
+                out.write(f.data)
+    ref = Probe(prefix, dirs, "win32", reference=True, env=env)
+
+    def script(parts):
+        """The commands of all files, and where each file's part lies."""
+        cmds, spans = [], []
+        for f in batch:
+            start = len(cmds)
+            for make in parts:
+                cmds += make(f)
+            spans.append((start, len(cmds)))
+        return cmds, spans
+
+    ref_cmds, ref_spans = script([lambda f: f.reads("orig"),
+                                  lambda f: f.write_commands("ref"),
+                                  lambda f: f.read_back("ref")])
+    ref_answers = ref.run(ref_cmds)
+    norm_cmds, norm_spans = script([lambda f: f.rewrite_commands("norm"),
+                                    lambda f: f.read_back("norm"),
+                                    lambda f: f.read_back("orig")])
+    norm_answers = ref.run(norm_cmds)
+    results = {}
+    for p in PROVIDERS:
+        cmds, spans = script([lambda f: f.reads("orig"),
+                              lambda f, p=p: f.write_commands(p),
+                              lambda f, p=p: f.read_back(p)])
+        results[p] = (cmds, spans, Probe(prefix, dirs, p, env=env).run(cmds))
+    cross_cmds, cross_spans = script([lambda f, p=p: f.read_back(p)
+                                      for p in PROVIDERS])
+    cross_answers = ref.run(cross_cmds)
+    shutil.rmtree(hunt_dir, ignore_errors=True)
+
+    outcome, known = [], {}
+    for n, f in enumerate(batch):
+        problems = []
+        r0, r1 = ref_spans[n]
+        reads = len(f.reads("orig"))
+        back = len(f.read_back("orig"))
+        # Whether Wine's rewrite alone changes what the file reads as.
+        n0 = norm_spans[n][0] + 2
+        respelled = norm_answers[n0:n0 + back] != \
+            norm_answers[n0 + back:n0 + 2 * back]
+        for p in PROVIDERS:
+            cmds, spans, answers = results[p]
+            s0, s1 = spans[n]
+            compare(f"{p}", cmds[s0:s0 + reads], answers[s0:s0 + reads],
+                    ref_answers[r0:r0 + reads], problems, known, f.lone_byte)
+            own = []
+            compare(f"{p}, written and read back", cmds[s0 + reads:s1],
+                    answers[s0 + reads:s1], ref_answers[r0 + reads:r1], own,
+                    known, f.lone_byte)
+            if respelled and own:
+                known["wine's rewrite"] = known.get("wine's rewrite", 0) + \
+                    len(own)
+            else:
+                problems += own
+            # The reference reads our file as we read it.
+            c0 = cross_spans[n][0] + PROVIDERS.index(p) * back
+            compare(f"{p}'s file read by the reference", cmds[s1 - back:s1],
+                    answers[s1 - back:s1], cross_answers[c0:c0 + back],
+                    problems, known, f.lone_byte)
+        outcome.append((f, problems))
+    return outcome, known
+
+
+def show_problems(problems):
+    for problem in problems[:8]:
+        print("    " + problem)
+    if len(problems) > 8:
+        print(f"    ... {len(problems) - 8} more")
 
 
 def run(prefix, dirs, name_filter=""):
+    """The corpus: each provider against the reference."""
+    names = [n for n in sorted(os.listdir(CORPUS)) if name_filter in n]
+    if not names:
+        return 0, 0
+    batch = [CorpusFile(i, name) for i, name in enumerate(names)]
+    # The keys to read are the ones that the reference lists.
+    hunt_dir = probe_dir(prefix, "hunt")
+    for f in batch:
+        shutil.copyfile(os.path.join(CORPUS, f.label),
+                        os.path.join(hunt_dir, f"{f.index}.orig.ini"))
+    lists = [section_commands(f.path("orig"), SECTIONS, [65536])
+             for f in batch]
+    answers = Probe(prefix, dirs, "win32", reference=True).run(
+        [c for cmds in lists for c in cmds])
+    for f, cmds in zip(batch, lists):
+        f.keys = keys_of(answers[:len(cmds)]) + EXTRA_KEYS
+        answers = answers[len(cmds):]
+    outcome, known = check_batch(prefix, dirs, batch, {})
     passed = failed = 0
-    for name in sorted(os.listdir(CORPUS)):
-        if name_filter not in name:
-            continue
-        # One Windows probe is enough: both widths run the same Wine code.
-        for build in ("win32",):
-            problems = [p for p in check_file(prefix, dirs, name, build)
-                        if not any(k in p for k in KNOWN_DIFFERENCES)]
-            if problems:
-                failed += 1
-                print(f"FAIL profile {name} ({build})")
-                for p in problems[:12]:
-                    print("    " + p)
-                if len(problems) > 12:
-                    print(f"    ... {len(problems) - 12} more")
-            else:
-                passed += 1
-                print(f"PASS profile {name} ({build} and native agree)")
-    shutil.rmtree(os.path.join(prefix.drive_c, "probe"), ignore_errors=True)
+    for f, problems in outcome:
+        if problems:
+            failed += 1
+            print(f"FAIL profile {f.label}")
+            show_problems(problems)
+        else:
+            passed += 1
+            print(f"PASS profile {f.label} ({' and '.join(PROVIDERS)} answer "
+                  "as Wine)")
+    report_known(known)
     return passed, failed
+
+
+def report_known(known):
+    for name, count in sorted(known.items()):
+        print(f"note: {count} answers differ as known: {name} "
+              f"({KNOWN_DIFFERENCES[name][0]})")
+
+
+# --- The hunt: generated files -------------------------------------------
+
+# Names the generated files use, in mixed case so that they collide.
+HUNT_SECTIONS = ["modules", "MODULES", "Modules", "other", "s", "x y", "a]b",
+                 "soci\u00e9t\u00e9", "SOCI\u00c9T\u00c9", "", " "]
+HUNT_KEYS = ["a.dll", "A.DLL", "b.dll", "k", "K", "", ";c", "[x", "x y",
+             "soci\u00e9t\u00e9.dll", "SOCI\u00c9T\u00c9.DLL", "\u0160k.dll",
+             "\u0161K.dll", "q", "=", "sub\\m.dll"]
+BLANKS = [" ", "\t", "\x0b", "\x0c", "\x1a", "  ", "\t "]
+# Characters beyond ASCII for Unicode files: some in every code page of
+# 1250-1258, some in one of them, some in none (no best fit), a pair and
+# lone surrogates, a BOM and the replacement character.
+WIDE = ("\u00e9\u00c9\u00df\u00a0\u20ac\u0160\u0161\u0152\u017e\u0141\u0142"
+        "\u0410\u044f\u0391\u03c9\u05d0\u0627\u0131\u1ea0\u4e2d\uff21"
+        "\ufffd\ufeff\U0001f600\ud800\udc00")
+ENCODINGS = [("ansi", 50), ("utf-8", 20), ("utf-16-le", 20),
+             ("utf-16-be", 10)]
+LINE_ENDS = ["\r\n", "\n", "\r"]
+
+
+def pick_weighted(rng, choices):
+    total = sum(w for _, w in choices)
+    n = rng.randrange(total)
+    for value, weight in choices:
+        if n < weight:
+            return value
+        n -= weight
+    return choices[-1][0]
+
+
+def odd_text(rng, wide, code_page=1252):
+    """A few characters that a name or value may hold beyond the plain."""
+    pool = ["\"", "'", "=", ";", "[", "]", "\x00", "x", "7"]
+    if wide:
+        pool += list(WIDE) + list(bytes(
+            rng.randrange(0x80, 0x100) for _ in range(4)).decode(
+                f"cp{code_page}", "ignore"))
+    else:
+        pool += [chr(b) for b in (0x80, 0x81, 0x8a, 0x9f, 0xa0, 0xc9, 0xe9,
+                                  0xff, rng.randrange(0x80, 0x100))]
+    return "".join(rng.choice(pool) for _ in range(rng.randrange(1, 4)))
+
+
+def hunt_name(rng, pool, wide, code_page):
+    name = rng.choice(pool)
+    if not wide and any(ord(c) > 0xff for c in name):
+        name = name.encode("cp1252", "replace").decode("latin-1")
+    roll = rng.random()
+    if roll < 0.15:
+        name += odd_text(rng, wide, code_page)
+    elif roll < 0.25:
+        name = odd_text(rng, wide, code_page) + name
+    return name
+
+
+def pad(rng, text):
+    if rng.random() < 0.3:
+        text = rng.choice(BLANKS) + text
+    if rng.random() < 0.3:
+        text += rng.choice(BLANKS)
+    return text
+
+
+def generate(rng, code_page):
+    """One profile file: (bytes, encoding, section names, key names), the
+    names as Unicode text."""
+    encoding = pick_weighted(rng, ENCODINGS)
+    wide = encoding != "ansi"
+    eol_style = rng.choice(LINE_ENDS + ["mixed"])
+    lines, sections, keys = [], [], []
+    for _ in range(rng.randrange(0, 24)):
+        kind = pick_weighted(rng, [("header", 12), ("entry", 40),
+                                   ("bare", 6), ("empty key", 8),
+                                   ("comment", 6), ("blank", 8),
+                                   ("junk", 4), ("long", 2)])
+        if kind == "header":
+            name = hunt_name(rng, HUNT_SECTIONS, wide, code_page)
+            sections.append(name)
+            close = "]" if rng.random() < 0.9 else ""
+            tail = odd_text(rng, wide, code_page) if rng.random() < 0.1 else ""
+            line = pad(rng, "[" + pad(rng, name) + close + tail)
+        elif kind in ("entry", "bare", "empty key"):
+            key = "" if kind == "empty key" else hunt_name(rng, HUNT_KEYS, wide, code_page)
+            keys.append(key)
+            value = rng.choice(HUNT_VALUES + [odd_text(rng, wide, code_page)])
+            if rng.random() < 0.15:
+                value = f'"{value}"' if rng.random() < 0.7 else f"'{value}'"
+            line = pad(rng, pad(rng, key) + ("" if kind == "bare" else
+                                             "=" + pad(rng, value)))
+        elif kind == "comment":
+            line = pad(rng, ";" + rng.choice(["", " c", "c=1", "=2"]))
+        elif kind == "blank":
+            line = rng.choice(["", " ", "\t", "\x1a"])
+        elif kind == "junk":
+            line = odd_text(rng, wide, code_page) * rng.randrange(1, 4)
+        else:
+            key = hunt_name(rng, HUNT_KEYS, wide, code_page)
+            keys.append(key)
+            line = key + "=" + "v" * rng.randrange(400, 3000)
+        eol = rng.choice(LINE_ENDS) if eol_style == "mixed" else eol_style
+        lines.append(line + eol)
+    if lines and rng.random() < 0.2:
+        lines[-1] = lines[-1].rstrip("\r\n")
+    text = "".join(lines)
+    if encoding == "ansi":
+        data = text.encode("latin-1")
+    elif encoding == "utf-8":
+        data = b"\xef\xbb\xbf" + text.encode("utf-8", "surrogatepass")
+        if rng.random() < 0.3:
+            bad = rng.choice([b"\xc0", b"\xe2\x82", b"\xff", b"\xed\xa0\x80",
+                              b"\xf0\x90", b"\x80"])
+            at = rng.randrange(3, len(data) + 1)
+            data = data[:at] + bad + data[at:]
+    else:
+        data = text.encode(encoding, "surrogatepass")
+        data = (b"\xff\xfe" if encoding == "utf-16-le" else b"\xfe\xff") + data
+        if rng.random() < 0.1:
+            data += b"A"
+    if rng.random() < 0.03:
+        data = data[:3]  # a mark alone, or a cut one
+    return data, encoding, sections, keys
+
+
+def ansi(text, code_page):
+    """A name as the ANSI text a caller passes, or None when the code page
+    cannot spell it."""
+    try:
+        return text.encode(f"cp{code_page}").decode("latin-1")
+    except UnicodeEncodeError:
+        return None
+    except LookupError:
+        return text.encode("latin-1", "replace").decode("latin-1")
+
+
+class HuntFile(Case):
+    string_sizes = [1, 5, 80]
+    defaults = ["0000000000", " 'q' "]
+    key_sections = 3
+    lists = True
+
+    def __init__(self, index, seed, code_page):
+        rng = random.Random(f"{seed}:{index}")
+        self.index, self.label = index, f"{seed}:{index}"
+        self.data, self.encoding, sections, keys = generate(rng, code_page)
+        if self.encoding == "ansi":
+            names = lambda xs: xs  # noqa: E731 (the bytes as they are)
+        else:
+            names = lambda xs: [n for n in (ansi(x, code_page) for x in xs)
+                                if n is not None]  # noqa: E731
+        self.sections = dedupe(names(sections) + ["modules", "missing"])
+        self.keys = dedupe(names(keys) + ["missing", " a.dll "])
+        # Writes: a key that is there, a new one, a new section.
+        section = rng.choice([s for s in self.sections
+                              if writable(s, "k", "")])
+        key = rng.choice(self.keys)
+        # Any ANSI bytes, so that each code page is written in full.
+        high = "".join(chr(rng.randrange(0x80, 0x100)) for _ in range(3))
+        self.writes = [w for w in [
+            (section, key, rng.choice(HUNT_VALUES + [high])),
+            (section, f"new{index}.dll", rng.choice(HUNT_VALUES)),
+            (f"added{index}", "n.dll", rng.choice(HUNT_VALUES)),
+        ] if writable(*w)]
+        self.section_sizes = [rng.randrange(2, 40), 512, 65536]
+
+
+def dedupe(items):
+    seen, out = set(), []
+    for item in items:
+        if item not in seen:
+            seen.add(item)
+            out.append(item)
+    return out
+
+
+def hunt(prefix, dirs, files, seed, locale=rs.DEFAULT_LOCALE, only=None,
+         keep_dir=None):
+    """Generated files, read and written by each provider and by the
+    reference. Returns (passed, failed) counted by file."""
+    started = time.monotonic()
+    code_page = rs.LOCALE_CODE_PAGES[locale]
+    indices = [only] if only is not None else list(range(files))
+    batch = [HuntFile(i, seed, code_page) for i in indices]
+    outcome, known = check_batch(prefix, dirs, batch, rs.locale_env(locale))
+    failed = 0
+    for f, problems in outcome:
+        if problems:
+            failed += 1
+            saved = save_failure(keep_dir or os.path.join(
+                dirs["native"], "hunt-failures"), seed, f)
+            print(f"FAIL hunt seed {seed} file {f.index} ({f.encoding}, "
+                  f"{locale}): {saved}")
+            show_problems(problems)
+    report_known(known)
+    print(f"hunt: seed {seed}, {len(batch)} files in {locale}: "
+          f"{len(batch) - failed} passed, {failed} failed, "
+          f"{time.monotonic() - started:.0f}s")
+    if failed:
+        print(f"    replay file N: {os.path.join(HERE, 'profile_conformance.py')}"
+              f" --native {dirs['native']} --win32 {dirs['win32']} "
+              f"--seed {seed} --locale {locale} --only N")
+    return len(batch) - failed, failed
+
+
+def save_failure(directory, seed, f):
+    os.makedirs(directory, exist_ok=True)
+    path = os.path.join(directory, f"hunt-{seed}-{f.index}.ini")
+    with open(path, "wb") as out:
+        out.write(f.data)
+    return path
+
+
+def main():
+    sys.path.insert(0, HERE)
+    import conformance  # noqa: E402 (it imports this module too)
+
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--native", required=True)
+    parser.add_argument("--win32", required=True)
+    parser.add_argument("--files", type=int, default=1000)
+    parser.add_argument("--seed", default=str(int(time.time())))
+    parser.add_argument("--only", type=int)
+    parser.add_argument("--locale", default=rs.DEFAULT_LOCALE,
+                        help="one of " + ", ".join(sorted(
+                            rs.LOCALE_CODE_PAGES)) + "; 'all' for each")
+    parser.add_argument("--corpus", action="store_true",
+                        help="check the corpus instead")
+    parser.add_argument("--keep", help="where the files of differences are "
+                        "kept (NATIVE/hunt-failures)")
+    args = parser.parse_args()
+    dirs = {"native": os.path.abspath(args.native),
+            "win32": os.path.abspath(args.win32)}
+    # 'all': one locale for each code page (a UTF-8 one).
+    by_page = {}
+    for name, cp in sorted(rs.LOCALE_CODE_PAGES.items()):
+        if name.endswith(".UTF-8"):
+            by_page.setdefault(cp, name)
+    locales = sorted(by_page.values()) if args.locale == "all" \
+        else [args.locale]
+    prefix = conformance.Prefix()
+    failed = 0
+    try:
+        prefix.boot()
+        if args.corpus:
+            failed += run(prefix, dirs)[1]
+            locales = []
+        for locale in locales:
+            failed += hunt(prefix, dirs, args.files, args.seed, locale,
+                           args.only, args.keep)[1]
+    finally:
+        prefix.kill()
+        shutil.rmtree(prefix.work, ignore_errors=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,7 +1,11 @@
 // Answers profile reads and writes through the provider of its build, so
 // that the Linux provider and Wine can be compared on the same files.
 //
-//   profile_probe COMMANDS OUTPUT
+//   profile_probe [--reference] COMMANDS OUTPUT
+//
+// --reference (Windows builds only) calls the system's own profile
+// functions instead of the provider: the reference that both providers are
+// compared with under Wine.
 //
 // COMMANDS holds one command a line, fields separated by tabs, each field
 // escaped (\t \n \r \\ \xHH) or "<null>" for a null pointer:
@@ -18,6 +22,12 @@
 #include <vector>
 
 #include "platform/platform.h"
+
+#ifdef _WIN32
+// clang-format off
+#include <windows.h>
+// clang-format on
+#endif
 
 namespace {
 
@@ -88,8 +98,34 @@ std::vector<Field> Split(const std::string& line) {
   }
 }
 
+// The profile functions of the provider or of the system.
+struct Api {
+  ks::DWORD (*section)(ks::LPCSTR, ks::LPSTR, ks::DWORD, ks::LPCSTR);
+  ks::DWORD (*string)(ks::LPCSTR, ks::LPCSTR, ks::LPCSTR, ks::LPSTR, ks::DWORD,
+                      ks::LPCSTR);
+  ks::BOOL (*write)(ks::LPCSTR, ks::LPCSTR, ks::LPCSTR, ks::LPCSTR);
+};
+
+constexpr Api kProvider = {ks::GetPrivateProfileSectionA,
+                           ks::GetPrivateProfileStringA,
+                           ks::WritePrivateProfileStringA};
+
+#ifdef _WIN32
+constexpr Api kReference = {
+    [](ks::LPCSTR s, ks::LPSTR b, ks::DWORD n, ks::LPCSTR f) -> ks::DWORD {
+      return ::GetPrivateProfileSectionA(s, b, n, f);
+    },
+    [](ks::LPCSTR s, ks::LPCSTR k, ks::LPCSTR d, ks::LPSTR b, ks::DWORD n,
+       ks::LPCSTR f) -> ks::DWORD {
+      return ::GetPrivateProfileStringA(s, k, d, b, n, f);
+    },
+    [](ks::LPCSTR s, ks::LPCSTR k, ks::LPCSTR v, ks::LPCSTR f) -> ks::BOOL {
+      return ::WritePrivateProfileStringA(s, k, v, f);
+    }};
+#endif
+
 // Runs one command; the answer line, or "bad command".
-std::string Run(const std::vector<Field>& f) {
+std::string Run(const Api& api, const std::vector<Field>& f) {
   if (f.empty() || !f[0]) return "bad command";
   const std::string& verb = *f[0];
   // A marked buffer shows how far each call writes.
@@ -97,8 +133,7 @@ std::string Run(const std::vector<Field>& f) {
     auto size =
         static_cast<ks::DWORD>(std::strtoul(f[3]->c_str(), nullptr, 10));
     std::vector<char> buffer(size + 1, '\x7f');
-    ks::DWORD result = ks::GetPrivateProfileSectionA(Ptr(f[2]), buffer.data(),
-                                                     size, Ptr(f[1]));
+    ks::DWORD result = api.section(Ptr(f[2]), buffer.data(), size, Ptr(f[1]));
     size_t shown = std::min<size_t>(size, static_cast<size_t>(result) + 2);
     return "section " + std::to_string(result) + " " +
            Escape(buffer.data(), shown);
@@ -107,15 +142,14 @@ std::string Run(const std::vector<Field>& f) {
     auto size =
         static_cast<ks::DWORD>(std::strtoul(f[5]->c_str(), nullptr, 10));
     std::vector<char> buffer(size + 1, '\x7f');
-    ks::DWORD result = ks::GetPrivateProfileStringA(
-        Ptr(f[2]), Ptr(f[3]), Ptr(f[4]), buffer.data(), size, Ptr(f[1]));
+    ks::DWORD result = api.string(Ptr(f[2]), Ptr(f[3]), Ptr(f[4]),
+                                  buffer.data(), size, Ptr(f[1]));
     size_t shown = std::min<size_t>(size, static_cast<size_t>(result) + 1);
     return "string " + std::to_string(result) + " " +
            Escape(buffer.data(), shown);
   }
   if (verb == "write" && f.size() == 5) {
-    ks::BOOL result = ks::WritePrivateProfileStringA(Ptr(f[2]), Ptr(f[3]),
-                                                     Ptr(f[4]), Ptr(f[1]));
+    ks::BOOL result = api.write(Ptr(f[2]), Ptr(f[3]), Ptr(f[4]), Ptr(f[1]));
     return std::string("write ") + (result ? "ok" : "failed");
   }
   return "bad command";
@@ -124,8 +158,20 @@ std::string Run(const std::vector<Field>& f) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const Api* api = &kProvider;
+  if (argc == 4 && std::string(argv[1]) == "--reference") {
+#ifdef _WIN32
+    api = &kReference;
+    ++argv;
+    --argc;
+#else
+    std::fprintf(stderr, "profile_probe: --reference needs a Windows build\n");
+    return 2;
+#endif
+  }
   if (argc != 3) {
-    std::fprintf(stderr, "usage: profile_probe COMMANDS OUTPUT\n");
+    std::fprintf(stderr,
+                 "usage: profile_probe [--reference] COMMANDS OUTPUT\n");
     return 2;
   }
   std::FILE* in = std::fopen(argv[1], "rb");
@@ -135,7 +181,7 @@ int main(int argc, char** argv) {
   for (int c = std::fgetc(in);; c = std::fgetc(in)) {
     if (c == EOF || c == '\n') {
       if (!line.empty()) {
-        std::string answer = Run(Split(line));
+        std::string answer = Run(*api, Split(line));
         std::fprintf(out, "%s\n", answer.c_str());
       }
       line.clear();

@@ -1,0 +1,54 @@
+// The text encodings of a Wine prefix's programs: the ANSI code page of the
+// locale, as Wine picks it, and the spelling of host file names.
+#ifndef KSUPDATE_PLATFORM_POSIX_CODE_PAGES_H_
+#define KSUPDATE_PLATFORM_POSIX_CODE_PAGES_H_
+
+#include <string>
+#include <string_view>
+
+namespace ks::posix {
+
+// How host file names spell characters beyond ASCII.
+enum class HostNames {
+  kUtf8,   // a UTF-8 locale
+  kAscii,  // C, POSIX or another charset: only ASCII names map
+};
+
+struct TextLocale {
+  int code_page = 1252;
+  HostNames host_names = HostNames::kAscii;
+};
+
+// The ANSI code page that Wine gives a locale, from its name as in LC_ALL
+// ("pl_PL.UTF-8", "sr_RS@latin"): 1250 to 1258 for the locales whose
+// Windows locale uses one (the charset part does not count), 1252 for
+// every other name, "C" and "POSIX" included. Double-byte locales (ja, ko,
+// zh), Thai and the Unicode-only ones get 1252 too: they are not mapped.
+int CodePageOfLocale(std::string_view locale_name);
+
+// The locale of this process as Wine would take it: the name of LC_ALL,
+// LC_CTYPE or LANG, the first one set and not empty, when the system has
+// that locale; "C" otherwise. Its charset decides the host names (UTF-8 or
+// ASCII alone). Read once, on the first call.
+const TextLocale& ProcessLocale();
+
+// The conversions of platform/codepage.h for a given code page (1250 to
+// 1258; any other is taken as 1252).
+std::u16string AnsiToUnicode(int code_page, std::string_view ansi);
+std::string UnicodeToAnsi(int code_page, std::u16string_view text);
+
+// The host spelling of a file name: false when a character has none (a
+// character beyond ASCII without a UTF-8 locale, or a lone surrogate).
+bool HostName(HostNames host_names, std::u16string_view name,
+              std::string* host);
+
+// True when two host names (UTF-8) are the same but for letter case, as
+// Wine matches file names: each character compared upper-cased, by the
+// Windows table for ASCII and the letters of code pages 1250 to 1258 (it
+// leaves U+00B5, U+0131 and U+03C2 as they are). A name that is no UTF-8
+// matches nothing.
+bool HostNamesEqualIgnoringCase(std::string_view a, std::string_view b);
+
+}  // namespace ks::posix
+
+#endif  // KSUPDATE_PLATFORM_POSIX_CODE_PAGES_H_
