@@ -1,5 +1,6 @@
 #include "engine/module_update.h"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -7,6 +8,7 @@
 #include "engine/module_list.h"
 #include "platform/codepage.h"
 #include "platform/platform.h"
+#include "platform/temp_files.h"
 #include "trace/trace.h"
 
 namespace ks {
@@ -57,6 +59,28 @@ bool IsDeviceComponent(std::string_view component) {
          digit == u'\u00B2' || digit == u'\u00B3';
 }
 
+// The run's own files beside the modules: a copy over the lock file would
+// let a second run in, and a module named like a temporary file would be
+// removed as stale by the next run. As Windows does, trailing dots and
+// blanks do not count.
+bool IsRunsOwnFile(const std::string& name) {
+  const std::string::size_type slash = name.find_last_of("\\/");
+  std::string file = name.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (IsTempName(file.c_str())) return true;
+  if (slash != std::string::npos) return false;
+  while (!file.empty() && (file.back() == '.' || file.back() == ' ')) {
+    file.pop_back();
+  }
+  if (file.size() != std::strlen(kLockFileName)) return false;
+  for (size_t i = 0; i < file.size(); ++i) {
+    if (UpperAscii(static_cast<unsigned char>(file[i])) !=
+        UpperAscii(static_cast<unsigned char>(kLockFileName[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The path of `file_name` in the bin directory, read afresh; false when
 // the read finds no installation directory.
 bool TargetPath(const std::string& file_name, std::string* path) {
@@ -90,6 +114,7 @@ bool CopyModuleFile(const std::string& source, const std::string& target) {
 
 bool IsSafeModuleName(const std::string& name) {
   if (!name.empty() && IsSeparator(name.front())) return false;
+  if (IsRunsOwnFile(name)) return false;
   if (name.find(':') != std::string::npos) return false;
   std::string::size_type start = 0;
   for (;;) {

@@ -244,20 +244,59 @@ TEST_F(UpdateModuleTest, RefusesNamesThatLeaveBin) {
 }
 
 TEST(IsSafeModuleName, KeepsNamesThatStayInBin) {
-  for (const char* name :
-       {"a.dll", "", "plugins\\x.dll", "plugins/x.dll", "..a.dll", "a..dll",
-        "a.dll..", ".hidden", "my %s mod.dll", "x|y", "a=b", " ..", "CONX",
-        "COM10", "nul_.dll", "xnul", "LPT", "com\xb4"}) {
+  for (const char* name : {"a.dll",
+                           "",
+                           "plugins\\x.dll",
+                           "plugins/x.dll",
+                           "..a.dll",
+                           "a..dll",
+                           "a.dll..",
+                           ".hidden",
+                           "my %s mod.dll",
+                           "x|y",
+                           "a=b",
+                           " ..",
+                           "CONX",
+                           "COM10",
+                           "nul_.dll",
+                           "xnul",
+                           "LPT",
+                           "com\xb4",
+                           "plugins\\ksupdate.lock",
+                           "ksupdate.lock.dll",
+                           ".ksupdate"}) {
     EXPECT_TRUE(IsSafeModuleName(name)) << name;
   }
-  // Devices in any component, case, extension or trailing blanks and dots;
-  // the superscripts are those of code page 1252.
-  for (const char* name :
-       {"..",       "../x",    "x/..",       "x\\..\\y", "\\x",
-        "/x",       "c:x",     ":",          "x:y",      "...",
-        ". .",      "x/.. ",   "NUL",        "con",      "Aux.dll",
-        "com1.txt", "LPT9",    "prn .x",     "NUL...",   "sub\\nul\\x.dll",
-        "com0",     "COM\xb9", "lpt\xb3.dll"}) {
+  // Devices in any component, case, extension or trailing blanks and dots
+  // (the superscripts are those of code page 1252); the run's lock file and
+  // temporary files.
+  for (const char* name : {"..",
+                           "../x",
+                           "x/..",
+                           "x\\..\\y",
+                           "\\x",
+                           "/x",
+                           "c:x",
+                           ":",
+                           "x:y",
+                           "...",
+                           ". .",
+                           "x/.. ",
+                           "NUL",
+                           "con",
+                           "Aux.dll",
+                           "com1.txt",
+                           "LPT9",
+                           "prn .x",
+                           "NUL...",
+                           "sub\\nul\\x.dll",
+                           "com0",
+                           "COM\xb9",
+                           "lpt\xb3.dll",
+                           "ksupdate.lock",
+                           "KSUPDATE.LOCK. ",
+                           ".ksupdate-x",
+                           "plugins\\.ksupdate-1"}) {
     EXPECT_FALSE(IsSafeModuleName(name)) << name;
   }
 }
