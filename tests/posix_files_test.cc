@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "platform/platform.h"
@@ -11,6 +12,9 @@
 
 namespace ks {
 namespace {
+
+// The provider reads the umask once: set it before any test runs.
+const mode_t kTestUmask = umask(022) * 0 + 022;
 
 mode_t ModeOf(const std::string& host) {
   struct stat st {};
@@ -32,7 +36,7 @@ int EntriesIn(const std::string& host_dir) {
 
 class PosixFilesTest : public ::testing::Test {
  protected:
-  PosixFilesTest() : old_umask_(umask(022)) {}
+  PosixFilesTest() : old_umask_(umask(kTestUmask)) {}
   ~PosixFilesTest() override { umask(old_umask_); }
 
   Platform* os_ = DefaultPlatform();
@@ -136,6 +140,40 @@ TEST_F(PosixFilesTest, CopyReplacesASymlinkInsteadOfWritingThrough) {
   struct stat st {};
   ASSERT_EQ(lstat(prefix_.Host("bin/a.dll").c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
+}
+
+// While a run holds the lock, client.ver's old file is kept and written
+// over for the next record; never one with another link, and nothing is
+// left once the lock goes.
+TEST_F(PosixFilesTest, RecordsReuseTheOldFileOnlyWhileLockedAndUnlinked) {
+  prefix_.Write("bin/client.ver", "[modules]\r\na.dll=1\r\n", 0640);
+  const char* ver = "C:\\bin\\client.ver";
+  std::unique_ptr<InstallationLock> lock;
+  ASSERT_EQ(os_->LockInstallation("C:\\bin\\ksupdate.lock", 0, &lock),
+            LockResult::kHeld);
+  for (const char* v : {"2", "3", "10", "4"}) {
+    ASSERT_EQ(os_->WritePrivateProfileStringA("modules", "a.dll", v, ver),
+              TRUE);
+    EXPECT_EQ(prefix_.Read("bin/client.ver"),
+              std::string("[modules]\r\na.dll=") + v + "\r\n");
+    EXPECT_EQ(ModeOf(prefix_.Host("bin/client.ver")), 0640u);
+  }
+  // client.ver, the lock file and the one kept file.
+  EXPECT_EQ(EntriesIn(prefix_.Host("bin")), 3);
+  ASSERT_EQ(link(prefix_.Host("bin/client.ver").c_str(),
+                 prefix_.Host("other.ver").c_str()),
+            0);
+  for (const char* v : {"5", "6"}) {
+    ASSERT_EQ(os_->WritePrivateProfileStringA("modules", "a.dll", v, ver),
+              TRUE);
+  }
+  EXPECT_EQ(prefix_.Read("other.ver"), "[modules]\r\na.dll=4\r\n");
+  EXPECT_EQ(prefix_.Read("bin/client.ver"), "[modules]\r\na.dll=6\r\n");
+  lock.reset();
+  EXPECT_EQ(EntriesIn(prefix_.Host("bin")), 2);
+  EXPECT_EQ(os_->WritePrivateProfileStringA("modules", "a.dll", "7", ver),
+            TRUE);
+  EXPECT_EQ(EntriesIn(prefix_.Host("bin")), 2);
 }
 
 }  // namespace

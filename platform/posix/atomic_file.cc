@@ -2,13 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <ctime>
+#include <utility>
 
 #include "platform/temp_files.h"
 
@@ -36,6 +39,21 @@ bool WriteAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+bool PwriteAll(int fd, const char* data, size_t size) {
+  off_t offset = 0;
+  while (size > 0) {
+    ssize_t written = ::pwrite(fd, data, size, offset);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+    offset += written;
+  }
+  return true;
+}
+
 // Removes what a killed run left in `dir`, once per directory and process:
 // the names are ours alone, and a run that ends normally leaves none.
 void RemoveStaleTemps(const std::string& dir) {
@@ -51,24 +69,74 @@ void RemoveStaleTemps(const std::string& dir) {
   ::closedir(stream);
 }
 
+// Six letters or digits for a temporary file's name, as mkstemp() makes
+// them: different in each call and in each process.
+std::string RandomSuffix() {
+  static uint64_t state = [] {
+    uint64_t seed = 0;
+    if (::getrandom(&seed, sizeof seed, 0) != sizeof seed) {
+      seed = static_cast<uint64_t>(::getpid()) * 0x9E3779B97F4A7C15u ^
+             static_cast<uint64_t>(::time(nullptr));
+    }
+    return seed;
+  }();
+  // splitmix64: a full-period sequence, so names only repeat after 2^64.
+  state += 0x9E3779B97F4A7C15u;
+  uint64_t z = state;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+  z ^= z >> 31;
+  static const char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string suffix;
+  for (int i = 0; i < 6; ++i) {
+    suffix += kLetters[z % (sizeof kLetters - 1)];
+    z /= sizeof kLetters - 1;
+  }
+  return suffix;
+}
+
+bool Exchange(const std::string& from, const std::string& to) {
+  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                     RENAME_EXCHANGE) == 0;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The errors of a file system or kernel that cannot exchange two names.
+bool ExchangeUnsupported(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
 }  // namespace
 
 mode_t CurrentUmask() {
-  mode_t mask = ::umask(0);
-  ::umask(mask);
+  static const mode_t mask = [] {
+    mode_t old = ::umask(0);
+    ::umask(old);
+    return old;
+  }();
   return mask;
 }
 
-int CreateTempBeside(const std::string& path, std::string* temp_path) {
+int CreateTempBeside(const std::string& path, mode_t mode,
+                     std::string* temp_path) {
   std::string dir = DirectoryOf(path);
   RemoveStaleTemps(dir);
-  std::string pattern = dir + "/" + kTempPrefix + "XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  int fd = ::mkstemp(name.data());
-  if (fd < 0) return -1;
-  temp_path->assign(name.data());
-  return fd;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = dir + "/" + kTempPrefix + RandomSuffix();
+    int fd =
+        ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+               mode & 0777);
+    if (fd >= 0) {
+      *temp_path = std::move(name);
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
 }
 
 bool CommitTemp(int fd, const std::string& temp_path, const std::string& path) {
@@ -81,27 +149,137 @@ bool CommitTemp(int fd, const std::string& temp_path, const std::string& path) {
   return ok;
 }
 
-bool ReplaceFileContents(const std::string& path, const std::string& data,
-                         mode_t mode, const struct stat* old_lstat,
-                         struct stat* written) {
+bool FileReplacer::Replace(const std::string& path, const std::string& data,
+                           mode_t mode, const struct stat* old_lstat,
+                           struct stat* written) {
   struct stat old_stat {};
   if (old_lstat != nullptr) old_stat = *old_lstat;
-  if ((old_lstat != nullptr || ::lstat(path.c_str(), &old_stat) == 0) &&
-      S_ISREG(old_stat.st_mode)) {
+  const bool exists =
+      (old_lstat != nullptr || ::lstat(path.c_str(), &old_stat) == 0) &&
+      S_ISREG(old_stat.st_mode);
+  if (exists) {
     mode = old_stat.st_mode & 07777;
+    if (spare_fd_ >= 0 && target_ == path &&
+        ReplaceWithSpare(path, data, old_stat, written)) {
+      return true;
+    }
   } else {
     mode &= ~CurrentUmask();
   }
+  if (spare_fd_ >= 0) DropSpare();
+
   std::string temp_path;
-  int fd = CreateTempBeside(path, &temp_path);
+  int fd = CreateTempBeside(path, mode, &temp_path);
   if (fd < 0) return false;
-  if (!WriteAll(fd, data.data(), data.size()) || ::fchmod(fd, mode) != 0 ||
-      (written != nullptr && ::fstat(fd, written) != 0)) {
+  struct stat own_stat {};
+  struct stat* new_stat = written != nullptr ? written : &own_stat;
+  // The bits that open() does not give (the umask's, set-id): set apart.
+  const bool mode_given = (mode & ~CurrentUmask()) == mode && mode <= 0777;
+  if (!WriteAll(fd, data.data(), data.size()) ||
+      (!mode_given && ::fchmod(fd, mode) != 0) || ::fstat(fd, new_stat) != 0 ||
+      ::fsync(fd) != 0) {
     ::close(fd);
     ::unlink(temp_path.c_str());
     return false;
   }
-  return CommitTemp(fd, temp_path, path);
+  // A file with another link must not become the spare: the other name
+  // would see it written over.
+  if (exists && old_stat.st_nlink == 1 && exchange_works_) {
+    if (Exchange(temp_path, path)) {
+      KeepSpare(path, temp_path, fd, old_stat);
+      return true;
+    }
+    if (ExchangeUnsupported(errno)) exchange_works_ = false;
+  }
+  if (::close(fd) != 0 || ::rename(temp_path.c_str(), path.c_str()) != 0) {
+    ::unlink(temp_path.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool FileReplacer::ReplaceWithSpare(const std::string& path,
+                                    const std::string& data,
+                                    const struct stat& old_stat,
+                                    struct stat* written) {
+  struct stat spare {};
+  // `path` still holds the file we put there, with no other link, and the
+  // spare is still ours alone under its name.
+  if (!SameFile(old_stat, current_stat_) || old_stat.st_nlink != 1 ||
+      ::lstat(spare_path_.c_str(), &spare) != 0 ||
+      !SameFile(spare, spare_stat_) || spare.st_nlink != 1) {
+    DropSpare();
+    return false;
+  }
+  // The spare is the file that `path` named until the last exchange. Only
+  // once that exchange is on disk may it be written over: else a power cut
+  // could bring back the old name over a half-written file.
+  if (::fsync(dir_fd_) != 0) {
+    DropSpare();
+    return false;
+  }
+  const mode_t mode = old_stat.st_mode & 07777;
+  const auto size = static_cast<off_t>(data.size());
+  struct stat own_stat {};
+  struct stat* new_stat = written != nullptr ? written : &own_stat;
+  // Only the data needs flushing: the file's size, the one piece of its
+  // metadata needed to read it back, is flushed with it by fdatasync().
+  if (((spare.st_mode & 07777) != mode && ::fchmod(spare_fd_, mode) != 0) ||
+      !PwriteAll(spare_fd_, data.data(), data.size()) ||
+      (spare.st_size > size && ::ftruncate(spare_fd_, size) != 0) ||
+      ::fdatasync(spare_fd_) != 0 || ::fstat(spare_fd_, new_stat) != 0) {
+    DropSpare();
+    return false;
+  }
+  if (!Exchange(spare_path_, path)) {
+    // The spare holds the whole new file, flushed: a plain rename will do.
+    const bool renamed = ::rename(spare_path_.c_str(), path.c_str()) == 0;
+    if (renamed) spare_path_.clear();
+    DropSpare();
+    return renamed;
+  }
+  std::swap(spare_fd_, current_fd_);
+  spare_stat_ = current_stat_;
+  current_stat_ = *new_stat;
+  return true;
+}
+
+void FileReplacer::KeepSpare(const std::string& path,
+                             const std::string& temp_path, int fd,
+                             const struct stat& old_stat) {
+  dir_fd_ =
+      ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int spare_fd = ::open(temp_path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  struct stat spare {};
+  struct stat current {};
+  // The old file, and nothing else that came to that name meanwhile.
+  if (dir_fd_ < 0 || spare_fd < 0 || ::fstat(spare_fd, &spare) != 0 ||
+      !SameFile(spare, old_stat) || spare.st_nlink != 1 ||
+      ::fstat(fd, &current) != 0) {
+    if (spare_fd >= 0) ::close(spare_fd);
+    ::close(fd);
+    ::unlink(temp_path.c_str());
+    DropSpare();
+    return;
+  }
+  target_ = path;
+  spare_path_ = temp_path;
+  spare_fd_ = spare_fd;
+  spare_stat_ = spare;
+  current_fd_ = fd;
+  current_stat_ = current;
+}
+
+void FileReplacer::DropSpare() {
+  if (spare_fd_ >= 0) {
+    ::close(spare_fd_);
+    if (!spare_path_.empty()) ::unlink(spare_path_.c_str());
+  }
+  if (current_fd_ >= 0) ::close(current_fd_);
+  if (dir_fd_ >= 0) ::close(dir_fd_);
+  spare_fd_ = current_fd_ = dir_fd_ = -1;
+  target_.clear();
+  spare_path_.clear();
 }
 
 }  // namespace ks::posix

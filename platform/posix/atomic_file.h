@@ -10,33 +10,78 @@
 
 namespace ks::posix {
 
-// Writes `data` into a temporary file in the directory of `path`, flushes it
-// to disk and renames it over `path`. The new file gets `mode` (before the
-// umask) when `path` did not exist and the old file's mode when it did.
-// A symbolic link at `path` is replaced, never written through.
-// Returns true on success; on failure `path` is unchanged and no temporary
-// file is left.
-// `old_lstat`, when not null, is the lstat() of `path` just taken (the file
-// exists), which spares taking it again; `written`, when not null, gets on
-// success the fstat() of the new file, which is what a stat() of `path`
-// gives until it changes again.
-bool ReplaceFileContents(const std::string& path, const std::string& data,
-                         mode_t mode, const struct stat* old_lstat,
-                         struct stat* written);
+// Replaces files that one process writes again and again (client.ver after
+// every copy) more cheaply than a new file each time: where the file system
+// can exchange two names atomically, the old file, once exchanged out, stays
+// under its temporary name and is written over for the next replace of the
+// same path, instead of a new file being made and the old one freed. At
+// most one such spare file is kept; DropSpare() removes it, and so does the
+// next run's sweep of stale temporary files if this process is killed.
+//
+// A spare is only an old file of this process's own making or one that had
+// no other link: a file with a second hard link is never written over. A
+// reader that still holds the old file open while two more replaces pass
+// can see it change; what a name shows is always a whole file.
+class FileReplacer {
+ public:
+  FileReplacer() = default;
+  FileReplacer(const FileReplacer&) = delete;
+  FileReplacer& operator=(const FileReplacer&) = delete;
+  ~FileReplacer() { DropSpare(); }
+
+  // Writes `data` into a temporary file in the directory of `path`, flushes
+  // it to disk and moves it to `path` atomically. The new file gets `mode`
+  // (before the umask) when `path` did not exist and the old file's mode
+  // when it did. A symbolic link at `path` is replaced, never written
+  // through.
+  // Returns true on success; on failure `path` is unchanged and no temporary
+  // file is left but the spare.
+  // `old_lstat`, when not null, is the lstat() of `path` just taken (the
+  // file exists), which spares taking it again; `written`, when not null,
+  // gets on success the fstat() of the new file, which is what a stat() of
+  // `path` gives until it changes again.
+  bool Replace(const std::string& path, const std::string& data, mode_t mode,
+               const struct stat* old_lstat, struct stat* written);
+
+  // Removes the spare file, if any.
+  void DropSpare();
+
+ private:
+  // Writes `data` over the spare and exchanges it with `path`; false when
+  // the spare does not serve (then nothing was changed at `path`).
+  bool ReplaceWithSpare(const std::string& path, const std::string& data,
+                        const struct stat& old_stat, struct stat* written);
+  // After the new file `fd` at `temp_path` was exchanged with `path`: keeps
+  // the old file, now at `temp_path`, as the spare when it may be written
+  // over, else removes it. Takes `fd`.
+  void KeepSpare(const std::string& path, const std::string& temp_path, int fd,
+                 const struct stat& old_stat);
+
+  std::string target_;  // the path that the spare serves
+  std::string spare_path_;
+  int spare_fd_ = -1;    // the file at spare_path_
+  int current_fd_ = -1;  // the file that we last put at target_
+  struct stat spare_stat_ {};
+  struct stat current_stat_ {};
+  int dir_fd_ = -1;  // their directory, to make an exchange durable
+  bool exchange_works_ = true;
+};
 
 // Creates a new, empty temporary file in the directory of `path`, with
-// permission bits 0600. Returns its descriptor and sets *temp_path, or
-// returns -1 when the directory is missing or not writable. The first time
-// in a process that a directory gets a temporary file, the temporary files
-// that a killed run left there are removed.
-int CreateTempBeside(const std::string& path, std::string* temp_path);
+// permission bits `mode` less the umask. Returns its descriptor and sets
+// *temp_path, or returns -1 when the directory is missing or not writable.
+// The first time in a process that a directory gets a temporary file, the
+// temporary files that a killed run left there are removed.
+int CreateTempBeside(const std::string& path, mode_t mode,
+                     std::string* temp_path);
 
 // Flushes `fd` to disk, closes it and renames `temp_path` over `path`.
 // On any failure the temporary file is removed and false returned; `fd` is
 // closed either way.
 bool CommitTemp(int fd, const std::string& temp_path, const std::string& path);
 
-// The process's file-creation mask, which it leaves unchanged.
+// The process's file-creation mask, which it leaves unchanged. Read once:
+// nothing in this program changes it.
 mode_t CurrentUmask();
 
 }  // namespace ks::posix

@@ -51,12 +51,11 @@ bool CopyData(int in, int out, off_t size) {
 // Opens a plain file for reading; -1 for anything else. Non-blocking, so
 // that a FIFO that nobody writes fails here instead of stopping the run
 // for ever, and a device (a link to /dev/zero) is not read without end;
-// a plain file reads the same either way.
-int OpenRegularFile(const std::string& path) {
+// a plain file reads the same either way. *st gets the file's fstat().
+int OpenRegularFile(const std::string& path, struct stat* st) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return -1;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     ::close(fd);
     return -1;
   }
@@ -130,23 +129,23 @@ bool HostCopyFile(const std::string& source, const std::string& target,
     }
   }
 
-  int in = OpenRegularFile(source);
-  if (in < 0) return false;
   struct stat source_stat {};
-  if (::fstat(in, &source_stat) != 0) {
-    ::close(in);
-    return false;
-  }
+  int in = OpenRegularFile(source, &source_stat);
+  if (in < 0) return false;
 
+  // The copy gets the source's mode bits, whatever the umask: open() gives
+  // them unless the umask takes some away or they are set-id bits.
+  const mode_t mode = source_stat.st_mode & 07777;
   std::string temp_path;
-  int out = CreateTempBeside(target, &temp_path);
+  int out = CreateTempBeside(target, mode, &temp_path);
   if (out < 0) {
     ::close(in);
     return false;
   }
+  const bool mode_given = mode <= 0777 && (mode & CurrentUmask()) == 0;
   const struct timespec times[2] = {source_stat.st_atim, source_stat.st_mtim};
   bool ok = CopyData(in, out, source_stat.st_size) &&
-            ::fchmod(out, source_stat.st_mode & 07777) == 0 &&
+            (mode_given || ::fchmod(out, mode) == 0) &&
             ::futimens(out, times) == 0;
   ::close(in);
   if (!ok) {
@@ -159,14 +158,10 @@ bool HostCopyFile(const std::string& source, const std::string& target,
 
 bool ReadHostFile(const std::string& path, std::string* contents,
                   struct stat* read_stat) {
-  int fd = OpenRegularFile(path);
-  if (fd < 0) return false;
   struct stat own_stat {};
   struct stat& st = read_stat != nullptr ? *read_stat : own_stat;
-  if (::fstat(fd, &st) != 0) {
-    ::close(fd);
-    return false;
-  }
+  int fd = OpenRegularFile(path, &st);
+  if (fd < 0) return false;
   // Straight into the string, one byte more than the size so that the
   // read that ends the file usually is the second one.
   size_t capacity = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;

@@ -5,7 +5,8 @@
 // The engine asks again for everything at each use (the registry value, both
 // manifests), so the files it reads are kept parsed, each checked at every
 // call against a stat of the file (FileStamp): any change, by this process or
-// another, is seen at the next call.
+// another, is seen at the next call (for the registry: at the next opening
+// of a key).
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -108,6 +109,26 @@ class ProfileCache {
   std::map<std::string, Entry> files_;
 };
 
+// Removes the replacer's spare file before the lock is let go: the next run
+// may start at once, and it must find no file of ours in bin. Without a
+// lock (none could be had) no spare is kept past the write that made it.
+class SpareDropper : public InstallationLock {
+ public:
+  SpareDropper(posix::FileReplacer* replacer, int* held,
+               std::unique_ptr<InstallationLock> lock)
+      : replacer_(replacer), held_(held), lock_(std::move(lock)) {
+    ++*held_;
+  }
+  ~SpareDropper() override {
+    if (--*held_ == 0) replacer_->DropSpare();
+  }
+
+ private:
+  posix::FileReplacer* replacer_;
+  int* held_;
+  std::unique_ptr<InstallationLock> lock_;
+};
+
 class PosixPlatform : public Platform {
  public:
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
@@ -154,11 +175,11 @@ class PosixPlatform : public Platform {
     // file as it is.
     if (!profile->WriteString(section, key, value)) return FALSE;
     struct stat written {};
-    if (!posix::ReplaceFileContents(host.path, profile->contents(), 0666,
-                                    host.have_lstat ? &host.lstat : nullptr,
-                                    &written)) {
+    if (!replacer_.Replace(host.path, profile->contents(), 0666,
+                           host.have_lstat ? &host.lstat : nullptr, &written)) {
       return FALSE;
     }
+    if (locks_held_ == 0) replacer_.DropSpare();
     profiles_.Stored(host.path, std::move(profile), written);
     return TRUE;
   }
@@ -175,10 +196,13 @@ class PosixPlatform : public Platform {
     auto registry = registry_.Load(WinePrefix() + "/system.reg");
     std::string stored = posix::View32KeyPath(registry->win64(), path);
     if (registry->FindKey(stored) == nullptr) return ERROR_FILE_NOT_FOUND;
-    // Handles are plain numbers, never dereferenced.
+    // Handles are plain numbers, never dereferenced. A handle reads the
+    // registry as it was when it was opened: the engine opens a key, reads
+    // one value and closes it, so a second stat of system.reg in between
+    // would only cost.
     std::uintptr_t id = next_handle_;
     next_handle_ += 4;
-    open_keys_[id] = stored;
+    open_keys_[id] = OpenKey{stored, std::move(registry)};
     *result = reinterpret_cast<HKEY>(id);
     return ERROR_SUCCESS;
   }
@@ -190,8 +214,8 @@ class PosixPlatform : public Platform {
     if (data != nullptr && data_size == nullptr) {
       return ERROR_INVALID_PARAMETER;
     }
-    auto registry = registry_.Load(WinePrefix() + "/system.reg");
-    const posix::RegistryValues* values = registry->FindKey(open->second);
+    const posix::RegistryValues* values =
+        open->second.registry->FindKey(open->second.path);
     if (values == nullptr) return ERROR_FILE_NOT_FOUND;
     auto value = values->find(value_name != nullptr ? value_name : "");
     if (value == values->end()) return ERROR_FILE_NOT_FOUND;
@@ -250,7 +274,13 @@ class PosixPlatform : public Platform {
       std::unique_ptr<InstallationLock>* lock) override {
     HostPath host;
     if (!MapToHost(path, &host)) return LockResult::kFailed;
-    return posix::LockHostFile(host.path, timeout_ms, lock);
+    std::unique_ptr<InstallationLock> held;
+    LockResult result = posix::LockHostFile(host.path, timeout_ms, &held);
+    if (result == LockResult::kHeld) {
+      *lock = std::make_unique<SpareDropper>(&replacer_, &locks_held_,
+                                             std::move(held));
+    }
+    return result;
   }
 
  private:
@@ -268,13 +298,21 @@ class PosixPlatform : public Platform {
     }
     auto open = open_keys_.find(reinterpret_cast<std::uintptr_t>(key));
     if (open == open_keys_.end()) return false;
-    *path = open->second;
+    *path = open->second.path;
     return true;
   }
 
+  struct OpenKey {
+    std::string path;
+    std::shared_ptr<const posix::RegistryFile> registry;
+  };
+
   posix::RegistryCache registry_;
   ProfileCache profiles_;
-  std::map<std::uintptr_t, std::string> open_keys_;
+  // Its spare goes with the installation lock (SpareDropper), or at exit.
+  posix::FileReplacer replacer_;
+  int locks_held_ = 0;
+  std::map<std::uintptr_t, OpenKey> open_keys_;
   std::uintptr_t next_handle_ = 0x1000;
 };
 
