@@ -66,11 +66,14 @@ it at a module's name or at client.ver, open no module and not client.ver
 for writing, rename every module it replaces or adds, and rename a
 client.ver that records a module's new version only after that module's
 rename; rename, renameat and renameat2 (RENAME_EXCHANGE too) all count.
-Then the check is run on altered copies of that trace, each wrong in one
-way (a record before its module, a flush left out or made before the copy,
-a copy in place), and must name each fault; and on two right variants (an
-exchange with the temporary file written again, renames relative to a
-descriptor of bin), which it must take.
+A file exchanged out of client.ver's name may be written again (as the
+next temporary file) only after an fsync of bin has made that exchange
+durable. Then the check is run on altered copies of that trace, each wrong
+in one way (a record before its module, a flush left out or made before
+the copy, a copy in place, the old client.ver written over too early), and
+must name each fault; and on right variants (an exchange with the
+temporary file written again, renames relative to a descriptor of bin),
+which it must take.
 """
 
 import argparse
@@ -1207,6 +1210,9 @@ class TracedFile:
 
     def __init__(self, data, path):
         self.data, self.dirty, self.path = data, True, path
+        # Exchanged out of a target's name, and that exchange not yet made
+        # durable by a flush of the directory.
+        self.set_aside = False
 
 
 class OrderCheck:
@@ -1310,6 +1316,13 @@ class OrderCheck:
     # Changes of data, and flushes.
     def change(self, f, data):
         """`f` changed: its bytes are now `data`, None when not known."""
+        if f.set_aside:
+            # A power cut could undo the exchange and bring back the old
+            # name over this file half written.
+            self.problems.append(f"{self.rel(f.path)}: the old file written "
+                                 "over before the exchange that set it aside "
+                                 "was flushed (fsync of the directory)")
+            f.set_aside = False
         f.dirty = True
         f.data = data
         if f.path is not None and self.target(f.path):
@@ -1381,7 +1394,11 @@ class OrderCheck:
                                  "writing; what it gets cannot be followed")
 
     def on_fsync(self, index, args, ret):
-        if int(args[0]) in self.fds:
+        if int(args[0]) in self.fds and self.fds[int(args[0])][0] == self.bin:
+            for f in self.files.values():
+                f.set_aside = False
+            self.events.append((index, "dir flush", None, None))
+        elif int(args[0]) in self.fds:
             f = self.fds[int(args[0])][1]
             f.dirty = False
             self.events.append((index, "flush", f, None))
@@ -1403,6 +1420,7 @@ class OrderCheck:
             old.path = src if exchange else None
             if exchange:
                 self.files[src] = old
+                old.set_aside = self.target(dst)
         self.files[dst] = f
         f.path = dst
 
@@ -1519,7 +1537,9 @@ def broken_orders(calls, check):
     # Right: every client.ver rename an exchange; from the second on, the
     # temporary file is the old client.ver kept under the last temporary
     # name, opened again and rewritten (pwrite at 0, ftruncate).
-    starts = {at(f, "create")[0] for _, f in commits}
+    # (A run that exchanges already has this form: then its flushes of bin
+    # are left out instead, which the check must name.)
+    starts = {at(f, "create")[0] for _, f in commits if at(f, "create")}
     exchanged, temp, fd = [], None, None
     for i, call in enumerate(calls):
         if i in starts:
@@ -1563,7 +1583,11 @@ def broken_orders(calls, check):
         ("a module copied in place", in_place,
          ["in place", "before that module's rename"]),
         ("client.ver exchanged, its temporary file written again",
-         exchanged, []),
+         exchanged, []) if not any(
+             "RENAME_EXCHANGE" in c.args[-1:] for c in calls) else
+        ("the old client.ver written over before its exchange is flushed",
+         without(set(i for i, w, _, _ in check.events if w == "dir flush")),
+         ["before the exchange that set it aside was flushed"]),
         ("renames relative to a descriptor of bin", relative, [])]
 
 
