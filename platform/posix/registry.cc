@@ -1,10 +1,7 @@
 #include "platform/posix/registry.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,6 +9,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/posix/files.h"
 
 namespace ks::posix {
 namespace {
@@ -516,32 +514,6 @@ bool MayNameKeyAtOrBelow(std::string_view line, std::string_view target) {
   return true;  // no ']': the parser refuses the line
 }
 
-// Reads a regular file whole. False when it cannot be opened or read, or
-// is no regular file (a FIFO would block the reader).
-bool ReadRegularFile(const std::string& path, std::string* contents,
-                     struct stat* st) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  bool ok = fstat(fd, st) == 0 && S_ISREG(st->st_mode);
-  if (ok) {
-    contents->clear();
-    contents->reserve(static_cast<size_t>(st->st_size));
-    char buffer[65536];
-    for (;;) {
-      ssize_t n = read(fd, buffer, sizeof(buffer));
-      if (n == 0) break;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        ok = false;
-        break;
-      }
-      contents->append(buffer, static_cast<size_t>(n));
-    }
-  }
-  close(fd);
-  return ok;
-}
-
 }  // namespace
 
 bool NameLess::operator()(const std::string& a, const std::string& b) const {
@@ -694,7 +666,7 @@ std::shared_ptr<const RegistryFile> RegistryCache::Load(
   std::string text;
   // The stamp is taken from the descriptor that is read, so a file
   // replaced between the two looks is seen as changed at the next call.
-  if (exists && ReadRegularFile(path, &text, &st)) {
+  if (exists && ReadHostFile(path, &text, &st)) {
     have_stamp_ = true;
     stamp_ = FileStamp::Of(st);
     file_ = std::make_shared<const RegistryFile>(std::move(text));
