@@ -182,13 +182,24 @@ bool CopyData(HANDLE in, HANDLE out) {
 // cannot be read.
 std::vector<unsigned char> DaclOf(const std::string& path) {
   const SECURITY_INFORMATION info = DACL_SECURITY_INFORMATION;
+  // Usually one call: a file's DACL is a few ACEs, and under Wine each call
+  // opens the file through the server. A larger one gets its size told.
+  std::vector<unsigned char> descriptor(1024);
   DWORD needed = 0;
-  GetFileSecurityA(path.c_str(), info, nullptr, 0, &needed);
-  std::vector<unsigned char> descriptor(needed);
-  if (needed == 0 || !GetFileSecurityA(path.c_str(), info, descriptor.data(),
-                                       needed, &needed)) {
-    descriptor.clear();
+  if (!GetFileSecurityA(path.c_str(), info, descriptor.data(),
+                        static_cast<DWORD>(descriptor.size()), &needed)) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
+        needed <= descriptor.size()) {
+      return {};
+    }
+    descriptor.resize(needed);
+    if (!GetFileSecurityA(path.c_str(), info, descriptor.data(), needed,
+                          &needed)) {
+      return {};
+    }
   }
+  // What the descriptor holds, not the buffer, is compared.
+  descriptor.resize(GetSecurityDescriptorLength(descriptor.data()));
   return descriptor;
 }
 
