@@ -132,12 +132,27 @@ void CheckWrite(const std::string& contents, const std::string& section,
         "a write leaves the section's other entries alone");
 }
 
+// Whether a line of an ANSI text starts with a byte-order mark: a deletion
+// of what comes before it would make the file read as Unicode, and is
+// refused as such a write is.
+bool MarkStartsALine(const std::string& contents) {
+  for (const char* mark : {"\xFF\xFE", "\xFE\xFF", "\xEF\xBB\xBF"}) {
+    for (std::size_t at = contents.find(mark, 1); at != std::string::npos;
+         at = contents.find(mark, at + 1)) {
+      if (contents[at - 1] == '\n' || contents[at - 1] == '\r') return true;
+    }
+  }
+  return false;
+}
+
 void CheckDeleteKey(const std::string& contents, const std::string& section,
                     const std::string& key) {
   std::string after;
-  Check(ProfileWriteString(contents, section.c_str(), key.c_str(), nullptr,
-                           &after),
-        "a key can always be deleted");
+  if (!ProfileWriteString(contents, section.c_str(), key.c_str(), nullptr,
+                          &after)) {
+    Check(MarkStartsALine(contents), "a key can always be deleted");
+    return;
+  }
   CheckOtherSections(contents, after, section);
   const std::string_view trimmed_key = Trim(key);
   if (trimmed_key.empty()) return;
@@ -161,8 +176,11 @@ void CheckDeleteKey(const std::string& contents, const std::string& section,
 void CheckDeleteSection(const std::string& contents,
                         const std::string& section) {
   std::string after;
-  Check(ProfileWriteString(contents, section.c_str(), nullptr, nullptr, &after),
-        "a section can always be deleted");
+  if (!ProfileWriteString(contents, section.c_str(), nullptr, nullptr,
+                          &after)) {
+    Check(MarkStartsALine(contents), "a section can always be deleted");
+    return;
+  }
   if (Trim(section).empty()) return;  // "[]" is listed by no name
   Check(WithoutFirst(List(contents, nullptr, true),
                      [&](const std::string& name) {
