@@ -198,6 +198,7 @@ class Installation:
     def __init__(self, root, modules, store):
         self.root = root
         self.retries = 0  # runs that Wine failed to start
+        self.hung_kills = []  # timed kills that Wine did not carry out
         self.modules = modules
         drive_c = os.path.join(root, "drive_c")
         self.drive_c = drive_c
@@ -368,9 +369,17 @@ class WineInstallation(Installation):
         argv = ["wine", binary, "C:\\patch\\setup.exe"]
         for _ in range(3):
             with tempfile.TemporaryFile() as out:
-                status = subprocess.run(
+                process = subprocess.Popen(
                     argv, cwd=self.drive_c, env=env, stdin=subprocess.DEVNULL,
-                    stdout=out, stderr=out, timeout=RUN_TIMEOUT).returncode
+                    stdout=out, stderr=out)
+                try:
+                    status = process.wait(timeout=RUN_TIMEOUT)
+                except subprocess.TimeoutExpired:
+                    if "KSUPDATE_KILL_DELAY_US" not in env:
+                        process.kill()
+                        process.wait()
+                        raise
+                    status = self.end_hung_kill(process)
                 out.seek(0)
                 output = out.read()
             # Now and then, on a busy machine, Wine fails to start the
@@ -381,6 +390,31 @@ class WineInstallation(Installation):
                 break
             self.retries += 1
         return subprocess.CompletedProcess(argv, status, output, b"")
+
+    def end_hung_kill(self, process):
+        """Rarely (one timed kill in several hundred, seen with the win64
+        build inside CopyFileA) the runner's TerminateProcess on itself,
+        from its killer thread, never ends the process under Wine.
+        The run is then ended from outside, all of this prefix's processes
+        at once, which is a kill as good as any: the state it leaves is
+        checked like every other. What its threads were waiting in is kept
+        for the note."""
+        waits = collections.Counter()
+        try:
+            for tid in os.listdir(f"/proc/{process.pid}/task"):
+                with open(f"/proc/{process.pid}/task/{tid}/wchan") as f:
+                    waits[f.read().strip() or "running"] += 1
+        except OSError:
+            pass
+        states = [f"{n} in {w}" for w, n in sorted(waits.items())]
+        self.hung_kills.append(", ".join(states) or "gone")
+        subprocess.run(["wineserver", "-k"], env=self.env, check=False,
+                       capture_output=True, timeout=60)
+        process.kill()
+        process.wait()
+        subprocess.run(["wineserver", "-p"], env=self.env, check=False,
+                       timeout=60)
+        return WINE_KILLED
 
     # Wine's own system folder: some 1,800 entries.
     checked_at_end = (os.path.join("drive_c", "windows"),)
@@ -801,8 +835,14 @@ def check_build(installs, modules, store, build, args, rng, stop):
     if retries:
         print(f"note: Wine failed to start a program {retries} times; "
               "each was run again")
+    hung = [h for i in installs for h in i.hung_kills]
+    if hung:
+        print(f"note: {len(hung)} timed kills were not carried out by Wine "
+              f"within {RUN_TIMEOUT}s and were ended from outside (the "
+              f"first one's threads: {hung[0]})")
     for i in installs:
         i.retries = 0
+        i.hung_kills = []
     print(f"time: {time.monotonic() - start:.1f}s with {len(installs)} "
           "workers")
     if tally.problems:
