@@ -1667,6 +1667,24 @@ def order_test(args, work):
     return problems
 
 
+def in_scratch(args, test, outcome):
+    """Runs test(args, work) in a scratch directory and prints its
+    problems, or `outcome` when there are none; the exit status."""
+    work = scratch_root()
+    try:
+        problems = test(args, work)
+    finally:
+        if args.keep:
+            print(f"kept {work}")
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+    for p in problems[:20]:
+        print("  " + p)
+    print(f"FAILED: {len(problems)} problems" if problems else
+          f"outcome: {outcome}")
+    return 1 if problems else 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runner", action="append")
@@ -1702,20 +1720,10 @@ def main():
         if len(args.ksupdate) != 1:
             parser.error("--order takes one --ksupdate")
         args.ksupdate = os.path.abspath(args.ksupdate[0])
-        work = scratch_root()
-        try:
-            problems = order_test(args, work)
-        finally:
-            if args.keep:
-                print(f"kept {work}")
-            else:
-                shutil.rmtree(work, ignore_errors=True)
-        for p in problems[:20]:
-            print("  " + p)
-        print(f"FAILED: {len(problems)} problems" if problems else
-              "outcome: every copy and record flushed, then renamed, each "
-              "record after its module; the check caught every wrong order")
-        return 1 if problems else 0
+        return in_scratch(args, order_test,
+                          "every copy and record flushed, then renamed, each "
+                          "record after its module; the check caught every "
+                          "wrong order")
     if not args.runner:
         parser.error("--runner is needed unless --order is given")
     if args.at_once:
@@ -1723,19 +1731,8 @@ def main():
             parser.error("--at-once takes one --runner and one --ksupdate")
         args.runner = os.path.abspath(args.runner[0])
         args.ksupdate = os.path.abspath(args.ksupdate[0])
-        work = scratch_root()
-        try:
-            problems = at_once_linux(args, work)
-        finally:
-            if args.keep:
-                print(f"kept {work}")
-            else:
-                shutil.rmtree(work, ignore_errors=True)
-        for p in problems[:20]:
-            print("  " + p)
-        print(f"FAILED: {len(problems)} problems" if problems else
-              "outcome: runs at once behaved as one after the other")
-        return 1 if problems else 0
+        return in_scratch(args, at_once_linux,
+                          "runs at once behaved as one after the other")
     for name, linux, wine in (("points", 220, 70), ("timed", 60, 40),
                               ("few", False, True)):
         if getattr(args, name) is None:

@@ -14,7 +14,10 @@ namespace ks {
 namespace {
 
 // The provider reads the umask once: set it before any test runs.
-const mode_t kTestUmask = umask(022) * 0 + 022;
+const mode_t kTestUmask = [] {
+  umask(022);
+  return mode_t{022};
+}();
 
 mode_t ModeOf(const std::string& host) {
   struct stat st {};

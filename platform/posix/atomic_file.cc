@@ -184,7 +184,7 @@ bool FileReplacer::Replace(const std::string& path, const std::string& data,
   }
   // A file with another link must not become the spare: the other name
   // would see it written over.
-  if (exists && old_stat.st_nlink == 1 && exchange_works_) {
+  if (holds_ > 0 && exists && old_stat.st_nlink == 1 && exchange_works_) {
     if (Exchange(temp_path, path)) {
       KeepSpare(path, temp_path, fd, old_stat);
       return true;

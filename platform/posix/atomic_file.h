@@ -11,12 +11,13 @@
 namespace ks::posix {
 
 // Replaces files that one process writes again and again (client.ver after
-// every copy) more cheaply than a new file each time: where the file system
-// can exchange two names atomically, the old file, once exchanged out, stays
-// under its temporary name and is written over for the next replace of the
-// same path, instead of a new file being made and the old one freed. At
-// most one such spare file is kept; DropSpare() removes it, and so does the
-// next run's sweep of stale temporary files if this process is killed.
+// every copy) more cheaply than a new file each time: while spares are held
+// (HoldSpares) and where the file system can exchange two names atomically,
+// the old file, once exchanged out, stays under its temporary name and is
+// written over for the next replace of the same path, instead of a new file
+// being made and the old one freed. At most one such spare file is kept;
+// the last ReleaseSpares() removes it, and so does the next run's sweep of
+// stale temporary files if this process is killed.
 //
 // A spare is only an old file of this process's own making or one that had
 // no other link: a file with a second hard link is never written over. A
@@ -43,10 +44,17 @@ class FileReplacer {
   bool Replace(const std::string& path, const std::string& data, mode_t mode,
                const struct stat* old_lstat, struct stat* written);
 
+  // Spares are kept from the first HoldSpares() until as many
+  // ReleaseSpares(); the last one removes the spare file, if any.
+  void HoldSpares() { ++holds_; }
+  void ReleaseSpares() {
+    if (--holds_ == 0) DropSpare();
+  }
+
+ private:
   // Removes the spare file, if any.
   void DropSpare();
 
- private:
   // Writes `data` over the spare and exchanges it with `path`; false when
   // the spare does not serve (then nothing was changed at `path`).
   bool ReplaceWithSpare(const std::string& path, const std::string& data,
@@ -65,6 +73,7 @@ class FileReplacer {
   struct stat current_stat_ {};
   int dir_fd_ = -1;  // their directory, to make an exchange durable
   bool exchange_works_ = true;
+  int holds_ = 0;
 };
 
 // Creates a new, empty temporary file in the directory of `path`, with

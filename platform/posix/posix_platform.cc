@@ -109,23 +109,20 @@ class ProfileCache {
   std::map<std::string, Entry> files_;
 };
 
-// Removes the replacer's spare file before the lock is let go: the next run
-// may start at once, and it must find no file of ours in bin. Without a
-// lock (none could be had) no spare is kept past the write that made it.
+// Keeps the replacer's spare file only while the installation lock is held:
+// the next run may start the moment it goes, and it must find no file of
+// ours in bin. Without a lock (none could be had) no spare is kept.
 class SpareDropper : public InstallationLock {
  public:
-  SpareDropper(posix::FileReplacer* replacer, int* held,
+  SpareDropper(posix::FileReplacer* replacer,
                std::unique_ptr<InstallationLock> lock)
-      : replacer_(replacer), held_(held), lock_(std::move(lock)) {
-    ++*held_;
+      : replacer_(replacer), lock_(std::move(lock)) {
+    replacer_->HoldSpares();
   }
-  ~SpareDropper() override {
-    if (--*held_ == 0) replacer_->DropSpare();
-  }
+  ~SpareDropper() override { replacer_->ReleaseSpares(); }
 
  private:
   posix::FileReplacer* replacer_;
-  int* held_;
   std::unique_ptr<InstallationLock> lock_;
 };
 
@@ -179,7 +176,6 @@ class PosixPlatform : public Platform {
                            host.have_lstat ? &host.lstat : nullptr, &written)) {
       return FALSE;
     }
-    if (locks_held_ == 0) replacer_.DropSpare();
     profiles_.Stored(host.path, std::move(profile), written);
     return TRUE;
   }
@@ -277,8 +273,7 @@ class PosixPlatform : public Platform {
     std::unique_ptr<InstallationLock> held;
     LockResult result = posix::LockHostFile(host.path, timeout_ms, &held);
     if (result == LockResult::kHeld) {
-      *lock = std::make_unique<SpareDropper>(&replacer_, &locks_held_,
-                                             std::move(held));
+      *lock = std::make_unique<SpareDropper>(&replacer_, std::move(held));
     }
     return result;
   }
@@ -311,7 +306,6 @@ class PosixPlatform : public Platform {
   ProfileCache profiles_;
   // Its spare goes with the installation lock (SpareDropper), or at exit.
   posix::FileReplacer replacer_;
-  int locks_held_ = 0;
   std::map<std::uintptr_t, OpenKey> open_keys_;
   std::uintptr_t next_handle_ = 0x1000;
 };
