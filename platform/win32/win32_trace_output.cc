@@ -52,14 +52,20 @@ class LineSender {
   // made or is too far behind.
   void Post(std::string line) {
     if (thread_ == nullptr) return;
+    bool wake = false;
     ::EnterCriticalSection(&lock_);
     if (queued_bytes_ + line.size() <= kMaxQueuedBytes) {
       queued_bytes_ += line.size();
       queue_.push_back(std::move(line));
-      ::ResetEvent(idle_);
+      if (idle_signalled_) {
+        ::ResetEvent(idle_);
+        idle_signalled_ = false;
+      }
+      wake = sleeping_;
+      sleeping_ = false;
     }
     ::LeaveCriticalSection(&lock_);
-    ::SetEvent(wake_);
+    if (wake) ::SetEvent(wake_);
   }
 
   // Waits until every line posted so far is sent, or until the tick count
@@ -84,7 +90,11 @@ class LineSender {
     for (;;) {
       ::EnterCriticalSection(&lock_);
       if (queue_.empty()) {
-        ::SetEvent(idle_);
+        if (!idle_signalled_) {
+          ::SetEvent(idle_);
+          idle_signalled_ = true;
+        }
+        sleeping_ = true;
         ::LeaveCriticalSection(&lock_);
         ::WaitForSingleObject(wake_, INFINITE);
         continue;
@@ -109,8 +119,15 @@ class LineSender {
 
   HANDLE target_;
   CRITICAL_SECTION lock_;
-  HANDLE wake_ = nullptr;  // auto-reset: lines are waiting
-  HANDLE idle_ = nullptr;  // manual-reset: every line posted is sent
+  // The events change only when their state does: under Wine each
+  // SetEvent or ResetEvent is a round trip to its server, and while the
+  // listener lags every line cost the run two of them. wake_ is set after
+  // the lock is left; being auto-reset, it stays set until the thread's
+  // next wait even when that wait comes later.
+  HANDLE wake_ = nullptr;       // auto-reset: lines are waiting
+  HANDLE idle_ = nullptr;       // manual-reset: every line posted is sent
+  bool idle_signalled_ = true;  // idle_ is set; under lock_
+  bool sleeping_ = false;       // the thread waits, or will, for wake_
   HANDLE thread_ = nullptr;
   std::deque<std::string> queue_;
   size_t queued_bytes_ = 0;
