@@ -12,7 +12,9 @@ system.reg), the Windows ones under Wine through a launcher that gives them
 an exact raw command line. Each run must meet the scenario's expectations,
 and the three must agree with one another: the same trace, the same files
 in the same state (bytes and read-only attribute), the same client.ver
-entries. Then the profile probe of each build answers the same reads and
+entries; the Windows builds' OutputDebugStringA lines (Wine's debugstr
+channel) must be the trace's, in order. A run that takes more than
+WINE_TIMEOUT_SECONDS fails its scenario. Then the profile probe of each build answers the same reads and
 writes as Wine's own profile functions, on the corpus under
 tests/data/profiles and on --hunt-files generated files (seeded; a tenth as
 many again in a locale of another code page, picked by the seed). Last,
@@ -31,6 +33,7 @@ import hashlib
 import json
 import random
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -45,6 +48,12 @@ import profile_conformance  # noqa: E402
 
 REG_KEY = "HKLM\\SOFTWARE\\Kestrova\\Plennet Groupware 6.5"
 BUILDS = ("native", "win32", "win64")
+# A Windows build asks wineserver for each registry read (the win64 build
+# for each key of the path: nine requests a read), event and handle; on an
+# idle 2-core VM a request costs some 40 us, and the scenarios of 100,000
+# modules took 30 to 75 s there (less when the machine is busy). The limit
+# is for a run that hangs.
+WINE_TIMEOUT_SECONDS = 300
 
 
 def host_to_windows(path):
@@ -220,15 +229,23 @@ def run_build(prefix, build, dirs, scenario, trace_path):
     line_file = trace_path + ".cmdline"
     with open(line_file, "wb") as f:
         f.write(command_line.encode("latin-1"))
+    # Wine's debugstr channel shows each OutputDebugStringA call.
     env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace_path),
-               **locale)
-    result = subprocess.run(
-        ["wine", os.path.join(dirs[build], "tests", "wine", "launch.exe"),
-         host_to_windows(os.path.join(dirs[build], "ksupdate.exe")),
-         host_to_windows(line_file)],
-        cwd=prefix.drive_c, env=env, stdin=subprocess.DEVNULL,
-        capture_output=True, timeout=rs.TIMEOUT_SECONDS)
-    os.remove(line_file)
+               WINEDEBUG="-all,warn+debugstr", **locale)
+    try:
+        result = subprocess.run(
+            ["wine", os.path.join(dirs[build], "tests", "wine", "launch.exe"),
+             host_to_windows(os.path.join(dirs[build], "ksupdate.exe")),
+             host_to_windows(line_file)],
+            cwd=prefix.drive_c, env=env, stdin=subprocess.DEVNULL,
+            capture_output=True, timeout=WINE_TIMEOUT_SECONDS)
+    except subprocess.TimeoutExpired:
+        # The run itself is a process of the prefix, not launch.exe's child
+        # on the host: end them all, and fail this scenario only.
+        prefix.kill()
+        return f"timed out after {WINE_TIMEOUT_SECONDS}s", b""
+    finally:
+        os.remove(line_file)
     return result.returncode, result.stdout + result.stderr
 
 
@@ -241,6 +258,48 @@ def read_trace(path):
     # Windows builds end their lines in CRLF.
     return data.replace(b"\r\n", b"\n").decode(
         "utf-8", "surrogateescape").split("\n")[:-1] if data else []
+
+
+DEBUGSTR = re.compile(
+    rb'^[0-9a-f]+:warn:debugstr:OutputDebugStringA "(.*)"(\.\.\.)?$')
+UNESCAPED = {b"n": b"\n", b"r": b"\r", b"t": b"\t"}
+
+
+def split_debug_lines(output):
+    """A Windows build's output without Wine's debugstr lines, and those
+    lines unescaped, each with whether Wine cut it short (past some 300
+    characters)."""
+    def unescape(m):
+        code = m.group(1)
+        if code[:1] == b"x":
+            return bytes([int(code[1:], 16)])
+        return UNESCAPED.get(code, code)
+    rest, lines = [], []
+    for line in output.split(b"\n"):
+        m = DEBUGSTR.match(line)
+        if m is None:
+            rest.append(line)
+            continue
+        text = re.sub(rb"\\(x[0-9a-f]{2}|.)", unescape, m.group(1))
+        lines.append((text.decode("utf-8", "surrogateescape"),
+                      m.group(2) is not None))
+    return b"\n".join(rest), lines
+
+
+def check_debug_channel(trace, lines, problems):
+    """The debugger channel carries the trace's lines in order. It drops
+    lines only when more than 1 MiB wait for the listener, or when they
+    still wait a second after the run's end: all of a smaller trace."""
+    rest = iter(trace)
+    for text, cut in lines:
+        if not any(t == text or (cut and t.startswith(text)) for t in rest):
+            shown = rs.show(text.encode("utf-8", "surrogateescape"), 80)
+            problems.append(f"debugger channel: {shown} is not in the "
+                            "trace, or out of order")
+            return
+    if len(lines) < len(trace) and sum(map(len, trace)) < 1 << 20:
+        problems.append(f"debugger channel: {len(lines)} of the trace's "
+                        f"{len(trace)} lines")
 
 
 def first_difference(got, want):
@@ -317,8 +376,13 @@ def run_one(prefix, dirs, build, scenario, roots):
         print(f"note: {build} run hit a Wine client error; run again")
     trace = read_trace(trace_path)
     own = []
-    if status != 0:
+    if isinstance(status, str):
+        own.append(status)
+    elif status != 0:
         own.append(f"exit status {status}")
+    if build != "native":
+        output, lines = split_debug_lines(output)
+        check_debug_channel(trace, lines, own)
     # Wine's own notices (a helper process of Wine's that faulted, say) are
     # not ours: a fault of ksupdate shows in its exit status and trace.
     output = b"\n".join(line for line in output.split(b"\n")
