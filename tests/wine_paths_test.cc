@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/code_pages.h"
+#include "platform/posix/wine_locale.h"
 #include "platform/posix/wine_paths.h"
 
 namespace ks::posix {

@@ -1,7 +1,7 @@
 // Code pages 1250 to 1258 as Windows defines them, and the locales that
 // Wine gives each one (found by running Wine 8 in every locale that glibc
 // ships with one of these languages).
-#include "platform/posix/code_pages.h"
+#include "platform/posix/wine_locale.h"
 
 #include <langinfo.h>
 #include <locale.h>

@@ -1,7 +1,7 @@
 // The text encodings of a Wine prefix's programs: the ANSI code page of the
 // locale, as Wine picks it, and the spelling of host file names.
-#ifndef KSUPDATE_PLATFORM_POSIX_CODE_PAGES_H_
-#define KSUPDATE_PLATFORM_POSIX_CODE_PAGES_H_
+#ifndef KSUPDATE_PLATFORM_POSIX_WINE_LOCALE_H_
+#define KSUPDATE_PLATFORM_POSIX_WINE_LOCALE_H_
 
 #include <string>
 #include <string_view>
@@ -51,4 +51,4 @@ bool HostNamesEqualIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace ks::posix
 
-#endif  // KSUPDATE_PLATFORM_POSIX_CODE_PAGES_H_
+#endif  // KSUPDATE_PLATFORM_POSIX_WINE_LOCALE_H_

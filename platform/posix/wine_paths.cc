@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/posix/code_pages.h"
+#include "platform/posix/wine_locale.h"
 
 namespace ks::posix {
 namespace {

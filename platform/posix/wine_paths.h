@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/posix/code_pages.h"
+#include "platform/posix/wine_locale.h"
 
 namespace ks::posix {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/posix/code_pages.h"
+#include "platform/posix/wine_locale.h"
 #include "platform/posix/wine_paths.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_prefix.h"
