@@ -3,13 +3,16 @@
 #include <memory>
 #include <utility>
 
+#include "engine/locations.h"
 #include "engine/module_list.h"
-#include "engine/module_update.h"
+#include "engine/module_names.h"
+#include "engine/run_lock.h"
 
 namespace ks {
 
 CPatcher::CPatcher(std::string base_path) {
   m_strBasePath = std::move(base_path);
+  UseBasePath(m_strBasePath);
 }
 
 CPatcher::~CPatcher() = default;
@@ -17,14 +20,7 @@ CPatcher::~CPatcher() = default;
 void CPatcher::Run() {
   try {
     CModuleList list;
-    std::string names = ReadModuleNames();
-    std::string::size_type start = 0;
-    for (;;) {
-      std::string::size_type bar = names.find('|', start);
-      if (bar == std::string::npos) break;
-      list.AddModule(names.substr(start, bar - start));
-      start = bar + 1;
-    }
+    for (const std::string& name : ReadModuleNames()) list.AddModule(name);
     // One run at a time on an installation, from before its first module
     // to its end, however the run ends.
     std::unique_ptr<InstallationLock> lock;

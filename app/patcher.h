@@ -8,27 +8,19 @@ namespace ks {
 
 class CPatcher {
  public:
-  // Makes `base_path` the process-wide base path.
+  // Makes `base_path` the process-wide base path, the one the engine's
+  // locations read.
   explicit CPatcher(std::string base_path);
   // The base path keeps its value.
   virtual ~CPatcher();
 
-  // Reads the module names of the source manifest into a module list and
-  // updates each module in order. Never throws: an exception ends the run
-  // quietly, leaving the modules after it untouched.
+  // Reads the module names of the source manifest into a module list and,
+  // holding the installation's lock, updates each module in order. Never
+  // throws: an exception ends the run quietly, leaving the modules after it
+  // untouched.
   void Run();
 
-  // Every key of the source manifest's section "modules", in file order,
-  // each followed by "|"; empty when the section yields no entry. The
-  // section is read whole, however large.
-  std::string ReadModuleNames();
-
-  // The key of one section entry: the text before its first "=", or the
-  // whole entry when it has none.
-  std::string GetEntryKey(const std::string& entry);
-
-  // The argument text the process was started with; read through
-  // GetSourceDir().
+  // The argument text the process was started with.
   static std::string m_strBasePath;
 };
 

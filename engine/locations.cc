@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "app/patcher.h"
 #include "platform/platform.h"
 
 namespace ks {
@@ -21,11 +20,15 @@ constexpr char kModulesDirName[] = "bin";
 constexpr DWORD kRegistryValueBufferSize = 50;
 // No path comes near this; a value that claims more is not a path.
 constexpr DWORD kMaxRegistryValueSize = 1u << 30;
+
+const std::string* g_base_path = nullptr;
 }  // namespace
 
+void UseBasePath(const std::string& base_path) { g_base_path = &base_path; }
+
 std::string GetSourceDir() {
-  const std::string& base = CPatcher::m_strBasePath;
-  if (base.empty()) return std::string();
+  if (g_base_path == nullptr || g_base_path->empty()) return std::string();
+  const std::string& base = *g_base_path;
   // Byte by byte: a 0x5C trail byte of a double-byte character counts too.
   std::string::size_type i = base.rfind(kSeparator[0]);
   if (i == std::string::npos) return base;
@@ -81,6 +84,13 @@ std::string GetSourceManifestPath() {
 
 std::string GetInstalledManifestPath() {
   return GetInstallBinDir() + kSeparator + kInstalledManifestName;
+}
+
+bool InstalledFilePath(const std::string& file_name, std::string* path) {
+  std::string bin = GetInstallBinDir();
+  if (bin.empty()) return false;
+  *path = bin + kSeparator + file_name;
+  return true;
 }
 
 }  // namespace ks

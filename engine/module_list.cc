@@ -1,55 +1,21 @@
 #include "engine/module_list.h"
 
-#include <climits>
-
 #include "engine/locations.h"
+#include "engine/module_files.h"
+#include "engine/module_names.h"
 #include "platform/platform.h"
+#include "trace/trace.h"
 
 namespace ks {
 
-const char kModulesSection[] = "modules";
-const char kDefaultVersion[] = "0000000000";
-
 namespace {
 
-constexpr DWORD kVersionBufferSize = 80;
-
-bool IsCSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
-}
-
-void ReadVersion(const std::string& manifest_path, const std::string& name,
-                 ModuleVersion& version) {
-  char buffer[kVersionBufferSize + 1] = {};
-  GetPrivateProfileStringA(kModulesSection, name.c_str(), kDefaultVersion,
-                           buffer, kVersionBufferSize, manifest_path.c_str());
-  buffer[kVersionBufferSize - 1] = '\0';
-  version.nVersion = VersionAtoi(buffer);
-  version.strVersion = buffer;
+bool NoInstallation() {
+  Trace("    - Installation directory not found -");
+  return false;
 }
 
 }  // namespace
-
-std::int32_t VersionAtoi(const char* text) {
-  const char* p = text;
-  while (IsCSpace(*p)) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
-  // Accumulated in 64 bits and clamped at once, so that no digit string,
-  // however long, overflows.
-  const long long limit = negative ? -static_cast<long long>(INT32_MIN)
-                                   : static_cast<long long>(INT32_MAX);
-  long long value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    value = value * 10 + (*p - '0');
-    if (value > limit) value = limit;
-  }
-  return static_cast<std::int32_t>(negative ? -value : value);
-}
 
 CModuleList::~CModuleList() = default;
 
@@ -59,12 +25,67 @@ void CModuleList::AddModule(const std::string& name) {
 
 void CModuleList::ReadInstalledVersion(const std::string& name,
                                        ModuleVersion& version) {
-  ReadVersion(GetInstalledManifestPath(), name, version);
+  ReadManifestVersion(GetInstalledManifestPath(), name, version);
 }
 
 void CModuleList::ReadNewVersion(const std::string& name,
                                  ModuleVersion& version) {
-  ReadVersion(GetSourceManifestPath(), name, version);
+  ReadManifestVersion(GetSourceManifestPath(), name, version);
+}
+
+void CModuleList::UpdateAll() {
+  for (const std::string& name : m_modules) UpdateModule(name);
+}
+
+bool CModuleList::UpdateModule(const std::string& name) {
+  Trace("- Updating: %s -", name.c_str());
+  // Without an installation every path would fall back to the root of the
+  // current drive: write nothing there.
+  if (GetInstallBinDir().empty()) return NoInstallation();
+  if (!IsSafeModuleName(name)) {
+    Trace("    - Invalid module name -");
+    return false;
+  }
+
+  ModuleVersion installed_version;
+  ModuleVersion new_version;
+  ReadInstalledVersion(name, installed_version);
+  ReadNewVersion(name, new_version);
+
+  // Every use below reads the registry again (see locations.h); a read
+  // that finds no installation stops the module there, untouched, and a
+  // later run takes it up again.
+  std::string target;
+  if (!InstalledFilePath(name, &target)) return NoInstallation();
+  if (!IsFileExist(target)) {
+    if (!InstalledFilePath(name, &target)) return NoInstallation();
+    Trace("    - File doesn't exist : %s -", target.c_str());
+  } else if (installed_version.nVersion >= new_version.nVersion) {
+    Trace("    - Module updating doesn't occured -");
+    return false;
+  } else {
+    if (!InstalledFilePath(name, &target)) return NoInstallation();
+    Trace("    - Previous version will be replaced : %s -", target.c_str());
+    if (!InstalledFilePath(name, &target)) return NoInstallation();
+    SetFileAttr(target, FILE_ATTRIBUTE_NORMAL);
+  }
+
+  if (!InstalledFilePath(name, &target)) return NoInstallation();
+  bool copied = CopyModuleFile(GetSourceDir() + "\\" + name, target);
+  if (!copied) {
+    Trace("    - Copy Failure -");
+    return false;
+  }
+  Trace("    - Copy Success -");
+  // A manifest path without the installation is not written, as a failed
+  // write is not: the copy stands and a later run records it.
+  std::string manifest;
+  if (InstalledFilePath(kInstalledManifestName, &manifest)) {
+    WritePrivateProfileStringA(kModulesSection, name.c_str(),
+                               new_version.strVersion.c_str(),
+                               manifest.c_str());
+  }
+  return true;
 }
 
 }  // namespace ks

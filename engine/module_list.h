@@ -1,26 +1,13 @@
-// The run's list of modules and the version reads of the two manifests.
+// The run's list of modules and the update of each: decide, copy, record.
 #ifndef KSUPDATE_ENGINE_MODULE_LIST_H_
 #define KSUPDATE_ENGINE_MODULE_LIST_H_
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "engine/manifests.h"
+
 namespace ks {
-
-extern const char kModulesSection[];  // "modules", in both manifests
-extern const char kDefaultVersion[];  // for a missing entry
-
-// One module's version as read from a manifest.
-struct ModuleVersion {
-  std::int32_t nVersion = 0;  // decides
-  std::string strVersion;     // is what gets written
-};
-
-// atoi as the Windows runtime computes it: leading white space, one sign,
-// decimal digits up to the first other character; 0 when there are none.
-// Beyond the signed 32-bit range it saturates.
-std::int32_t VersionAtoi(const char* text);
 
 class CModuleList {
  public:
@@ -32,16 +19,19 @@ class CModuleList {
   // Appends a copy of `name`; empty and repeated names are kept.
   void AddModule(const std::string& name);
 
-  // Updates every module in list order (see module_update.h).
+  // Updates every module in list order; a module that is skipped or fails
+  // does not stop the others. An exception (memory, say) leaves at once.
   void UpdateAll();
 
-  // Updates one module; true only when its file was copied.
+  // Updates one module: traces "- Updating: NAME -", reads both versions,
+  // and copies the patch's file into bin when the installed one is missing
+  // or older, then records the new version text in client.ver. Refuses
+  // (and traces) a name that IsSafeModuleName refuses, and does nothing
+  // without an installation directory. True only when the file was copied.
   bool UpdateModule(const std::string& name);
 
   // Fill `version` from the entry `name` of the installed ("client.ver") or
-  // the source ("ksmodules.ver") manifest; the default "0000000000" (number
-  // 0) when the file, section or entry is missing. Texts are cut at 79
-  // characters.
+  // the source ("ksmodules.ver") manifest (see ReadManifestVersion).
   void ReadInstalledVersion(const std::string& name, ModuleVersion& version);
   void ReadNewVersion(const std::string& name, ModuleVersion& version);
 

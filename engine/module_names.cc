@@ -1,22 +1,80 @@
-// The module names of the source manifest.
-#include <cstring>
-#include <vector>
+#include "engine/module_names.h"
 
-#include "app/patcher.h"
+#include <cstring>
+#include <string_view>
+#include <utility>
+
 #include "engine/locations.h"
-#include "engine/module_list.h"
+#include "engine/manifests.h"
+#include "platform/codepage.h"
 #include "platform/platform.h"
+#include "platform/temp_files.h"
+#include "platform/text.h"
 
 namespace ks {
 
 namespace {
+
 constexpr DWORD kSectionBufferSize = 512;
 // A section larger than this is not a manifest; reading stops growing here.
 constexpr DWORD kMaxSectionBufferSize = 1u << 30;
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Windows drops trailing dots and blanks from a path component, so ". ."
+// and "..." may reach the parent as ".." does.
+bool IsDotsComponent(const std::string& component) {
+  int dots = 0;
+  for (char c : component) {
+    if (c == '.') {
+      ++dots;
+    } else if (c != ' ') {
+      return false;
+    }
+  }
+  return dots >= 2 && component.front() == '.';
+}
+
+// A component that Windows opens as a device in any directory: CON, PRN,
+// AUX, NUL, COM0-COM9 and LPT0-LPT9, also with the superscript digits 1 to
+// 3, in any case, and with whatever follows a '.' or trailing blanks
+// ("Naming Files, Paths, and Namespaces" lists these as reserved). A copy
+// to one succeeds without a file, so client.ver would record a module that
+// is not there.
+bool IsDeviceComponent(std::string_view component) {
+  std::u16string name = AnsiToUnicode(component.substr(0, component.find('.')));
+  while (!name.empty() && name.back() == u' ') name.pop_back();
+  std::u16string upper;
+  for (char16_t c : name.substr(0, 3)) upper += UpperAscii(c);
+  if (name.size() == 3) {
+    return upper == u"CON" || upper == u"PRN" || upper == u"AUX" ||
+           upper == u"NUL";
+  }
+  if (name.size() != 4 || (upper != u"COM" && upper != u"LPT")) return false;
+  const char16_t digit = name[3];
+  return (digit >= u'0' && digit <= u'9') || digit == u'\u00B9' ||
+         digit == u'\u00B2' || digit == u'\u00B3';
+}
+
+// The run's own files beside the modules: a copy over the lock file would
+// let a second run in, and a module named like a temporary file would be
+// removed as stale by the next run. As Windows does, trailing dots and
+// blanks do not count.
+bool IsRunsOwnFile(const std::string& name) {
+  const std::string::size_type slash = name.find_last_of("\\/");
+  std::string file = name.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (IsTempName(file.c_str())) return true;
+  if (slash != std::string::npos) return false;
+  while (!file.empty() && (file.back() == '.' || file.back() == ' ')) {
+    file.pop_back();
+  }
+  return EqualsIgnoringAsciiCase(file, kLockFileName);
+}
+
 }  // namespace
 
-std::string CPatcher::ReadModuleNames() {
-  std::string names;
+std::vector<std::string> ReadModuleNames() {
+  std::vector<std::string> names;
   // Two zero bytes beyond what the read may fill, so the walk below ends
   // inside the buffer whatever the read left.
   std::vector<char> buffer;
@@ -30,7 +88,6 @@ std::string CPatcher::ReadModuleNames() {
     if (copied < size - 2 || size > kMaxSectionBufferSize / 2) break;
     size *= 2;
   }
-  if (buffer[0] == '\0') return names;
   const char* end = buffer.data() + buffer.size();
   for (const char* entry = buffer.data(); entry < end && *entry != '\0';) {
     const void* zero =
@@ -39,17 +96,47 @@ std::string CPatcher::ReadModuleNames() {
         zero != nullptr
             ? static_cast<std::size_t>(static_cast<const char*>(zero) - entry)
             : static_cast<std::size_t>(end - entry);
-    names += GetEntryKey(std::string(entry, length));
-    names += '|';
+    for (std::string& name :
+         SplitModuleNames(GetEntryKey(std::string(entry, length)))) {
+      names.push_back(std::move(name));
+    }
     entry += length + 1;
   }
   return names;
 }
 
-std::string CPatcher::GetEntryKey(const std::string& entry) {
+std::string GetEntryKey(const std::string& entry) {
   std::string::size_type equals = entry.find('=');
   if (equals == std::string::npos) return entry;
   return entry.substr(0, equals);
+}
+
+std::vector<std::string> SplitModuleNames(const std::string& key) {
+  std::vector<std::string> names;
+  std::string::size_type start = 0;
+  for (;;) {
+    std::string::size_type bar = key.find('|', start);
+    names.push_back(key.substr(start, bar - start));
+    if (bar == std::string::npos) return names;
+    start = bar + 1;
+  }
+}
+
+bool IsSafeModuleName(const std::string& name) {
+  if (!name.empty() && IsSeparator(name.front())) return false;
+  if (IsRunsOwnFile(name)) return false;
+  if (name.find(':') != std::string::npos) return false;
+  std::string::size_type start = 0;
+  for (;;) {
+    std::string::size_type end = start;
+    while (end < name.size() && !IsSeparator(name[end])) ++end;
+    const std::string component = name.substr(start, end - start);
+    if (IsDotsComponent(component) || IsDeviceComponent(component)) {
+      return false;
+    }
+    if (end == name.size()) return true;
+    start = end + 1;
+  }
 }
 
 }  // namespace ks

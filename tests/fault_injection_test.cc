@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "app/winapp.h"
-#include "engine/module_update.h"
+#include "engine/run_lock.h"
 #include "tests/hooked_platform.h"
 #include "tests/temp_prefix.h"
 #include "trace/trace.h"

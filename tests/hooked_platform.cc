@@ -1,5 +1,7 @@
 #include "tests/hooked_platform.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 namespace ks {
@@ -117,6 +119,27 @@ void AnswerRegistryValue(HookedPlatform* platform, const std::string& value,
     if (offered < needed) return ERROR_MORE_DATA;
     std::memcpy(data, value.c_str(), needed);
     return ERROR_SUCCESS;
+  };
+}
+
+void AnswerSection(HookedPlatform* platform,
+                   const std::vector<std::string>& entries,
+                   std::vector<DWORD>* sizes) {
+  std::string joined;
+  for (const std::string& entry : entries) joined += entry + '\0';
+  platform->section = [joined, sizes](LPCSTR section, LPSTR buffer, DWORD size,
+                                      LPCSTR) -> DWORD {
+    EXPECT_STREQ(section, "modules");
+    if (sizes != nullptr) sizes->push_back(size);
+    if (joined.size() + 1 <= size) {
+      std::memcpy(buffer, joined.data(), joined.size());
+      buffer[joined.size()] = '\0';
+      return static_cast<DWORD>(joined.size());
+    }
+    std::memcpy(buffer, joined.data(), size - 2);
+    buffer[size - 2] = '\0';
+    buffer[size - 1] = '\0';
+    return size - 2;
   };
 }
 

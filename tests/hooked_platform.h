@@ -90,6 +90,13 @@ class HookedPlatform : public PlatformWrapper {
 void AnswerRegistryValue(HookedPlatform* platform, const std::string& value,
                          bool present = true);
 
+// Answers section reads with `entries` as Win32 does: consecutive
+// zero-terminated texts, cut to size-2 bytes and two zeros when they do
+// not fit. Each size asked for is added to *sizes when it is not null.
+void AnswerSection(HookedPlatform* platform,
+                   const std::vector<std::string>& entries,
+                   std::vector<DWORD>* sizes = nullptr);
+
 }  // namespace ks
 
 #endif  // KSUPDATE_TESTS_HOOKED_PLATFORM_H_

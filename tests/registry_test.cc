@@ -1,3 +1,5 @@
+#include "platform/posix/registry.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,8 +11,6 @@
 #include <fstream>
 #include <random>
 #include <string>
-
-#include "platform/posix/registry.h"
 
 namespace ks::posix {
 namespace {

@@ -10,24 +10,14 @@
 
 namespace ks {
 
-CTraceLog::~CTraceLog() {
-  m_lines.clear();
-  m_count = 0;
-}
+CTraceLog::~CTraceLog() { m_lines.clear(); }
 
 void CTraceLog::Add(std::string line) {
-  if (m_count > kBound - 1) {
-    m_lines.pop_front();
-    --m_count;
-  }
+  if (m_lines.size() > kBound - 1) m_lines.pop_front();
   m_lines.push_back(std::move(line));
-  ++m_count;
 }
 
-void CTraceLog::ResetForTesting() {
-  m_lines.clear();
-  m_count = 0;
-}
+void CTraceLog::ResetForTesting() { m_lines.clear(); }
 
 namespace {
 

@@ -9,7 +9,7 @@
 namespace ks {
 
 // The process-wide list of trace lines, oldest first, bounded to the most
-// recent kTraceLogBound lines. Only Trace() adds to it.
+// recent kBound lines. Only Trace() adds to it.
 class CTraceLog {
  public:
   static constexpr std::uint32_t kBound = 34;
@@ -24,14 +24,15 @@ class CTraceLog {
 
   // Read-only view, for inspection by tests.
   const std::list<std::string>& lines() const { return m_lines; }
-  std::uint32_t count() const { return m_count; }
+  std::uint32_t count() const {
+    return static_cast<std::uint32_t>(m_lines.size());
+  }
 
   // Empties the log. For tests only: the program never clears it.
   void ResetForTesting();
 
  private:
   std::list<std::string> m_lines;
-  std::uint32_t m_count = 0;
 };
 
 // The process-wide trace log (defined with the other process-wide objects).

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/module_update.h"
+#include "engine/module_names.h"
 #include "platform/posix/wine_paths.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_prefix.h"

@@ -1,14 +1,14 @@
-#include "engine/module_update.h"
+#include "engine/module_list.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/patcher.h"
-#include "engine/module_list.h"
 #include "tests/hooked_platform.h"
 #include "tests/temp_prefix.h"
 #include "trace/trace.h"
@@ -243,64 +243,6 @@ TEST_F(UpdateModuleTest, RefusesNamesThatLeaveBin) {
   EXPECT_EQ(prefix_.Read("evil.dll"), "outside");
 }
 
-TEST(IsSafeModuleName, KeepsNamesThatStayInBin) {
-  for (const char* name : {"a.dll",
-                           "",
-                           "plugins\\x.dll",
-                           "plugins/x.dll",
-                           "..a.dll",
-                           "a..dll",
-                           "a.dll..",
-                           ".hidden",
-                           "my %s mod.dll",
-                           "x|y",
-                           "a=b",
-                           " ..",
-                           "CONX",
-                           "COM10",
-                           "nul_.dll",
-                           "xnul",
-                           "LPT",
-                           "com\xb4",
-                           "plugins\\ksupdate.lock",
-                           "ksupdate.lock.dll",
-                           ".ksupdate"}) {
-    EXPECT_TRUE(IsSafeModuleName(name)) << name;
-  }
-  // Devices in any component, case, extension or trailing blanks and dots
-  // (the superscripts are those of code page 1252); the run's lock file and
-  // temporary files.
-  for (const char* name : {"..",
-                           "../x",
-                           "x/..",
-                           "x\\..\\y",
-                           "\\x",
-                           "/x",
-                           "c:x",
-                           ":",
-                           "x:y",
-                           "...",
-                           ". .",
-                           "x/.. ",
-                           "NUL",
-                           "con",
-                           "Aux.dll",
-                           "com1.txt",
-                           "LPT9",
-                           "prn .x",
-                           "NUL...",
-                           "sub\\nul\\x.dll",
-                           "com0",
-                           "COM\xb9",
-                           "lpt\xb3.dll",
-                           "ksupdate.lock",
-                           "KSUPDATE.LOCK. ",
-                           ".ksupdate-x",
-                           "plugins\\.ksupdate-1"}) {
-    EXPECT_FALSE(IsSafeModuleName(name)) << name;
-  }
-}
-
 TEST_F(UpdateModuleTest, ModulesAfterAnExceptionAreUntouched) {
   Source("a.dll=5\r\nb.dll=5\r\n");
   prefix_.Write("Patch/a.dll", "new");
@@ -326,6 +268,36 @@ TEST_F(UpdateModuleTest, RepeatedNameSeesItsOwnRecord) {
                          "- Updating: a.dll -",
                          Line(kNotThere, "C:\\Client\\bin\\a.dll"), kSuccess,
                          "- Updating: a.dll -", kSkipped}));
+}
+
+TEST(ReadVersions, FromEachManifestWithTheDefault) {
+  HookedPlatform platform;
+  AnswerRegistryValue(&platform, "C:\\Client");
+  CPatcher patcher("C:\\Patch\\setup.exe");
+  std::vector<std::string> files;
+  platform.string = [&](LPCSTR section, LPCSTR key, LPCSTR default_value,
+                        LPSTR buffer, DWORD size, LPCSTR file) -> DWORD {
+    EXPECT_STREQ(section, "modules");
+    EXPECT_STREQ(key, "a.dll");
+    EXPECT_STREQ(default_value, "0000000000");
+    EXPECT_EQ(size, 80u);
+    files.push_back(file);
+    const char* answer = files.size() == 1 ? "0000000009" : default_value;
+    std::strcpy(buffer, answer);
+    return static_cast<DWORD>(std::strlen(answer));
+  };
+  CModuleList list;
+  ModuleVersion installed;
+  ModuleVersion fresh;
+  list.ReadInstalledVersion("a.dll", installed);
+  list.ReadNewVersion("a.dll", fresh);
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0], "C:\\Client\\bin\\client.ver");
+  EXPECT_EQ(files[1], "C:\\Patch\\ksmodules.ver");
+  EXPECT_EQ(installed.nVersion, 9);
+  EXPECT_EQ(installed.strVersion, "0000000009");
+  EXPECT_EQ(fresh.nVersion, 0);
+  EXPECT_EQ(fresh.strVersion, "0000000000");
 }
 
 }  // namespace

@@ -1,0 +1,22 @@
+#include "engine/module_files.h"
+
+#include "platform/platform.h"
+
+namespace ks {
+
+bool IsFileExist(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  return true;
+}
+
+bool SetFileAttr(const std::string& path, DWORD attributes) {
+  return SetFileAttributesA(path.c_str(), attributes) == 1;
+}
+
+bool CopyModuleFile(const std::string& source, const std::string& target) {
+  return CopyFileA(source.c_str(), target.c_str(), FALSE) != 0;
+}
+
+}  // namespace ks
