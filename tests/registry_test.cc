@@ -1,3 +1,5 @@
+#include "platform/posix/registry.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "platform/posix/registry.h"
+#include "tests/registry_model.h"
 
 namespace ks::posix {
 namespace {

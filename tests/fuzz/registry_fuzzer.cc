@@ -1,8 +1,9 @@
 // The system.reg reader on any text. Input: key path \0 file text.
 //
-// Whatever the text, the hive holds normalised key paths with all their
-// ancestors, within the documented budget; written out again in Wine's
-// format it parses to the same hive; and the 32-bit view of a path is
+// Whatever the text, the whole-file model (tests/registry_model.h) holds
+// normalised key paths with all their ancestors, within its budget; written
+// out again in Wine's format it parses to the same hive; the reader answers
+// every key as the model holds it; and the 32-bit view of a path is
 // normalised and stable.
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "platform/codepage.h"
 #include "platform/posix/registry.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/registry_model.h"
 
 namespace ks::fuzz {
 namespace {
