@@ -1,3 +1,5 @@
+#include "platform/posix/wine_paths.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +11,6 @@
 #include <string>
 
 #include "platform/posix/wine_locale.h"
-#include "platform/posix/wine_paths.h"
 
 namespace ks::posix {
 namespace {
