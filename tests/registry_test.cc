@@ -12,6 +12,8 @@
 #include <random>
 #include <string>
 
+#include "tests/registry_model.h"
+
 namespace ks::posix {
 namespace {
 

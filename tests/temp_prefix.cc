@@ -5,6 +5,8 @@
 #else
 #include <stdlib.h>
 #include <unistd.h>
+
+#include "tests/system_reg_writer.h"
 #endif
 
 #include <algorithm>
@@ -162,26 +164,16 @@ std::string TempPrefix::Owned(const std::string& relative) const {
 
 void TempPrefix::SetInstallDir(const std::string& value, bool present,
                                bool win64) const {
-  std::string escaped;
-  for (char c : value) {
-    if (c == '\\' || c == '"') escaped += '\\';
-    escaped += c;
-  }
-  std::string text =
-      "WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n";
-  text += win64 ? "#arch=win64\n\n" : "#arch=win32\n\n";
+  SystemRegWriter reg(win64);
   if (present) {
-    text +=
-        win64 ? "[Software\\\\Wow6432Node\\\\Kestrova\\\\Plennet Groupware "
-                "6.5] 1700000000\n"
-              : "[Software\\\\Kestrova\\\\Plennet Groupware 6.5] 1700000000\n";
-    text += "#time=1d9a0b1c2d3e4f5\n";
-    text += "\"KestrovaDir32\"=\"" + escaped + "\"\n";
+    reg.Key(win64 ? "Software\\Wow6432Node\\Kestrova\\Plennet Groupware 6.5"
+                  : "Software\\Kestrova\\Plennet Groupware 6.5");
+    reg.String("KestrovaDir32", value);
   }
   // A new inode each time, as Wine's own save does, so that the provider's
   // change check sees even a same-size rewrite within one clock tick.
   std::string temp = root_ + "/system.reg.new";
-  std::ofstream(temp, std::ios::binary | std::ios::trunc) << text;
+  std::ofstream(temp, std::ios::binary | std::ios::trunc) << reg.text();
   fs::rename(temp, root_ + "/system.reg");
 }
 

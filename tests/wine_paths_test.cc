@@ -91,9 +91,9 @@ class MapPathTest : public ::testing::Test {
     std::filesystem::current_path(root_ + "/" + relative);
   }
   std::string Map(const std::string& windows_path) {
-    std::string host = "unset";
+    HostPath host;
     if (!MapPath(prefix_, windows_path, &host)) return "(false)";
-    return host;
+    return host.path;
   }
   std::string Map(const std::string& windows_path, const TextLocale& locale) {
     HostPath host;

@@ -10,26 +10,16 @@
 
 #include "platform/codepage.h"
 #include "platform/posix/files.h"
+#include "platform/posix/registry_syntax.h"
+#include "platform/text.h"
 
 namespace ks::posix {
 namespace {
 
-using ValueMap = std::map<std::string, RegistryValue, NameLess>;
-
-unsigned char AsciiLower(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(static_cast<unsigned char>(a[i])) !=
-        AsciiLower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
+using registry_syntax::LineReader;
+using registry_syntax::ParseKeyLine;
+using registry_syntax::ParseValueLine;
+using registry_syntax::SkipSpaces;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -40,98 +30,15 @@ int HexDigit(char c) {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t'; }
 
-size_t SkipSpaces(std::string_view s, size_t i) {
-  while (i < s.size() && IsSpace(s[i])) ++i;
-  return i;
+std::string_view TrimTrailingSpaces(std::string_view s) {
+  while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
+  return s;
 }
 
 bool ConsumePrefix(std::string_view* s, std::string_view prefix) {
   if (s->substr(0, prefix.size()) != prefix) return false;
   s->remove_prefix(prefix.size());
   return true;
-}
-
-// Hands out the lines of a text without their "\n" or "\r\n". A last line
-// without its "\n" is held back: Wine ends every line it writes, so such a
-// line was cut short, and a cut hex list or dword would still parse, as
-// wrong data.
-class LineReader {
- public:
-  explicit LineReader(std::string_view text) : text_(text) {}
-  // Reads from `pos`, which must be the start of a line.
-  LineReader(std::string_view text, size_t pos) : text_(text), pos_(pos) {}
-
-  // Where the next line starts.
-  size_t pos() const { return pos_; }
-
-  bool Next(std::string_view* line) {
-    size_t end = text_.find('\n', pos_);
-    if (end == std::string_view::npos) return false;
-    size_t next = end + 1;
-    if (end > pos_ && text_[end - 1] == '\r') --end;
-    *line = text_.substr(pos_, end - pos_);
-    pos_ = next;
-    return true;
-  }
-
- private:
-  std::string_view text_;
-  size_t pos_ = 0;
-};
-
-// Decodes the UTF-8 sequence at s[*i] and moves past it. A byte that does
-// not start a well-formed sequence (overlong, surrogate, cut short) decodes
-// to U+FFFD on its own, so bad bytes never swallow the ones after them.
-char32_t NextCodePoint(std::string_view s, size_t* i) {
-  auto lead = static_cast<unsigned char>(s[*i]);
-  if (lead < 0x80) {
-    ++*i;
-    return lead;
-  }
-  size_t length = 0;
-  char32_t code = 0;
-  char32_t minimum = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    code = lead & 0x1Fu;
-    minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    code = lead & 0x0Fu;
-    minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    code = lead & 0x07u;
-    minimum = 0x10000;
-  }
-  if (length == 0 || s.size() - *i < length) {
-    ++*i;
-    return 0xFFFD;
-  }
-  for (size_t k = 1; k < length; ++k) {
-    auto next = static_cast<unsigned char>(s[*i + k]);
-    if ((next & 0xC0u) != 0x80u) {
-      ++*i;
-      return 0xFFFD;
-    }
-    code = (code << 6) | (next & 0x3Fu);
-  }
-  if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
-    ++*i;
-    return 0xFFFD;
-  }
-  *i += length;
-  return code;
-}
-
-void AppendUtf16(char32_t code, std::u16string* out) {
-  if (code < 0x10000) {
-    out->push_back(static_cast<char16_t>(code));
-  } else {
-    code -= 0x10000;
-    out->push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
-    out->push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
-  }
 }
 
 // The ANSI form of UTF-16 text, in the code page of the process's locale
@@ -170,6 +77,15 @@ char16_t SimpleEscape(char letter) {
   return index == std::string_view::npos ? 0 : kCharacters[index];
 }
 
+// Appends the UTF-8 character at line[*i] and moves past it. A byte that
+// starts no well-formed sequence is one U+FFFD on its own, so that bad
+// bytes never swallow the ones after them.
+void AppendCodePoint(std::string_view line, size_t* i, std::u16string* out) {
+  char32_t code = 0;
+  NextUtf8(line, i, BadUtf8::kEachByte, &code);
+  AppendUtf16(code, out);
+}
+
 // Decodes escaped text from line[*pos] up to an unescaped `close`, leaving
 // *pos just after it. False when the line ends first.
 bool ParseEscaped(std::string_view line, size_t* pos, char close,
@@ -182,7 +98,7 @@ bool ParseEscaped(std::string_view line, size_t* pos, char close,
       return true;
     }
     if (c != '\\') {
-      AppendUtf16(NextCodePoint(line, &i), out);
+      AppendCodePoint(line, &i, out);
       continue;
     }
     if (++i == line.size()) return false;
@@ -211,7 +127,7 @@ bool ParseEscaped(std::string_view line, size_t* pos, char close,
       out->push_back(digits > 0 ? static_cast<char16_t>(value) : u'x');
     } else {
       // "\\", "\"", "\]" and any unknown escape: the character itself.
-      AppendUtf16(NextCodePoint(line, &i), out);
+      AppendCodePoint(line, &i, out);
     }
   }
   return false;
@@ -360,111 +276,6 @@ bool ParseValueData(std::string_view data, LineReader* lines,
   return true;
 }
 
-// Parses a key line "[name] timestamp" into the key's normalised path
-// ("" for a name of separators only). False when the line does not parse.
-bool ParseKeyLine(std::string_view line, std::string* path) {
-  std::u16string name;
-  size_t pos = 1;
-  if (!ParseEscaped(line, &pos, ']', &name)) return false;
-  // Key names cannot hold a '\', so every one left after the escapes
-  // separates components.
-  *path = NormalizeKeyPath(ToAnsi(name));
-  return true;
-}
-
-// Parses a value line, "name"=data or @=data; more lines are taken from
-// `lines` when hex data continues there. False when the line does not
-// parse (the lines that its data took stay taken).
-bool ParseValueLine(std::string_view line, LineReader* lines, std::string* name,
-                    RegistryValue* value) {
-  std::u16string wide_name;
-  size_t pos = 1;
-  if (line[0] == '"' && !ParseEscaped(line, &pos, '"', &wide_name)) {
-    return false;
-  }
-  pos = SkipSpaces(line, pos);
-  if (pos >= line.size() || line[pos] != '=') return false;
-  pos = SkipSpaces(line, pos + 1);
-  if (!ParseValueData(line.substr(pos), lines, value)) return false;
-  *name = ToAnsi(wide_name);
-  return true;
-}
-
-// Fills a hive line by line, keeping track of the key that values go to.
-class HiveBuilder {
- public:
-  HiveBuilder(RegistryHive* hive, size_t text_size)
-      : hive_(hive), key_budget_(8 * text_size + (1u << 20)) {}
-
-  // Handles "[name] timestamp". A line that does not parse leaves no key
-  // open, so that its values do not land in the previous key.
-  void KeyLine(std::string_view line) {
-    current_ = nullptr;
-    std::string path;
-    if (ParseKeyLine(line, &path) && !path.empty()) current_ = OpenKey(path);
-  }
-
-  // Handles "name"=data or @=data.
-  void ValueLine(std::string_view line, LineReader* lines) {
-    std::string name;
-    RegistryValue value;
-    if (!ParseValueLine(line, lines, &name, &value)) return;
-    // Values outside any key have nowhere to go (the data was still
-    // consumed, continuation lines included).
-    if (current_ == nullptr) return;
-    current_->insert_or_assign(std::move(name), std::move(value));
-  }
-
- private:
-  // The key at `path`, created with every missing ancestor. Each key
-  // stores its whole path, so a crafted file of very deep, distinct keys
-  // would grow the hive quadratically; a budget on the bytes of the paths
-  // added, far above what a real file needs, stops that: a key that would
-  // exceed it is skipped (nullptr).
-  ValueMap* OpenKey(const std::string& path) {
-    auto found = hive_->keys.find(path);
-    if (found != hive_->keys.end()) return &found->second;
-    // Where each ancestor's path ends, shallowest first.
-    std::vector<size_t> ends;
-    for (size_t i = path.find('\\'); i != std::string::npos;
-         i = path.find('\\', i + 1)) {
-      ends.push_back(i);
-    }
-    // The ancestors of a stored key are all stored, so the stored ones are
-    // a leading run of `ends`, found by bisection: a line costs a few
-    // lookups however deep it is.
-    size_t stored = 0;
-    size_t missing = ends.size();
-    while (stored < missing) {
-      size_t mid = stored + (missing - stored) / 2;
-      if (hive_->keys.count(path.substr(0, ends[mid])) != 0) {
-        stored = mid + 1;
-      } else {
-        missing = mid;
-      }
-    }
-    size_t cost = path.size();
-    for (size_t i = stored; i < ends.size() && cost <= key_budget_; ++i) {
-      cost += ends[i];
-    }
-    if (cost > key_budget_) return nullptr;
-    key_budget_ -= cost;
-    for (size_t i = stored; i < ends.size(); ++i) {
-      hive_->keys.emplace(path.substr(0, ends[i]), ValueMap());
-    }
-    return &hive_->keys.emplace(path, ValueMap()).first->second;
-  }
-
-  RegistryHive* hive_;
-  size_t key_budget_;
-  ValueMap* current_ = nullptr;
-};
-
-std::string_view TrimTrailingSpaces(std::string_view s) {
-  while (!s.empty() && IsSpace(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 // Whether the key at `path` is `key` or a key below it.
 bool IsAtOrBelow(std::string_view path, std::string_view key) {
   return path.size() >= key.size() &&
@@ -504,8 +315,8 @@ bool MayNameKeyAtOrBelow(std::string_view line, std::string_view target) {
       separator = false;
     }
     if (t == target.size() ||
-        AsciiLower(decoded) !=
-            AsciiLower(static_cast<unsigned char>(target[t]))) {
+        LowerAscii(decoded) !=
+            LowerAscii(static_cast<unsigned char>(target[t]))) {
       return false;
     }
     ++t;
@@ -516,52 +327,54 @@ bool MayNameKeyAtOrBelow(std::string_view line, std::string_view target) {
 
 }  // namespace
 
-bool NameLess::operator()(const std::string& a, const std::string& b) const {
-  size_t common = a.size() < b.size() ? a.size() : b.size();
-  for (size_t i = 0; i < common; ++i) {
-    unsigned char x = AsciiLower(static_cast<unsigned char>(a[i]));
-    unsigned char y = AsciiLower(static_cast<unsigned char>(b[i]));
-    if (x != y) return x < y;
-  }
-  return a.size() < b.size();
+namespace registry_syntax {
+
+size_t SkipSpaces(std::string_view s, size_t i) {
+  while (i < s.size() && IsSpace(s[i])) ++i;
+  return i;
 }
 
-RegistryHive ParseRegistry(const std::string& text) {
-  RegistryHive hive;
-  LineReader lines(text);
+bool ReadHeader(LineReader* lines) {
   std::string_view line;
-  if (!lines.Next(&line) ||
-      TrimTrailingSpaces(line) != "WINE REGISTRY Version 2") {
-    return hive;
-  }
-  HiveBuilder builder(&hive, text.size());
-  while (lines.Next(&line)) {
-    line.remove_prefix(SkipSpaces(line, 0));
-    if (line.empty()) continue;
-    switch (line[0]) {
-      case '[':
-        builder.KeyLine(line);
-        break;
-      case '"':
-      case '@':
-        builder.ValueLine(line, &lines);
-        break;
-      case '#': {
-        std::string_view option = TrimTrailingSpaces(line);
-        if (option == "#arch=win64") hive.win64 = true;
-        if (option == "#arch=win32") hive.win64 = false;
-        break;
-      }
-      default:  // ';' comments, and lines we cannot make sense of
-        break;
-    }
-  }
-  return hive;
+  return lines->Next(&line) &&
+         TrimTrailingSpaces(line) == "WINE REGISTRY Version 2";
 }
 
-std::string View32KeyPath(const RegistryHive& hive,
-                          const std::string& key_path) {
-  return View32KeyPath(hive.win64, key_path);
+void ReadOption(std::string_view line, bool* win64) {
+  std::string_view option = TrimTrailingSpaces(line);
+  if (option == "#arch=win64") *win64 = true;
+  if (option == "#arch=win32") *win64 = false;
+}
+
+bool ParseKeyLine(std::string_view line, std::string* path) {
+  std::u16string name;
+  size_t pos = 1;
+  if (!ParseEscaped(line, &pos, ']', &name)) return false;
+  // Key names cannot hold a '\', so every one left after the escapes
+  // separates components.
+  *path = NormalizeKeyPath(ToAnsi(name));
+  return true;
+}
+
+bool ParseValueLine(std::string_view line, LineReader* lines, std::string* name,
+                    RegistryValue* value) {
+  std::u16string wide_name;
+  size_t pos = 1;
+  if (line[0] == '"' && !ParseEscaped(line, &pos, '"', &wide_name)) {
+    return false;
+  }
+  pos = SkipSpaces(line, pos);
+  if (pos >= line.size() || line[pos] != '=') return false;
+  pos = SkipSpaces(line, pos + 1);
+  if (!ParseValueData(line.substr(pos), lines, value)) return false;
+  *name = ToAnsi(wide_name);
+  return true;
+}
+
+}  // namespace registry_syntax
+
+bool NameLess::operator()(const std::string& a, const std::string& b) const {
+  return LessIgnoringAsciiCase(a, b);
 }
 
 std::string View32KeyPath(bool win64, const std::string& key_path) {
@@ -583,14 +396,11 @@ std::string View32KeyPath(bool win64, const std::string& key_path) {
 RegistryFile::RegistryFile(std::string text) : text_(std::move(text)) {
   // The one pass that every answer needs: where the key lines are, and the
   // architecture. Value data is skipped, except that a line ending in '\'
-  // is parsed to learn how many lines its hex data takes, as ParseRegistry
-  // takes them.
+  // is parsed to learn how many lines its hex data takes, as FindKey takes
+  // them.
   LineReader lines(text_);
+  if (!registry_syntax::ReadHeader(&lines)) return;
   std::string_view line;
-  if (!lines.Next(&line) ||
-      TrimTrailingSpaces(line) != "WINE REGISTRY Version 2") {
-    return;
-  }
   for (size_t start = lines.pos(); lines.Next(&line); start = lines.pos()) {
     line.remove_prefix(SkipSpaces(line, 0));
     if (line.empty()) continue;
@@ -607,13 +417,10 @@ RegistryFile::RegistryFile(std::string text) : text_(std::move(text)) {
           ParseValueLine(line, &lines, &name, &value);
         }
         break;
-      case '#': {
-        std::string_view option = TrimTrailingSpaces(line);
-        if (option == "#arch=win64") win64_ = true;
-        if (option == "#arch=win32") win64_ = false;
+      case '#':
+        registry_syntax::ReadOption(line, &win64_);
         break;
-      }
-      default:
+      default:  // ';' comments, and lines we cannot make sense of
         break;
     }
   }

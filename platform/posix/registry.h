@@ -33,51 +33,41 @@ struct NameLess {
 // The values of one key, by name.
 using RegistryValues = std::map<std::string, RegistryValue, NameLess>;
 
-// A parsed system.reg. Key and value names are stored converted to ANSI
-// like the data, so that the names the ANSI functions pass match them.
-struct RegistryHive {
-  bool win64 = false;  // "#arch=win64"
-  // Key path relative to HKLM, components joined by one '\', as stored in
-  // the file (so a 32-bit view key of a win64 prefix includes
-  // "Wow6432Node"), mapped to its values.
-  std::map<std::string, RegistryValues, NameLess> keys;
-};
-
-// Parses Wine's registry file format ("WINE REGISTRY Version 2"). Lines that
-// cannot be parsed are skipped (a bad key line also drops the values under
-// it), as is a last line without its newline, which was cut short; a text
-// without the header gives an empty hive. A key whose missing ancestors
-// would take the paths stored past a budget of several times the text's
-// size is skipped, which only a crafted file of very deep keys reaches.
-// Never throws on bad input (only std::bad_alloc).
-RegistryHive ParseRegistry(const std::string& text);
-
 // The key path, relative to HKLM, under which a 32-bit program finds
-// `key_path` in `hive`: on a win64 prefix, "Software\X" is stored as
-// "Software\Wow6432Node\X" (and "Software" itself as
-// "Software\Wow6432Node"); on a win32 prefix, the path is unchanged. Either
-// way the path is normalised first: runs of '\' become one, leading and
-// trailing ones are dropped.
-std::string View32KeyPath(const RegistryHive& hive,
-                          const std::string& key_path);
-// The same for a prefix that is win64 or not.
+// `key_path` in a prefix that is win64 or not: on a win64 prefix,
+// "Software\X" is stored as "Software\Wow6432Node\X" (and "Software" itself
+// as "Software\Wow6432Node"); on a win32 prefix, the path is unchanged.
+// Either way the path is normalised first: runs of '\' become one, leading
+// and trailing ones are dropped.
 std::string View32KeyPath(bool win64, const std::string& key_path);
 
-// The text of a system.reg, read for the keys asked for: one pass finds the
-// key lines and the architecture, and a key's values are parsed when it is
-// first asked for (then kept). A program that reads one key of a large file
-// so parses that key alone. Answers as ParseRegistry on the same text,
-// except that no budget limits what ancestors keys add, since none are
-// stored.
+// The text of a system.reg in Wine's registry file format ("WINE REGISTRY
+// Version 2"), read for the keys asked for: one pass finds the key lines
+// and the architecture, and a key's values are parsed when it is first
+// asked for (then kept). A program that reads one key of a large file so
+// parses that key alone.
+//
+// Key paths are relative to HKLM, components joined by one '\', as stored in
+// the file (so a 32-bit view key of a win64 prefix includes "Wow6432Node");
+// key and value names are stored converted to ANSI like the data, so that
+// the names the ANSI functions pass match them. Lines that cannot be parsed
+// are skipped (a bad key line also drops the values under it), as is a last
+// line without its newline, which was cut short; a text without the header
+// has no keys. A repeated key adds to its values, and a repeated value
+// replaces the earlier one. Never throws on bad input (only
+// std::bad_alloc).
 class RegistryFile {
  public:
   explicit RegistryFile(std::string text);
 
+  // True when the file says "#arch=win64" (of its "#arch=win64" and
+  // "#arch=win32" lines, the last one counts).
   bool win64() const { return win64_; }
 
   // The values of the key at `key_path` (a normalised path, as
-  // View32KeyPath gives), or null when ParseRegistry would store no key by
-  // that name: when no key line names it or a key below it.
+  // View32KeyPath gives), or null when the file has no key by that name:
+  // when no key line names it or a key below it (a key exists as the
+  // ancestor of its subkeys; the empty path names none).
   const RegistryValues* FindKey(const std::string& key_path) const;
 
  private:

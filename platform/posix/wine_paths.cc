@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/posix/wine_locale.h"
+#include "platform/text.h"
 
 namespace ks::posix {
 namespace {
@@ -23,18 +24,6 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 bool IsAsciiLetter(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-char AsciiLower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
 }
 
 // `base` + "/" + `name`, without doubling the slash after the host root.
@@ -64,7 +53,7 @@ std::string RealPath(const std::string& host_path) {
 std::string DriveRoot(const std::string& prefix, char letter) {
   std::string root = prefix;
   root += "/dosdevices/";
-  root += AsciiLower(letter);
+  root += LowerAscii(letter);
   root += ':';
   return root;
 }
@@ -296,7 +285,7 @@ bool MapPath(const std::string& prefix, const std::string& windows_path,
   const bool on_drive = path.size() >= 2 && path[1] == ':';
   if (on_drive) {
     if (!IsAsciiLetter(path[0])) return false;
-    char drive = AsciiLower(path[0]);
+    char drive = LowerAscii(path[0]);
     root = DriveRoot(prefix, drive);
     rest.remove_prefix(2);
     // "X:rest" is relative to the current directory when that lies on
@@ -321,14 +310,6 @@ bool MapPath(const std::string& prefix, const std::string& windows_path,
   // A dangling link still maps the drive: its files are simply missing.
   if (on_drive && !Exists(root)) return false;
   ResolveOnHost(root, components, host);
-  return true;
-}
-
-bool MapPath(const std::string& prefix, const std::string& windows_path,
-             std::string* host_path) {
-  HostPath host;
-  if (!MapPath(prefix, windows_path, &host)) return false;
-  *host_path = std::move(host.path);
   return true;
 }
 

@@ -14,6 +14,15 @@ namespace ks::posix {
 // $HOME/.wine. Read at each call.
 std::string WinePrefix();
 
+// A mapped path with what the mapping learnt of it on the way.
+struct HostPath {
+  std::string path;
+  // True when `lstat` holds the lstat() of `path`, taken by the mapping; false
+  // when the mapping did not look at the path itself (it may exist or not).
+  bool have_lstat = false;
+  struct stat lstat {};
+};
+
 // Maps `windows_path` to a host path inside `prefix`, as Wine does:
 // - "X:\rest" goes through "<prefix>/dosdevices/x:" (a link such as
 //   c: -> ../drive_c or z: -> /);
@@ -31,25 +40,13 @@ std::string WinePrefix();
 // E with acute for the lower-case one); a component that does not exist
 // keeps the spelling asked for.
 //
-// Returns true with the host path in *host_path. Returns false when the path
-// cannot name a host file: an unmapped drive, an empty path, a UNC or device
-// path, a character that no Windows file name holds (control characters,
-// " * < > ? |), or one beyond ASCII when the locale is not a UTF-8 one (as
-// Wine, which spells host names in the locale's charset).
-bool MapPath(const std::string& prefix, const std::string& windows_path,
-             std::string* host_path);
-
-// A mapped path with what the mapping learnt of it on the way.
-struct HostPath {
-  std::string path;
-  // True when `lstat` holds the lstat() of `path`, taken by the mapping; false
-  // when the mapping did not look at the path itself (it may exist or not).
-  bool have_lstat = false;
-  struct stat lstat {};
-};
-
-// MapPath that also hands on the last lookup, so that the caller need not
-// repeat it. A path that exists as spelt takes one lookup in all.
+// Returns true with the host path in *host, along with the last lookup, so
+// that the caller need not repeat it (a path that exists as spelt takes one
+// lookup in all). Returns false when the path cannot name a host file: an
+// unmapped drive, an empty path, a UNC or device path, a character that no
+// Windows file name holds (control characters, " * < > ? |), or one beyond
+// ASCII when the locale is not a UTF-8 one (as Wine, which spells host names
+// in the locale's charset).
 bool MapPath(const std::string& prefix, const std::string& windows_path,
              HostPath* host);
 // The same in a given locale rather than the process's.

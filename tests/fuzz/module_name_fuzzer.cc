@@ -21,10 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string name = ks::fuzz::FuzzInput(data, size).Field();
   if (!ks::IsSafeModuleName(name)) return 0;
   const std::string& prefix = ks::fuzz::FuzzPrefix();
-  std::string bin;
+  ks::posix::HostPath bin;
   Check(ks::posix::MapPath(prefix, "C:\\Client\\bin", &bin),
         "the bin directory maps");
-  std::string host;
+  ks::posix::HostPath host;
   bool unmappable = false;
   for (char c : name) {
     const auto byte = static_cast<unsigned char>(c);
@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       ks::posix::MapPath(prefix, "C:\\Client\\bin\\" + name, &host);
   Check(mapped || unmappable, "a safe name of plain characters maps");
   if (!mapped) return 0;
-  Check(host == bin || host.compare(0, bin.size() + 1, bin + "/") == 0,
+  Check(host.path == bin.path ||
+            host.path.compare(0, bin.path.size() + 1, bin.path + "/") == 0,
         "a safe name stays inside the bin directory");
   return 0;
 }

@@ -1,17 +1,18 @@
 // The system.reg reader on any text. Input: key path \0 file text.
 //
-// Whatever the text, the hive holds normalised key paths with all their
-// ancestors, within the documented budget; written out again in Wine's
-// format it parses to the same hive; and the 32-bit view of a path is
+// Whatever the text, the whole-file model (tests/registry_model.h) holds
+// normalised key paths with all their ancestors, within its budget; written
+// out again in Wine's format it parses to the same hive; the reader answers
+// every key as the model holds it; and the 32-bit view of a path is
 // normalised and stable.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
-#include "platform/codepage.h"
 #include "platform/posix/registry.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "tests/registry_model.h"
+#include "tests/system_reg_writer.h"
 
 namespace ks::fuzz {
 namespace {
@@ -25,72 +26,16 @@ bool IsNormal(const std::string& path) {
                           path.find("\\\\") == std::string::npos);
 }
 
-// A stored name as escaped text: `close` and '\' escaped, every byte that is
-// not printable ASCII as a four-digit \x escape of its character in the ANSI
-// code page (so that a hex digit after it is not taken in).
-std::string Escape(const std::string& name, char close) {
-  std::string out;
-  for (char c : name) {
-    auto byte = static_cast<unsigned char>(c);
-    if (c == close || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      // The character that the stored ANSI byte stands for.
-      const unsigned unit = ks::AnsiToUnicode(std::string(1, c))[0];
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%04x", unit);
-      out += hex;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-bool IsTextType(DWORD type) {
-  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
-}
-
-// The hive in Wine's format, every value as hex data of its type: text
-// types as the UTF-16LE of the characters that their ANSI bytes stand for.
+// The hive in Wine's format, every value as hex data of its type.
 std::string Write(const RegistryHive& hive) {
-  std::string text = "WINE REGISTRY Version 2\n";
-  text += hive.win64 ? "#arch=win64\n" : "#arch=win32\n";
+  SystemRegWriter writer(hive.win64);
   for (const auto& [path, values] : hive.keys) {
-    text += "\n[";
-    std::string::size_type start = 0;
-    for (;;) {
-      std::string::size_type bar = path.find('\\', start);
-      text += Escape(path.substr(start, bar - start), ']');
-      if (bar == std::string::npos) break;
-      text += "\\\\";
-      start = bar + 1;
-    }
-    text += "] 0\n";
+    writer.Key(path);
     for (const auto& [name, value] : values) {
-      text += name.empty() ? "@" : "\"" + Escape(name, '"') + "\"";
-      char type[24];
-      std::snprintf(type, sizeof type, "=hex(%x):", value.type);
-      text += type;
-      bool first = true;
-      for (char c : value.data) {
-        char byte[16];
-        if (IsTextType(value.type)) {
-          const unsigned unit = ks::AnsiToUnicode(std::string(1, c))[0];
-          std::snprintf(byte, sizeof byte, "%s%02x,%02x", first ? "" : ",",
-                        unit & 0xFF, unit >> 8);
-        } else {
-          std::snprintf(byte, sizeof byte, "%s%02x", first ? "" : ",",
-                        static_cast<unsigned char>(c));
-        }
-        text += byte;
-        first = false;
-      }
-      text += "\n";
+      writer.Hex(name, value.type, value.data);
     }
   }
-  return text;
+  return writer.text();
 }
 
 bool SameHive(const RegistryHive& a, const RegistryHive& b) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/posix/wine_locale.h"
 #include "platform/posix/wine_paths.h"
@@ -26,7 +27,10 @@ using posix::MapPath;
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 bool Map(const std::string& path, std::string* host) {
-  return MapPath(FuzzPrefix(), path, host);
+  posix::HostPath mapped;
+  if (!MapPath(FuzzPrefix(), path, &mapped)) return false;
+  *host = std::move(mapped.path);
+  return true;
 }
 
 // The Windows form of `path` with every '/' as '\'.
