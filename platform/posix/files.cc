@@ -86,12 +86,6 @@ DWORD FileAttributesOf(const struct stat& st) {
   return attributes;
 }
 
-DWORD HostFileAttributes(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
-  return FileAttributesOf(st);
-}
-
 bool HostSetFileAttributes(const std::string& path, DWORD attributes,
                            const struct stat* known) {
   struct stat st {};
