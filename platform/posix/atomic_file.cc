@@ -13,6 +13,7 @@
 #include <ctime>
 #include <utility>
 
+#include "platform/posix/write_all.h"
 #include "platform/temp_files.h"
 
 namespace ks::posix {
@@ -24,34 +25,6 @@ std::string DirectoryOf(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
-bool PwriteAll(int fd, const char* data, size_t size) {
-  off_t offset = 0;
-  while (size > 0) {
-    ssize_t written = ::pwrite(fd, data, size, offset);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-    offset += written;
-  }
-  return true;
 }
 
 // Removes what a killed run left in `dir`, once per directory and process:
@@ -225,7 +198,7 @@ bool FileReplacer::ReplaceWithSpare(const std::string& path,
   // Only the data needs flushing: the file's size, the one piece of its
   // metadata needed to read it back, is flushed with it by fdatasync().
   if (((spare.st_mode & 07777) != mode && ::fchmod(spare_fd_, mode) != 0) ||
-      !PwriteAll(spare_fd_, data.data(), data.size()) ||
+      !WriteAll(spare_fd_, data.data(), data.size(), 0) ||
       (spare.st_size > size && ::ftruncate(spare_fd_, size) != 0) ||
       ::fdatasync(spare_fd_) != 0 || ::fstat(spare_fd_, new_stat) != 0) {
     DropSpare();
