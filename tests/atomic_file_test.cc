@@ -184,6 +184,7 @@ TEST_F(FileReplacerTest, SpareChangedBehindUsIsDroppedUnwritten) {
     ASSERT_EQ(Temps().size(), 1u);
     const std::string spare = Temps()[0];
     const int old_file = open(spare.c_str(), O_RDONLY);
+    ASSERT_GE(old_file, 0);
     changes[i](spare);
     std::vector<std::pair<int, std::string>> seen;
     for (const std::string& name : {spare, theirs, target_}) {
@@ -214,6 +215,7 @@ TEST_F(FileReplacerTest, FailedFlushLeavesTheTargetWhole) {
   ASSERT_EQ(Temps().size(), 1u);
   // The exchange not on disk: the spare must not be written over.
   const int spare = open(Temps()[0].c_str(), O_RDONLY);
+  ASSERT_GE(spare, 0);
   faults.fail_dir_fsync = true;
   ASSERT_TRUE(Put(&replacer_, "v3"));
   EXPECT_EQ(prefix_.Read("bin/client.ver"), "v3");
