@@ -13,6 +13,7 @@
 #include <ctime>
 #include <utility>
 
+#include "platform/posix/write_all.h"
 #include "platform/temp_files.h"
 
 namespace ks::posix {
@@ -24,34 +25,6 @@ std::string DirectoryOf(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
-bool PwriteAll(int fd, const char* data, size_t size) {
-  off_t offset = 0;
-  while (size > 0) {
-    ssize_t written = ::pwrite(fd, data, size, offset);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-    offset += written;
-  }
-  return true;
 }
 
 // Removes what a killed run left in `dir`, once per directory and process:
@@ -96,9 +69,8 @@ std::string RandomSuffix() {
   return suffix;
 }
 
-bool Exchange(const std::string& from, const std::string& to) {
-  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
-                     RENAME_EXCHANGE) == 0;
+int ExchangeNames(const char* from, const char* to) {
+  return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -111,6 +83,10 @@ bool ExchangeUnsupported(int error) {
 }
 
 }  // namespace
+
+ReplacerCalls ReplacerCalls::System() {
+  return ReplacerCalls{ExchangeNames, ::fsync, ::fdatasync};
+}
 
 mode_t CurrentUmask() {
   static const mode_t mask = [] {
@@ -177,7 +153,7 @@ bool FileReplacer::Replace(const std::string& path, const std::string& data,
   const bool mode_given = (mode & ~CurrentUmask()) == mode && mode <= 0777;
   if (!WriteAll(fd, data.data(), data.size()) ||
       (!mode_given && ::fchmod(fd, mode) != 0) || ::fstat(fd, new_stat) != 0 ||
-      ::fsync(fd) != 0) {
+      calls_.fsync(fd) != 0) {
     ::close(fd);
     ::unlink(temp_path.c_str());
     return false;
@@ -185,7 +161,7 @@ bool FileReplacer::Replace(const std::string& path, const std::string& data,
   // A file with another link must not become the spare: the other name
   // would see it written over.
   if (holds_ > 0 && exists && old_stat.st_nlink == 1 && exchange_works_) {
-    if (Exchange(temp_path, path)) {
+    if (calls_.exchange(temp_path.c_str(), path.c_str()) == 0) {
       KeepSpare(path, temp_path, fd, old_stat);
       return true;
     }
@@ -214,7 +190,7 @@ bool FileReplacer::ReplaceWithSpare(const std::string& path,
   // The spare is the file that `path` named until the last exchange. Only
   // once that exchange is on disk may it be written over: else a power cut
   // could bring back the old name over a half-written file.
-  if (::fsync(dir_fd_) != 0) {
+  if (calls_.fsync(dir_fd_) != 0) {
     DropSpare();
     return false;
   }
@@ -225,13 +201,14 @@ bool FileReplacer::ReplaceWithSpare(const std::string& path,
   // Only the data needs flushing: the file's size, the one piece of its
   // metadata needed to read it back, is flushed with it by fdatasync().
   if (((spare.st_mode & 07777) != mode && ::fchmod(spare_fd_, mode) != 0) ||
-      !PwriteAll(spare_fd_, data.data(), data.size()) ||
+      !WriteAll(spare_fd_, data.data(), data.size(), 0) ||
       (spare.st_size > size && ::ftruncate(spare_fd_, size) != 0) ||
-      ::fdatasync(spare_fd_) != 0 || ::fstat(spare_fd_, new_stat) != 0) {
+      calls_.fdatasync(spare_fd_) != 0 || ::fstat(spare_fd_, new_stat) != 0) {
     DropSpare();
     return false;
   }
-  if (!Exchange(spare_path_, path)) {
+  if (calls_.exchange(spare_path_.c_str(), path.c_str()) != 0) {
+    if (ExchangeUnsupported(errno)) exchange_works_ = false;
     // The spare holds the whole new file, flushed: a plain rename will do.
     const bool renamed = ::rename(spare_path_.c_str(), path.c_str()) == 0;
     if (renamed) spare_path_.clear();

@@ -10,14 +10,27 @@
 
 namespace ks::posix {
 
+// The system calls whose failures FileReplacer must come through; each
+// returns 0 or sets errno and returns -1, as the system's own do.
+struct ReplacerCalls {
+  // Exchanges the two names atomically (renameat2 with RENAME_EXCHANGE).
+  int (*exchange)(const char* from, const char* to);
+  int (*fsync)(int fd);
+  int (*fdatasync)(int fd);
+
+  // The system's own calls.
+  static ReplacerCalls System();
+};
+
 // Replaces files that one process writes again and again (client.ver after
 // every copy) more cheaply than a new file each time: while spares are held
 // (HoldSpares) and where the file system can exchange two names atomically,
 // the old file, once exchanged out, stays under its temporary name and is
 // written over for the next replace of the same path, instead of a new file
-// being made and the old one freed. At most one such spare file is kept;
-// the last ReleaseSpares() removes it, and so does the next run's sweep of
-// stale temporary files if this process is killed.
+// being made and the old one freed; once the file system or kernel refuses
+// an exchange as unsupported, this replacer renames only. At most one such
+// spare file is kept; the last ReleaseSpares() removes it, and so does the
+// next run's sweep of stale temporary files if this process is killed.
 //
 // A spare is only an old file of this process's own making or one that had
 // no other link: a file with a second hard link is never written over. A
@@ -25,7 +38,9 @@ namespace ks::posix {
 // can see it change; what a name shows is always a whole file.
 class FileReplacer {
  public:
-  FileReplacer() = default;
+  FileReplacer() : FileReplacer(ReplacerCalls::System()) {}
+  // Makes its exchanges and flushes with `calls` (tests make them fail).
+  explicit FileReplacer(const ReplacerCalls& calls) : calls_(calls) {}
   FileReplacer(const FileReplacer&) = delete;
   FileReplacer& operator=(const FileReplacer&) = delete;
   ~FileReplacer() { DropSpare(); }
@@ -65,6 +80,7 @@ class FileReplacer {
   void KeepSpare(const std::string& path, const std::string& temp_path, int fd,
                  const struct stat& old_stat);
 
+  ReplacerCalls calls_;
   std::string target_;  // the path that the spare serves
   std::string spare_path_;
   int spare_fd_ = -1;    // the file at spare_path_

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/posix/atomic_file.h"
+#include "platform/posix/write_all.h"
 
 namespace ks::posix {
 
@@ -37,14 +38,7 @@ bool CopyData(int in, int out, off_t size) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
     if (n == 0) return true;
-    const char* p = buffer.data();
-    while (n > 0) {
-      ssize_t w = ::write(out, p, static_cast<size_t>(n));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) return false;
-      p += w;
-      n -= w;
-    }
+    if (!WriteAll(out, buffer.data(), static_cast<size_t>(n))) return false;
   }
 }
 
@@ -84,12 +78,6 @@ DWORD FileAttributesOf(const struct stat& st) {
   DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
   if ((st.st_mode & kWriteBits) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
   return attributes;
-}
-
-DWORD HostFileAttributes(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
-  return FileAttributesOf(st);
 }
 
 bool HostSetFileAttributes(const std::string& path, DWORD attributes,

@@ -27,10 +27,7 @@ struct FileStamp {
 };
 
 // FILE_ATTRIBUTE_DIRECTORY for a directory; FILE_ATTRIBUTE_ARCHIVE for any
-// other file, plus FILE_ATTRIBUTE_READONLY when its mode has no write bit;
-// INVALID_FILE_ATTRIBUTES when nothing is there.
-DWORD HostFileAttributes(const std::string& path);
-// The same for a file whose stat() the caller has.
+// other file, plus FILE_ATTRIBUTE_READONLY when its mode has no write bit.
 DWORD FileAttributesOf(const struct stat& st);
 
 // With FILE_ATTRIBUTE_READONLY, removes a file's write bits; without it,

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "platform/lock_wait.h"
+
 namespace ks::posix {
 
 namespace {
@@ -26,13 +28,16 @@ class HeldLock : public InstallationLock {
   int fd_;
 };
 
-long long NowMs() {
+// Milliseconds of the monotonic clock, wrapping as GetTickCount does.
+DWORD NowMs() {
   struct timespec now {};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  return static_cast<DWORD>(static_cast<unsigned long long>(now.tv_sec) * 1000 +
+                            static_cast<unsigned long long>(now.tv_nsec) /
+                                1000000);
 }
 
-void SleepMs(long long ms) {
+void SleepMs(DWORD ms) {
   struct timespec pause {};
   pause.tv_sec = static_cast<time_t>(ms / 1000);
   pause.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
@@ -55,35 +60,28 @@ LockResult LockHostFile(const std::string& path, DWORD timeout_ms,
     ::close(fd);
     return LockResult::kFailed;
   }
-  const long long start = NowMs();
-  // Short pauses at first, so that a run that waits on one about to end
-  // goes on at once; never longer than a fifth of a second.
-  long long pause = 5;
-  for (;;) {
-    struct flock byte {};
-    byte.l_type = F_WRLCK;
-    byte.l_whence = SEEK_SET;
-    byte.l_start = 0;
-    byte.l_len = 1;
-    if (::fcntl(fd, F_OFD_SETLK, &byte) == 0) {
-      *lock = std::make_unique<HeldLock>(fd);
-      return LockResult::kHeld;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EACCES) {
-      // ENOLCK, EINVAL (no such locks here), EOPNOTSUPP and the like.
-      ::close(fd);
-      return LockResult::kFailed;
-    }
-    long long waited = NowMs() - start;
-    if (waited >= static_cast<long long>(timeout_ms)) {
-      ::close(fd);
-      return LockResult::kBusy;
-    }
-    long long left = static_cast<long long>(timeout_ms) - waited;
-    SleepMs(pause < left ? pause : left);
-    pause = pause * 2 < 200 ? pause * 2 : 200;
+  const LockResult result = WaitForLock(
+      timeout_ms,
+      [fd] {
+        struct flock byte {};
+        byte.l_type = F_WRLCK;
+        byte.l_whence = SEEK_SET;
+        byte.l_start = 0;
+        byte.l_len = 1;
+        while (::fcntl(fd, F_OFD_SETLK, &byte) != 0) {
+          if (errno == EAGAIN || errno == EACCES) return LockResult::kBusy;
+          // ENOLCK, EINVAL (no such locks here), EOPNOTSUPP and the like.
+          if (errno != EINTR) return LockResult::kFailed;
+        }
+        return LockResult::kHeld;
+      },
+      NowMs, SleepMs);
+  if (result == LockResult::kHeld) {
+    *lock = std::make_unique<HeldLock>(fd);
+  } else {
+    ::close(fd);
   }
+  return result;
 }
 
 }  // namespace ks::posix

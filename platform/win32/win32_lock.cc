@@ -1,6 +1,8 @@
 // Our declarations first; <windows.h> after them, so that its macros cannot
 // touch them.
 #include "platform/win32/win32_lock.h"
+
+#include "platform/lock_wait.h"
 // clang-format off
 #include <windows.h>
 // clang-format on
@@ -44,30 +46,27 @@ LockResult Win32LockInstallation(LPCSTR path, DWORD timeout_ms,
   }
   // Tried again and again rather than waited for: a lock that a Linux
   // process holds on the host file is not one that Wine's server would
-  // wake us for. Differences of GetTickCount values stay right across its
-  // wrap.
-  const DWORD start = ::GetTickCount();
-  DWORD pause = 5;
-  for (;;) {
-    OVERLAPPED range{};
-    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
-                     0, 1, 0, &range)) {
-      *lock = std::make_unique<HeldLock>(file);
-      return LockResult::kHeld;
-    }
-    if (::GetLastError() != ERROR_LOCK_VIOLATION) {
-      ::CloseHandle(file);
-      return LockResult::kFailed;
-    }
-    DWORD waited = ::GetTickCount() - start;
-    if (waited >= timeout_ms) {
-      ::CloseHandle(file);
-      return LockResult::kBusy;
-    }
-    DWORD left = timeout_ms - waited;
-    ::Sleep(pause < left ? pause : left);
-    pause = pause * 2 < 200 ? pause * 2 : 200;
+  // wake us for.
+  const LockResult result = WaitForLock(
+      timeout_ms,
+      [file] {
+        OVERLAPPED range{};
+        if (::LockFileEx(file,
+                         LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                         1, 0, &range)) {
+          return LockResult::kHeld;
+        }
+        return ::GetLastError() == ERROR_LOCK_VIOLATION ? LockResult::kBusy
+                                                        : LockResult::kFailed;
+      },
+      [] { return static_cast<DWORD>(::GetTickCount()); },
+      [](DWORD ms) { ::Sleep(ms); });
+  if (result == LockResult::kHeld) {
+    *lock = std::make_unique<HeldLock>(file);
+  } else {
+    ::CloseHandle(file);
   }
+  return result;
 }
 
 }  // namespace ks
