@@ -250,16 +250,16 @@ def hold_lock(inst):
 def fifo_reader(path, stop_after, close):
     """A reader of the FIFO `path` that reads `stop_after` bytes and then
     stops reading (or goes away when `close`); its pipe takes one page, so
-    that a run's trace fills it. Returns its thread."""
+    that a run's trace fills it. Returns its thread, once the FIFO is open
+    with that pipe: open for reading and writing, which does not wait for
+    a writer, so that no line gets into a larger pipe first."""
+    fd = os.open(path, os.O_RDWR)
+    fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)
+
     def read():
-        fd = os.open(path, os.O_RDONLY)
-        fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, 4096)
         got = b""
         while len(got) < stop_after:
-            chunk = os.read(fd, stop_after - len(got))
-            if not chunk:
-                break
-            got += chunk
+            got += os.read(fd, stop_after - len(got))
         reader.got = got
         if close:
             os.close(fd)
@@ -334,8 +334,6 @@ def at_once_linux(args, work):
                          ("a FIFO whose reader goes away", (100, True))):
         inst.reset()
         thread = fifo_reader(fifo, *reader) if reader else None
-        if thread:
-            time.sleep(0.1)  # open for reading before the run starts
         own = []
         finish(linux("7", fifo), f"with {what}", own, timeout=20)
         if own or inst.outcome()[:2] != lone[1]:
