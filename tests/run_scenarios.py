@@ -77,8 +77,9 @@ import subprocess
 import sys
 import tempfile
 
-REG_KEY = "Kestrova\\Plennet Groupware 6.5"
-REG_VALUE = "KestrovaDir32"
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+from wine_prefix import CLIENT_VALUE, system_reg  # noqa: E402
+
 TIMEOUT_SECONDS = 60
 # The one file besides the modules and client.ver that a run may leave in
 # bin: its lock, empty.
@@ -205,40 +206,6 @@ def validate(scenario):
 
 # --- The prefix -------------------------------------------------------------
 
-def reg_escape(text):
-    out = []
-    for ch in text:
-        if ch in '\\"':
-            out.append("\\" + ch)
-        elif 32 <= ord(ch) < 127:
-            out.append(ch)
-        else:
-            out.append(f"\\x{ord(ch):x}")
-    return "".join(out)
-
-
-def reg_key_block(path, values):
-    lines = [f"[{reg_escape(path)}] 1700000000", "#time=1d9f0e3c2b1a000"]
-    for name, data in values.items():
-        lines.append(f'"{reg_escape(name)}"="{reg_escape(data)}"')
-    return "\n".join(lines) + "\n\n"
-
-
-def system_reg(scenario):
-    """system.reg as Wine writes it, with the scenario's key in its view."""
-    arch = scenario.get("arch", "win32")
-    text = ("WINE REGISTRY Version 2\n;; All keys relative to \\\\Machine\n\n"
-            f"#arch={arch}\n\n")
-    text += reg_key_block("Software\\Microsoft\\Windows\\CurrentVersion",
-                          {"ProgramFilesDir": "C:\\Program Files"})
-    view32 = "Software\\" + ("Wow6432Node\\" if arch == "win64" else "")
-    if scenario["registry"] is not None:
-        text += reg_key_block(view32 + REG_KEY, scenario["registry"])
-    if scenario.get("registry64") is not None:
-        text += reg_key_block("Software\\" + REG_KEY, scenario["registry64"])
-    return text.encode("ascii")
-
-
 def build_prefix(prefix, scenario):
     drive_c = os.path.join(prefix, "drive_c")
     os.makedirs(drive_c)
@@ -247,7 +214,9 @@ def build_prefix(prefix, scenario):
     os.symlink("/", os.path.join(prefix, "dosdevices", "z:"))
     with open(os.path.join(prefix, "system.reg"), "wb") as f:
         f.write(desc_bytes(scenario["system_reg"]) if "system_reg" in scenario
-                else system_reg(scenario))
+                else system_reg(scenario["registry"],
+                                scenario.get("arch", "win32"),
+                                scenario.get("registry64")))
     dir_modes = []
     for rel, desc in scenario["files"].items():
         path = os.path.join(drive_c, rel)
@@ -346,7 +315,7 @@ def client_ver_path(scenario, after):
     if "client_ver_path" in scenario:
         wanted = "drive_c/" + scenario["client_ver_path"]
     else:
-        value = (scenario["registry"] or {}).get(REG_VALUE, "")
+        value = (scenario["registry"] or {}).get(CLIENT_VALUE, "")
         if not value.lower().startswith("c:\\"):
             raise ScenarioError("client_ver needs client_ver_path")
         rest = value[3:].replace("\\", "/").strip("/")

@@ -18,7 +18,7 @@ WINE_TIMEOUT_SECONDS fails its scenario. Then the profile probe of each build an
 writes as Wine's own profile functions, on the corpus under
 tests/data/profiles and on --hunt-files generated files (seeded; a tenth as
 many again in a locale of another code page, picked by the seed). Last,
-runs at once on one installation of that prefix (crash_test.py's
+runs at once on one installation of that prefix (at_once_test.py's
 SharedInstallation): two and three of the 32-bit build, and the Linux build
 with it, must each behave as some order of the same runs one after the
 other; a lock that either build holds keeps the other waiting, a killed
@@ -43,7 +43,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 import run_scenarios as rs  # noqa: E402
-import crash_test as ct  # noqa: E402
+import at_once_test as ao  # noqa: E402
+from installation import INSTALL_DIR  # noqa: E402
 import profile_conformance  # noqa: E402
 
 REG_KEY = "HKLM\\SOFTWARE\\Kestrova\\Plennet Groupware 6.5"
@@ -449,7 +450,7 @@ def run_group(prefix, dirs, named, baseline):
 
 def wine_starter(prefix, inst, build_dir, stalled_listener=False,
                  direct=False):
-    """Starts the Windows build on one patch, as crash_test's starters do;
+    """Starts the Windows build on one patch, as at_once_test's starters do;
     with a stalled debug-output listener when asked. `direct`: started by
     wine itself, so that the process started is the run's own (a run that
     launch.exe starts outlives launch.exe)."""
@@ -480,16 +481,16 @@ def run_at_once(prefix, dirs):
     returns (passed, failed)."""
     started = time.monotonic()
     prefix.set_registry({"registry": {
-        "KestrovaDir32": "C:\\" + ct.INSTALL_DIR}})
+        "KestrovaDir32": "C:\\" + INSTALL_DIR}})
     prefix.flush()  # for the Linux build, which reads system.reg
-    inst = ct.SharedInstallation(prefix.root, random.Random("at-once"),
+    inst = ao.SharedInstallation(prefix.root, random.Random("at-once"),
                                  own_prefix=False)
     work = os.path.join(prefix.work, "at-once")
     os.mkdir(work)
-    linux = ct.native_starter(inst, os.path.join(dirs["native"], "ksupdate"))
+    linux = ao.native_starter(inst, os.path.join(dirs["native"], "ksupdate"))
     runner = os.path.join(dirs["native"], "tests", "crash_runner")
     windows = wine_starter(prefix, inst, dirs["win32"])
-    at_once = ct.AtOnce(inst, work, linux, end_all=prefix.kill)
+    at_once = ao.AtOnce(inst, work, linux, end_all=prefix.kill)
     lone = at_once.serial(["7"])[("7",)]
     problems = {}
     for name, runs in (
@@ -507,13 +508,13 @@ def run_at_once(prefix, dirs):
     name = "win32 waits for a lock held on Linux"
     inst.reset()
     before = inst.outcome()
-    fd = ct.hold_lock(inst)
+    fd = ao.hold_lock(inst)
     waiting = windows("7", os.path.join(work, "waiting"))
     time.sleep(3)  # a lone run here takes about as long
     held = waiting.poll() is None and inst.outcome() == before
     os.close(fd)
     problems[name] = []
-    ct.finish(waiting, "the waiting run", problems[name])
+    ao.finish(waiting, "the waiting run", problems[name])
     if not held or inst.outcome()[:2] != lone[1]:
         problems[name].append(f"went on while the lock was held: {not held}; "
                               "its update not that of a lone run")
@@ -525,21 +526,21 @@ def run_at_once(prefix, dirs):
     holder = wine_starter(prefix, inst, dirs["win32"], direct=True)(
         "7", os.path.join(work, "holder"))
     problems[name] = []
-    if not ct.wait_for(lambda: "7" in inst.outcome()[0].values(), 30):
+    if not ao.wait_for(lambda: "7" in inst.outcome()[0].values(), 30):
         problems[name].append("the Windows run copied nothing")
     running = holder.poll() is None
-    probe = ct.native_starter(inst, runner, {"KSUPDATE_LOCK_WAIT_MS": "0"})
+    probe = ao.native_starter(inst, runner, {"KSUPDATE_LOCK_WAIT_MS": "0"})
     traces, _, own = at_once.run([(probe, "7")], "probe")
-    if not running or traces[0] != [ct.BUSY_LINE]:
+    if not running or traces[0] != [ao.BUSY_LINE]:
         problems[name].append(f"lock not seen (the holder running: "
                               f"{running}): {traces[0][:2]}")
     holder.kill()
     holder.communicate(timeout=60)
     # Wine's server lets go of the dead process's lock when it sees it end.
-    after = ct.native_starter(inst, runner, {"KSUPDATE_LOCK_WAIT_MS": "1000"})
+    after = ao.native_starter(inst, runner, {"KSUPDATE_LOCK_WAIT_MS": "1000"})
     traces, outcome, own = at_once.run([(after, "7")], "after the kill")
     problems[name] += own
-    if traces[0] and traces[0][0] == ct.BUSY_LINE or outcome[:2] != lone[1]:
+    if traces[0] and traces[0][0] == ao.BUSY_LINE or outcome[:2] != lone[1]:
         problems[name].append("the run after the kill did not get the lock "
                               "within a second or did not finish")
 
@@ -556,9 +557,9 @@ def run_at_once(prefix, dirs):
              os.path.join(work, "stalled"))):
         inst.reset()
         problems[name] = []
-        reader = ct.fifo_reader(fifo, 100, False) if trace == fifo else None
+        reader = ao.fifo_reader(fifo, 100, False) if trace == fifo else None
         begun = time.monotonic()
-        ct.finish(start("7", trace), name, problems[name], timeout=60,
+        ao.finish(start("7", trace), name, problems[name], timeout=60,
                   end_all=prefix.kill)
         timings[name] = time.monotonic() - begun
         if inst.outcome()[:2] != lone[1]:
