@@ -8,6 +8,8 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/profile_file.h"
+
 namespace {
 
 using ks::DWORD;

@@ -23,6 +23,7 @@
 #include "platform/posix/registry.h"
 #include "platform/posix/wine_paths.h"
 #include "platform/profile.h"
+#include "platform/profile_file.h"
 
 namespace ks {
 

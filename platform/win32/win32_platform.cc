@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "platform/profile.h"
+#include "platform/profile_file.h"
 #include "platform/win32/win32_files.h"
 #include "platform/win32/win32_lock.h"
 // clang-format off

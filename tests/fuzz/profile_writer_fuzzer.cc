@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/profile.h"
+#include "platform/profile_file.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_text.h"
 
