@@ -96,8 +96,8 @@ DWORD ReadString(const std::basic_string_view<Unit>* text, LPCSTR section,
                  LPCSTR key, LPCSTR default_value, LPSTR buffer, DWORD size);
 
 // The answer of a string read of a key whose first entry in its section is
-// `entry`, or that the section lacks (null), in a file that exists. The
-// buffer must not be null nor `size` 0.
+// `entry`, or that the section lacks (null), in a file that exists. A
+// null buffer or size 0 gives 0.
 template <typename Unit>
 DWORD AnswerString(const ParsedLine<Unit>* entry, LPCSTR default_value,
                    LPSTR buffer, DWORD size);

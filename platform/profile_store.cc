@@ -47,8 +47,9 @@ bool ProfileStore::WriteString(ProfileFileIo& file, LPCSTR section, LPCSTR key,
   bool changed = false;
   if (!profile->WriteString(section, key, value, &changed)) return false;
   if (!changed) {
-    if (found == Found::kFile)
+    if (found == Found::kFile) {
       Keep(*path, look.stamped, stamp, std::move(profile));
+    }
     return true;
   }
   ProfileFileIo::Look after;

@@ -54,7 +54,7 @@ class Win32ProfileFile : public ProfileFileIo {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path_.c_str(), GetFileExInfoStandard, &data)) {
       const ::DWORD error = GetLastError();
-      // Anything else than "not there" is left to the read to find out.
+      // Anything but "not there" is left to the read to find out.
       look.exists =
           error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
       return look;
