@@ -5,8 +5,11 @@
 // only what reads back as written.
 //
 // One set of rules for every provider: the functions work on a file's
-// whole contents, its raw bytes, and the provider reads the file and
-// stores the result with its own file I/O, atomically.
+// whole contents, its raw bytes; platform/profile_store.h reads and
+// replaces the file through the provider's own file I/O, atomically.
+// Beneath them: platform/profile_encoding.h (the bytes as text),
+// platform/profile_dialect.h (the rules on that text) and
+// platform/profile_file.h (a file's text kept indexed).
 //
 // How the text is read: a file that starts with a UTF-16 byte-order mark
 // (little or big endian) or a UTF-8 one is Unicode and answers in the ANSI
@@ -26,12 +29,7 @@
 #ifndef KSUPDATE_PLATFORM_PROFILE_H_
 #define KSUPDATE_PLATFORM_PROFILE_H_
 
-#include <cstddef>
-#include <memory>
 #include <string>
-#include <string_view>
-#include <unordered_map>
-#include <vector>
 
 #include "platform/win32_types.h"
 
@@ -83,65 +81,6 @@ DWORD ProfileGetString(const std::string& contents, bool file_exists,
 // differs from Wine's, which writes them as given.
 bool ProfileWriteString(const std::string& contents, LPCSTR section, LPCSTR key,
                         LPCSTR value, std::string* result);
-
-// The text of one profile file with an index of its sections and keys, so
-// that reading or replacing one key costs a lookup rather than a scan of the
-// file. Every call answers exactly as the function above of the same name on
-// contents(): a read of one key depends only on the section's header and
-// the key's first line in it, so the index points to those lines and the
-// call runs on them alone; a write that replaces a key's value in an ANSI
-// file changes only that line, which is spliced back.
-class ProfileFile {
- public:
-  explicit ProfileFile(std::string contents);
-
-  const std::string& contents() const { return contents_; }
-
-  // ProfileGetString on contents(), of a file that exists.
-  DWORD GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
-                  LPSTR buffer, DWORD size) const;
-  // ProfileGetSection on contents().
-  DWORD GetSection(LPCSTR section, LPSTR buffer, DWORD size) const;
-  // ProfileWriteString on contents(), which becomes its result. False, with
-  // nothing changed, when the write is refused.
-  bool WriteString(LPCSTR section, LPCSTR key, LPCSTR value);
-
- private:
-  // A line as offsets into the file's text (the bytes, or the decoded
-  // units of a Unicode file): its text ends at `end`, its line end at
-  // `next`.
-  struct Span {
-    size_t begin = 0;
-    size_t end = 0;
-    size_t next = 0;
-  };
-  // The decoded text of a Unicode file.
-  struct Unicode;
-
-  void Rebuild();
-  template <typename Unit>
-  void Index(std::basic_string_view<Unit> text);
-  // The header of the first section named `section` and the first line of
-  // `key` in it (lines_.size() when missing), as indices into lines_; false
-  // when there is no such section.
-  template <typename Unit>
-  bool Find(LPCSTR section, LPCSTR key, size_t* header, size_t* line) const;
-  template <typename Unit>
-  DWORD IndexedString(std::basic_string_view<Unit> text, LPCSTR section,
-                      LPCSTR key, LPCSTR default_value, LPSTR buffer,
-                      DWORD size) const;
-
-  std::string contents_;
-  // Null for an ANSI file, whose text is contents_.
-  std::shared_ptr<Unicode> unicode_;
-  // The headers of the first section of each name and the first line of
-  // each key in it, in file order.
-  std::vector<Span> lines_;
-  // Section id (its lower-case name) to its header in lines_.
-  std::unordered_map<std::string, size_t> sections_;
-  // Section id, a zero unit, lower-case key to its line in lines_.
-  std::unordered_map<std::string, size_t> keys_;
-};
 
 }  // namespace ks
 

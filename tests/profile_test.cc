@@ -8,6 +8,8 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/profile_file.h"
+
 namespace {
 
 using ks::DWORD;
@@ -183,9 +185,9 @@ TEST(ProfileSection, AnswersAsWineOnOddInput) {
                 .substr(0, 4),
             std::string("=3\0\0", 4));
   // A NUL ends a name, but the blanks before it stay.
-  EXPECT_EQ(Section(std::string("[s]\nk \0x=1\n", 12), "s", 8, &n),
+  EXPECT_EQ(Section(std::string("[s]\nk \0x=1\n\0", 12), "s", 8, &n),
             std::string("k =1\0\0XX", 8));
-  EXPECT_EQ(Get(std::string("[s]\nk \0x=1\n", 12), "s", "k", "none"), "none");
+  EXPECT_EQ(Get(std::string("[s]\nk \0x=1\n\0", 12), "s", "k", "none"), "none");
 }
 
 TEST(ProfileString, QuotesOfACutValueCostOneMoreCharacter) {

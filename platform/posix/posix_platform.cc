@@ -6,7 +6,8 @@
 // manifests), so the files it reads are kept parsed, each checked at every
 // call against a stat of the file (FileStamp): any change, by this process or
 // another, is seen at the next call (for the registry: at the next opening
-// of a key).
+// of a key). The profile rules and their cache are platform/profile_store.h;
+// only the file I/O is here.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -22,7 +23,7 @@
 #include "platform/posix/lock_file.h"
 #include "platform/posix/registry.h"
 #include "platform/posix/wine_paths.h"
-#include "platform/profile.h"
+#include "platform/profile_store.h"
 
 namespace ks {
 
@@ -47,66 +48,64 @@ bool StatOf(const HostPath& host, struct stat* st) {
   return ::stat(host.path.c_str(), st) == 0;
 }
 
-// The profile files read so far, each parsed once and read again only when
-// its stamp changed. A write through the cache keeps the entry current
-// without a new read.
-class ProfileCache {
+ProfileStamp StampOf(const struct stat& st) {
+  const FileStamp file = FileStamp::Of(st);
+  ProfileStamp stamp;
+  stamp.words = {file.dev, file.ino, file.size,
+                 static_cast<std::uint64_t>(file.mtime_sec),
+                 static_cast<std::uint64_t>(file.mtime_nsec)};
+  return stamp;
+}
+
+// The profile file that a call names, on the host, replaced through the
+// provider's replacer so that client.ver records can reuse a spare file.
+class HostProfileFile : public ProfileFileIo {
  public:
-  // The file at `host` as it is now, or null when it is missing or cannot be
-  // read. Valid until the next call.
-  ProfileFile* Load(const HostPath& host) {
+  HostProfileFile(LPCSTR file, posix::FileReplacer* replacer)
+      : replacer_(replacer), mapped_(MapToHost(file, &host_)) {}
+
+  const std::string* path() const override {
+    return mapped_ ? &host_.path : nullptr;
+  }
+
+  Look LookAt() override {
+    Look look;
     struct stat st {};
-    if (!StatOf(host, &st)) {
-      files_.erase(host.path);
-      return nullptr;
-    }
-    auto cached = files_.find(host.path);
-    if (cached != files_.end() && cached->second.stamp == FileStamp::Of(st)) {
-      return cached->second.file.get();
-    }
-    std::string contents;
-    // The stamp is the one of the descriptor read, so that a file replaced
-    // between the two looks shows as changed at the next call.
-    if (!posix::ReadHostFile(host.path, &contents, &st)) {
-      if (cached != files_.end()) files_.erase(cached);
-      return nullptr;
-    }
-    // A run reads two manifests; the bound only matters to a caller that
-    // walks many files.
-    if (cached == files_.end() && files_.size() >= kMaxFiles) files_.clear();
-    Entry& entry = files_[host.path];
-    entry.stamp = FileStamp::Of(st);
-    entry.file = std::make_unique<ProfileFile>(std::move(contents));
-    return entry.file.get();
+    if (!StatOf(host_, &st)) return look;
+    look.exists = true;
+    look.stamped = true;
+    look.stamp = StampOf(st);
+    look.read_only =
+        (posix::FileAttributesOf(st) & FILE_ATTRIBUTE_READONLY) != 0;
+    return look;
   }
 
-  // Takes the file that Load() returned out of the cache, to change it.
-  std::unique_ptr<ProfileFile> Take(const std::string& path) {
-    auto cached = files_.find(path);
-    if (cached == files_.end()) return nullptr;
-    std::unique_ptr<ProfileFile> file = std::move(cached->second.file);
-    files_.erase(cached);
-    return file;
+  Read ReadWhole(std::string* contents, ProfileStamp* stamp) override {
+    struct stat st {};
+    if (!posix::ReadHostFile(host_.path, contents, &st)) return Read::kFailed;
+    // The stamp of the descriptor read: a file replaced since the look
+    // shows as changed at the next call.
+    *stamp = StampOf(st);
+    return Read::kRead;
   }
 
-  // Puts back a file that now holds what `path` holds: `written` is the
-  // fstat() of that new file.
-  void Stored(const std::string& path, std::unique_ptr<ProfileFile> file,
-              const struct stat& written) {
-    if (files_.size() >= kMaxFiles) files_.clear();
-    Entry& entry = files_[path];
-    entry.stamp = FileStamp::Of(written);
-    entry.file = std::move(file);
+  bool Replace(const std::string& contents, Look* after) override {
+    struct stat written {};
+    if (!replacer_->Replace(host_.path, contents, 0666,
+                            host_.have_lstat ? &host_.lstat : nullptr,
+                            &written)) {
+      return false;
+    }
+    after->exists = true;
+    after->stamped = true;
+    after->stamp = StampOf(written);
+    return true;
   }
 
  private:
-  static constexpr size_t kMaxFiles = 16;
-
-  struct Entry {
-    FileStamp stamp;
-    std::unique_ptr<ProfileFile> file;
-  };
-  std::map<std::string, Entry> files_;
+  posix::FileReplacer* replacer_;
+  HostPath host_;
+  bool mapped_;
 };
 
 // Keeps the replacer's spare file only while the installation lock is held:
@@ -130,54 +129,21 @@ class PosixPlatform : public Platform {
  public:
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
                                   LPCSTR file) override {
-    ProfileFile* profile = LoadProfile(file);
-    if (profile == nullptr) {
-      return ProfileGetSection(std::string(), section, buffer, size);
-    }
-    return profile->GetSection(section, buffer, size);
+    HostProfileFile host(file, &replacer_);
+    return profiles_.GetSection(host, section, buffer, size);
   }
 
   DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
                                  LPCSTR default_value, LPSTR buffer, DWORD size,
                                  LPCSTR file) override {
-    ProfileFile* profile = LoadProfile(file);
-    if (profile == nullptr) {
-      return ProfileGetString(std::string(), false, section, key, default_value,
-                              buffer, size);
-    }
-    return profile->GetString(section, key, default_value, buffer, size);
+    HostProfileFile host(file, &replacer_);
+    return profiles_.GetString(host, section, key, default_value, buffer, size);
   }
 
   BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
                                   LPCSTR file) override {
-    HostPath host;
-    if (!MapToHost(file, &host)) return FALSE;
-    // Windows opens the file for writing, which a read-only one refuses;
-    // root could write it anyway, so the attribute decides.
-    struct stat existing {};
-    if (StatOf(host, &existing) &&
-        (posix::FileAttributesOf(existing) & FILE_ATTRIBUTE_READONLY) != 0) {
-      return FALSE;
-    }
-    std::unique_ptr<ProfileFile> profile;
-    if (profiles_.Load(host) != nullptr) {
-      profile = profiles_.Take(host.path);
-    } else {
-      // A missing file is created; an unreadable one is not overwritten.
-      struct stat st {};
-      if (StatOf(host, &st)) return FALSE;
-      profile = std::make_unique<ProfileFile>(std::string());
-    }
-    // On failure the entry stays out of the cache: the next call reads the
-    // file as it is.
-    if (!profile->WriteString(section, key, value)) return FALSE;
-    struct stat written {};
-    if (!replacer_.Replace(host.path, profile->contents(), 0666,
-                           host.have_lstat ? &host.lstat : nullptr, &written)) {
-      return FALSE;
-    }
-    profiles_.Stored(host.path, std::move(profile), written);
-    return TRUE;
+    HostProfileFile host(file, &replacer_);
+    return profiles_.WriteString(host, section, key, value) ? TRUE : FALSE;
   }
 
   LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD /*options*/,
@@ -279,12 +245,6 @@ class PosixPlatform : public Platform {
   }
 
  private:
-  // Null for a missing or unreadable file, which reads as empty.
-  ProfileFile* LoadProfile(LPCSTR file) {
-    HostPath host;
-    return MapToHost(file, &host) ? profiles_.Load(host) : nullptr;
-  }
-
   // The HKLM-relative path of an open key; HKLM itself is "".
   bool KeyPath(HKEY key, std::string* path) const {
     if (key == HKEY_LOCAL_MACHINE) {
@@ -303,7 +263,7 @@ class PosixPlatform : public Platform {
   };
 
   posix::RegistryCache registry_;
-  ProfileCache profiles_;
+  ProfileStore profiles_;
   // Its spare goes with the installation lock (SpareDropper), or at exit.
   posix::FileReplacer replacer_;
   std::map<std::uintptr_t, OpenKey> open_keys_;

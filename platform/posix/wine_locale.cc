@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "platform/codepage.h"
+#include "platform/text.h"
 
 namespace ks::posix {
 namespace {
@@ -266,61 +267,6 @@ TextLocale LoadProcessLocale() {
   return locale;
 }
 
-void AppendUtf8(char32_t code, std::string* out) {
-  if (code < 0x80) {
-    out->push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
-
-// The next character of well-formed UTF-8 at s[*i], moving past it; false
-// (with *i unspecified) for anything else.
-bool NextUtf8(std::string_view s, size_t* i, char32_t* code) {
-  const auto lead = static_cast<unsigned char>(s[*i]);
-  size_t length = 0;
-  char32_t minimum = 0;
-  if (lead < 0x80) {
-    *code = lead;
-    ++*i;
-    return true;
-  }
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    *code = lead & 0x1Fu;
-    minimum = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    *code = lead & 0x0Fu;
-    minimum = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    *code = lead & 0x07u;
-    minimum = 0x10000;
-  } else {
-    return false;
-  }
-  if (s.size() - *i < length) return false;
-  for (size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(s[*i + k]);
-    if ((next & 0xC0u) != 0x80u) return false;
-    *code = (*code << 6) | (next & 0x3Fu);
-  }
-  *i += length;
-  return *code >= minimum && *code <= 0x10FFFF &&
-         (*code < 0xD800 || *code > 0xDFFF);
-}
-
 // Windows' upper case of the letters beyond ASCII that code pages 1250 to
 // 1258 hold, and of every character that upper-cases to one of those:
 // `count` characters from `first` on, `step` apart, each `delta` below or
@@ -359,8 +305,6 @@ char32_t UpperCase(char32_t c) {
   }
   return c;
 }
-
-bool IsSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
 
 }  // namespace
 
@@ -413,16 +357,11 @@ bool HostName(HostNames host_names, std::u16string_view name,
               std::string* host) {
   host->clear();
   host->reserve(name.size());
-  for (size_t i = 0; i < name.size(); ++i) {
-    char32_t code = name[i];
+  for (size_t i = 0; i < name.size();) {
+    const char32_t code = NextUtf16(name, &i);
     if (code >= 0x80 && host_names == HostNames::kAscii) return false;
-    if (IsSurrogate(code)) {
-      if (code > 0xDBFF || i + 1 == name.size() || name[i + 1] < 0xDC00 ||
-          name[i + 1] > 0xDFFF) {
-        return false;
-      }
-      code = 0x10000 + ((code - 0xD800) << 10) + (name[++i] - 0xDC00);
-    }
+    // A surrogate that is not half of a pair has no UTF-8.
+    if (IsSurrogate(code)) return false;
     AppendUtf8(code, host);
   }
   return true;
@@ -434,7 +373,9 @@ bool HostNamesEqualIgnoringCase(std::string_view a, std::string_view b) {
   while (i < a.size() && k < b.size()) {
     char32_t x = 0;
     char32_t y = 0;
-    if (!NextUtf8(a, &i, &x) || !NextUtf8(b, &k, &y) ||
+    // Bytes that are no well-formed UTF-8 match nothing.
+    if (NextUtf8(a, &i, BadUtf8::kEachByte, &x) != Utf8Read::kChar ||
+        NextUtf8(b, &k, BadUtf8::kEachByte, &y) != Utf8Read::kChar ||
         UpperCase(x) != UpperCase(y)) {
       return false;
     }

@@ -5,13 +5,12 @@
 // a kill or a power cut in the middle would leave a torn module or a cut
 // client.ver. Our own declarations come first; <windows.h> after them, so
 // its macros cannot touch them.
-#include <map>
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 
 #include "platform/platform.h"
-#include "platform/profile.h"
+#include "platform/profile_store.h"
 #include "platform/win32/win32_files.h"
 #include "platform/win32/win32_lock.h"
 // clang-format off
@@ -35,149 +34,84 @@ std::string ProfilePath(LPCSTR file) {
   return std::string(directory, length) + "\\" + path;
 }
 
-// What tells one version of a file from another without opening it: a
-// write changes the last-write time (and mostly the size), a file moved in
-// has its own creation time. Opening a file costs far more than this, under
-// Wine a round trip to its server.
-struct Stamp {
-  FILETIME created{};
-  FILETIME written{};
-  DWORD size_high = 0;
-  DWORD size_low = 0;
+std::uint64_t Join(DWORD high, DWORD low) {
+  return (static_cast<std::uint64_t>(high) << 32) | low;
+}
 
-  // False when nothing readable is there.
-  static bool Of(const std::string& path, Stamp* stamp) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      return false;
-    }
-    stamp->created = data.ftCreationTime;
-    stamp->written = data.ftLastWriteTime;
-    stamp->size_high = data.nFileSizeHigh;
-    stamp->size_low = data.nFileSizeLow;
-    return true;
-  }
-  bool operator==(const Stamp& other) const {
-    return CompareFileTime(&created, &other.created) == 0 &&
-           CompareFileTime(&written, &other.written) == 0 &&
-           size_high == other.size_high && size_low == other.size_low;
-  }
-};
-
-// The profile files read so far, each parsed once and read again only when
-// its stamp changed, so that a run does not open both manifests at every
-// version it reads. A write through the cache keeps the entry current.
-class ProfileCache {
+// A profile file on Windows. Its stamp tells one version of a file from
+// another without opening it: a write changes the last-write time (and
+// mostly the size), a file moved in has its own creation time. Opening a
+// file costs far more than this, under Wine a round trip to its server.
+class Win32ProfileFile : public ProfileFileIo {
  public:
-  // The file at `path` as it is now; null with *missing set when there is
-  // no file, null with *missing clear when one is there but unreadable.
-  // Valid until the next call.
-  ProfileFile* Load(const std::string& path, bool* missing) {
-    *missing = false;
-    Stamp stamp;
-    const bool stamped = Stamp::Of(path, &stamp);
-    auto cached = files_.find(path);
-    if (stamped && cached != files_.end() && cached->second.stamp == stamp) {
-      return cached->second.file.get();
+  explicit Win32ProfileFile(LPCSTR file)
+      : named_(file != nullptr), path_(named_ ? ProfilePath(file) : "") {}
+
+  const std::string* path() const override { return named_ ? &path_ : nullptr; }
+
+  Look LookAt() override {
+    Look look;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path_.c_str(), GetFileExInfoStandard, &data)) {
+      const ::DWORD error = GetLastError();
+      // Anything but "not there" is left to the read to find out.
+      look.exists =
+          error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+      return look;
     }
-    if (cached != files_.end()) files_.erase(cached);
-    std::string contents;
-    if (!win32::ReadWholeFile(path, &contents, missing)) return nullptr;
-    // Stamped before the read: a change in between shows at the next call.
-    auto file = std::make_unique<ProfileFile>(std::move(contents));
-    ProfileFile* result = file.get();
-    if (stamped)
-      Keep(path, stamp, std::move(file));
-    else
-      last_unstamped_ = std::move(file);
-    return result;
+    look.exists = true;
+    // A directory is there, but no file to read.
+    directory_ = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (directory_) return look;
+    look.stamped = true;
+    look.stamp.words = {Join(data.ftCreationTime.dwHighDateTime,
+                             data.ftCreationTime.dwLowDateTime),
+                        Join(data.ftLastWriteTime.dwHighDateTime,
+                             data.ftLastWriteTime.dwLowDateTime),
+                        Join(data.nFileSizeHigh, data.nFileSizeLow), 0, 0};
+    look.read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    return look;
   }
 
-  // Takes what Load() returned out of the cache, to change it.
-  std::unique_ptr<ProfileFile> Take(const std::string& path) {
-    auto cached = files_.find(path);
-    if (cached == files_.end()) return std::move(last_unstamped_);
-    std::unique_ptr<ProfileFile> file = std::move(cached->second.file);
-    files_.erase(cached);
-    return file;
+  // The stamp stays the one of the look, taken before the read: a change
+  // in between shows at the next call.
+  Read ReadWhole(std::string* contents, ProfileStamp* /*stamp*/) override {
+    if (directory_) return Read::kFailed;
+    bool missing = false;
+    if (win32::ReadWholeFile(path_, contents, &missing)) return Read::kRead;
+    return missing ? Read::kMissing : Read::kFailed;
   }
 
-  // Puts back a file that `path` now holds.
-  void Stored(const std::string& path, std::unique_ptr<ProfileFile> file) {
-    Stamp stamp;
-    if (Stamp::Of(path, &stamp)) Keep(path, stamp, std::move(file));
+  bool Replace(const std::string& contents, Look* after) override {
+    if (!win32::ReplaceFileContents(path_, contents)) return false;
+    *after = LookAt();
+    return true;
   }
 
  private:
-  // A run reads two manifests; the bound only matters to a caller that walks
-  // many files.
-  static constexpr size_t kMaxFiles = 16;
-
-  struct Entry {
-    Stamp stamp;
-    std::unique_ptr<ProfileFile> file;
-  };
-
-  void Keep(const std::string& path, const Stamp& stamp,
-            std::unique_ptr<ProfileFile> file) {
-    if (files_.size() >= kMaxFiles) files_.clear();
-    Entry& entry = files_[path];
-    entry.stamp = stamp;
-    entry.file = std::move(file);
-  }
-
-  std::map<std::string, Entry> files_;
-  std::unique_ptr<ProfileFile> last_unstamped_;
+  bool named_;
+  std::string path_;
+  bool directory_ = false;
 };
 
 class Win32Platform : public Platform {
  public:
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
                                   LPCSTR file) override {
-    ProfileFile* profile = Load(file);
-    if (profile == nullptr) {
-      return ProfileGetSection(std::string(), section, buffer, size);
-    }
-    return profile->GetSection(section, buffer, size);
+    Win32ProfileFile profile(file);
+    return profiles_.GetSection(profile, section, buffer, size);
   }
   DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
                                  LPCSTR default_value, LPSTR buffer, DWORD size,
                                  LPCSTR file) override {
-    ProfileFile* profile = Load(file);
-    if (profile == nullptr) {
-      return ProfileGetString(std::string(), false, section, key, default_value,
-                              buffer, size);
-    }
-    return profile->GetString(section, key, default_value, buffer, size);
+    Win32ProfileFile profile(file);
+    return profiles_.GetString(profile, section, key, default_value, buffer,
+                               size);
   }
   BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
                                   LPCSTR file) override {
-    if (file == nullptr) return FALSE;
-    const std::string path = ProfilePath(file);
-    bool missing = false;
-    std::unique_ptr<ProfileFile> profile;
-    if (profiles_.Load(path, &missing) != nullptr) {
-      profile = profiles_.Take(path);
-    } else if (missing) {
-      profile = std::make_unique<ProfileFile>(std::string());
-    } else {
-      // A file that is there but cannot be read is not overwritten.
-      return FALSE;
-    }
-    const std::string before = profile->contents();
-    // On failure the entry stays out of the cache: the next call reads the
-    // file as it is.
-    if (!profile->WriteString(section, key, value)) return FALSE;
-    // Nothing to change (the same value, or a deletion of what is not
-    // there): the file is left alone, and a missing one is not created.
-    if (profile->contents() == before) {
-      if (!missing) profiles_.Stored(path, std::move(profile));
-      return TRUE;
-    }
-    if (!win32::ReplaceFileContents(path, profile->contents())) return FALSE;
-    profiles_.Stored(path, std::move(profile));
-    return TRUE;
+    Win32ProfileFile profile(file);
+    return profiles_.WriteString(profile, section, key, value) ? TRUE : FALSE;
   }
   LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM desired,
                      PHKEY result) override {
@@ -225,14 +159,7 @@ class Win32Platform : public Platform {
   }
 
  private:
-  // Null for a missing or unreadable file, which reads as missing.
-  ProfileFile* Load(LPCSTR file) {
-    bool missing = false;
-    return file != nullptr ? profiles_.Load(ProfilePath(file), &missing)
-                           : nullptr;
-  }
-
-  ProfileCache profiles_;
+  ProfileStore profiles_;
 };
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/profile.h"
+#include "platform/profile_file.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_text.h"
 
@@ -206,8 +207,12 @@ void CheckIndexedFile(const std::string& contents, const std::string& section,
     std::string expected;
     const bool written =
         ProfileWriteString(text, section.c_str(), key.c_str(), v, &expected);
-    Check(file.WriteString(section.c_str(), key.c_str(), v) == written,
-          "the indexed file refuses a write as the text does");
+    bool changed = false;
+    Check(
+        file.WriteString(section.c_str(), key.c_str(), v, &changed) == written,
+        "the indexed file refuses a write as the text does");
+    Check(changed == (written && expected != text),
+          "the indexed file tells whether the write changed its text");
     if (written) text = expected;
     Check(file.contents() == text, "the indexed file writes as the text does");
     for (DWORD size : {DWORD{2}, DWORD{80}}) {

@@ -1,0 +1,511 @@
+#include "platform/profile_dialect.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/profile_encoding.h"
+#include "platform/text.h"
+
+namespace ks::profile {
+namespace {
+
+using std::string_view;
+
+template <typename Unit>
+using View = std::basic_string_view<Unit>;
+template <typename Unit>
+using Str = std::basic_string<Unit>;
+
+// A blank as Wine's profile code knows it: C isspace() of ASCII, plus
+// Ctrl-Z, which DOS editors leave at the end of files. Nothing beyond
+// ASCII (not U+00A0) counts.
+template <typename Unit>
+bool IsBlank(Unit c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r' || c == '\x1a';
+}
+
+template <typename Unit>
+View<Unit> Trim(View<Unit> s) {
+  size_t begin = 0;
+  while (begin < s.size() && IsBlank(s[begin])) ++begin;
+  size_t end = s.size();
+  while (end > begin && IsBlank(s[end - 1])) --end;
+  return s.substr(begin, end - begin);
+}
+
+// What callers get to see of a trimmed name or value: Wine keeps them as
+// zero-terminated strings, so a NUL ends the field there, and blanks before
+// that NUL stay.
+template <typename Unit>
+View<Unit> CutAtNul(View<Unit> s) {
+  const size_t nul = s.find(Unit{0});
+  return nul == View<Unit>::npos ? s : s.substr(0, nul);
+}
+
+template <typename Unit>
+bool HasLineBreak(View<Unit> s) {
+  for (Unit c : s) {
+    if (c == '\r' || c == '\n') return true;
+  }
+  return false;
+}
+
+// One pair of matching quotes around a value is not part of it.
+template <typename Unit>
+View<Unit> Unquote(View<Unit> v) {
+  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') &&
+      v.back() == v.front()) {
+    return v.substr(1, v.size() - 2);
+  }
+  return v;
+}
+
+}  // namespace
+
+template <typename Unit>
+ParsedLine<Unit> Parse(View<Unit> text) {
+  ParsedLine<Unit> parsed;
+  const View<Unit> line = Trim(text);
+  if (line.empty()) return parsed;
+  if (line.front() == '[') {
+    const size_t close = line.rfind(Unit{']'});
+    if (close != View<Unit>::npos) {
+      parsed.kind = LineKind::kSection;
+      parsed.name = CutAtNul(Trim(line.substr(1, close - 1)));
+      return parsed;
+    }
+    // Without a ']' it is an ordinary entry.
+  }
+  parsed.kind = LineKind::kEntry;
+  parsed.comment = line.front() == ';';
+  const size_t equals = line.find(Unit{'='});
+  const View<Unit> key = Trim(line.substr(0, equals));
+  parsed.no_key = key.empty();
+  parsed.name = CutAtNul(key);
+  if (equals != View<Unit>::npos) {
+    parsed.value = CutAtNul(Trim(line.substr(equals + 1)));
+    parsed.has_value = true;
+  }
+  return parsed;
+}
+
+template <typename Unit>
+Str<Unit> CallerName(LPCSTR name) {
+  return FromAnsi<Unit>(Trim(string_view(name)));
+}
+
+namespace {
+
+// Follows Wine's rule for keyless entries in a section: such an entry is
+// dropped when the entry kept just before it also has an empty key
+// (comments are kept entries; blank lines are none).
+template <typename Unit>
+class EntryFilter {
+ public:
+  // Call at each header.
+  void Reset() { previous_empty_ = false; }
+  // True when `entry` is kept.
+  bool Keep(const ParsedLine<Unit>& entry) {
+    if (entry.no_key && previous_empty_) return false;
+    previous_empty_ = entry.name.empty();
+    return true;
+  }
+
+ private:
+  bool previous_empty_ = false;
+};
+
+// Where the first section of a name lies, and where in it the first entry
+// of a key.
+template <typename Unit>
+struct SectionScan {
+  bool found = false;
+  Line header;
+  Line last_nonblank;  // the header when nothing else in the section is
+  size_t end = 0;      // where the next section's header starts, or EOF
+  bool key_found = false;
+  Line key_line;
+  ParsedLine<Unit> key_entry;
+};
+
+// The lines before the first header are a section of their own, named
+// "" (Wine's first section, there even when empty); a header whose name is
+// empty only repeats that name, so it is never found. `key`, trimmed, may
+// be null when no entry is wanted. Names match whatever the case of their
+// ASCII letters, as in Wine; other letters must match exactly (Windows
+// would also fold É to é).
+template <typename Unit>
+SectionScan<Unit> ScanSection(View<Unit> text, View<Unit> section,
+                              const View<Unit>* key) {
+  SectionScan<Unit> scan;
+  // The first section's header is an empty line at the start.
+  scan.found = section.empty();
+  LineReader<Unit> reader(text);
+  Line line;
+  while (reader.Next(&line)) {
+    const ParsedLine<Unit> parsed = Parse(reader.Text(line));
+    if (parsed.kind == LineKind::kSection) {
+      if (scan.found) {
+        scan.end = line.begin;
+        return scan;
+      }
+      if (!parsed.name.empty() &&
+          EqualsIgnoringAsciiCase(parsed.name, section)) {
+        scan.found = true;
+        scan.header = line;
+        scan.last_nonblank = line;
+      }
+      continue;
+    }
+    if (!scan.found || parsed.kind == LineKind::kBlank) continue;
+    scan.last_nonblank = line;
+    if (key != nullptr && !scan.key_found &&
+        EqualsIgnoringAsciiCase(parsed.name, *key)) {
+      scan.key_found = true;
+      scan.key_line = line;
+      scan.key_entry = parsed;
+    }
+  }
+  scan.end = text.size();
+  return scan;
+}
+
+// Fills a caller's buffer with a list of zero-terminated strings and one
+// more zero, truncating as GetPrivateProfileSection does: what does not fit
+// is cut at size - 2 bytes and ended with two zeros.
+class ListWriter {
+ public:
+  ListWriter(LPSTR buffer, DWORD size)
+      : buffer_(buffer), size_(buffer == nullptr ? 0 : size) {}
+
+  void Append(string_view part) {
+    // Text goes only below size - 1; Finish() places the terminating zeros.
+    const size_t limit = size_ == 0 ? 0 : size_ - 1;
+    if (length_ < limit && !part.empty()) {
+      const size_t n = std::min(part.size(), limit - length_);
+      std::memcpy(buffer_ + length_, part.data(), n);
+    }
+    length_ += part.size();
+  }
+
+  void EndString() {
+    const char zero = '\0';
+    Append(string_view(&zero, 1));
+  }
+
+  DWORD Finish() {
+    if (size_ == 0) return 0;
+    if (length_ == 0) {
+      buffer_[0] = '\0';
+      if (size_ >= 2) buffer_[1] = '\0';
+      return 0;
+    }
+    // A list that fills the buffer exactly counts as cut, as in Wine.
+    if (length_ + 1 < size_) {
+      buffer_[length_] = '\0';
+      return static_cast<DWORD>(length_);
+    }
+    if (size_ < 2) {
+      buffer_[0] = '\0';
+      return 0;
+    }
+    buffer_[size_ - 2] = '\0';
+    buffer_[size_ - 1] = '\0';
+    return size_ - 2;
+  }
+
+ private:
+  LPSTR buffer_;
+  DWORD size_;
+  size_t length_ = 0;  // of the whole list, also the part that did not fit
+};
+
+// Copies at most size - 1 bytes and a zero; returns the bytes copied.
+DWORD CopyString(string_view text, LPSTR buffer, DWORD size) {
+  if (buffer == nullptr || size == 0) return 0;
+  const size_t n = std::min<size_t>(text.size(), size - 1);
+  if (n > 0) std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+  return static_cast<DWORD>(n);
+}
+
+// Copies a value without one pair of matching quotes, as Wine does: it
+// drops the closing quote by cutting the last character copied, so a value
+// cut short by the buffer loses one more character.
+DWORD CopyUnquoted(string_view value, LPSTR buffer, DWORD size) {
+  if (Unquote(value).size() == value.size()) {
+    return CopyString(value, buffer, size);
+  }
+  const string_view rest = value.substr(1);
+  DWORD n = CopyString(rest, buffer, size);
+  if (size >= rest.size() && n > 0) buffer[--n] = '\0';
+  return n;
+}
+
+// The line end that new lines get: the file's first one, CRLF when it has
+// none.
+template <typename Unit>
+Str<Unit> LineEndStyle(View<Unit> text) {
+  size_t pos = 0;
+  while (pos < text.size() && text[pos] != '\r' && text[pos] != '\n') ++pos;
+  const Unit cr = '\r';
+  const Unit lf = '\n';
+  if (pos == text.size()) return Str<Unit>{cr, lf};
+  if (text[pos] == '\n') return Str<Unit>{lf};
+  if (pos + 1 < text.size() && text[pos + 1] == '\n') return Str<Unit>{cr, lf};
+  return Str<Unit>{cr};
+}
+
+// A value as written so that reading it back (trim, then strip one pair of
+// quotes) gives exactly `value`.
+template <typename Unit>
+Str<Unit> EncodeValue(View<Unit> value) {
+  const bool wrap =
+      !value.empty() && (IsBlank(value.front()) || IsBlank(value.back()) ||
+                         Unquote(value).size() != value.size());
+  if (!wrap) return Str<Unit>(value);
+  Str<Unit> encoded;
+  encoded.reserve(value.size() + 2);
+  encoded += Unit{'"'};
+  encoded += value;
+  encoded += Unit{'"'};
+  return encoded;
+}
+
+template <typename Unit>
+DWORD ListSectionNames(View<Unit> text, LPSTR buffer, DWORD size) {
+  ListWriter out(buffer, size);
+  LineReader<Unit> reader(text);
+  Line line;
+  while (reader.Next(&line)) {
+    const ParsedLine<Unit> parsed = Parse(reader.Text(line));
+    if (parsed.kind == LineKind::kSection && !parsed.name.empty()) {
+      out.Append(ToAnsi(parsed.name));
+      out.EndString();
+    }
+  }
+  return out.Finish();
+}
+
+// The key names of a section; false, with the buffer's contents
+// unspecified, when the answer is the default instead: a missing section,
+// or a list whose first string is empty (no key fits, or the first key is
+// the empty one, as Wine tests the list's first character).
+template <typename Unit>
+bool ListKeys(View<Unit> text, View<Unit> section, LPSTR buffer, DWORD size,
+              DWORD* count) {
+  const SectionScan<Unit> scan = ScanSection<Unit>(text, section, nullptr);
+  if (!scan.found) return false;
+  ListWriter out(buffer, size);
+  LineReader<Unit> reader(text.substr(0, scan.end), scan.header.next);
+  EntryFilter<Unit> filter;
+  Line line;
+  while (reader.Next(&line)) {
+    const ParsedLine<Unit> parsed = Parse(reader.Text(line));
+    if (parsed.kind != LineKind::kEntry || !filter.Keep(parsed)) continue;
+    if (parsed.comment || !parsed.has_value) continue;
+    out.Append(ToAnsi(parsed.name));
+    out.EndString();
+  }
+  *count = out.Finish();
+  return buffer[0] != '\0';
+}
+
+// The default of a string read: less its trailing spaces, null as "".
+string_view Fallback(LPCSTR default_value) {
+  string_view fallback = default_value == nullptr ? "" : default_value;
+  while (!fallback.empty() && fallback.back() == ' ') fallback.remove_suffix(1);
+  return fallback;
+}
+
+// A key line that reads back as `key` with `value` and nothing else: no
+// line break, no '=' in the key, and no ']' on a line that starts with
+// '[' (it would be a header).
+template <typename Unit>
+bool IsWritableEntry(View<Unit> key, View<Unit> value) {
+  if (HasLineBreak(key) || HasLineBreak(value)) return false;
+  if (key.find(Unit{'='}) != View<Unit>::npos) return false;
+  if (!key.empty() && key.front() == '[' &&
+      (key.find(Unit{']'}) != View<Unit>::npos ||
+       value.find(Unit{']'}) != View<Unit>::npos)) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+template <typename Unit>
+DWORD ReadSection(View<Unit> text, LPCSTR section, LPSTR buffer, DWORD size) {
+  ListWriter out(buffer, size);
+  if (section == nullptr) return out.Finish();
+  // Unlike the other reads, Wine does not trim the name asked for here.
+  const Str<Unit> name = FromAnsi<Unit>(section);
+  const SectionScan<Unit> scan =
+      ScanSection<Unit>(text, View<Unit>(name), nullptr);
+  if (!scan.found) return out.Finish();
+  LineReader<Unit> reader(text.substr(0, scan.end), scan.header.next);
+  EntryFilter<Unit> filter;
+  Line line;
+  while (reader.Next(&line)) {
+    const ParsedLine<Unit> parsed = Parse(reader.Text(line));
+    if (parsed.kind != LineKind::kEntry || !filter.Keep(parsed)) continue;
+    // An entry with nothing to show would end the list early.
+    if (parsed.comment || (!parsed.has_value && parsed.name.empty())) continue;
+    out.Append(ToAnsi(parsed.name));
+    if (parsed.has_value) {
+      out.Append("=");
+      out.Append(ToAnsi(parsed.value));
+    }
+    out.EndString();
+  }
+  return out.Finish();
+}
+
+// The answer of a string read from the key's entry, or null when the
+// section has no such key.
+template <typename Unit>
+DWORD AnswerString(const ParsedLine<Unit>* entry, LPCSTR default_value,
+                   LPSTR buffer, DWORD size) {
+  if (entry != nullptr && entry->has_value) {
+    return CopyUnquoted(ToAnsi(entry->value), buffer, size);
+  }
+  return CopyUnquoted(Fallback(default_value), buffer, size);
+}
+
+// GetPrivateProfileString once the file's text is known (null when the
+// file is missing).
+template <typename Unit>
+DWORD ReadString(const View<Unit>* text, LPCSTR section, LPCSTR key,
+                 LPCSTR default_value, LPSTR buffer, DWORD size) {
+  if (buffer == nullptr || size == 0) return 0;
+  if (section == nullptr) {
+    if (text == nullptr) return ListWriter(buffer, size).Finish();
+    return ListSectionNames(*text, buffer, size);
+  }
+  const string_view fallback = Fallback(default_value);
+  // Wine copies the default verbatim for a missing file, but strips its
+  // quotes as a value's when the file exists.
+  if (text == nullptr) return CopyString(fallback, buffer, size);
+  if (key == nullptr) {
+    // Wine lists the keys by the section's name untrimmed, as a section
+    // read finds it.
+    DWORD count = 0;
+    if (ListKeys(*text, View<Unit>(FromAnsi<Unit>(section)), buffer, size,
+                 &count)) {
+      return count;
+    }
+    return CopyUnquoted(fallback, buffer, size);
+  }
+  const Str<Unit> section_name = CallerName<Unit>(section);
+  const Str<Unit> key_name = CallerName<Unit>(key);
+  const View<Unit> key_view(key_name);
+  const SectionScan<Unit> scan =
+      ScanSection(*text, View<Unit>(section_name), &key_view);
+  return AnswerString(scan.key_found ? &scan.key_entry : nullptr, default_value,
+                      buffer, size);
+}
+
+// The change that WritePrivateProfileString(section, key, value) makes to
+// `text`; false when the write is refused.
+template <typename Unit>
+bool WriteEdit(View<Unit> text, LPCSTR section, LPCSTR key, LPCSTR value,
+               Edit<Unit>* edit) {
+  if (section == nullptr) {
+    // All three null only flushes Wine's cache: nothing to change.
+    return key == nullptr && value == nullptr;
+  }
+  const Str<Unit> section_name = CallerName<Unit>(section);
+  const View<Unit> section_view(section_name);
+
+  if (key == nullptr) {
+    const SectionScan<Unit> scan =
+        ScanSection<Unit>(text, section_view, nullptr);
+    if (scan.found) *edit = {true, scan.header.begin, scan.end, {}};
+    return true;
+  }
+  const Str<Unit> key_name = CallerName<Unit>(key);
+  const View<Unit> key_view(key_name);
+  if (value == nullptr) {
+    const SectionScan<Unit> scan = ScanSection(text, section_view, &key_view);
+    if (scan.key_found) {
+      *edit = {true, scan.key_line.begin, scan.key_line.next, {}};
+    }
+    return true;
+  }
+
+  const Str<Unit> new_value = FromAnsi<Unit>(value);
+  const Str<Unit> encoded = EncodeValue(View<Unit>(new_value));
+  if (HasLineBreak(section_view) ||
+      !IsWritableEntry(key_view, View<Unit>(encoded))) {
+    return false;
+  }
+  const SectionScan<Unit> scan = ScanSection(text, section_view, &key_view);
+
+  if (scan.key_found) {
+    const ParsedLine<Unit>& entry = scan.key_entry;
+    // As in Wine, the same value as stored leaves the file as it is.
+    if (entry.has_value && entry.value == View<Unit>(encoded)) {
+      return true;
+    }
+    // The key keeps its stored spelling; the line keeps its line end.
+    Str<Unit> line(entry.name);
+    line += Unit{'='};
+    line += encoded;
+    *edit = {true, scan.key_line.begin, scan.key_line.end, std::move(line)};
+    return true;
+  }
+
+  const Str<Unit> eol = LineEndStyle(text);
+  Str<Unit> added;
+  if (scan.found) {
+    // After the section's last non-blank line, so that blank lines before
+    // the next header stay where they are.
+    const Line& after = scan.last_nonblank;
+    // Not after the first section's empty header, but after the file's
+    // last line when that has no line end.
+    if (after.next != 0 && after.next == after.end) added += eol;
+    added += key_view;
+    added += Unit{'='};
+    added += encoded;
+    added += eol;
+    *edit = {true, after.next, after.next, std::move(added)};
+    return true;
+  }
+  if (!text.empty() && text.back() != '\n' && text.back() != '\r') {
+    added += eol;
+  }
+  added += Unit{'['};
+  added += section_view;
+  added += Unit{']'};
+  added += eol;
+  added += key_view;
+  added += Unit{'='};
+  added += encoded;
+  added += eol;
+  *edit = {true, text.size(), text.size(), std::move(added)};
+  return true;
+}
+
+template ParsedLine<char> Parse(View<char>);
+template ParsedLine<char16_t> Parse(View<char16_t>);
+template Str<char> CallerName<char>(LPCSTR);
+template Str<char16_t> CallerName<char16_t>(LPCSTR);
+template DWORD ReadSection(View<char>, LPCSTR, LPSTR, DWORD);
+template DWORD ReadSection(View<char16_t>, LPCSTR, LPSTR, DWORD);
+template DWORD ReadString(const View<char>*, LPCSTR, LPCSTR, LPCSTR, LPSTR,
+                          DWORD);
+template DWORD ReadString(const View<char16_t>*, LPCSTR, LPCSTR, LPCSTR, LPSTR,
+                          DWORD);
+template DWORD AnswerString(const ParsedLine<char>*, LPCSTR, LPSTR, DWORD);
+template DWORD AnswerString(const ParsedLine<char16_t>*, LPCSTR, LPSTR, DWORD);
+template bool WriteEdit(View<char>, LPCSTR, LPCSTR, LPCSTR, Edit<char>*);
+template bool WriteEdit(View<char16_t>, LPCSTR, LPCSTR, LPCSTR,
+                        Edit<char16_t>*);
+
+}  // namespace ks::profile

@@ -1,0 +1,121 @@
+#include "platform/profile_store.h"
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "platform/profile.h"
+
+namespace ks {
+
+DWORD ProfileStore::GetSection(ProfileFileIo& file, LPCSTR section,
+                               LPSTR buffer, DWORD size) {
+  const ProfileFile* profile = Load(file);
+  if (profile == nullptr) {
+    return ProfileGetSection(std::string(), section, buffer, size);
+  }
+  return profile->GetSection(section, buffer, size);
+}
+
+DWORD ProfileStore::GetString(ProfileFileIo& file, LPCSTR section, LPCSTR key,
+                              LPCSTR default_value, LPSTR buffer, DWORD size) {
+  const ProfileFile* profile = Load(file);
+  if (profile == nullptr) {
+    return ProfileGetString(std::string(), false, section, key, default_value,
+                            buffer, size);
+  }
+  return profile->GetString(section, key, default_value, buffer, size);
+}
+
+bool ProfileStore::WriteString(ProfileFileIo& file, LPCSTR section, LPCSTR key,
+                               LPCSTR value) {
+  const std::string* path = file.path();
+  if (path == nullptr) return false;
+  const ProfileFileIo::Look look = file.LookAt();
+  // Windows and Wine open the file for writing first, which a read-only
+  // one refuses; on Linux root could write it anyway, so the attribute
+  // decides.
+  if (look.exists && look.read_only) return false;
+  std::unique_ptr<ProfileFile> profile;
+  ProfileStamp stamp;
+  const Found found = Take(file, *path, look, &profile, &stamp);
+  if (found == Found::kUnreadable) return false;
+  if (found == Found::kMissing) {
+    profile = std::make_unique<ProfileFile>(std::string());
+  }
+  // From here on a failure leaves the file out of the cache.
+  bool changed = false;
+  if (!profile->WriteString(section, key, value, &changed)) return false;
+  if (!changed) {
+    if (found == Found::kFile) {
+      Keep(*path, look.stamped, stamp, std::move(profile));
+    }
+    return true;
+  }
+  ProfileFileIo::Look after;
+  if (!file.Replace(profile->contents(), &after)) return false;
+  Keep(*path, after.stamped, after.stamp, std::move(profile));
+  return true;
+}
+
+ProfileStore::Found ProfileStore::Take(ProfileFileIo& io,
+                                       const std::string& path,
+                                       const ProfileFileIo::Look& look,
+                                       std::unique_ptr<ProfileFile>* file,
+                                       ProfileStamp* stamp) {
+  auto cached = files_.find(path);
+  if (cached != files_.end()) {
+    const bool current = look.stamped && cached->second.stamp == look.stamp;
+    if (current) *file = std::move(cached->second.file);
+    files_.erase(cached);
+    if (current) {
+      *stamp = look.stamp;
+      return Found::kFile;
+    }
+  }
+  if (!look.exists) return Found::kMissing;
+  std::string contents;
+  *stamp = look.stamp;
+  switch (io.ReadWhole(&contents, stamp)) {
+    case ProfileFileIo::Read::kRead:
+      break;
+    case ProfileFileIo::Read::kMissing:
+      return Found::kMissing;
+    case ProfileFileIo::Read::kFailed:
+      return Found::kUnreadable;
+  }
+  *file = std::make_unique<ProfileFile>(std::move(contents));
+  return Found::kFile;
+}
+
+ProfileFile* ProfileStore::Load(ProfileFileIo& io) {
+  const std::string* path = io.path();
+  if (path == nullptr) return nullptr;
+  const ProfileFileIo::Look look = io.LookAt();
+  auto cached = files_.find(*path);
+  if (look.stamped && cached != files_.end() &&
+      cached->second.stamp == look.stamp) {
+    return cached->second.file.get();
+  }
+  std::unique_ptr<ProfileFile> file;
+  ProfileStamp stamp;
+  if (Take(io, *path, look, &file, &stamp) != Found::kFile) return nullptr;
+  return Keep(*path, look.stamped, stamp, std::move(file));
+}
+
+ProfileFile* ProfileStore::Keep(const std::string& path, bool stamped,
+                                const ProfileStamp& stamp,
+                                std::unique_ptr<ProfileFile> file) {
+  ProfileFile* kept = file.get();
+  if (!stamped) {
+    unstamped_ = std::move(file);
+    return kept;
+  }
+  if (files_.size() >= kMaxFiles && files_.count(path) == 0) files_.clear();
+  Entry& entry = files_[path];
+  entry.stamp = stamp;
+  entry.file = std::move(file);
+  return kept;
+}
+
+}  // namespace ks

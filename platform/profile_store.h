@@ -1,0 +1,121 @@
+// The three profile calls of the platform (GetPrivateProfileSectionA,
+// GetPrivateProfileStringA, WritePrivateProfileStringA) for every provider,
+// over the provider's own file I/O (ProfileFileIo).
+//
+// The engine asks again for everything at each use, so the files read are
+// kept parsed (ProfileFile), each checked at every call against a stamp of
+// the file taken without opening it: any change, by this process or
+// another, is seen at the next call. At most a few files are kept.
+#ifndef KSUPDATE_PLATFORM_PROFILE_STORE_H_
+#define KSUPDATE_PLATFORM_PROFILE_STORE_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/profile_file.h"
+#include "platform/win32_types.h"
+
+namespace ks {
+
+// What tells one version of a file from another without reading it (sizes,
+// times, a file id: the provider chooses). Stamps are only compared.
+struct ProfileStamp {
+  std::array<std::uint64_t, 5> words{};
+
+  bool operator==(const ProfileStamp& other) const {
+    return words == other.words;
+  }
+};
+
+// The file that one profile call names, as its provider reaches it.
+class ProfileFileIo {
+ public:
+  // What is at the file's path.
+  struct Look {
+    // Something is there (a file, or anything else that a read refuses).
+    bool exists = false;
+    // `stamp` holds: a file whose stamp cannot be taken is read again at
+    // every call.
+    bool stamped = false;
+    ProfileStamp stamp;
+    bool read_only = false;
+  };
+  enum class Read { kRead, kMissing, kFailed };
+
+  virtual ~ProfileFileIo() = default;
+
+  // The file's full path, which tells it apart from every other file; null
+  // when the caller's name reaches no file (null, or a path that the
+  // provider cannot map).
+  virtual const std::string* path() const = 0;
+  // Looks at the file without opening it.
+  virtual Look LookAt() = 0;
+  // Reads the whole file. `stamp` comes in as LookAt() gave it; the
+  // provider may set it to the stamp of the very file read. kMissing when
+  // nothing is there, kFailed when something is but cannot be read as a
+  // file.
+  virtual Read ReadWhole(std::string* contents, ProfileStamp* stamp) = 0;
+  // Replaces the file by one holding `contents`, or creates it, atomically.
+  // True with *after a look at the new file; false with the file as it was.
+  virtual bool Replace(const std::string& contents, Look* after) = 0;
+};
+
+class ProfileStore {
+ public:
+  // GetPrivateProfileSectionA, GetPrivateProfileStringA on `file`, as
+  // ProfileGetSection and ProfileGetString (platform/profile.h) answer on
+  // its contents. A file that is missing or cannot be read answers as
+  // missing.
+  DWORD GetSection(ProfileFileIo& file, LPCSTR section, LPSTR buffer,
+                   DWORD size);
+  DWORD GetString(ProfileFileIo& file, LPCSTR section, LPCSTR key,
+                  LPCSTR default_value, LPSTR buffer, DWORD size);
+
+  // WritePrivateProfileStringA on `file`: ProfileWriteString on its
+  // contents, the file replaced atomically by the result. A write that
+  // changes nothing (the value stored, a deletion of what is not there)
+  // touches nothing and creates no file. False when the name reaches no
+  // file, the file is read-only (even for a write that would change
+  // nothing, as Wine opens it for writing first), something is there that
+  // cannot be read (never overwritten), the write is refused, or the
+  // replace fails; a failed write leaves the file out of the cache, so
+  // that the next call reads it again.
+  bool WriteString(ProfileFileIo& file, LPCSTR section, LPCSTR key,
+                   LPCSTR value);
+
+ private:
+  // A run reads two manifests; the bound only matters to a caller that
+  // walks many files.
+  static constexpr size_t kMaxFiles = 16;
+
+  enum class Found { kFile, kMissing, kUnreadable };
+
+  // The file as it is now, taken out of the cache or read; *stamp gets its
+  // stamp when look.stamped.
+  Found Take(ProfileFileIo& io, const std::string& path,
+             const ProfileFileIo::Look& look,
+             std::unique_ptr<ProfileFile>* file, ProfileStamp* stamp);
+  // The file as it is now, kept; null when missing or unreadable. Valid
+  // until the next call.
+  ProfileFile* Load(ProfileFileIo& io);
+  // Keeps `file` as the contents of `path` while its stamp is `stamp`; an
+  // unstamped file only until the next call.
+  ProfileFile* Keep(const std::string& path, bool stamped,
+                    const ProfileStamp& stamp,
+                    std::unique_ptr<ProfileFile> file);
+
+  struct Entry {
+    ProfileStamp stamp;
+    std::unique_ptr<ProfileFile> file;
+  };
+  std::map<std::string, Entry> files_;
+  std::unique_ptr<ProfileFile> unstamped_;
+};
+
+}  // namespace ks
+
+#endif  // KSUPDATE_PLATFORM_PROFILE_STORE_H_
