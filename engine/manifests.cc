@@ -1,17 +1,46 @@
 #include "engine/manifests.h"
 
 #include <climits>
+#include <cstring>
+#include <vector>
 
+#include "engine/locations.h"
 #include "platform/platform.h"
+#include "platform/text.h"
+#include "trace/trace.h"
 
 namespace ks {
 
 const char kModulesSection[] = "modules";
 const char kDefaultVersion[] = "0000000000";
+const char kChecksumSection[] = "sha256";
 
 namespace {
 
 constexpr DWORD kVersionBufferSize = 80;
+
+bool TooLarge(const std::string& path) {
+  Trace("    - Manifest too large : %s -", path.c_str());
+  return false;
+}
+
+// Whether the profile file at `path` has a section named `name`, however
+// many sections it has (their names fill at most the file's size).
+bool HasSection(const std::string& path, const char* name) {
+  std::vector<char> buffer;
+  DWORD size = 512;
+  for (;;) {
+    buffer.assign(static_cast<size_t>(size) + 2, '\0');
+    const DWORD copied = GetPrivateProfileStringA(
+        nullptr, nullptr, "", buffer.data(), size, path.c_str());
+    if (copied < size - 2 || size > kMaxProfileFileBytes) break;
+    size *= 2;
+  }
+  for (const char* p = buffer.data(); *p != '\0'; p += std::strlen(p) + 1) {
+    if (EqualsIgnoringAsciiCase(p, name)) return true;
+  }
+  return false;
+}
 
 bool IsCSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
@@ -48,6 +77,42 @@ void ReadManifestVersion(const std::string& manifest_path,
   buffer[kVersionBufferSize - 1] = '\0';
   version.nVersion = VersionAtoi(buffer);
   version.strVersion = buffer;
+}
+
+SourceManifestPin::SourceManifestPin() : path_(GetSourceManifestPath()) {
+  if (LoadProfileFile(path_.c_str(), TRUE) == ProfileLoad::kTooLarge) {
+    usable_ = TooLarge(path_);
+    return;
+  }
+  // Once, not at every module: the sections are listed by a scan of the
+  // whole file.
+  has_checksums_ = HasSection(path_, kChecksumSection);
+}
+
+SourceManifestPin::~SourceManifestPin() {
+  try {
+    UnpinProfileFile(path_.c_str());
+  } catch (...) {
+    // The process ends soon after a run; a pin that stays is harmless.
+  }
+}
+
+bool CheckInstalledManifest() {
+  const std::string path = GetInstalledManifestPath();
+  if (LoadProfileFile(path.c_str(), FALSE) == ProfileLoad::kTooLarge) {
+    return TooLarge(path);
+  }
+  return true;
+}
+
+ModuleChecksum ReadModuleChecksum(const std::string& name, bool required,
+                                  Sha256Digest* digest) {
+  if (!required) return ModuleChecksum::kNone;
+  char buffer[kVersionBufferSize + 1] = {};
+  GetPrivateProfileStringA(kChecksumSection, name.c_str(), "", buffer,
+                           kVersionBufferSize, GetSourceManifestPath().c_str());
+  return ParseSha256(buffer, digest) ? ModuleChecksum::kValid
+                                     : ModuleChecksum::kInvalid;
 }
 
 }  // namespace ks

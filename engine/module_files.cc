@@ -15,8 +15,15 @@ bool SetFileAttr(const std::string& path, DWORD attributes) {
   return SetFileAttributesA(path.c_str(), attributes) == 1;
 }
 
-bool CopyModuleFile(const std::string& source, const std::string& target) {
-  return CopyFileA(source.c_str(), target.c_str(), FALSE) != 0;
+bool CopyModuleFile(const std::string& source, const std::string& target,
+                    const Sha256Digest* expected, CopyReport* report) {
+  return CopyFileA(source.c_str(), target.c_str(), FALSE, expected, report) !=
+         0;
+}
+
+bool FileHasDigest(const std::string& path, const Sha256Digest& expected) {
+  Sha256Digest digest;
+  return HashFile(path.c_str(), &digest) != FALSE && digest == expected;
 }
 
 }  // namespace ks

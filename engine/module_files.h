@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/win32_types.h"
+#include "platform/platform.h"
 
 namespace ks {
 
@@ -15,8 +15,14 @@ bool IsFileExist(const std::string& path);
 bool SetFileAttr(const std::string& path, DWORD attributes);
 
 // Copies `source` over `target` (an existing target is replaced). True when
-// CopyFileA succeeded.
-bool CopyModuleFile(const std::string& source, const std::string& target);
+// CopyFileA succeeded. With `expected`, the copy is put in place only when
+// its bytes have that SHA-256; *report gets what the copy found.
+bool CopyModuleFile(const std::string& source, const std::string& target,
+                    const Sha256Digest* expected = nullptr,
+                    CopyReport* report = nullptr);
+
+// True when the file at `path` reads whole and its SHA-256 is `expected`.
+bool FileHasDigest(const std::string& path, const Sha256Digest& expected);
 
 }  // namespace ks
 

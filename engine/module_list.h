@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/manifests.h"
+#include "platform/platform.h"
 
 namespace ks {
 
@@ -25,10 +26,22 @@ class CModuleList {
 
   // Updates one module: traces "- Updating: NAME -", reads both versions,
   // and copies the patch's file into bin when the installed one is missing
-  // or older, then records the new version text in client.ver. Refuses
-  // (and traces) a name that IsSafeModuleName refuses, and does nothing
-  // without an installation directory. True only when the file was copied.
+  // or older, or when it is of the same version but its bytes are not the
+  // ones the patch's checksum vouches for; then records the new version
+  // text in client.ver. Refuses (and traces) a name that IsSafeModuleName
+  // refuses or that names the lock file, and, once the patch has checksums,
+  // one without a valid checksum; does nothing without an installation
+  // directory. A copy whose bytes do not match the checksum, or whose
+  // source changed while it was read, is not put in place and records
+  // nothing. True only when the file was copied.
   bool UpdateModule(const std::string& name);
+
+  // The installation lock the run holds, or null: a module whose target is
+  // the lock file, by any name, is refused.
+  void UseLock(const InstallationLock* lock) { lock_ = lock; }
+  // Whether the patch manifest has checksums, which each module must then
+  // have (see SourceManifestPin).
+  void RequireChecksums(bool required) { checksums_required_ = required; }
 
   // Fill `version` from the entry `name` of the installed ("client.ver") or
   // the source ("ksmodules.ver") manifest (see ReadManifestVersion).
@@ -39,6 +52,8 @@ class CModuleList {
 
  private:
   std::vector<std::string> m_modules;
+  const InstallationLock* lock_ = nullptr;
+  bool checksums_required_ = false;
 };
 
 }  // namespace ks

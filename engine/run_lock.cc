@@ -15,6 +15,13 @@ bool LockForRun(std::unique_ptr<InstallationLock>* lock) {
       (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return true;
   }
+  // A run with more rights than the installation's owner must not be
+  // steered by what that owner controls.
+  std::string refused;
+  if (!TrustInstallation(bin.c_str(), &refused)) {
+    Trace("    - Installation not owned by this user : %s -", refused.c_str());
+    return false;
+  }
   // From the bin directory just tested, not from another registry read.
   std::string path = bin + "\\" + kLockFileName;
   switch (LockInstallation(path.c_str(), kLockWaitMs, lock)) {

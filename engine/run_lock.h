@@ -18,7 +18,8 @@ constexpr DWORD kLockWaitMs = 5 * 60 * 1000;
 
 // Takes the installation's lock for the rest of the run, before its first
 // module: a run that holds it decides, copies and records its modules as if
-// no other run existed. False when another run held it for kLockWaitMs:
+// no other run existed. False when another run held it for kLockWaitMs, or
+// when the platform refuses the installation to this run (TrustInstallation):
 // the run must then update nothing, and this traces why. True otherwise:
 // with the lock in *lock; with none when there is no installation
 // directory or no bin directory (there is nothing a run could write then);

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/copy_report.h"
+#include "platform/sha256.h"
 #include "platform/win32_types.h"
 
 namespace ks {
@@ -24,6 +26,11 @@ class InstallationLock {
   InstallationLock(const InstallationLock&) = delete;
   InstallationLock& operator=(const InstallationLock&) = delete;
   virtual ~InstallationLock() = default;
+
+  // True when `path` names the lock file itself, by whatever name (a case
+  // variant, a short 8.3 name, another link): the file's identity decides,
+  // not its spelling. False when nothing is there or it cannot be told.
+  virtual bool IsLockFile(LPCSTR path) const = 0;
 };
 
 // What LockInstallation found.
@@ -32,6 +39,19 @@ enum class LockResult {
   kBusy,    // another process held it for the whole wait
   kFailed,  // no lock can be had there; nothing is held
 };
+
+// What LoadProfileFile found.
+enum class ProfileLoad {
+  kLoaded,      // read (and kept, when pinned)
+  kMissing,     // nothing there, or a directory
+  kUnreadable,  // there, but no plain file or not readable
+  kTooLarge,    // larger than kMaxProfileFileBytes: never read
+};
+
+// No manifest comes near this: a client's 100,000 modules take a few MiB.
+// Larger files are not read at all, so that a file of any size cannot make
+// a run allocate more than a bounded amount for it.
+constexpr DWORD kMaxProfileFileBytes = 64u << 20;
 
 // Each operation has the contract of its Win32 namesake, limited to what the
 // engine relies on; see the providers for the platform-specific details.
@@ -74,8 +94,37 @@ class Platform {
   // Replaces the attribute bits. Nonzero on success.
   virtual BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) = 0;
   // Copies `source` to `target`, replacing it unless fail_if_exists. Nonzero
-  // on success.
-  virtual BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) = 0;
+  // on success. Beyond the Win32 call: the new file is put in place only
+  // when it is whole. When `expected` is not null, the bytes are hashed as
+  // they are written and the new file is put in place only when their
+  // SHA-256 is *expected. A source that changes while it is read, or that
+  // is a symbolic link or no plain file, is not copied. `report`, when not
+  // null, gets what happened (on success too: moved_aside).
+  virtual BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
+                         const Sha256Digest* expected, CopyReport* report) = 0;
+  // The plain Win32 call: no checksum, no report.
+  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) {
+    return CopyFileA(source, target, fail_if_exists, nullptr, nullptr);
+  }
+  // The SHA-256 of the file's bytes: TRUE with it in *digest; FALSE when the
+  // file is missing, no plain file or cannot be read.
+  virtual BOOL HashFile(LPCSTR path, Sha256Digest* digest) = 0;
+  // Reads the profile file once, refusing one larger than
+  // kMaxProfileFileBytes. With `pin`, every later profile read of the file
+  // answers from this reading, whatever happens to the file meanwhile,
+  // until UnpinProfileFile: a run takes the patch manifest's names,
+  // versions and checksums from one version of it. Without, the reading is
+  // kept as any read's is, and the result tells what a read would find.
+  virtual ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) = 0;
+  // Ends a pin of the file, if any: later reads read the file again.
+  virtual void UnpinProfileFile(LPCSTR file) = 0;
+  // Whether the run may write the installation whose bin directory is
+  // `bin_dir`. On Windows always TRUE: the system's access checks decide.
+  // On Linux, as Wine itself refuses a prefix that its user does not own,
+  // FALSE with the host path in *refused when the effective user does not
+  // own the prefix, or the directory that the drive holding `bin_dir` is
+  // linked to.
+  virtual BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) = 0;
   // Takes the exclusive lock that a run holds on its installation: a lock
   // on the file `path`, which is created empty when missing and stays in
   // place. While another process holds it, tries again until `timeout_ms`
@@ -126,8 +175,21 @@ class PlatformWrapper : public Platform {
   BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override {
     return target_->SetFileAttributesA(path, attributes);
   }
-  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) override {
-    return target_->CopyFileA(source, target, fail_if_exists);
+  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
+                 const Sha256Digest* expected, CopyReport* report) override {
+    return target_->CopyFileA(source, target, fail_if_exists, expected, report);
+  }
+  BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
+    return target_->HashFile(path, digest);
+  }
+  ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) override {
+    return target_->LoadProfileFile(file, pin);
+  }
+  void UnpinProfileFile(LPCSTR file) override {
+    target_->UnpinProfileFile(file);
+  }
+  BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
+    return target_->TrustInstallation(bin_dir, refused);
   }
   LockResult LockInstallation(
       LPCSTR path, DWORD timeout_ms,
@@ -188,7 +250,14 @@ class TraceOutput {
 // opened at once (no such directory, no permission, a FIFO that nobody
 // reads). On Windows a pipe or console channel is written by a thread of
 // its own, like the debugger channel, with the same budget at exit.
-std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name);
+//
+// The path often lies where others may write (a temporary directory) while
+// the run has more rights than they: null too, with *refused set, when the
+// name is a symbolic link (or on Windows any reparse point), is no plain
+// file, FIFO, pipe or character device, has a second hard link, or (Linux)
+// belongs to another user. A pipe's server may not impersonate the run
+// (Windows: SECURITY_IDENTIFICATION).
+std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name, bool* refused);
 
 // The Win32 operations as the engine calls them.
 inline DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
@@ -226,8 +295,23 @@ inline DWORD GetFileAttributesA(LPCSTR path) {
 inline BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
   return CurrentPlatform()->SetFileAttributesA(path, attributes);
 }
-inline BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) {
-  return CurrentPlatform()->CopyFileA(source, target, fail_if_exists);
+inline BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
+                      const Sha256Digest* expected = nullptr,
+                      CopyReport* report = nullptr) {
+  return CurrentPlatform()->CopyFileA(source, target, fail_if_exists, expected,
+                                      report);
+}
+inline BOOL HashFile(LPCSTR path, Sha256Digest* digest) {
+  return CurrentPlatform()->HashFile(path, digest);
+}
+inline ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) {
+  return CurrentPlatform()->LoadProfileFile(file, pin);
+}
+inline void UnpinProfileFile(LPCSTR file) {
+  CurrentPlatform()->UnpinProfileFile(file);
+}
+inline BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) {
+  return CurrentPlatform()->TrustInstallation(bin_dir, refused);
 }
 inline LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
                                    std::unique_ptr<InstallationLock>* lock) {

@@ -36,10 +36,11 @@ bool ProfileStore::WriteString(ProfileFileIo& file, LPCSTR section, LPCSTR key,
   // one refuses; on Linux root could write it anyway, so the attribute
   // decides.
   if (look.exists && look.read_only) return false;
+  pinned_.erase(*path);
   std::unique_ptr<ProfileFile> profile;
   ProfileStamp stamp;
   const Found found = Take(file, *path, look, &profile, &stamp);
-  if (found == Found::kUnreadable) return false;
+  if (found == Found::kUnreadable || found == Found::kTooLarge) return false;
   if (found == Found::kMissing) {
     profile = std::make_unique<ProfileFile>(std::string());
   }
@@ -74,15 +75,21 @@ ProfileStore::Found ProfileStore::Take(ProfileFileIo& io,
     }
   }
   if (!look.exists) return Found::kMissing;
+  // Not even opened: a file of any size must not make us allocate for it.
+  if (look.stamped && look.size > kMaxProfileFileBytes) {
+    return Found::kTooLarge;
+  }
   std::string contents;
   *stamp = look.stamp;
-  switch (io.ReadWhole(&contents, stamp)) {
+  switch (io.ReadWhole(&contents, stamp, kMaxProfileFileBytes)) {
     case ProfileFileIo::Read::kRead:
       break;
     case ProfileFileIo::Read::kMissing:
       return Found::kMissing;
     case ProfileFileIo::Read::kFailed:
       return Found::kUnreadable;
+    case ProfileFileIo::Read::kTooLarge:
+      return Found::kTooLarge;
   }
   *file = std::make_unique<ProfileFile>(std::move(contents));
   return Found::kFile;
@@ -91,6 +98,8 @@ ProfileStore::Found ProfileStore::Take(ProfileFileIo& io,
 ProfileFile* ProfileStore::Load(ProfileFileIo& io) {
   const std::string* path = io.path();
   if (path == nullptr) return nullptr;
+  auto pinned = pinned_.find(*path);
+  if (pinned != pinned_.end()) return pinned->second.get();
   const ProfileFileIo::Look look = io.LookAt();
   auto cached = files_.find(*path);
   if (look.stamped && cached != files_.end() &&
@@ -101,6 +110,41 @@ ProfileFile* ProfileStore::Load(ProfileFileIo& io) {
   ProfileStamp stamp;
   if (Take(io, *path, look, &file, &stamp) != Found::kFile) return nullptr;
   return Keep(*path, look.stamped, stamp, std::move(file));
+}
+
+ProfileLoad ProfileStore::LoadFile(ProfileFileIo& io, bool pin) {
+  const std::string* path = io.path();
+  if (path == nullptr) return ProfileLoad::kMissing;
+  pinned_.erase(*path);
+  const ProfileFileIo::Look look = io.LookAt();
+  std::unique_ptr<ProfileFile> file;
+  ProfileStamp stamp;
+  const Found found = Take(io, *path, look, &file, &stamp);
+  ProfileLoad load = ProfileLoad::kLoaded;
+  switch (found) {
+    case Found::kFile:
+      break;
+    case Found::kMissing:
+      load = ProfileLoad::kMissing;
+      break;
+    case Found::kUnreadable:
+      load = ProfileLoad::kUnreadable;
+      break;
+    case Found::kTooLarge:
+      load = ProfileLoad::kTooLarge;
+      break;
+  }
+  if (pin) {
+    pinned_[*path] = std::move(file);
+  } else if (file != nullptr) {
+    Keep(*path, look.stamped, stamp, std::move(file));
+  }
+  return load;
+}
+
+void ProfileStore::Unpin(ProfileFileIo& io) {
+  const std::string* path = io.path();
+  if (path != nullptr) pinned_.erase(*path);
 }
 
 ProfileFile* ProfileStore::Keep(const std::string& path, bool stamped,

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/platform.h"
 #include "platform/profile_file.h"
 #include "platform/win32_types.h"
 
@@ -43,8 +44,10 @@ class ProfileFileIo {
     bool stamped = false;
     ProfileStamp stamp;
     bool read_only = false;
+    // The file's size in bytes, when stamped.
+    std::uint64_t size = 0;
   };
-  enum class Read { kRead, kMissing, kFailed };
+  enum class Read { kRead, kMissing, kFailed, kTooLarge };
 
   virtual ~ProfileFileIo() = default;
 
@@ -54,11 +57,13 @@ class ProfileFileIo {
   virtual const std::string* path() const = 0;
   // Looks at the file without opening it.
   virtual Look LookAt() = 0;
-  // Reads the whole file. `stamp` comes in as LookAt() gave it; the
-  // provider may set it to the stamp of the very file read. kMissing when
-  // nothing is there, kFailed when something is but cannot be read as a
-  // file.
-  virtual Read ReadWhole(std::string* contents, ProfileStamp* stamp) = 0;
+  // Reads the whole file, unless it holds more than `max_bytes` (kTooLarge,
+  // having read no more than that and one byte). `stamp` comes in as
+  // LookAt() gave it; the provider may set it to the stamp of the very file
+  // read. kMissing when nothing is there, kFailed when something is but
+  // cannot be read as a file.
+  virtual Read ReadWhole(std::string* contents, ProfileStamp* stamp,
+                         std::uint64_t max_bytes) = 0;
   // Replaces the file by one holding `contents`, or creates it, atomically.
   // True with *after a look at the new file; false with the file as it was.
   virtual bool Replace(const std::string& contents, Look* after) = 0;
@@ -87,12 +92,21 @@ class ProfileStore {
   bool WriteString(ProfileFileIo& file, LPCSTR section, LPCSTR key,
                    LPCSTR value);
 
+  // Platform::LoadProfileFile on `file`. A file larger than
+  // kMaxProfileFileBytes is never read, and is to every call as one that
+  // cannot be read. A pinned file (missing, unreadable or too large ones
+  // too) answers every later read from this reading until Unpin; a write
+  // to it ends the pin.
+  ProfileLoad LoadFile(ProfileFileIo& file, bool pin);
+  // Ends the pin of `file`, if any.
+  void Unpin(ProfileFileIo& file);
+
  private:
   // A run reads two manifests; the bound only matters to a caller that
   // walks many files.
   static constexpr size_t kMaxFiles = 16;
 
-  enum class Found { kFile, kMissing, kUnreadable };
+  enum class Found { kFile, kMissing, kUnreadable, kTooLarge };
 
   // The file as it is now, taken out of the cache or read; *stamp gets its
   // stamp when look.stamped.
@@ -114,6 +128,8 @@ class ProfileStore {
   };
   std::map<std::string, Entry> files_;
   std::unique_ptr<ProfileFile> unstamped_;
+  // Pinned files by path; null for one that was missing or unreadable.
+  std::map<std::string, std::unique_ptr<ProfileFile>> pinned_;
 };
 
 }  // namespace ks

@@ -222,9 +222,12 @@ TEST_F(FileReplacerTest, FailedFlushLeavesTheTargetWhole) {
   EXPECT_EQ(ReadFd(spare), "v1");
   EXPECT_EQ(faults.fdatasyncs, 0);
   close(spare);
-  // Written over but not flushed: it must not take the target's name.
+  // Written over but not flushed: it must not take the target's name. Held
+  // open, so that its inode number cannot come back with a new file.
+  const int held = open(Temps()[0].c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
   struct stat unflushed {};
-  ASSERT_EQ(stat(Temps()[0].c_str(), &unflushed), 0);
+  ASSERT_EQ(fstat(held, &unflushed), 0);
   faults.fail_dir_fsync = false;
   faults.fail_fdatasync = true;
   ASSERT_TRUE(Put(&replacer_, "v4"));
@@ -233,6 +236,7 @@ TEST_F(FileReplacerTest, FailedFlushLeavesTheTargetWhole) {
   struct stat now {};
   ASSERT_EQ(stat(target_.c_str(), &now), 0);
   EXPECT_NE(now.st_ino, unflushed.st_ino);
+  close(held);
   EXPECT_EQ(Temps().size(), 1u);
   // With a spare held, every flush failing.
   faults.fail_dir_fsync = faults.fail_file_fsync = true;

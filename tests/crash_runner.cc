@@ -195,9 +195,27 @@ class KillingPlatform : public PlatformWrapper {
     Timed t(this, "SetFileAttributesA");
     return PlatformWrapper::SetFileAttributesA(path, attributes);
   }
-  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) override {
+  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
+                 const Sha256Digest* expected, CopyReport* report) override {
     Timed t(this, "CopyFileA");
-    return PlatformWrapper::CopyFileA(source, target, fail_if_exists);
+    return PlatformWrapper::CopyFileA(source, target, fail_if_exists, expected,
+                                      report);
+  }
+  BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
+    Timed t(this, "HashFile");
+    return PlatformWrapper::HashFile(path, digest);
+  }
+  ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) override {
+    Timed t(this, "LoadProfileFile");
+    return PlatformWrapper::LoadProfileFile(file, pin);
+  }
+  void UnpinProfileFile(LPCSTR file) override {
+    Timed t(this, "UnpinProfileFile");
+    PlatformWrapper::UnpinProfileFile(file);
+  }
+  BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
+    Timed t(this, "TrustInstallation");
+    return PlatformWrapper::TrustInstallation(bin_dir, refused);
   }
   LockResult LockInstallation(
       LPCSTR path, DWORD timeout_ms,

@@ -79,11 +79,12 @@ WINE_REGISTRY_FILES = {"system.reg", "user.reg", "userdef.reg"}
 class WineInstallation(Installation):
     """A copy of a booted Wine prefix, with its own wineserver running."""
 
-    def __init__(self, root, modules, store, base, home, servers):
+    def __init__(self, root, modules, store, base, home, servers,
+                 checksums=False):
         self.base = base
         self.home = home
         self.servers = servers  # every prefix whose server was started
-        super().__init__(root, modules, store)
+        super().__init__(root, modules, store, checksums)
 
     def make_prefix(self):
         # Wine's own system files (over a GiB) are linked, not copied: no
@@ -508,6 +509,10 @@ def main():
     parser.add_argument("--wine", action="store_true",
                         help="Windows builds, run by Wine on a real prefix; "
                         "--runner and --ksupdate may be given once a build")
+    parser.add_argument("--checksums", action="store_true",
+                        help="the patch manifest vouches for every module "
+                        "with a [sha256] section, so that kills land in "
+                        "hashed copies")
     parser.add_argument("--few", action=argparse.BooleanOptionalAction,
                         help="27 modules instead of 55, of the same kinds "
                         "and spread of sizes (default with --wine, where a "
@@ -541,13 +546,14 @@ def main():
             servers.append(wine_env(base, home))
             boot_wine_prefix(servers[-1], "C:\\" + INSTALL_DIR)
             installs = [WineInstallation(os.path.join(work, f"w{j}"), modules,
-                                         store, base, home, servers)
+                                         store, base, home, servers,
+                                         args.checksums)
                         for j in range(max(1, args.jobs))]
             print(f"crash test: Wine prefix made and copied in "
                   f"{time.monotonic() - start:.0f}s")
         else:
             installs = [Installation(os.path.join(work, f"w{j}"), modules,
-                                     store)
+                                     store, args.checksums)
                         for j in range(max(1, args.jobs))]
         status = 0
         for build in builds:

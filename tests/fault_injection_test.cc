@@ -23,6 +23,7 @@
 
 #include "app/winapp.h"
 #include "engine/run_lock.h"
+#include "platform/sha256.h"
 #include "tests/hooked_platform.h"
 #include "tests/temp_prefix.h"
 #include "trace/trace.h"
@@ -55,6 +56,18 @@ const Module kModules[] = {
 };
 
 enum class Fault { kFail, kThrow, kBadAlloc };
+
+// Whether the patch of the runs below vouches for its modules with a
+// [sha256] section (each entry right).
+bool g_checksums = false;
+
+std::string HexDigestOf(const char* bytes) {
+  Sha256 hash;
+  hash.Update(bytes, std::strlen(bytes));
+  Sha256Digest digest;
+  hash.Finish(&digest);
+  return Sha256Hex(digest);
+}
 
 const char* FaultName(Fault fault) {
   switch (fault) {
@@ -112,6 +125,12 @@ class Installation {
       }
       if (m.old_record != nullptr) {
         installed += std::string(m.name) + "=" + m.old_record + "\r\n";
+      }
+    }
+    if (g_checksums) {
+      source += "[sha256]\r\n";
+      for (const Module& m : kModules) {
+        source += std::string(m.name) + "=" + HexDigestOf(m.new_bytes) + "\r\n";
       }
     }
     prefix_.Write("Patch/ksmodules.ver", source);
@@ -227,8 +246,10 @@ class Injector {
   // The fault is in the module's first read of the registry, the one that
   // decides whether there is an installation at all.
   bool first_read() const { return first_read_; }
-  // The file that a failed profile read was asked about.
+  // The file and section that a failed profile read was asked about ("" for
+  // a listing of the sections).
   const std::string& file() const { return file_; }
+  const std::string& section() const { return section_; }
   // client.ver when the copy failed, and when the next call came.
   const std::optional<std::string>& client_ver_at_fault() const {
     return at_fault_;
@@ -282,6 +303,7 @@ class Injector {
                                               file);
       }
       file_ = file;
+      section_ = s != nullptr ? s : "";
       std::snprintf(buffer, size, "%s", fallback);
       return static_cast<DWORD>(std::strlen(buffer));
     };
@@ -312,9 +334,23 @@ class Injector {
     platform_->set_attributes = [this, real](LPCSTR path, DWORD a) -> BOOL {
       return Now() ? FALSE : real->SetFileAttributesA(path, a);
     };
-    platform_->copy = [this, real](LPCSTR from, LPCSTR to, BOOL f) -> BOOL {
-      if (!Now()) return real->CopyFileA(from, to, f);
+    platform_->copy = [this, real](LPCSTR from, LPCSTR to, BOOL f,
+                                   const Sha256Digest* expected,
+                                   CopyReport* report) -> BOOL {
+      if (!Now()) return real->CopyFileA(from, to, f, expected, report);
       at_fault_ = ClientVer();
+      return FALSE;
+    };
+    platform_->hash = [this, real](LPCSTR path, Sha256Digest* digest) -> BOOL {
+      return Now() ? FALSE : real->HashFile(path, digest);
+    };
+    platform_->load_profile = [this, real](LPCSTR file, BOOL pin) {
+      return Now() ? ProfileLoad::kUnreadable
+                   : real->LoadProfileFile(file, pin);
+    };
+    platform_->trust = [this, real](LPCSTR bin, std::string* refused) -> BOOL {
+      if (!Now()) return real->TrustInstallation(bin, refused);
+      *refused = "/refused";
       return FALSE;
     };
     // A file system without locks, say: the run goes on without one.
@@ -335,6 +371,7 @@ class Injector {
   int calls_in_module_ = 0;
   bool first_read_ = false;
   std::string file_;
+  std::string section_;
   std::optional<std::string> at_fault_;
   std::optional<std::string> after_;
 };
@@ -347,7 +384,17 @@ struct Expected {
   std::optional<std::string> last_trace;
 };
 
+Expected CleanUnchecked(const Module& m) {
+  if (!m.changes) return {m.old_bytes, Installation::RecordBefore(m), {}};
+  return {m.new_bytes, m.new_record, "    - Copy Success -"};
+}
+
 Expected Clean(const Module& m) {
+  // With checksums, the module of the patch's version whose bytes are not
+  // the patch's is copied again.
+  if (!m.changes && g_checksums) {
+    return {m.new_bytes, Installation::RecordBefore(m), "    - Copy Success -"};
+  }
   if (!m.changes) return {m.old_bytes, Installation::RecordBefore(m), {}};
   return {m.new_bytes, m.new_record, "    - Copy Success -"};
 }
@@ -386,12 +433,21 @@ Expected AfterFailure(const Installation& inst, const Injector& injector,
         // Installed version 0: anything the patch has replaces it.
         return {m.new_bytes, m.new_record, "    - Copy Success -"};
       }
+      if (injector.section() == "sha256") {
+        // A checksum that cannot be read vouches for nothing.
+        return {inst.Before(m), Installation::RecordBefore(m),
+                "    - No valid checksum -"};
+      }
       // New version 0: only a missing file is copied, recorded as 0.
       if (m.old_bytes == nullptr) {
         return {m.new_bytes, "0000000000", "    - Copy Success -"};
       }
       return {inst.Before(m), Installation::RecordBefore(m),
               "    - Module updating doesn't occured -"};
+    case Op::kHashFile:
+      // An installed file that cannot be read is taken for a damaged one.
+      return {m.new_bytes, Installation::RecordBefore(m),
+              "    - Copy Success -"};
     case Op::kRegOpenKeyEx:
     case Op::kRegQueryValueEx:
       if (injector.first_read()) {
@@ -430,7 +486,7 @@ std::vector<Op> CleanRun() {
   return platform.log();
 }
 
-TEST(FaultInjectionTest, EveryCallFailingOrThrowing) {
+void InjectEveryFault() {
   const std::vector<Op> clean = CleanRun();
   ASSERT_GT(clean.size(), 40u);
   int injected = 0;
@@ -462,11 +518,19 @@ TEST(FaultInjectionTest, EveryCallFailingOrThrowing) {
           }
         } else if (before_current || fault == Fault::kFail) {
           // A failure touches only its own module, and the run goes on.
+          const bool at_start = current.empty() && fault == Fault::kFail;
+          const bool nothing_done =
+              at_start && (injector->op() == Op::kGetPrivateProfileSection ||
+                           injector->op() == Op::kTrustInstallation);
+          // The sections of the patch manifest, listed once: a failed list
+          // shows no checksums, and the run goes on as for a patch without.
+          const bool unchecked =
+              at_start && injector->op() == Op::kGetPrivateProfileString &&
+              injector->section().empty();
           ExpectModule(inst, m,
-                       current.empty() && fault == Fault::kFail &&
-                               injector->op() == Op::kGetPrivateProfileSection
-                           ? Untouched(inst, m)
-                           : Clean(m));
+                       nothing_done ? Untouched(inst, m)
+                       : unchecked  ? CleanUnchecked(m)
+                                    : Clean(m));
         } else {
           // An exception ends the run: later modules are untouched and
           // nothing about them is traced.
@@ -497,8 +561,16 @@ TEST(FaultInjectionTest, EveryCallFailingOrThrowing) {
   }
   std::printf(
       "faults injected: %d (%zu calls, each failing and throwing "
-      "two ways)\n",
-      injected, clean.size());
+      "two ways)%s\n",
+      injected, clean.size(), g_checksums ? ", with checksums" : "");
+}
+
+TEST(FaultInjectionTest, EveryCallFailingOrThrowing) { InjectEveryFault(); }
+
+TEST(FaultInjectionTest, EveryCallFailingOrThrowingWithChecksums) {
+  g_checksums = true;
+  InjectEveryFault();
+  g_checksums = false;
 }
 
 // The registry is read again for every path a module's update builds, so
@@ -530,6 +602,7 @@ class NotedLock : public InstallationLock {
  public:
   explicit NotedLock(std::function<void()> released) : released_(released) {}
   ~NotedLock() override { released_(); }
+  bool IsLockFile(LPCSTR /*path*/) const override { return false; }
 
  private:
   std::function<void()> released_;
@@ -557,12 +630,18 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
     ASSERT_TRUE(RunProgram(&status));
     EXPECT_EQ(platform.log(), clean);
     EXPECT_EQ(TraceLines(), clean_trace);
+    // Before the first module's reads (after the module names), released
+    // after the last write.
+    auto names =
+        std::find(clean.begin(), clean.end(), Op::kGetPrivateProfileSection);
     auto lock = std::find(clean.begin(), clean.end(), Op::kLockInstallation);
-    // Before the first module's reads, released after the last write.
-    EXPECT_LT(lock - clean.begin(), std::find(clean.begin(), clean.end(),
-                                              Op::kGetPrivateProfileString) -
-                                        clean.begin());
-    EXPECT_EQ(calls_at_release, static_cast<int>(clean.size()));
+    EXPECT_LT(lock - clean.begin(),
+              std::find(names, clean.end(), Op::kGetPrivateProfileString) -
+                  clean.begin());
+    // Released after the last write; the run's last call ends its reading
+    // of the patch manifest.
+    EXPECT_EQ(clean.back(), Op::kUnpinProfileFile);
+    EXPECT_EQ(calls_at_release, static_cast<int>(clean.size()) - 1);
   }
   {
     Installation inst;
@@ -575,10 +654,11 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
     EXPECT_EQ(TraceLines(),
               std::vector<std::string>{"    - Another update is running -"});
     for (const Module& m : kModules) ExpectModule(inst, m, Untouched(inst, m));
+    // Nothing but the patch's sections, listed once, was read.
     EXPECT_EQ(platform.calls(Op::kCopyFile) +
                   platform.calls(Op::kWritePrivateProfileString) +
                   platform.calls(Op::kGetPrivateProfileString),
-              0);
+              1);
   }
   {
     Installation inst;

@@ -16,7 +16,11 @@ const char* OpName(Op op) {
                                        "GetFileAttributesA",
                                        "SetFileAttributesA",
                                        "CopyFileA",
-                                       "LockInstallation"};
+                                       "LockInstallation",
+                                       "HashFile",
+                                       "LoadProfileFile",
+                                       "UnpinProfileFile",
+                                       "TrustInstallation"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -90,10 +94,36 @@ BOOL HookedPlatform::SetFileAttributesA(LPCSTR path, DWORD attributes) {
 }
 
 BOOL HookedPlatform::CopyFileA(LPCSTR source, LPCSTR target,
-                               BOOL fail_if_exists) {
+                               BOOL fail_if_exists,
+                               const Sha256Digest* expected,
+                               CopyReport* report) {
   Count(Op::kCopyFile);
-  if (copy) return copy(source, target, fail_if_exists);
-  return PlatformWrapper::CopyFileA(source, target, fail_if_exists);
+  if (copy) return copy(source, target, fail_if_exists, expected, report);
+  return PlatformWrapper::CopyFileA(source, target, fail_if_exists, expected,
+                                    report);
+}
+
+BOOL HookedPlatform::HashFile(LPCSTR path, Sha256Digest* digest) {
+  Count(Op::kHashFile);
+  if (hash) return hash(path, digest);
+  return PlatformWrapper::HashFile(path, digest);
+}
+
+ProfileLoad HookedPlatform::LoadProfileFile(LPCSTR file, BOOL pin) {
+  Count(Op::kLoadProfileFile);
+  if (load_profile) return load_profile(file, pin);
+  return PlatformWrapper::LoadProfileFile(file, pin);
+}
+
+void HookedPlatform::UnpinProfileFile(LPCSTR file) {
+  Count(Op::kUnpinProfileFile);
+  PlatformWrapper::UnpinProfileFile(file);
+}
+
+BOOL HookedPlatform::TrustInstallation(LPCSTR bin_dir, std::string* refused) {
+  Count(Op::kTrustInstallation);
+  if (trust) return trust(bin_dir, refused);
+  return PlatformWrapper::TrustInstallation(bin_dir, refused);
 }
 
 LockResult HookedPlatform::LockInstallation(

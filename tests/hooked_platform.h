@@ -24,6 +24,10 @@ enum class Op {
   kSetFileAttributes,
   kCopyFile,
   kLockInstallation,
+  kHashFile,
+  kLoadProfileFile,
+  kUnpinProfileFile,
+  kTrustInstallation,
   kCount
 };
 
@@ -53,9 +57,13 @@ class HookedPlatform : public PlatformWrapper {
   std::function<LONG(HKEY)> reg_close;
   std::function<DWORD(LPCSTR)> get_attributes;
   std::function<BOOL(LPCSTR, DWORD)> set_attributes;
-  std::function<BOOL(LPCSTR, LPCSTR, BOOL)> copy;
+  std::function<BOOL(LPCSTR, LPCSTR, BOOL, const Sha256Digest*, CopyReport*)>
+      copy;
   std::function<LockResult(LPCSTR, DWORD, std::unique_ptr<InstallationLock>*)>
       lock;
+  std::function<BOOL(LPCSTR, Sha256Digest*)> hash;
+  std::function<ProfileLoad(LPCSTR, BOOL)> load_profile;
+  std::function<BOOL(LPCSTR, std::string*)> trust;
 
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
                                   LPCSTR file) override;
@@ -71,7 +79,12 @@ class HookedPlatform : public PlatformWrapper {
   LONG RegCloseKey(HKEY key) override;
   DWORD GetFileAttributesA(LPCSTR path) override;
   BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override;
-  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) override;
+  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
+                 const Sha256Digest* expected, CopyReport* report) override;
+  BOOL HashFile(LPCSTR path, Sha256Digest* digest) override;
+  ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) override;
+  void UnpinProfileFile(LPCSTR file) override;
+  BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override;
   LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
                               std::unique_ptr<InstallationLock>* lock) override;
 

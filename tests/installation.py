@@ -11,6 +11,7 @@ says what is wrong with its bin directory, its client.ver and everything
 outside bin after a run, killed or not.
 """
 
+import hashlib
 import os
 import shutil
 import signal
@@ -104,15 +105,23 @@ def client_ver_lines(modules):
     return lines + [b""] + OTHER_SECTION
 
 
-def source_manifest(modules):
+def source_manifest(modules, checksums=False):
+    """The patch manifest; with `checksums`, a [sha256] section that vouches
+    for every module: the patch's bytes, or for one that is current the
+    installed bytes, so that a whole installation needs no repair."""
     lines = ["[modules]"] + [f"{m.name}={m.new_record}" for m in modules]
+    if checksums:
+        lines.append("[sha256]")
+        for m in modules:
+            vouched = m.old if m.kind == "current" else m.new or b""
+            lines.append(f"{m.name}={hashlib.sha256(vouched).hexdigest()}")
     return "".join(line + "\r\n" for line in lines).encode()
 
 
 class Installation:
     """A prefix of its own for one worker, reset before every kill."""
 
-    def __init__(self, root, modules, store):
+    def __init__(self, root, modules, store, checksums=False):
         self.root = root
         self.retries = 0  # runs that Wine failed to start
         self.hung_kills = []  # timed kills that Wine did not carry out
@@ -131,7 +140,7 @@ class Installation:
             os.makedirs(os.path.dirname(target), exist_ok=True)
             os.link(os.path.join(store, "new", str(i)), target)
         with open(os.path.join(self.patch, "ksmodules.ver"), "wb") as f:
-            f.write(source_manifest(modules))
+            f.write(source_manifest(modules, checksums))
         self.store = store
         self.client_ver = b"".join(
             line + b"\r\n" for line in client_ver_lines(modules))

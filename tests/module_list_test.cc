@@ -1,14 +1,19 @@
 #include "engine/module_list.h"
 
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "app/patcher.h"
+#include "engine/module_names.h"
 #include "tests/hooked_platform.h"
 #include "tests/temp_prefix.h"
 #include "trace/trace.h"
@@ -241,6 +246,41 @@ TEST_F(UpdateModuleTest, RefusesNamesThatLeaveBin) {
     EXPECT_EQ(platform.calls(Op::kCopyFile), 0) << name;
   }
   EXPECT_EQ(prefix_.Read("evil.dll"), "outside");
+}
+
+// A name that reaches the lock file by another spelling (a second hard
+// link; on Windows also its 8.3 alias) would put a new file in its place
+// and let a second run in: refused by the file's identity.
+TEST_F(UpdateModuleTest, RefusesTheLockFileByAnyName) {
+  prefix_.Write("Client/bin/ksupdate.lock", "");
+  std::filesystem::create_hard_link(prefix_.Host("Client/bin/ksupdate.lock"),
+                                    prefix_.Host("Client/bin/alias.dll"));
+  Source("alias.dll=5\r\nb.dll=5\r\n");
+  prefix_.Write("Patch/alias.dll", "new");
+  prefix_.Write("Patch/b.dll", "new");
+  patcher_.Run();
+  EXPECT_EQ(Trace(), (std::vector<std::string>{
+                         "- Updating: alias.dll -",
+                         "    - Invalid module name -", "- Updating: b.dll -",
+                         Line(kNotThere, "C:\\Client\\bin\\b.dll"), kSuccess}));
+  EXPECT_EQ(prefix_.Read("Client/bin/ksupdate.lock"), "");
+  EXPECT_EQ(prefix_.Read("Client/bin/alias.dll"), "");
+#ifdef _WIN32
+  // Its short name, which the spelling check cannot know.
+  char short_path[MAX_PATH] = {};
+  ASSERT_NE(GetShortPathNameA(prefix_.Host("Client/bin/ksupdate.lock").c_str(),
+                              short_path, MAX_PATH),
+            0u);
+  const std::string alias = std::strrchr(short_path, '\\') + 1;
+  ASSERT_TRUE(IsSafeModuleName(alias)) << alias;
+  Source(alias + "=5\r\n");
+  prefix_.Write("Patch/" + alias, "new");
+  TraceLog.ResetForTesting();
+  patcher_.Run();
+  EXPECT_EQ(Trace(), (std::vector<std::string>{"- Updating: " + alias + " -",
+                                               "    - Invalid module name -"}));
+  EXPECT_EQ(prefix_.Read("Client/bin/ksupdate.lock"), "");
+#endif
 }
 
 TEST_F(UpdateModuleTest, ModulesAfterAnExceptionAreUntouched) {

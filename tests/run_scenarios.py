@@ -29,6 +29,13 @@ A scenario is a JSON object with these fields:
   system_reg    a file description that replaces the generated system.reg
   client_ver_more  more expected client.ver entries, made as generated lines
                 are: {"key": fmt, "value": fmt, "count": int, "start": int}
+  checksums_script  true: scripts/checksums writes the [sha256] section of
+                patch/ksmodules.ver before the run (and before the snapshot
+                that the run is compared with)
+  prefix_owner  a uid that the prefix is given to (with everything in it)
+                while the program runs as root: skipped unless the runner
+                is root. "{prefix}" in a trace line stands for the prefix's
+                host path.
   unprivileged  true: run the program as an unprivileged user (uid 65534)
                 when the runner is root, so that permissions apply
   linux_only    why the scenario means nothing for the Windows builds under
@@ -88,7 +95,8 @@ LOCK_FILE = "ksupdate.lock"
 FIELDS = {
     "description", "arch", "registry", "registry64", "args", "files", "trace",
     "expect_files", "client_ver", "client_ver_path", "system_reg",
-    "client_ver_more", "unprivileged", "linux_only", "locale",
+    "client_ver_more", "unprivileged", "linux_only", "locale", "prefix_owner",
+    "checksums_script",
 }
 REQUIRED = {"description", "registry", "args", "files", "trace"}
 SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",
@@ -104,6 +112,8 @@ LOCALE_CODE_PAGES = {"C": 1252, "C.UTF-8": 1252, "fr_FR.UTF-8": 1252,
                      "he_IL.UTF-8": 1255, "ar_SA.UTF-8": 1256,
                      "lt_LT.UTF-8": 1257, "vi_VN.UTF-8": 1258}
 _LOCALE_DIR = []
+CHECKSUMS_SCRIPT = os.path.join(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__))), "scripts", "checksums")
 # The account that "unprivileged" scenarios run as.
 NOBODY = 65534
 
@@ -133,7 +143,7 @@ def generated_bytes(gen):
     encoding = gen.get("encoding", "utf-8")
     if encoding not in ENCODINGS:
         raise ScenarioError(f"bad encoding {encoding!r}")
-    return generated_text(gen).encode(encoding, "surrogatepass")
+    return with_digests(generated_text(gen)).encode(encoding, "surrogatepass")
 
 
 def expand_trace(trace):
@@ -155,6 +165,22 @@ def expand_trace(trace):
     return lines
 
 
+# The files of the scenario being run (set by validate()), for the
+# "{sha256:PATH}" placeholders.
+_FILES = {}
+DIGEST = re.compile(r"\{sha256:([^}]*)\}")
+
+
+def with_digests(text):
+    """`text` with each "{sha256:PATH}" replaced by the SHA-256, in hex, of
+    the file that the scenario's "files" give at PATH."""
+    def digest(m):
+        if m.group(1) not in _FILES:
+            raise ScenarioError(f"{m.group(0)} names no file")
+        return hashlib.sha256(desc_bytes(_FILES[m.group(1)])).hexdigest()
+    return DIGEST.sub(digest, text)
+
+
 def desc_bytes(desc):
     """The content that a file description gives, or None for a directory."""
     if desc.get("dir"):
@@ -162,10 +188,11 @@ def desc_bytes(desc):
     if "generate" in desc:
         return generated_bytes(desc["generate"])
     if "text" in desc:
-        return desc["text"].encode("utf-8")
+        return with_digests(desc["text"]).encode("utf-8")
     if "lines" in desc:
         eol = desc.get("eol", "\r\n")
-        return "".join(line + eol for line in desc["lines"]).encode("utf-8")
+        return "".join(with_digests(line) + eol
+                       for line in desc["lines"]).encode("utf-8")
     if "base64" in desc:
         return base64.b64decode(desc["base64"])
     if "random" in desc:
@@ -183,7 +210,16 @@ def spec_mode(desc, default):
     return int(desc["mode"], 8) if "mode" in desc else default
 
 
+def use_scenario(scenario):
+    """Makes the scenario's files the ones that "{sha256:PATH}" placeholders
+    name, until the next call."""
+    _FILES.clear()
+    _FILES.update(scenario.get("files", {}))
+
+
 def validate(scenario):
+    """Checks the scenario's fields; see use_scenario() too."""
+    use_scenario(scenario)
     unknown = set(scenario) - FIELDS
     if unknown:
         raise ScenarioError(f"unknown fields {sorted(unknown)}")
@@ -489,11 +525,21 @@ def run_scenario(binary, scenario, keep):
     try:
         os.mkdir(home)
         build_prefix(prefix, scenario)
+        if scenario.get("checksums_script"):
+            subprocess.run([sys.executable, CHECKSUMS_SCRIPT,
+                            os.path.join(prefix, "drive_c", "patch")],
+                           check=True, capture_output=True)
         before = snapshot(prefix)
         env = dict(os.environ, WINEPREFIX=prefix, KSUPDATE_TRACE=trace_path,
                    HOME=home, **locale_env(scenario.get("locale",
                                                        DEFAULT_LOCALE)))
         demote = None
+        if "prefix_owner" in scenario:
+            for dirpath, dirnames, filenames in os.walk(prefix):
+                for name in [dirpath] + [os.path.join(dirpath, n)
+                                         for n in dirnames + filenames]:
+                    os.lchown(name, scenario["prefix_owner"],
+                              scenario["prefix_owner"])
         if scenario.get("unprivileged") and os.geteuid() == 0:
             # The build tree may lie where that user cannot reach.
             shutil.copy2(binary, os.path.join(work, "ksupdate"))
@@ -523,7 +569,9 @@ def run_scenario(binary, scenario, keep):
                 problems.append(f"output on {name}: {show(out, 400)}")
         after = snapshot(prefix)
 
-        check_trace(expand_trace(scenario["trace"]), trace_path, problems)
+        check_trace([line.replace("{prefix}", prefix)
+                     for line in expand_trace(scenario["trace"])],
+                    trace_path, problems)
         expected = {"drive_c/" + p: s
                     for p, s in scenario.get("expect_files", {}).items()}
         for rel, desc in expected.items():
@@ -576,6 +624,9 @@ def main():
         try:
             with open(path, encoding="utf-8") as f:
                 scenario = json.load(f)
+            if "prefix_owner" in scenario and os.geteuid() != 0:
+                print(f"SKIP {name}: needs root")
+                continue
             problems, kept = run_scenario(binary, scenario, args.keep)
         except (ScenarioError, ValueError, KeyError, TypeError,
                 AttributeError) as e:

@@ -1,6 +1,9 @@
 #include "trace/trace.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 #include <stdlib.h>
 
 #include <cstdio>
@@ -58,28 +61,20 @@ TEST_F(TraceTest, LongMessageIsCutToTheBuffer) {
   EXPECT_EQ(line.substr(0, 12), "- Updating: ");
 }
 
-void SetEnv(const char* name, const char* value) {
-#ifdef _WIN32
-  _putenv_s(name, value);
-#else
-  setenv(name, value, 1);
-#endif
-}
-
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The channel is chosen at the first line of the process, so its cases run
-// in child processes, each with its own environment.
+// The channel is opened once a process, so its cases run in child
+// processes.
 TEST(TraceChannelDeathTest, FileChannelGetsEveryLine) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   std::string path = ::testing::TempDir() + "ks_trace_channel.txt";
   std::remove(path.c_str());
   EXPECT_EXIT(
       {
-        SetEnv("KSUPDATE_TRACE", path.c_str());
+        OpenTraceChannel(path.c_str());
         for (int i = 1; i <= 40; ++i) Trace("line %d", i);
         std::exit(TraceLog.count() == 34 ? 0 : 1);
       },
@@ -101,24 +96,54 @@ TEST(TraceChannelDeathTest, DashWritesToStandardError) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        SetEnv("KSUPDATE_TRACE", "-");
+        OpenTraceChannel("-");
         Trace("- Updating: %s -", "a.dll");
-        std::exit(0);
+        // A name's control characters are escaped on the way out only.
+        Trace("- Updating: %s -", "a\x1b[2J\nb.dll");
+        std::exit(
+            TraceLog.lines().back() == "- Updating: a\x1b[2J\nb.dll -" ? 0 : 1);
       },
-      ::testing::ExitedWithCode(0), "- Updating: a.dll -\n");
+      ::testing::ExitedWithCode(0),
+      "- Updating: a.dll -\n- Updating: a\\\\x1B\\[2J\\\\x0Ab\\.dll -\n");
 }
 
 TEST(TraceChannelDeathTest, UnopenableChannelIsIgnored) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        SetEnv("KSUPDATE_TRACE", "/nonexistent-dir/trace.txt");
+        OpenTraceChannel("/nonexistent-dir/trace.txt");
         Trace("one");
         Trace("two");
         std::exit(TraceLog.count() >= 2 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
+
+#ifndef _WIN32
+// A link in the trace path's place (in a directory others may write) is
+// not followed: its target keeps its bytes, and the refusal is a line.
+TEST(TraceChannelDeathTest, LinkIsRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string target = ::testing::TempDir() + "ks_trace_target.txt";
+  const std::string link = ::testing::TempDir() + "ks_trace_link.txt";
+  std::remove(link.c_str());
+  std::ofstream(target, std::ios::binary | std::ios::trunc) << "mine\n";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EXIT(
+      {
+        OpenTraceChannel(link.c_str());
+        Trace("one");
+        std::exit(TraceLog.lines().front() ==
+                          "    - Trace file refused : " + link + " -"
+                      ? 0
+                      : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadAll(target), "mine\n");
+  std::remove(link.c_str());
+  std::remove(target.c_str());
+}
+#endif
 
 }  // namespace
 }  // namespace ks

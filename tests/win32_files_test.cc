@@ -350,12 +350,52 @@ TEST(Win32Files, FirstCopyAndWriteInADirectoryRemoveStaleTemporaryFiles) {
   prefix.Write(dir + "/bin/.ksupdate-ro", "set aside", 0444);
   prefix.Write(dir + "/ver/client.ver", kClientVer);
   prefix.Write(dir + "/ver/.ksupdate-y", "left by a killed run");
+  // Named like ours, but no file of ours: a directory, and a second name of
+  // a file that someone else keeps. Only plain files with one link go.
+  prefix.MakeDir(dir + "/bin/.ksupdate-dir");
+  prefix.Write(dir + "/keep.txt", "someone else's", 0444);
   const std::string host = prefix.Host(dir);
+  ASSERT_TRUE(CreateHardLinkA((host + "\\bin\\.ksupdate-linked").c_str(),
+                              (host + "\\keep.txt").c_str(), nullptr));
   EXPECT_TRUE(Copy(false, host, "bin\\a.dll"));
   EXPECT_TRUE(
       Write(false, host + "\\ver\\client.ver", "modules", "a.dll", "5"));
-  EXPECT_EQ(TempFiles(host), std::vector<std::string>());
+  EXPECT_EQ(TempFiles(host),
+            (std::vector<std::string>{"bin\\.ksupdate-dir",
+                                      "bin\\.ksupdate-linked"}));
   EXPECT_EQ(prefix.Read(dir + "/bin/a.dll"), "new");
+  EXPECT_EQ(prefix.Read(dir + "/keep.txt"), "someone else's");
+  EXPECT_NE(::GetFileAttributesA((host + "\\keep.txt").c_str()) &
+                FILE_ATTRIBUTE_READONLY,
+            0u);
+}
+
+// A patch file that another process has open for writing (a copy into the
+// patch still going on) is no version of the module: the copy fails and
+// says why, and the target stays as it was. Sharing modes are checked per
+// handle, so a handle of this process stands for that other process.
+TEST(Win32Files, SourceOpenForWritingIsNotCopied) {
+  TempPrefix prefix;
+  const std::string dir = NewCaseDir();
+  prefix.Write(dir + "/patch.dll", "half");
+  prefix.Write(dir + "/bin/a.dll", "old");
+  const std::string source = prefix.Host(dir + "/patch.dll");
+  const std::string target = prefix.Host(dir + "/bin/a.dll");
+  HANDLE writer = CreateFileA(source.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  CopyReport report;
+  EXPECT_FALSE(DefaultPlatform()->CopyFileA(source.c_str(), target.c_str(),
+                                            FALSE, nullptr, &report));
+  EXPECT_EQ(report.problem, CopyReport::Problem::kSourceChanged);
+  CloseHandle(writer);
+  EXPECT_EQ(prefix.Read(dir + "/bin/a.dll"), "old");
+  EXPECT_EQ(TempFiles(prefix.Host(dir)), std::vector<std::string>());
+  // Once the writer is done, the copy goes through.
+  EXPECT_TRUE(DefaultPlatform()->CopyFileA(source.c_str(), target.c_str(),
+                                           FALSE, nullptr, &report));
+  EXPECT_EQ(prefix.Read(dir + "/bin/a.dll"), "half");
 }
 
 // Runs `body` on a thread of its own; the thread is joined when the object
@@ -563,7 +603,10 @@ TEST(Win32Copy, ReplacesAModuleInUse) {
       copied, copy_error, moved, move_error);
   ASSERT_FALSE(copied || moved) << "the module is not in use: nothing to test";
 
-  EXPECT_TRUE(DefaultPlatform()->CopyFileA(v2.c_str(), target.c_str(), FALSE));
+  CopyReport report;
+  EXPECT_TRUE(DefaultPlatform()->CopyFileA(v2.c_str(), target.c_str(), FALSE,
+                                           nullptr, &report));
+  EXPECT_TRUE(report.moved_aside);
   // This process keeps the image it has; a new one loads the new file.
   EXPECT_EQ(version(), 1);
   EXPECT_TRUE(ReadBytes(target) == ReadBytes(v2)) << "mod.dll is not v2";

@@ -1,8 +1,8 @@
 #include "trace/trace.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <utility>
 
@@ -21,21 +21,21 @@ void CTraceLog::ResetForTesting() { m_lines.clear(); }
 
 namespace {
 
-// Where KSUPDATE_TRACE sends the lines for people: opened at the first line,
-// kept for the process. A channel that cannot be opened stays closed. The
-// platform sees to it that no channel can make the run wait.
+// Where KSUPDATE_TRACE sends the lines for people: opened once, kept for
+// the process. A channel that cannot be opened stays closed. The platform
+// sees to it that no channel can make the run wait.
 class TraceChannel {
  public:
+  void Open(const char* name) {
+    bool refused = false;
+    output_ = OpenTraceOutput(name, &refused);
+    if (refused) Trace("    - Trace file refused : %s -", name);
+  }
   void Write(const std::string& line) {
-    if (!opened_) {
-      opened_ = true;
-      output_ = OpenTraceOutput(std::getenv("KSUPDATE_TRACE"));
-    }
     if (output_ != nullptr) output_->WriteLine(line);
   }
 
  private:
-  bool opened_ = false;
   std::unique_ptr<TraceOutput> output_;
 };
 
@@ -44,7 +44,33 @@ TraceChannel& Channel() {
   return channel;
 }
 
+bool IsControl(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
+// The line as the channels show it: a module name may hold any byte, and a
+// control character in it must not end a line, move a terminal's cursor or
+// hide text from whoever reads the log. Each is written as \xNN.
+std::string ForChannels(const std::string& line) {
+  if (std::none_of(line.begin(), line.end(), IsControl)) return line;
+  std::string shown;
+  for (char c : line) {
+    if (!IsControl(c)) {
+      shown += c;
+      continue;
+    }
+    char escape[5];
+    std::snprintf(escape, sizeof escape, "\\x%02X",
+                  static_cast<unsigned char>(c));
+    shown += escape;
+  }
+  return shown;
+}
+
 }  // namespace
+
+void OpenTraceChannel(const char* name) { Channel().Open(name); }
 
 void Trace(const char* format, ...) {
   char buffer[kTraceBufferSize];
@@ -57,8 +83,9 @@ void Trace(const char* format, ...) {
   va_end(args);
   std::string line(buffer);
 
-  DebugOutput(line.c_str());
-  Channel().Write(line);
+  const std::string shown = ForChannels(line);
+  DebugOutput(shown.c_str());
+  Channel().Write(shown);
   TraceLog.Add(std::move(line));
 }
 

@@ -42,8 +42,16 @@ extern CTraceLog TraceLog;
 // are cut to its size minus one.
 constexpr int kTraceBufferSize = 20480;
 
-// Formats one message printf-style and adds it to TraceLog as one line. When
-// KSUPDATE_TRACE names a channel (see trace.cc), the line also goes there.
+// Opens the channel that lines also go to as they are made, for people:
+// `name` as KSUPDATE_TRACE gives it (see OpenTraceOutput); null or empty
+// for none. Called once, at the start of the process. A channel refused
+// for safety is said in a line of its own (in memory and the debugger's
+// channel).
+void OpenTraceChannel(const char* name);
+
+// Formats one message printf-style and adds it to TraceLog as one line. The
+// line also goes to the debugger's channel and to the one that
+// OpenTraceChannel opened, with control characters written as \xNN.
 void Trace(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

@@ -134,7 +134,8 @@ bool FileReplacer::Replace(const std::string& path, const std::string& data,
       (old_lstat != nullptr || ::lstat(path.c_str(), &old_stat) == 0) &&
       S_ISREG(old_stat.st_mode);
   if (exists) {
-    mode = old_stat.st_mode & 07777;
+    // Never a set-id or sticky bit, whatever the old file had.
+    mode = old_stat.st_mode & 0777;
     if (spare_fd_ >= 0 && target_ == path &&
         ReplaceWithSpare(path, data, old_stat, written)) {
       return true;
@@ -194,7 +195,7 @@ bool FileReplacer::ReplaceWithSpare(const std::string& path,
     DropSpare();
     return false;
   }
-  const mode_t mode = old_stat.st_mode & 07777;
+  const mode_t mode = old_stat.st_mode & 0777;
   const auto size = static_cast<off_t>(data.size());
   struct stat own_stat {};
   struct stat* new_stat = written != nullptr ? written : &own_stat;

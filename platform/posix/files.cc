@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <vector>
 
 #include "platform/posix/atomic_file.h"
+#include "platform/posix/hashing_copy.h"
 #include "platform/posix/write_all.h"
 
 namespace ks::posix {
@@ -46,14 +48,26 @@ bool CopyData(int in, int out, off_t size) {
 // that a FIFO that nobody writes fails here instead of stopping the run
 // for ever, and a device (a link to /dev/zero) is not read without end;
 // a plain file reads the same either way. *st gets the file's fstat().
-int OpenRegularFile(const std::string& path, struct stat* st) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+int OpenRegularFile(const std::string& path, struct stat* st, int flags = 0) {
+  int fd = ::open(path.c_str(),
+                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags);
   if (fd < 0) return -1;
   if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
     ::close(fd);
+    errno = EACCES;
     return -1;
   }
   return fd;
+}
+
+// True when the file behind `fd` is still what `before` says it was: the
+// same inode, size and modification time.
+bool Unchanged(int fd, const struct stat& before) {
+  struct stat after {};
+  return ::fstat(fd, &after) == 0 && after.st_ino == before.st_ino &&
+         after.st_size == before.st_size &&
+         after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+         after.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
 }
 
 }  // namespace
@@ -104,52 +118,122 @@ bool HostSetFileAttributes(const std::string& path, DWORD attributes,
 }
 
 bool HostCopyFile(const std::string& source, const std::string& target,
-                  bool fail_if_exists, const struct stat* target_lstat) {
+                  bool fail_if_exists, const struct stat* target_lstat,
+                  const Sha256Digest* expected, CopyReport* report) {
+  CopyReport own_report;
+  CopyReport& result = report != nullptr ? *report : own_report;
+  result = CopyReport();
+  auto fail = [&result](CopyReport::Problem problem) {
+    result.problem = problem;
+    result.error = static_cast<std::uint32_t>(errno);
+    return false;
+  };
   struct stat target_stat {};
   if (target_lstat != nullptr) target_stat = *target_lstat;
   if (target_lstat != nullptr || ::lstat(target.c_str(), &target_stat) == 0) {
-    if (fail_if_exists) return false;
-    if (S_ISDIR(target_stat.st_mode)) return false;
+    errno = fail_if_exists                 ? EEXIST
+            : S_ISDIR(target_stat.st_mode) ? EISDIR
+                                           : EACCES;
+    if (fail_if_exists) return fail(CopyReport::Problem::kNone);
+    if (S_ISDIR(target_stat.st_mode)) return fail(CopyReport::Problem::kNone);
     // Root could write anyway: the attribute decides, as on Windows.
     if (!S_ISLNK(target_stat.st_mode) &&
         (target_stat.st_mode & kWriteBits) == 0) {
-      return false;
+      return fail(CopyReport::Problem::kNone);
     }
   }
 
   struct stat source_stat {};
-  int in = OpenRegularFile(source, &source_stat);
-  if (in < 0) return false;
-
-  // The copy gets the source's mode bits, whatever the umask: open() gives
-  // them unless the umask takes some away or they are set-id bits.
-  const mode_t mode = source_stat.st_mode & 07777;
-  std::string temp_path;
-  int out = CreateTempBeside(target, mode, &temp_path);
-  if (out < 0) {
-    ::close(in);
-    return false;
+  int in = OpenRegularFile(source, &source_stat, O_NOFOLLOW);
+  if (in < 0) {
+    return fail(errno == ELOOP ? CopyReport::Problem::kSourceRefused
+                               : CopyReport::Problem::kNone);
   }
-  const bool mode_given = mode <= 0777 && (mode & CurrentUmask()) == 0;
+
+  // The copy gets the source's permission bits, whatever the umask: open()
+  // gives them unless the umask takes some away. Never a set-id or sticky
+  // bit: a patch file must not become a program that runs with the rights
+  // of whoever ran this.
+  const mode_t mode = source_stat.st_mode & 0777;
+  std::string temp_path;
+  // A file that is hashed through a mapping is ours alone until then: one
+  // cut under the mapping would kill the run.
+  int out =
+      CreateTempBeside(target, expected != nullptr ? 0600 : mode, &temp_path);
+  if (out < 0) {
+    const int error = errno;
+    ::close(in);
+    errno = error;
+    return fail(CopyReport::Problem::kNone);
+  }
+  const bool mode_given = expected == nullptr && (mode & CurrentUmask()) == 0;
   const struct timespec times[2] = {source_stat.st_atim, source_stat.st_mtim};
-  bool ok = CopyData(in, out, source_stat.st_size) &&
-            (mode_given || ::fchmod(out, mode) == 0) &&
-            ::futimens(out, times) == 0;
+  Sha256Digest digest;
+  CopyReport::Problem problem = CopyReport::Problem::kNone;
+  bool ok = expected != nullptr
+                ? CopyAndHash(in, out, source_stat.st_size, &digest)
+                : CopyData(in, out, source_stat.st_size);
+  // A file still being written into the patch (or replaced there) is no
+  // version of it at all.
+  if (ok && !Unchanged(in, source_stat)) {
+    problem = CopyReport::Problem::kSourceChanged;
+    errno = EAGAIN;
+    ok = false;
+  }
+  if (ok && expected != nullptr && digest != *expected) {
+    problem = CopyReport::Problem::kChecksumMismatch;
+    errno = EILSEQ;
+    ok = false;
+  }
+  ok = ok && (mode_given || ::fchmod(out, mode) == 0) &&
+       ::futimens(out, times) == 0;
+  const int error = errno;
   ::close(in);
   if (!ok) {
     ::close(out);
     ::unlink(temp_path.c_str());
-    return false;
+    errno = error;
+    return fail(problem);
   }
-  return CommitTemp(out, temp_path, target);
+  if (!CommitTemp(out, temp_path, target)) {
+    return fail(CopyReport::Problem::kNone);
+  }
+  return true;
+}
+
+bool HashHostFile(const std::string& path, Sha256Digest* digest) {
+  struct stat st {};
+  const int fd = OpenRegularFile(path, &st);
+  if (fd < 0) return false;
+  Sha256 hash;
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    hash.Update(buffer.data(), static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return hash.Finish(digest);
 }
 
 bool ReadHostFile(const std::string& path, std::string* contents,
-                  struct stat* read_stat) {
+                  struct stat* read_stat, std::uint64_t max_bytes) {
   struct stat own_stat {};
   struct stat& st = read_stat != nullptr ? *read_stat : own_stat;
   int fd = OpenRegularFile(path, &st);
   if (fd < 0) return false;
+  auto too_large = [&] {
+    ::close(fd);
+    contents->clear();
+    errno = EFBIG;
+    return false;
+  };
+  if (static_cast<std::uint64_t>(st.st_size) > max_bytes) return too_large();
   // Straight into the string, one byte more than the size so that the
   // read that ends the file usually is the second one.
   size_t capacity = st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
@@ -166,6 +250,8 @@ bool ReadHostFile(const std::string& path, std::string* contents,
     }
     if (n == 0) break;
     length += static_cast<size_t>(n);
+    // A file that grew since its fstat() is not read without end either.
+    if (length > max_bytes) return too_large();
   }
   ::close(fd);
   contents->resize(length);

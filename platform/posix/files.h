@@ -4,8 +4,11 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
 
+#include "platform/copy_report.h"
+#include "platform/sha256.h"
 #include "platform/win32_types.h"
 
 namespace ks::posix {
@@ -38,24 +41,37 @@ DWORD FileAttributesOf(const struct stat& st);
 bool HostSetFileAttributes(const std::string& path, DWORD attributes,
                            const struct stat* known = nullptr);
 
-// CopyFileA on host paths. Fails when the source is missing or no plain
-// file (a directory, a FIFO, a device), the target is a directory or a
-// read-only file, the target's directory is missing, or fail_if_exists and
-// the target exists. Otherwise the target is replaced atomically by a copy
-// holding the source's bytes, permission bits and modification time; a
-// symbolic link at the target is replaced, not written through. No
-// temporary file is left, whatever happens. The data reaches the disk
-// before the new name does. `target_lstat`, when not null, is the target's
-// lstat() just taken (the target exists), which spares taking it again.
+// CopyFileA on host paths. Fails when the source is missing, a symbolic
+// link (refused: a link in a patch could make a run with more rights copy
+// a file its owner may not read) or no plain file (a directory, a FIFO, a
+// device), the target is a directory or a read-only file, the target's
+// directory is missing, or fail_if_exists and the target exists; when the
+// source changes while it is copied (its size, inode or modification time
+// differ after); and, with `expected`, when the bytes written do not have
+// that SHA-256. Otherwise the target is replaced atomically by a copy
+// holding the source's bytes, permission bits (never set-uid, set-gid or
+// sticky) and modification time; a symbolic link at the target is
+// replaced, not written through. No temporary file is left, whatever
+// happens. The data reaches the disk before the new name does.
+// `target_lstat`, when not null, is the target's lstat() just taken (the
+// target exists), which spares taking it again. `report`, when not null,
+// gets what the copy found and, on failure, the errno of the failed call.
 bool HostCopyFile(const std::string& source, const std::string& target,
                   bool fail_if_exists,
-                  const struct stat* target_lstat = nullptr);
+                  const struct stat* target_lstat = nullptr,
+                  const Sha256Digest* expected = nullptr,
+                  CopyReport* report = nullptr);
+
+// The SHA-256 of a whole regular file (a link is followed); false when it
+// is missing, no plain file or cannot be read.
+bool HashHostFile(const std::string& path, Sha256Digest* digest);
 
 // Reads a whole regular file. False when it is missing, no plain file (a
-// directory, a FIFO, a device) or unreadable. `st`, when not null, gets
-// the fstat() of what was read.
+// directory, a FIFO, a device) or unreadable, or (errno EFBIG) holds more
+// than `max_bytes`. `st`, when not null, gets the fstat() of what was read.
 bool ReadHostFile(const std::string& path, std::string* contents,
-                  struct stat* st = nullptr);
+                  struct stat* st = nullptr,
+                  std::uint64_t max_bytes = UINT64_MAX);
 
 }  // namespace ks::posix
 

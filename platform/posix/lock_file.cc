@@ -13,21 +13,6 @@ namespace ks::posix {
 
 namespace {
 
-// Open file description locks: they belong to the descriptor rather than
-// to the process, so no other open() and close() of the same file by this
-// process can drop them, and two locks taken in one process exclude each
-// other as those of two processes do. They conflict with the classic
-// record locks that Wine's server takes on the host file for a
-// LockFileEx of the Windows build, so the two builds exclude each other.
-class HeldLock : public InstallationLock {
- public:
-  explicit HeldLock(int fd) : fd_(fd) {}
-  ~HeldLock() override { ::close(fd_); }
-
- private:
-  int fd_;
-};
-
 // Milliseconds of the monotonic clock, wrapping as GetTickCount does.
 DWORD NowMs() {
   struct timespec now {};
@@ -47,8 +32,16 @@ void SleepMs(DWORD ms) {
 
 }  // namespace
 
+// Open file description locks: they belong to the descriptor rather than
+// to the process, so no other open() and close() of the same file by this
+// process can drop them, and two locks taken in one process exclude each
+// other as those of two processes do. They conflict with the classic
+// record locks that Wine's server takes on the host file for a
+// LockFileEx of the Windows build, so the two builds exclude each other.
+HostFileLock::~HostFileLock() { ::close(fd_); }
+
 LockResult LockHostFile(const std::string& path, DWORD timeout_ms,
-                        std::unique_ptr<InstallationLock>* lock) {
+                        std::unique_ptr<HostFileLock>* lock) {
   // Not through a link: the lock file must not be made or opened outside
   // bin. Non-blocking, so that a FIFO in its place cannot stop us here.
   int fd = ::open(
@@ -77,7 +70,7 @@ LockResult LockHostFile(const std::string& path, DWORD timeout_ms,
       },
       NowMs, SleepMs);
   if (result == LockResult::kHeld) {
-    *lock = std::make_unique<HeldLock>(fd);
+    *lock = std::make_unique<HostFileLock>(fd, st);
   } else {
     ::close(fd);
   }

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/files.h"
 #include "platform/posix/lock_file.h"
+#include "platform/posix/prefix_owner.h"
 #include "platform/posix/registry.h"
 #include "platform/posix/wine_paths.h"
 #include "platform/profile_store.h"
@@ -77,12 +79,16 @@ class HostProfileFile : public ProfileFileIo {
     look.stamp = StampOf(st);
     look.read_only =
         (posix::FileAttributesOf(st) & FILE_ATTRIBUTE_READONLY) != 0;
+    look.size = static_cast<std::uint64_t>(st.st_size);
     return look;
   }
 
-  Read ReadWhole(std::string* contents, ProfileStamp* stamp) override {
+  Read ReadWhole(std::string* contents, ProfileStamp* stamp,
+                 std::uint64_t max_bytes) override {
     struct stat st {};
-    if (!posix::ReadHostFile(host_.path, contents, &st)) return Read::kFailed;
+    if (!posix::ReadHostFile(host_.path, contents, &st, max_bytes)) {
+      return errno == EFBIG ? Read::kTooLarge : Read::kFailed;
+    }
     // The stamp of the descriptor read: a file replaced since the look
     // shows as changed at the next call.
     *stamp = StampOf(st);
@@ -111,18 +117,28 @@ class HostProfileFile : public ProfileFileIo {
 // Keeps the replacer's spare file only while the installation lock is held:
 // the next run may start the moment it goes, and it must find no file of
 // ours in bin. Without a lock (none could be had) no spare is kept.
-class SpareDropper : public InstallationLock {
+class RunLock : public InstallationLock {
  public:
-  SpareDropper(posix::FileReplacer* replacer,
-               std::unique_ptr<InstallationLock> lock)
+  RunLock(posix::FileReplacer* replacer,
+          std::unique_ptr<posix::HostFileLock> lock)
       : replacer_(replacer), lock_(std::move(lock)) {
     replacer_->HoldSpares();
   }
-  ~SpareDropper() override { replacer_->ReleaseSpares(); }
+  ~RunLock() override { replacer_->ReleaseSpares(); }
+
+  // Whatever the name maps to (another case of it, a hard link): a copy to
+  // it would put a new file in the lock file's place.
+  bool IsLockFile(LPCSTR path) const override {
+    HostPath host;
+    struct stat st {};
+    if (!MapToHost(path, &host)) return false;
+    if (host.have_lstat) return lock_->Is(host.lstat);
+    return ::lstat(host.path.c_str(), &st) == 0 && lock_->Is(st);
+  }
 
  private:
   posix::FileReplacer* replacer_;
-  std::unique_ptr<InstallationLock> lock_;
+  std::unique_ptr<posix::HostFileLock> lock_;
 };
 
 class PosixPlatform : public Platform {
@@ -218,15 +234,38 @@ class PosixPlatform : public Platform {
                : FALSE;
   }
 
-  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) override {
+  BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
+    HostPath host;
+    return MapToHost(path, &host) && posix::HashHostFile(host.path, digest)
+               ? TRUE
+               : FALSE;
+  }
+  ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) override {
+    HostProfileFile profile(file, &replacer_);
+    return profiles_.LoadFile(profile, pin != FALSE);
+  }
+  void UnpinProfileFile(LPCSTR file) override {
+    HostProfileFile profile(file, &replacer_);
+    profiles_.Unpin(profile);
+  }
+  BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
+    return bin_dir == nullptr ||
+                   posix::OwnedByRunningUser(WinePrefix(), bin_dir, refused)
+               ? TRUE
+               : FALSE;
+  }
+  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
+                 const Sha256Digest* expected, CopyReport* report) override {
     HostPath host_source;
     HostPath host_target;
     if (!MapToHost(source, &host_source) || !MapToHost(target, &host_target)) {
+      if (report != nullptr) *report = CopyReport();
       return FALSE;
     }
     return posix::HostCopyFile(
                host_source.path, host_target.path, fail_if_exists != 0,
-               host_target.have_lstat ? &host_target.lstat : nullptr)
+               host_target.have_lstat ? &host_target.lstat : nullptr, expected,
+               report)
                ? TRUE
                : FALSE;
   }
@@ -236,10 +275,10 @@ class PosixPlatform : public Platform {
       std::unique_ptr<InstallationLock>* lock) override {
     HostPath host;
     if (!MapToHost(path, &host)) return LockResult::kFailed;
-    std::unique_ptr<InstallationLock> held;
+    std::unique_ptr<posix::HostFileLock> held;
     LockResult result = posix::LockHostFile(host.path, timeout_ms, &held);
     if (result == LockResult::kHeld) {
-      *lock = std::make_unique<SpareDropper>(&replacer_, std::move(held));
+      *lock = std::make_unique<RunLock>(&replacer_, std::move(held));
     }
     return result;
   }

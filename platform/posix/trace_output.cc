@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,7 +60,8 @@ class DescriptorOutput : public TraceOutput {
 
 }  // namespace
 
-std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name) {
+std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name, bool* refused) {
+  *refused = false;
   if (name == nullptr || *name == '\0') return nullptr;
   // A reader that goes away must not end the run: a write to a pipe
   // without a reader then fails with EPIPE instead of raising SIGPIPE.
@@ -70,11 +72,26 @@ std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name) {
   }
   // O_NONBLOCK: a FIFO that nobody reads fails at once (ENXIO) instead of
   // waiting for a reader, and one whose reader stops takes no more bytes
-  // instead of stopping the writer.
-  int fd = ::open(
-      name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
-      0666);
-  if (fd < 0) return nullptr;
+  // instead of stopping the writer. O_NOFOLLOW: a link put in the path's
+  // place (in /tmp, say) would send our lines into whatever file it names.
+  int fd = ::open(name,
+                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK |
+                      O_NOCTTY | O_NOFOLLOW,
+                  0666);
+  if (fd < 0) {
+    *refused = errno == ELOOP;
+    return nullptr;
+  }
+  // A second hard link could be another user's file by another name, and a
+  // file that another user made there is theirs to read and to fill.
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 ||
+      !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) ||
+      st.st_nlink > 1 || st.st_uid != ::geteuid()) {
+    ::close(fd);
+    *refused = true;
+    return nullptr;
+  }
   return std::make_unique<DescriptorOutput>(fd, true);
 }
 

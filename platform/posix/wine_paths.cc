@@ -313,4 +313,22 @@ bool MapPath(const std::string& prefix, const std::string& windows_path,
   return true;
 }
 
+bool DriveRootOf(const std::string& prefix, const std::string& windows_path,
+                 std::string* root) {
+  const std::string& path = windows_path;
+  if (path.empty() ||
+      (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]))) {
+    return false;
+  }
+  if (path.size() >= 2 && path[1] == ':') {
+    if (!IsAsciiLetter(path[0])) return false;
+    *root = DriveRoot(prefix, LowerAscii(path[0]));
+    return true;
+  }
+  CurrentLocation cwd;
+  if (!LocateCurrentDirectory(prefix, &cwd)) return false;
+  *root = std::move(cwd.root);
+  return true;
+}
+
 }  // namespace ks::posix

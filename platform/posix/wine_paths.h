@@ -53,6 +53,15 @@ bool MapPath(const std::string& prefix, const std::string& windows_path,
 bool MapPath(const std::string& prefix, const std::string& windows_path,
              const TextLocale& locale, HostPath* host);
 
+// The host root of the drive that `windows_path` lies on, as MapPath takes
+// it: "<prefix>/dosdevices/x:" for a path on drive X, or for a rooted or
+// relative one when the current directory lies on X; "/" when that is on
+// no drive. False for what MapPath refuses whatever is on disk (an empty,
+// UNC or device path, no drive letter before the colon) and when the
+// current directory cannot be found.
+bool DriveRootOf(const std::string& prefix, const std::string& windows_path,
+                 std::string* root);
+
 }  // namespace ks::posix
 
 #endif  // KSUPDATE_PLATFORM_POSIX_WINE_PATHS_H_

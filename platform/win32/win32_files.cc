@@ -8,6 +8,7 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/sha256.h"
 #include "platform/temp_files.h"
 
 namespace ks::win32 {
@@ -25,6 +26,9 @@ constexpr DWORD kCarriedAttributes =
     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 constexpr DWORD kCopyBufferSize = 256 * 1024;
+
+constexpr DWORD kShareAll =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 class Handle {
  public:
@@ -95,6 +99,108 @@ std::string DirectoryPrefix(const std::string& path) {
   return std::string();
 }
 
+// The path that an open handle stands for, as the system resolved it
+// ("\\?\C:\Client\bin\x.dll": every link and junction on the way
+// followed); "" when it cannot be had.
+std::string FinalPath(HANDLE handle) {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD length = GetFinalPathNameByHandleA(
+        handle, path.data(), static_cast<DWORD>(path.size()),
+        FILE_NAME_NORMALIZED);
+    if (length == 0) return std::string();
+    // Too small: the length asked for counts the terminating zero.
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.assign(length, '\0');
+  }
+}
+
+// The final path of the directory that `prefix` (see DirectoryPrefix)
+// names, without a trailing backslash; "" when it cannot be opened.
+std::string DirectoryFinalPath(const std::string& prefix) {
+  const std::string directory = prefix + ".";
+  Handle handle(
+      CreateFileA(directory.c_str(), FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle.valid()) return std::string();
+  std::string path = FinalPath(handle.get());
+  if (!path.empty() && path.back() == '\\') path.pop_back();
+  return path;
+}
+
+// Clears the read-only attribute of the open file `file` (whose
+// information is `info`), found at `path`. Through a second handle, checked
+// to be the same file; Wine refuses write-attribute access to a read-only
+// file to a user other than root, so there the attribute is changed by
+// path and the first handle then shows whether it was this file's.
+bool ClearReadOnly(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info,
+                   const std::string& path) {
+  Handle writer(CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll,
+                            nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION same;
+  if (writer.valid()) {
+    if (!GetFileInformationByHandle(writer.get(), &same) ||
+        same.dwVolumeSerialNumber != info.dwVolumeSerialNumber ||
+        same.nFileIndexHigh != info.nFileIndexHigh ||
+        same.nFileIndexLow != info.nFileIndexLow) {
+      return false;
+    }
+    FILE_BASIC_INFO basic{};  // zero times are left as they are
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(writer.get(), FileBasicInfo, &basic,
+                                      sizeof basic) != FALSE;
+  }
+  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  return GetFileInformationByHandle(file, &same) &&
+         (same.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+}
+
+// Deletes the file at `path` by handle, and only when it is what our
+// temporary files are: a plain disk file with one link, no reparse point,
+// named with our prefix, in the directory whose final path is `directory`.
+// Between the moment a name is found and the delete, someone who may write
+// that directory or a parent could put a junction or link in its way; the
+// file is opened without following a last reparse point and its final
+// path checked, so that a delete with more rights than theirs never lands
+// elsewhere. False when the file is not ours or cannot be deleted now (a
+// module still mapped as an image): it stays for a later run.
+bool DeleteOwnTemp(const std::string& path, const std::string& directory) {
+  SavedError saved;
+  if (directory.empty()) return false;
+  Handle file(CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                          kShareAll, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes &
+       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+      info.nNumberOfLinks != 1 || GetFileType(file.get()) != FILE_TYPE_DISK) {
+    return false;
+  }
+  const std::string final_path = FinalPath(file.get());
+  const std::string::size_type slash = final_path.rfind('\\');
+  if (slash != directory.size() ||
+      final_path.compare(0, slash, directory) != 0 ||
+      !IsTempName(final_path.c_str() + slash + 1)) {
+    return false;
+  }
+  // A read-only file cannot be marked for deletion.
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      !ClearReadOnly(file.get(), info, path)) {
+    return false;
+  }
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(file.get(), FileDispositionInfo,
+                                    &disposition, sizeof disposition) != FALSE;
+}
+
 // Removes what a killed run left beside the files it replaced, once per
 // directory and process. A set-aside module that is still loaded cannot be
 // removed yet and stays for a later run.
@@ -105,15 +211,14 @@ void RemoveStaleTemps(const std::string& prefix) {
   const std::string pattern = prefix + kTempPrefix + "*";
   HANDLE find = FindFirstFileA(pattern.c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) return;
+  const std::string directory = DirectoryFinalPath(prefix);
   do {
     // The pattern also matches short (8.3) names: check the long one.
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
         !IsTempName(found.cFileName)) {
       continue;
     }
-    const std::string stale = prefix + found.cFileName;
-    SetFileAttributesA(stale.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(stale.c_str());
+    DeleteOwnTemp(prefix + found.cFileName, directory);
   } while (FindNextFileA(find, &found));
   FindClose(find);
 }
@@ -144,10 +249,9 @@ bool CreateTempBeside(const std::string& prefix, Handle* out,
   return false;
 }
 
-void Discard(const std::string& temp_path) {
+void Discard(const std::string& temp_path, const std::string& prefix) {
   SavedError saved;
-  SetFileAttributesA(temp_path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  DeleteFileA(temp_path.c_str());
+  DeleteOwnTemp(temp_path, DirectoryFinalPath(prefix));
 }
 
 bool WriteAll(HANDLE out, const char* data, size_t size) {
@@ -166,7 +270,9 @@ bool WriteAll(HANDLE out, const char* data, size_t size) {
   return true;
 }
 
-bool CopyData(HANDLE in, HANDLE out) {
+// Copies the rest of `in` to `out`; each block also goes to `hash` when
+// that is not null, as it is written.
+bool CopyData(HANDLE in, HANDLE out, Sha256* hash) {
   std::vector<char> buffer(kCopyBufferSize);
   for (;;) {
     DWORD got = 0;
@@ -174,6 +280,7 @@ bool CopyData(HANDLE in, HANDLE out) {
       return false;
     }
     if (got == 0) return true;
+    if (hash != nullptr) hash->Update(buffer.data(), got);
     if (!WriteAll(out, buffer.data(), got)) return false;
   }
 }
@@ -223,7 +330,7 @@ void CopySecurity(const std::string& from, const std::string& to) {
 // The process that has it loaded keeps its image; the next start loads the
 // new file.
 bool SwapInUse(const std::string& temp_path, const std::string& target,
-               const std::string& prefix) {
+               const std::string& prefix, bool* moved_aside) {
   const std::string aside = TempName(prefix);
   if (!MoveFileExA(target.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) {
     return false;
@@ -235,19 +342,19 @@ bool SwapInUse(const std::string& temp_path, const std::string& target,
     MoveFileExA(aside.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
     return false;
   }
+  *moved_aside = true;
   // Deleting a file that is mapped as an image fails; it then goes at the
-  // next restart where we may schedule that (administrators), else at the
-  // next run's sweep of this directory.
-  if (!DeleteFileA(aside.c_str())) {
-    MoveFileExA(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-  }
+  // next run's sweep of this directory. Not at the next restart: a delete
+  // queued in PendingFileRenameOperations is done by path, with the
+  // system's rights, and stale entries there make later installers fail.
+  DeleteOwnTemp(aside, DirectoryFinalPath(prefix));
   return true;
 }
 
 // Moves the finished temporary file over `target`, waiting out a scanner
 // that holds either file for a moment.
 bool MoveOver(const std::string& temp_path, const std::string& target,
-              const std::string& prefix, bool may_swap) {
+              const std::string& prefix, bool may_swap, bool* moved_aside) {
   return Retrying(true, [&] {
     if (MoveFileExA(temp_path.c_str(), target.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -257,7 +364,7 @@ bool MoveOver(const std::string& temp_path, const std::string& target,
     // Only for modules: a kill between the two moves of a swap would leave
     // client.ver missing, and every installed version would read as 0.
     if (may_swap && error == ERROR_ACCESS_DENIED &&
-        SwapInUse(temp_path, target, prefix)) {
+        SwapInUse(temp_path, target, prefix, moved_aside)) {
       return true;
     }
     SetLastError(error);
@@ -290,10 +397,85 @@ bool RefusedTarget(const std::string& path, DWORD refused, DWORD* attributes) {
   return true;
 }
 
+// The copy of CopyFileAtomically; on failure the last error is the one of
+// the step that failed.
+bool CopyInto(const std::string& source, const std::string& target,
+              bool fail_if_exists, const Sha256Digest* expected,
+              CopyReport* report) {
+  // Writers are kept out while we read, so the copy is of one version: a
+  // file that another process has open for writing (still being copied
+  // into the patch, say) is not opened at all. A reparse point in the
+  // source's place is opened as itself, and refused.
+  Handle in;
+  if (!Retrying(false, [&] {
+        in.Reset(CreateFileA(
+            source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING,
+            FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        return in.valid();
+      })) {
+    if (GetLastError() == ERROR_SHARING_VIOLATION) {
+      report->problem = CopyReport::Problem::kSourceChanged;
+    }
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(in.get(), &info)) return false;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      GetFileType(in.get()) != FILE_TYPE_DISK) {
+    report->problem = CopyReport::Problem::kSourceRefused;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+
+  DWORD existing = 0;
+  if (RefusedTarget(target, kRefusedByCopy, &existing)) return false;
+  if (existing != INVALID_FILE_ATTRIBUTES && fail_if_exists) {
+    SetLastError(ERROR_FILE_EXISTS);
+    return false;
+  }
+
+  const std::string prefix = DirectoryPrefix(target);
+  Handle out;
+  std::string temp_path;
+  if (!CreateTempBeside(prefix, &out, &temp_path)) return false;
+  // The bytes only: CopyFile into the temporary file would also carry the
+  // source's alternate streams (the download mark, which makes .NET refuse
+  // the module) and its encryption. The last-write time goes with them, as
+  // CopyFileA gives it.
+  Sha256 hash;
+  bool ok =
+      CopyData(in.get(), out.get(), expected != nullptr ? &hash : nullptr);
+  if (ok && expected != nullptr) {
+    Sha256Digest digest;
+    if (!hash.Finish(&digest) || digest != *expected) {
+      report->problem = CopyReport::Problem::kChecksumMismatch;
+      SetLastError(ERROR_CRC);
+      ok = false;
+    }
+  }
+  ok = ok && SetFileTime(out.get(), nullptr, nullptr, &info.ftLastWriteTime) &&
+       FlushFileBuffers(out.get());
+  ok = out.Close() && ok;
+  // The source is closed before the move, so that copying a file onto
+  // itself replaces it like any other.
+  in.Close();
+  if (ok && existing != INVALID_FILE_ATTRIBUTES) {
+    CopySecurity(target, temp_path);
+  }
+  // CopyFileA's new file has the source's attributes, with the archive bit.
+  ok = ok && SetFileAttributesA(temp_path.c_str(),
+                                Settable(info.dwFileAttributes |
+                                         FILE_ATTRIBUTE_ARCHIVE)) != FALSE;
+  ok = ok && MoveOver(temp_path, target, prefix, true, &report->moved_aside);
+  if (!ok) Discard(temp_path, prefix);
+  return ok;
+}
+
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::string* contents,
-                   bool* missing) {
+                   bool* missing, unsigned long long max_bytes) {
   *missing = false;
   contents->clear();
   Handle in;
@@ -315,8 +497,11 @@ bool ReadWholeFile(const std::string& path, std::string* contents,
     return false;
   }
   LARGE_INTEGER size;
-  if (GetFileSizeEx(in.get(), &size) && size.QuadPart > 0 &&
-      size.QuadPart < (1LL << 31)) {
+  if (GetFileSizeEx(in.get(), &size) && size.QuadPart > 0) {
+    if (static_cast<unsigned long long>(size.QuadPart) > max_bytes) {
+      SetLastError(ERROR_FILE_TOO_LARGE);
+      return false;
+    }
     contents->reserve(static_cast<size_t>(size.QuadPart));
   }
   std::vector<char> buffer(kCopyBufferSize);
@@ -328,6 +513,12 @@ bool ReadWholeFile(const std::string& path, std::string* contents,
     }
     if (got == 0) return true;
     contents->append(buffer.data(), got);
+    // A file that grew since its size was asked is not read without end.
+    if (contents->size() > max_bytes) {
+      contents->clear();
+      SetLastError(ERROR_FILE_TOO_LARGE);
+      return false;
+    }
   }
 }
 
@@ -346,58 +537,39 @@ bool ReplaceFileContents(const std::string& path, const std::string& data) {
     CopySecurity(path, temp_path);
     ok = SetFileAttributesA(temp_path.c_str(), Settable(existing)) != FALSE;
   }
-  ok = ok && MoveOver(temp_path, path, prefix, false);
-  if (!ok) Discard(temp_path);
+  bool moved_aside = false;
+  ok = ok && MoveOver(temp_path, path, prefix, false, &moved_aside);
+  if (!ok) Discard(temp_path, prefix);
   return ok;
 }
 
 bool CopyFileAtomically(const std::string& source, const std::string& target,
-                        bool fail_if_exists) {
-  // Writers are kept out while we read, so the copy is of one version.
-  Handle in;
-  if (!Retrying(false, [&] {
-        in.Reset(CreateFileA(
-            source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        return in.valid();
-      })) {
-    return false;
-  }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(in.get(), &info)) return false;
-
-  DWORD existing = 0;
-  if (RefusedTarget(target, kRefusedByCopy, &existing)) return false;
-  if (existing != INVALID_FILE_ATTRIBUTES && fail_if_exists) {
-    SetLastError(ERROR_FILE_EXISTS);
-    return false;
-  }
-
-  const std::string prefix = DirectoryPrefix(target);
-  Handle out;
-  std::string temp_path;
-  if (!CreateTempBeside(prefix, &out, &temp_path)) return false;
-  // The bytes only: CopyFile into the temporary file would also carry the
-  // source's alternate streams (the download mark, which makes .NET refuse
-  // the module) and its encryption. The last-write time goes with them, as
-  // CopyFileA gives it.
-  bool ok = CopyData(in.get(), out.get()) &&
-            SetFileTime(out.get(), nullptr, nullptr, &info.ftLastWriteTime) &&
-            FlushFileBuffers(out.get());
-  ok = out.Close() && ok;
-  // The source is closed before the move, so that copying a file onto
-  // itself replaces it like any other.
-  in.Close();
-  if (ok && existing != INVALID_FILE_ATTRIBUTES) {
-    CopySecurity(target, temp_path);
-  }
-  // CopyFileA's new file has the source's attributes, with the archive bit.
-  ok = ok && SetFileAttributesA(temp_path.c_str(),
-                                Settable(info.dwFileAttributes |
-                                         FILE_ATTRIBUTE_ARCHIVE)) != FALSE;
-  ok = ok && MoveOver(temp_path, target, prefix, true);
-  if (!ok) Discard(temp_path);
+                        bool fail_if_exists, const Sha256Digest* expected,
+                        CopyReport* report) {
+  CopyReport own_report;
+  CopyReport& result = report != nullptr ? *report : own_report;
+  result = CopyReport();
+  const bool ok = CopyInto(source, target, fail_if_exists, expected, &result);
+  if (!ok) result.error = GetLastError();
   return ok;
+}
+
+bool HashWholeFile(const std::string& path, Sha256Digest* digest) {
+  Handle in(CreateFileA(path.c_str(), GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                        nullptr));
+  if (!in.valid() || GetFileType(in.get()) != FILE_TYPE_DISK) return false;
+  Sha256 hash;
+  std::vector<char> buffer(kCopyBufferSize);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(in.get(), buffer.data(), kCopyBufferSize, &got, nullptr)) {
+      return false;
+    }
+    if (got == 0) return hash.Finish(digest);
+    hash.Update(buffer.data(), got);
+  }
 }
 
 }  // namespace ks::win32

@@ -6,6 +6,9 @@
 
 #include <string>
 
+#include "platform/copy_report.h"
+#include "platform/sha256.h"
+
 namespace ks::win32 {
 
 // Reads a whole file. True with its bytes in *contents. False with *missing
@@ -13,8 +16,10 @@ namespace ks::win32 {
 // *missing false when a file is there but could not be read. A sharing
 // violation (a scanner that has the file open for a moment) is waited out
 // for a bounded time first.
+// A file of more than `max_bytes` is not read whole: false, with the error
+// ERROR_FILE_TOO_LARGE.
 bool ReadWholeFile(const std::string& path, std::string* contents,
-                   bool* missing);
+                   bool* missing, unsigned long long max_bytes);
 
 // Replaces the file at `path` by one holding `data`, or creates it: the data
 // go to a new temporary file beside it, reach the disk, and the temporary
@@ -32,13 +37,23 @@ bool ReplaceFileContents(const std::string& path, const std::string& data);
 // replaced target's security descriptor is kept. Fails when the source is
 // missing or a directory, the target is a directory or a read-only file, the
 // target's directory is missing, or fail_if_exists and the target exists;
-// then the target is as it was and no temporary file is left. A target that
+// then the target is as it was and no temporary file is left. The source is
+// opened without following a reparse point (a symbolic link or junction in
+// its place is refused, as is anything but a disk file) and shared with no
+// writer, so that another process that has it open for writing makes the
+// copy fail. With `expected`, the bytes are hashed as they are written and
+// the file is put in place only when their SHA-256 matches. A target that
 // cannot be replaced because it is in use (a loaded DLL, a running EXE) is
-// moved aside and the new file moved in; the old one is removed at once if
-// it can be, else by a later run or at reboot. A kill between those two
-// moves leaves the target missing, never torn.
+// moved aside and the new file moved in; the old one is deleted at once if
+// it can be, else by a later run's sweep. A kill between those two moves
+// leaves the target missing, never torn. `report`, when not null, gets
+// what happened.
 bool CopyFileAtomically(const std::string& source, const std::string& target,
-                        bool fail_if_exists);
+                        bool fail_if_exists, const Sha256Digest* expected,
+                        CopyReport* report);
+
+// The SHA-256 of a whole file; false when it cannot be opened or read.
+bool HashWholeFile(const std::string& path, Sha256Digest* digest);
 
 }  // namespace ks::win32
 

@@ -70,15 +70,20 @@ class Win32ProfileFile : public ProfileFileIo {
                              data.ftLastWriteTime.dwLowDateTime),
                         Join(data.nFileSizeHigh, data.nFileSizeLow), 0, 0};
     look.read_only = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    look.size = Join(data.nFileSizeHigh, data.nFileSizeLow);
     return look;
   }
 
   // The stamp stays the one of the look, taken before the read: a change
   // in between shows at the next call.
-  Read ReadWhole(std::string* contents, ProfileStamp* /*stamp*/) override {
+  Read ReadWhole(std::string* contents, ProfileStamp* /*stamp*/,
+                 std::uint64_t max_bytes) override {
     if (directory_) return Read::kFailed;
     bool missing = false;
-    if (win32::ReadWholeFile(path_, contents, &missing)) return Read::kRead;
+    if (win32::ReadWholeFile(path_, contents, &missing, max_bytes)) {
+      return Read::kRead;
+    }
+    if (GetLastError() == ERROR_FILE_TOO_LARGE) return Read::kTooLarge;
     return missing ? Read::kMissing : Read::kFailed;
   }
 
@@ -143,14 +148,32 @@ class Win32Platform : public Platform {
   BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override {
     return ::SetFileAttributesA(path, attributes);
   }
-  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) override {
+  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
+                 const Sha256Digest* expected, CopyReport* report) override {
     if (source == nullptr || target == nullptr) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-    return win32::CopyFileAtomically(source, target, fail_if_exists != 0)
+    return win32::CopyFileAtomically(source, target, fail_if_exists != 0,
+                                     expected, report)
                ? TRUE
                : FALSE;
+  }
+  BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
+    return path != nullptr && win32::HashWholeFile(path, digest) ? TRUE : FALSE;
+  }
+  ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) override {
+    Win32ProfileFile profile(file);
+    return profiles_.LoadFile(profile, pin != FALSE);
+  }
+  void UnpinProfileFile(LPCSTR file) override {
+    Win32ProfileFile profile(file);
+    profiles_.Unpin(profile);
+  }
+  // Windows' own access checks decide who may write an installation.
+  BOOL TrustInstallation(LPCSTR /*bin_dir*/,
+                         std::string* /*refused*/) override {
+    return TRUE;
   }
   LockResult LockInstallation(
       LPCSTR path, DWORD timeout_ms,

@@ -200,7 +200,8 @@ void DebugOutput(const char* line) {
   if (debugger != nullptr) debugger->Post(line);
 }
 
-std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name) {
+std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name, bool* refused) {
+  *refused = false;
   if (name == nullptr || *name == '\0') return nullptr;
   HANDLE handle = INVALID_HANDLE_VALUE;
   if (std::strcmp(name, "-") == 0) {
@@ -208,21 +209,44 @@ std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
   } else {
     // Write access first: for a pipe that is what a write needs (a pipe
-    // reads FILE_APPEND_DATA as the right to make a pipe instance).
+    // reads FILE_APPEND_DATA as the right to make a pipe instance). A
+    // reparse point in the name's place is opened as itself, not followed;
+    // a pipe's server may identify us but not act as us ("Impersonation
+    // Levels": SECURITY_IDENTIFICATION).
     handle =
         ::CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                      nullptr, OPEN_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT |
+                          SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                      nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    if (::GetFileType(handle) == FILE_TYPE_DISK) {
-      // A file again with append-only access, as Microsoft documents it:
-      // every write goes to the end of the file, also with other writers
-      // (another run's trace).
+    const DWORD type = ::GetFileType(handle);
+    if (type == FILE_TYPE_DISK) {
+      // A link, a junction or a second hard link could be another
+      // account's file by another name.
+      BY_HANDLE_FILE_INFORMATION info;
+      HANDLE append = INVALID_HANDLE_VALUE;
+      if (::GetFileInformationByHandle(handle, &info) &&
+          (info.dwFileAttributes &
+           (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+          info.nNumberOfLinks == 1) {
+        // The same file again with append-only access, as Microsoft
+        // documents it: every write goes to the end of the file, also
+        // with other writers (another run's trace).
+        append = ::ReOpenFile(handle, FILE_APPEND_DATA | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              FILE_FLAG_OPEN_REPARSE_POINT);
+      } else {
+        *refused = true;
+      }
       ::CloseHandle(handle);
-      handle = ::CreateFileA(name, FILE_APPEND_DATA | SYNCHRONIZE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (handle == INVALID_HANDLE_VALUE) return nullptr;
-      return std::make_unique<DiskOutput>(handle);
+      if (append == INVALID_HANDLE_VALUE) return nullptr;
+      return std::make_unique<DiskOutput>(append);
+    }
+    if (type != FILE_TYPE_PIPE && type != FILE_TYPE_CHAR) {
+      ::CloseHandle(handle);
+      *refused = true;
+      return nullptr;
     }
   }
   if (::GetFileType(handle) == FILE_TYPE_DISK) {

@@ -189,6 +189,7 @@ def attribute_state(state):
 
 
 def lay_files(prefix, scenario, roots):
+    rs.use_scenario(scenario)
     for root in roots:
         path = os.path.join(prefix.drive_c, root)
         if os.path.lexists(path):
@@ -211,6 +212,10 @@ def lay_files(prefix, scenario, roots):
         os.chmod(path, rs.spec_mode(desc, 0o644))
     for path, mode in sorted(dir_modes, key=lambda d: -d[0].count("/")):
         os.chmod(path, mode)
+    if scenario.get("checksums_script"):
+        subprocess.run([sys.executable, rs.CHECKSUMS_SCRIPT,
+                        os.path.join(prefix.drive_c, "patch")],
+                       check=True, capture_output=True)
 
 
 def run_build(prefix, build, dirs, scenario, trace_path):

@@ -35,7 +35,10 @@ class InPlacePlatform : public PlatformWrapper {
                                   LPCSTR file) override {
     return ::WritePrivateProfileStringA(section, key, value, file);
   }
-  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) override {
+  // No checksum is checked: the workloads it runs have none.
+  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
+                 const Sha256Digest* /*expected*/,
+                 CopyReport* /*report*/) override {
     return ::CopyFileA(source, target, fail_if_exists);
   }
 };

@@ -1,0 +1,30 @@
+// What a module copy found beyond success or failure. Apart from
+// platform.h so that a provider's own files, which see <windows.h>, can use
+// it without the engine's Win32 type names.
+#ifndef KSUPDATE_PLATFORM_COPY_REPORT_H_
+#define KSUPDATE_PLATFORM_COPY_REPORT_H_
+
+#include <cstdint>
+
+namespace ks {
+
+// What a module copy found beyond success or failure.
+struct CopyReport {
+  enum class Problem {
+    kNone,
+    kChecksumMismatch,  // the bytes copied did not have the expected SHA-256
+    kSourceChanged,     // the source changed while it was read
+    kSourceRefused,     // the source is a symbolic link, or no plain file
+  };
+  Problem problem = Problem::kNone;
+  // The system's error code of the call that failed (errno on Linux,
+  // GetLastError() on Windows); 0 on success or when no call failed.
+  std::uint32_t error = 0;
+  // The old target was in use (a loaded module): it was moved aside and
+  // the new file moved in; the running client keeps the old image.
+  bool moved_aside = false;
+};
+
+}  // namespace ks
+
+#endif  // KSUPDATE_PLATFORM_COPY_REPORT_H_
