@@ -6,6 +6,8 @@
 
 namespace ks {
 
+struct RunReport;
+
 class CPatcher {
  public:
   // Makes `base_path` the process-wide base path, the one the engine's
@@ -13,6 +15,12 @@ class CPatcher {
   explicit CPatcher(std::string base_path);
   // The base path keeps its value.
   virtual ~CPatcher();
+
+  // What the run does beyond the update: a what-if run decides and traces
+  // as usual but writes nothing at all (no copy, no record, no lock file, no
+  // sweep of stale files); `report`, when not null, gets what the run did
+  // and how it ended.
+  void SetRunOptions(bool what_if, RunReport* report);
 
   // Reads the module names of the source manifest into a module list and,
   // holding the installation's lock, updates each module in order. Never
@@ -22,6 +30,10 @@ class CPatcher {
 
   // The argument text the process was started with.
   static std::string m_strBasePath;
+
+ private:
+  bool what_if_ = false;
+  RunReport* report_ = nullptr;
 };
 
 }  // namespace ks

@@ -8,9 +8,16 @@ namespace ks {
 
 class CUpdaterApp : public CWinApp {
  public:
-  // Runs one update with the argument text as the base path. Always returns
+  // Reads the settings, runs one update with the argument text as the base
+  // path, and writes the result file when one is asked for. Always returns
   // false, so the process ends without a window.
   bool InitInstance() override;
+  // The exit status: 0 unless KSUPDATE_EXIT_CODES=msi asked for the
+  // outcome (ExitStatusFor).
+  int ExitInstance() override;
+
+ private:
+  int m_exit_status = 0;
 };
 
 // The one application object (defined with the other process-wide objects).

@@ -14,6 +14,8 @@ CWinApp::~CWinApp() {
 
 bool CWinApp::InitInstance() { return false; }
 
+int CWinApp::ExitInstance() { return 0; }
+
 CWinApp* AfxGetApp() { return g_app; }
 
 int AfxWinMain(const std::string& argument_text) {
@@ -23,7 +25,7 @@ int AfxWinMain(const std::string& argument_text) {
   // A windowless program: InitInstance does all the work and returns false,
   // so there is no message loop to enter either way.
   (void)app->InitInstance();
-  return 0;
+  return app->ExitInstance();
 }
 
 }  // namespace ks

@@ -17,6 +17,8 @@ class CWinApp {
   // Called once by AfxWinMain. Returning false ends the process; true would
   // enter the message loop, which this framework does not have.
   virtual bool InitInstance();
+  // Called after InitInstance returned false: the process's exit status.
+  virtual int ExitInstance();
 
   // The argument text of this process, set before InitInstance runs.
   std::string m_lpCmdLine;
@@ -26,8 +28,8 @@ class CWinApp {
 CWinApp* AfxGetApp();
 
 // The framework's entry: hands `argument_text` to the application object,
-// calls its InitInstance and returns the process's exit status, which is 0
-// whatever the run did.
+// calls its InitInstance and returns the process's exit status, which
+// ExitInstance gives.
 int AfxWinMain(const std::string& argument_text);
 
 }  // namespace ks

@@ -80,7 +80,8 @@ void ReadManifestVersion(const std::string& manifest_path,
 }
 
 SourceManifestPin::SourceManifestPin() : path_(GetSourceManifestPath()) {
-  if (LoadProfileFile(path_.c_str(), TRUE) == ProfileLoad::kTooLarge) {
+  load_ = LoadProfileFile(path_.c_str(), TRUE);
+  if (load_ == ProfileLoad::kTooLarge) {
     usable_ = TooLarge(path_);
     return;
   }

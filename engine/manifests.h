@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
 #include "platform/sha256.h"
 
 namespace ks {
@@ -49,9 +50,12 @@ class SourceManifestPin {
   // Whether the manifest has a section "sha256": then every module it
   // lists must have a valid checksum there.
   bool has_checksums() const { return has_checksums_; }
+  // What the reading found.
+  ProfileLoad load() const { return load_; }
 
  private:
   std::string path_;
+  ProfileLoad load_ = ProfileLoad::kMissing;
   bool usable_ = true;
   bool has_checksums_ = false;
 };

@@ -6,9 +6,24 @@
 #include <vector>
 
 #include "engine/manifests.h"
+#include "engine/run_report.h"
 #include "platform/platform.h"
 
 namespace ks {
+
+// What a run tells its list before UpdateAll.
+struct RunContext {
+  // The installation lock the run holds: a module whose target is the lock
+  // file, by any name, is refused.
+  const InstallationLock* lock = nullptr;
+  // The patch manifest has checksums, which each module must then have
+  // (see SourceManifestPin).
+  bool checksums_required = false;
+  // Decide and trace as usual, but copy and record nothing.
+  bool what_if = false;
+  // Gets one record a module, in list order.
+  RunReport* report = nullptr;
+};
 
 class CModuleList {
  public:
@@ -33,15 +48,11 @@ class CModuleList {
   // one without a valid checksum; does nothing without an installation
   // directory. A copy whose bytes do not match the checksum, or whose
   // source changed while it was read, is not put in place and records
-  // nothing. True only when the file was copied.
+  // nothing. In a what-if run nothing is changed: a line says that a copy
+  // would follow. True only when the file was copied.
   bool UpdateModule(const std::string& name);
 
-  // The installation lock the run holds, or null: a module whose target is
-  // the lock file, by any name, is refused.
-  void UseLock(const InstallationLock* lock) { lock_ = lock; }
-  // Whether the patch manifest has checksums, which each module must then
-  // have (see SourceManifestPin).
-  void RequireChecksums(bool required) { checksums_required_ = required; }
+  void UseRunContext(const RunContext& context) { context_ = context; }
 
   // Fill `version` from the entry `name` of the installed ("client.ver") or
   // the source ("ksmodules.ver") manifest (see ReadManifestVersion).
@@ -52,8 +63,9 @@ class CModuleList {
 
  private:
   std::vector<std::string> m_modules;
-  const InstallationLock* lock_ = nullptr;
-  bool checksums_required_ = false;
+  RunContext context_;
+  // The record of the module that UpdateAll is updating, or null.
+  ModuleRecord* record_ = nullptr;
 };
 
 }  // namespace ks

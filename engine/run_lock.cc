@@ -7,34 +7,35 @@
 
 namespace ks {
 
-bool LockForRun(std::unique_ptr<InstallationLock>* lock) {
+RunStart LockForRun(bool take_lock, std::unique_ptr<InstallationLock>* lock) {
   std::string bin = GetInstallBinDir();
-  if (bin.empty()) return true;
+  if (bin.empty()) return RunStart::kNoInstallation;
   DWORD attributes = GetFileAttributesA(bin.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    return true;
+    return RunStart::kNoInstallation;
   }
   // A run with more rights than the installation's owner must not be
   // steered by what that owner controls.
   std::string refused;
   if (!TrustInstallation(bin.c_str(), &refused)) {
     Trace("    - Installation not owned by this user : %s -", refused.c_str());
-    return false;
+    return RunStart::kRefused;
   }
+  if (!take_lock) return RunStart::kGoOn;
   // From the bin directory just tested, not from another registry read.
   std::string path = bin + "\\" + kLockFileName;
   switch (LockInstallation(path.c_str(), kLockWaitMs, lock)) {
     case LockResult::kHeld:
-      return true;
+      return RunStart::kGoOn;
     case LockResult::kBusy:
       Trace("    - Another update is running -");
-      return false;
+      return RunStart::kBusy;
     case LockResult::kFailed:
       break;
   }
   Trace("    - Installation lock failed : %s -", path.c_str());
-  return true;
+  return RunStart::kGoOn;
 }
 
 }  // namespace ks

@@ -16,16 +16,27 @@ namespace ks {
 // whoever started us for ever.
 constexpr DWORD kLockWaitMs = 5 * 60 * 1000;
 
+// What LockForRun found.
+enum class RunStart {
+  kGoOn,            // update the modules
+  kNoInstallation,  // no installation or bin directory: nothing can be
+                    // written there, but the modules are still gone
+                    // through, as a run always has
+  kRefused,         // the platform refuses the installation to this run
+  kBusy,            // another run held the lock past the bound
+};
+
 // Takes the installation's lock for the rest of the run, before its first
-// module: a run that holds it decides, copies and records its modules as if
-// no other run existed. False when another run held it for kLockWaitMs, or
-// when the platform refuses the installation to this run (TrustInstallation):
-// the run must then update nothing, and this traces why. True otherwise:
-// with the lock in *lock; with none when there is no installation
-// directory or no bin directory (there is nothing a run could write then);
-// with none either when the lock fails for another reason, which is traced,
-// and the run goes on as if it were alone.
-bool LockForRun(std::unique_ptr<InstallationLock>* lock);
+// module (with `take_lock`; a what-if run, which writes nothing, takes
+// none): a run that holds it decides, copies and records its modules as if
+// no other run existed. kBusy when another run held it for kLockWaitMs, and
+// kRefused when the platform refuses the installation to this run
+// (TrustInstallation): the run must then update nothing, and this traces
+// why. kGoOn otherwise, with the lock in *lock, or with none when the lock
+// failed for another reason, which is traced: the run goes on as if it were
+// alone. kNoInstallation, with no lock and no line, when there is no
+// installation directory or no bin directory.
+RunStart LockForRun(bool take_lock, std::unique_ptr<InstallationLock>* lock);
 
 }  // namespace ks
 

@@ -125,6 +125,21 @@ class Platform {
   // own the prefix, or the directory that the drive holding `bin_dir` is
   // linked to.
   virtual BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) = 0;
+  // The system's error code of the last operation above that failed on
+  // this thread: GetLastError() on Windows, errno on Linux. (Not named
+  // after the Win32 call: the providers' own code calls that one.)
+  virtual DWORD LastError() = 0;
+  // Writes `data` as the file `path` (a host path on Linux, a Windows path
+  // on Windows), atomically: a temporary file beside it, flushed, renamed
+  // over it, so that a reader or a kill sees the old file or the new one,
+  // whole. As the trace file may, `path` often lies where others can write
+  // while the run has more rights than they: refused, with *refused set,
+  // when something is at `path` that is a symbolic link (on Windows any
+  // reparse point), no plain file, has a second hard link, or (Linux)
+  // belongs to another user. FALSE on refusal or failure, with nothing
+  // left behind.
+  virtual BOOL WriteResultFile(LPCSTR path, const std::string& data,
+                               bool* refused) = 0;
   // Takes the exclusive lock that a run holds on its installation: a lock
   // on the file `path`, which is created empty when missing and stays in
   // place. While another process holds it, tries again until `timeout_ms`
@@ -191,6 +206,11 @@ class PlatformWrapper : public Platform {
   BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
     return target_->TrustInstallation(bin_dir, refused);
   }
+  DWORD LastError() override { return target_->LastError(); }
+  BOOL WriteResultFile(LPCSTR path, const std::string& data,
+                       bool* refused) override {
+    return target_->WriteResultFile(path, data, refused);
+  }
   LockResult LockInstallation(
       LPCSTR path, DWORD timeout_ms,
       std::unique_ptr<InstallationLock>* lock) override {
@@ -221,6 +241,29 @@ class ScopedPlatform {
  private:
   Platform* previous_;
 };
+
+// The system's text for an error code that LastError() gave
+// (FormatMessage on Windows, strerror on Linux), without a line end; ""
+// when the system has none.
+std::string SystemErrorText(DWORD code);
+
+// The outcome of a run, as Windows Installer's codes say it: what
+// deployment tools already understand.
+namespace msi {
+constexpr DWORD kSuccess = 0;
+constexpr DWORD kWouldChange = 1;  // what-if: an update would copy
+constexpr DWORD kRestartRequired = 3010;
+constexpr DWORD kFailure = 1603;
+constexpr DWORD kNoInstallation = 1605;
+constexpr DWORD kNoSource = 1612;
+constexpr DWORD kBusy = 1618;
+}  // namespace msi
+
+// The process's exit status for an outcome given as a Windows Installer
+// code (RunReport::Outcome): the code itself on Windows; on Linux, where a
+// status has 8 bits, one of its own for each (0, 1, and 3010, 1603, 1605,
+// 1612, 1618 as 10, 3, 5, 12, 18).
+int ExitStatusFor(DWORD outcome);
 
 // Sends one line to the platform's debugger channel (OutputDebugStringA on
 // Windows; nothing elsewhere). Never makes the caller wait for whoever
@@ -312,6 +355,11 @@ inline void UnpinProfileFile(LPCSTR file) {
 }
 inline BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) {
   return CurrentPlatform()->TrustInstallation(bin_dir, refused);
+}
+inline DWORD LastError() { return CurrentPlatform()->LastError(); }
+inline BOOL WriteResultFile(LPCSTR path, const std::string& data,
+                            bool* refused) {
+  return CurrentPlatform()->WriteResultFile(path, data, refused);
 }
 inline LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
                                    std::unique_ptr<InstallationLock>* lock) {

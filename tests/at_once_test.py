@@ -22,6 +22,7 @@ import argparse
 import collections
 import fcntl
 import itertools
+import json
 import os
 import random
 import shutil
@@ -41,6 +42,25 @@ from wine_prefix import make_prefix  # noqa: E402
 AT_ONCE_MODULES = 200
 VERSIONS = ("7", "5")
 BUSY_LINE = "    - Another update is running -"
+# The exit status of a run that another held the lock from, with msi exit
+# codes: 1618 on Windows, 18 on Linux.
+LINUX_BUSY = 18
+WINDOWS_BUSY = 1618
+
+
+def busy_result_problems(data, status):
+    """What is wrong with the result file of a run that found the lock
+    held: it must say so, and that no module was reached."""
+    try:
+        result = json.loads(data)
+    except (TypeError, ValueError):
+        return [f"lock held: result file {data!r}"]
+    if result.get("outcome") != "busy" or result.get("msi_code") != 1618 or \
+            result.get("exit_status") != status or not result.get("modules") \
+            or any(m.get("result") != "not reached"
+                   for m in result["modules"]):
+        return [f"lock held: result file says {data[:300]!r}"]
+    return []
 
 
 class SharedInstallation:
@@ -116,10 +136,12 @@ def native_starter(inst, binary, extra_env=None):
     return start
 
 
-def finish(process, what, problems, timeout=RUN_TIMEOUT, end_all=None):
-    """Waits for a run and notes what is wrong with its end. `end_all`
-    ends what a run left running when it has to be stopped (Wine's
-    processes, which outlive the one that started them)."""
+def finish(process, what, problems, timeout=RUN_TIMEOUT, end_all=None,
+           status=0):
+    """Waits for a run and notes what is wrong with its end: an exit status
+    other than `status` (its low 8 bits), or output. `end_all` ends what a
+    run left running when it has to be stopped (Wine's processes, which
+    outlive the one that started them)."""
     try:
         out, err = process.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -132,7 +154,7 @@ def finish(process, what, problems, timeout=RUN_TIMEOUT, end_all=None):
     # Wine's own notices are not ours.
     out = b"\n".join(line for line in (out + err).split(b"\n")
                      if line.strip() and not line.startswith(b"wine: "))
-    if process.returncode != 0 or out:
+    if process.returncode != status & 0xFF or out:
         problems.append(f"{what}: exit status {process.returncode} "
                         f"{out[:300]!r}")
 
@@ -152,11 +174,12 @@ class AtOnce:
         self.orders = {}
         self.tally = collections.Counter()
 
-    def run(self, runs, what, stagger=False):
+    def run(self, runs, what, stagger=False, status=0):
         """`runs`: (starter, version) pairs, started together, or with
         `stagger` each once the one before has recorded a module or ended
         (so that a slow starter still overlaps a fast one). Returns each
-        run's trace and the outcome, after checking the runs' own ends."""
+        run's trace and the outcome, after checking the runs' own ends
+        (`status`: the exit status each must have)."""
         problems = []
         procs = []
         paths = []
@@ -173,7 +196,7 @@ class AtOnce:
             procs.append(start(v, path))
         for i, p in enumerate(procs):
             finish(p, f"{what}: run {i + 1}", problems,
-                   end_all=self.end_all)
+                   end_all=self.end_all, status=status)
         return [trace_lines(p) for p in paths], self.inst.outcome(), problems
 
     def serial(self, versions):
@@ -309,17 +332,22 @@ def at_once_linux(args, work):
         problems.append("the run after a killed holder did not get the lock "
                         "at once or did not finish the update")
 
-    # Another process holds the lock past the bound: nothing is done, and
-    # the run says so in one line.
+    # Another process holds the lock past the bound: nothing is done, the
+    # run says so in one line, and its status and result file tell a
+    # deployment tool to try again later.
     inst.reset()
     before = inst.outcome()
     fd = hold_lock(inst)
     began = time.monotonic()
-    short = native_starter(inst, args.runner, {"KSUPDATE_LOCK_WAIT_MS": "300"})
-    traces, outcome, own = at_once.run([(short, "7")], "lock held")
+    result = os.path.join(work, "busy.json")
+    short = native_starter(inst, args.runner, {
+        "KSUPDATE_LOCK_WAIT_MS": "300", "KSUPDATE_EXIT_CODES": "msi",
+        "KSUPDATE_RESULT": result})
+    traces, outcome, own = at_once.run([(short, "7")], "lock held",
+                                       status=LINUX_BUSY)
     waited = time.monotonic() - began
     os.close(fd)
-    problems += own
+    problems += own + busy_result_problems(read_or_none(result), LINUX_BUSY)
     if traces[0] != [BUSY_LINE] or outcome != before or waited < 0.3:
         problems.append(f"with the lock held past the bound: trace "
                         f"{traces[0][:3]}, waited {waited:.2f}s, bin "

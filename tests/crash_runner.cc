@@ -213,6 +213,11 @@ class KillingPlatform : public PlatformWrapper {
     Timed t(this, "UnpinProfileFile");
     PlatformWrapper::UnpinProfileFile(file);
   }
+  BOOL WriteResultFile(LPCSTR path, const std::string& data,
+                       bool* refused) override {
+    Timed t(this, "WriteResultFile");
+    return PlatformWrapper::WriteResultFile(path, data, refused);
+  }
   BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
     Timed t(this, "TrustInstallation");
     return PlatformWrapper::TrustInstallation(bin_dir, refused);

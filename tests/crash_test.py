@@ -45,6 +45,7 @@ read-only attribute under Wine, where new files get the umask's mode.
 
 import argparse
 import collections
+import json
 import os
 import queue
 import random
@@ -84,7 +85,7 @@ class WineInstallation(Installation):
         self.base = base
         self.home = home
         self.servers = servers  # every prefix whose server was started
-        super().__init__(root, modules, store, checksums)
+        super().__init__(root, modules, store, checksums, result=True)
 
     def make_prefix(self):
         # Wine's own system files (over a GiB) are linked, not copied: no
@@ -115,6 +116,8 @@ class WineInstallation(Installation):
         # Output to a file, not a pipe: a process that Wine starts on the
         # way and keeps with the server would hold a pipe open for good.
         env = dict(self.env, **(extra_env or {}))
+        if self.result:
+            env["KSUPDATE_RESULT"] = self.program_path(self.result)
         argv = ["wine", binary, "C:\\patch\\setup.exe"]
         for _ in range(3):
             with tempfile.TemporaryFile() as out:
@@ -237,6 +240,11 @@ def choose_points(calls, points, timed, rng, write_every=4):
         duration_us = calls[index - 1][1] / 1000
         delay = max(1, int(rng.uniform(0, duration_us * 1.2)))
         result.append(KillPoint(index, calls[index - 1][0], delay, None))
+    # A few inside the write of the result file, which is short.
+    for index in by_op.get("WriteResultFile", [])[:1] * 3:
+        duration_us = calls[index - 1][1] / 1000
+        delay = max(1, int(rng.uniform(0, duration_us)))
+        result.append(KillPoint(index, "WriteResultFile", delay, None))
     rng.shuffle(result)
     # Every fifth kill gets a second one in the run after it.
     return [p._replace(chained=rng.randrange(1, total + 1)) if i % 5 == 4
@@ -288,6 +296,20 @@ class Tally:
                 + "\n".join("    " + d for d in details[:8]))
 
 
+def result_file_problems(inst, final=False):
+    """A run's result file is whole or not there (`final`: there), never
+    cut short."""
+    data = read_or_none(inst.result)
+    if data is None:
+        return ["no result file after the run"] if final else []
+    try:
+        if json.loads(data.decode("utf-8")).get("format") == 1:
+            return []
+    except ValueError:
+        pass
+    return [f"a result file cut short: {data[-80:]!r}"]
+
+
 def run_killed(inst, build, call, delay_us):
     env = {"KSUPDATE_KILL_AT": str(call)}
     if delay_us is not None:
@@ -327,6 +349,7 @@ def trial(inst, build, point, tally):
             (result.stdout + result.stderr).decode(errors="replace")[:400]])
         return
     problems, temps = check_state(inst, final=False)
+    problems += result_file_problems(inst)
     with tally.lock:
         tally.kills += 1
         if point.delay_us is None:
@@ -363,6 +386,7 @@ def trial(inst, build, point, tally):
             (result.stdout + result.stderr).decode(errors="replace")[:400]])
         return
     problems, _ = check_state(inst, final=True, stuck=stuck)
+    problems += result_file_problems(inst, final=True)
     if problems:
         tally.fail(point, "after the run after it", problems)
     with tally.lock:
@@ -483,7 +507,8 @@ def check_build(installs, modules, store, build, args, rng, stop):
         for p in tally.problems[:20]:
             print("  " + p)
         return 1
-    print("outcome: every module whole, client.ver true after every kill;"
+    print("outcome: every module whole, client.ver true and the result "
+          "file whole or not there after every kill;"
           " the run after each one finished the update and left no "
           "temporary file")
     return 0
@@ -553,7 +578,7 @@ def main():
                   f"{time.monotonic() - start:.0f}s")
         else:
             installs = [Installation(os.path.join(work, f"w{j}"), modules,
-                                     store, args.checksums)
+                                     store, args.checksums, result=True)
                         for j in range(max(1, args.jobs))]
         status = 0
         for build in builds:

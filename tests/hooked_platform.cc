@@ -20,7 +20,8 @@ const char* OpName(Op op) {
                                        "HashFile",
                                        "LoadProfileFile",
                                        "UnpinProfileFile",
-                                       "TrustInstallation"};
+                                       "TrustInstallation",
+                                       "WriteResultFile"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -131,6 +132,13 @@ LockResult HookedPlatform::LockInstallation(
   Count(Op::kLockInstallation);
   if (lock) return lock(path, timeout_ms, held);
   return PlatformWrapper::LockInstallation(path, timeout_ms, held);
+}
+
+BOOL HookedPlatform::WriteResultFile(LPCSTR path, const std::string& data,
+                                     bool* refused) {
+  Count(Op::kWriteResultFile);
+  if (write_result) return write_result(path, data, refused);
+  return PlatformWrapper::WriteResultFile(path, data, refused);
 }
 
 void AnswerRegistryValue(HookedPlatform* platform, const std::string& value,

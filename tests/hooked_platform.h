@@ -28,6 +28,7 @@ enum class Op {
   kLoadProfileFile,
   kUnpinProfileFile,
   kTrustInstallation,
+  kWriteResultFile,
   kCount
 };
 
@@ -64,6 +65,7 @@ class HookedPlatform : public PlatformWrapper {
   std::function<BOOL(LPCSTR, Sha256Digest*)> hash;
   std::function<ProfileLoad(LPCSTR, BOOL)> load_profile;
   std::function<BOOL(LPCSTR, std::string*)> trust;
+  std::function<BOOL(LPCSTR, const std::string&, bool*)> write_result;
 
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
                                   LPCSTR file) override;
@@ -85,6 +87,8 @@ class HookedPlatform : public PlatformWrapper {
   ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) override;
   void UnpinProfileFile(LPCSTR file) override;
   BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override;
+  BOOL WriteResultFile(LPCSTR path, const std::string& data,
+                       bool* refused) override;
   LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
                               std::unique_ptr<InstallationLock>* lock) override;
 

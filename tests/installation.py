@@ -121,8 +121,10 @@ def source_manifest(modules, checksums=False):
 class Installation:
     """A prefix of its own for one worker, reset before every kill."""
 
-    def __init__(self, root, modules, store, checksums=False):
+    def __init__(self, root, modules, store, checksums=False, result=False):
         self.root = root
+        # With `result`, every run writes a result file beside the prefix.
+        self.result = root + "-result.json" if result else None
         self.retries = 0  # runs that Wine failed to start
         self.hung_kills = []  # timed kills that Wine did not carry out
         self.modules = modules
@@ -207,6 +209,8 @@ class Installation:
 
     def run(self, binary, extra_env=None):
         env = dict(self.env, **(extra_env or {}))
+        if self.result:
+            env["KSUPDATE_RESULT"] = self.program_path(self.result)
         return subprocess.run(
             [binary, "C:\\patch\\setup.exe"], cwd=self.drive_c, env=env,
             stdin=subprocess.DEVNULL, capture_output=True,

@@ -474,10 +474,8 @@ def own_calls(relay_log, exe_data):
     return calls_of[found[-1]] if found else []
 
 
-def check_packaged_run(fail, wine, exe_data, arch):
-    """Runs the packaged program on the example, traced by the relay
-    channel: the hardening must come before the program does anything else
-    of its own, and the run must update the example."""
+def reset_example(wine):
+    """The example's patch and installation, laid anew on drive C."""
     shutil.rmtree(os.path.join(wine.drive_c, "patch"), ignore_errors=True)
     shutil.rmtree(os.path.join(wine.drive_c, "Program Files", "Kestrova"),
                   ignore_errors=True)
@@ -486,6 +484,13 @@ def check_packaged_run(fail, wine, exe_data, arch):
                     os.path.join(wine.drive_c, "patch"))
     shutil.copytree(os.path.join(example, "Program Files", "Kestrova"),
                     os.path.join(wine.drive_c, "Program Files", "Kestrova"))
+
+
+def check_packaged_run(fail, wine, exe_data, arch):
+    """Runs the packaged program on the example, traced by the relay
+    channel: the hardening must come before the program does anything else
+    of its own, and the run must update the example."""
+    reset_example(wine)
     exe_dir = os.path.join(wine.work, f"package-{arch}")
     os.makedirs(exe_dir)
     exe = os.path.join(exe_dir, "ksupdate.exe")
@@ -511,6 +516,57 @@ def check_packaged_run(fail, wine, exe_data, arch):
     text = open(trace, "rb").read().decode("latin-1") \
         if os.path.exists(trace) else ""
     check_example_updated(fail, wine.drive_c, text)
+
+
+def readme_block(heading):
+    """The first code block after `heading` in README.md."""
+    text = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+    after = text[text.index(heading + "\n"):]
+    start = after.index("```bat\n") + len("```bat\n")
+    return after[start:after.index("```", start)]
+
+
+def check_deploying_commands(fail, wine, exe_data):
+    """The README's Intune command and start-up script, run by Wine's cmd
+    on the example with the packaged program where they name it: each must
+    update the example, exit 0 and write a result file saying so."""
+    program = os.path.join(wine.drive_c, "Program Files (x86)", "ksupdate")
+    os.makedirs(program, exist_ok=True)
+    with open(os.path.join(program, "ksupdate.exe"), "wb") as out:
+        out.write(exe_data)
+    result = os.path.join(wine.drive_c, "ProgramData", "ksupdate",
+                          "result.json")
+    os.makedirs(os.path.dirname(result), exist_ok=True)
+    intune = readme_block("### Intune (Win32 app)").strip()
+    script = readme_block("### Group Policy start-up script")
+    # The command line exactly as a deployment tool gives it: wine would
+    # quote the words of a host command line its own way.
+    launch = os.path.join(ROOT, "build", "package", "win32", "tests", "wine",
+                          "launch.exe")
+    if not fail.check(os.path.isfile(launch), "launch.exe built"):
+        return
+    line = os.path.join(wine.work, "intune.cmdline")
+    with open(line, "wb") as out:
+        out.write(intune.encode("latin-1"))
+    cmd = "C:\\windows\\system32\\cmd.exe"
+    for what, args, cwd in (
+            ("Intune command", [launch, cmd, "Z:" + line.replace("/", "\\")],
+             os.path.join(wine.drive_c, "patch")),
+            ("start-up script", ["cmd", "/c", "C:\\update.cmd"],
+             wine.drive_c)):
+        reset_example(wine)
+        with open(os.path.join(wine.drive_c, "update.cmd"), "wb") as out:
+            out.write(script.replace("\n", "\r\n").encode("latin-1"))
+        if os.path.exists(result):
+            os.remove(result)
+        status = wine.wine(args, cwd=cwd).returncode
+        fail.check(status == 0, f"README's {what}: exits 0")
+        text = open(result, encoding="utf-8").read() \
+            if os.path.exists(result) else ""
+        fail.check('"outcome": "success"' in text,
+                   f"README's {what}: the result file says success")
+        check_example_updated(fail, wine.drive_c, "- Copy Success -\n" *
+                              len(EXAMPLE_COPIED))
 
 
 # ---------------------------------------------------------------- modes
@@ -553,6 +609,9 @@ def check_packages(directory):
             if arch in exes:
                 print(f"  {arch}: packaged ksupdate.exe on the example")
                 check_packaged_run(fail, wine, exes[arch], arch)
+        if "win32" in exes:
+            print("  win32: the README's deployment commands")
+            check_deploying_commands(fail, wine, exes["win32"])
     finally:
         wine.kill()
         shutil.rmtree(work, ignore_errors=True)

@@ -29,13 +29,30 @@ A scenario is a JSON object with these fields:
   system_reg    a file description that replaces the generated system.reg
   client_ver_more  more expected client.ver entries, made as generated lines
                 are: {"key": fmt, "value": fmt, "count": int, "start": int}
+  env           more environment for the run: KSUPDATE_EXIT_CODES and
+                KSUPDATE_WHATIF
+  outcome       the run's outcome as a Windows Installer code (0, 1, 3010,
+                1603, 1605, 1612, 1618): with KSUPDATE_EXIT_CODES=msi the
+                exit status must be the one each build maps it to
+                (LINUX_STATUS here), and the result file must say it;
+                without, the status must be 0. Absent: 0.
+  result        the run writes a result file (KSUPDATE_RESULT, outside the
+                prefix), which must follow RESULT_SCHEMA and hold these
+                fields with these values (objects: the fields given;
+                lists: as many items, each matched so)
+  result_path   instead of a result file that can be written: "link" (a
+                symbolic link to another file, which must keep its bytes)
+                or "unwritable" (in a directory that is not there)
+  times_kept    true: no file under the prefix may get another
+                modification time either (a what-if run)
   checksums_script  true: scripts/checksums writes the [sha256] section of
                 patch/ksmodules.ver before the run (and before the snapshot
                 that the run is compared with)
   prefix_owner  a uid that the prefix is given to (with everything in it)
                 while the program runs as root: skipped unless the runner
                 is root. "{prefix}" in a trace line stands for the prefix's
-                host path.
+                host path, "{work}" for the directory around it (where
+                a result file goes).
   unprivileged  true: run the program as an unprivileged user (uid 65534)
                 when the runner is root, so that permissions apply
   linux_only    why the scenario means nothing for the Windows builds under
@@ -96,8 +113,21 @@ FIELDS = {
     "description", "arch", "registry", "registry64", "args", "files", "trace",
     "expect_files", "client_ver", "client_ver_path", "system_reg",
     "client_ver_more", "unprivileged", "linux_only", "locale", "prefix_owner",
-    "checksums_script",
+    "checksums_script", "env", "outcome", "result", "result_path",
+    "times_kept",
 }
+# The Linux build's exit status for each outcome.
+LINUX_STATUS = {0: 0, 1: 1, 3010: 10, 1603: 3, 1605: 5, 1612: 12, 1618: 18}
+ENV_FIELDS = {"KSUPDATE_EXIT_CODES", "KSUPDATE_WHATIF"}
+OUTCOME_NAMES = {0: "success", 1: "would change", 3010: "restart required",
+                 1603: "failure", 1605: "no installation", 1612: "no source",
+                 1618: "busy"}
+TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+MODULE_RESULTS = {
+    "not reached", "copied", "repaired", "current", "newer installed",
+    "refused name", "no valid checksum", "copy failed", "checksum mismatch",
+    "patch file being written", "patch file refused", "record failed",
+    "no installation", "would copy", "would repair"}
 REQUIRED = {"description", "registry", "args", "files", "trace"}
 SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",
                "same_as", "generate", "link", "fifo"}
@@ -210,6 +240,120 @@ def spec_mode(desc, default):
     return int(desc["mode"], 8) if "mode" in desc else default
 
 
+def schema_problems(result):
+    """What in a result file does not follow its format (version 1)."""
+    text = (str, type(None))
+    fields = {"format": int, "program": str, "version": str, "started": str,
+              "ended": str, "argument": str, "what_if": bool,
+              "source_directory": text, "bin_directory": text,
+              "outcome": str, "msi_code": int, "exit_status": int,
+              "modules": list}
+    module_fields = {"name": str, "new_version": text,
+                     "installed_before": text, "installed_after": text,
+                     "result": str, "error": (dict, type(None)),
+                     "moved_aside": bool}
+    problems = []
+    if not isinstance(result, dict) or set(result) != set(fields):
+        return [f"fields {sorted(result) if isinstance(result, dict) else result!r}"]
+    for name, kind in fields.items():
+        if not isinstance(result[name], kind):
+            problems.append(f"{name}: {result[name]!r}")
+    if result["format"] != 1 or result["program"] != "ksupdate":
+        problems.append("format or program")
+    for name in ("started", "ended"):
+        if isinstance(result[name], str) and not TIME.match(result[name]):
+            problems.append(f"{name}: {result[name]!r}")
+    if OUTCOME_NAMES.get(result["msi_code"]) != result["outcome"]:
+        problems.append(f"outcome {result['outcome']!r} for "
+                        f"{result['msi_code']!r}")
+    for module in result["modules"] if isinstance(result["modules"], list) \
+            else []:
+        if not isinstance(module, dict) or set(module) != set(module_fields):
+            problems.append(f"module {module!r}")
+            continue
+        for name, kind in module_fields.items():
+            if not isinstance(module[name], kind):
+                problems.append(f"module {module.get('name')!r}: {name}")
+        if module["result"] not in MODULE_RESULTS:
+            problems.append(f"module result {module['result']!r}")
+        error = module["error"]
+        if error is not None and (set(error) != {"code", "message"} or
+                                  not isinstance(error["code"], int) or
+                                  not isinstance(error["message"], str)):
+            problems.append(f"module error {error!r}")
+    return problems
+
+
+def subset_problems(want, got, where="result"):
+    """Where `got` differs from `want`, which gives only the fields that
+    matter (see "result" above)."""
+    if isinstance(want, dict):
+        if not isinstance(got, dict):
+            return [f"{where}: {got!r}, expected an object"]
+        problems = []
+        for key, value in want.items():
+            if key not in got:
+                problems.append(f"{where}.{key}: missing")
+            else:
+                problems += subset_problems(value, got[key], f"{where}.{key}")
+        return problems
+    if isinstance(want, list):
+        if not isinstance(got, list) or len(got) != len(want):
+            return [f"{where}: {got!r}, expected {len(want)} items"]
+        problems = []
+        for i, (w, g) in enumerate(zip(want, got)):
+            problems += subset_problems(w, g, f"{where}[{i}]")
+        return problems
+    return [] if want == got else [f"{where}: {got!r}, expected {want!r}"]
+
+
+def check_result(scenario, data, status, problems):
+    """The result file's bytes (None when there is none) against what the
+    scenario expects; `status`, the run's exit status."""
+    if "result" not in scenario:
+        return
+    if data is None:
+        problems.append("no result file")
+        return
+    try:
+        result = json.loads(data.decode("utf-8"))
+    except ValueError as e:
+        problems.append(f"result file is no JSON: {e}: {show(data, 200)}")
+        return
+    problems += [f"result file: {p}" for p in schema_problems(result)]
+    outcome = scenario.get("outcome", 0)
+    want = dict(scenario["result"], msi_code=outcome,
+                outcome=OUTCOME_NAMES[outcome], exit_status=status)
+    problems += subset_problems(want, result)
+
+
+def expected_status(scenario, statuses=None):
+    """The exit status the scenario expects of a build whose statuses for
+    the outcomes are `statuses` (LINUX_STATUS unless given)."""
+    env = scenario.get("env", {})
+    if env.get("KSUPDATE_EXIT_CODES", "").lower() != "msi":
+        return 0
+    return (statuses or LINUX_STATUS)[scenario.get("outcome", 0)]
+
+
+def result_target(scenario, work):
+    """The KSUPDATE_RESULT of a scenario's run in `work`, and what is there
+    before the run that must stay as it is (path -> bytes), or (None, {})
+    when the scenario asks for no result file."""
+    kind = scenario.get("result_path")
+    if kind == "link":
+        victim = os.path.join(work, "someone-elses.txt")
+        with open(victim, "wb") as f:
+            f.write(b"not for the result\n")
+        os.symlink(victim, os.path.join(work, "result.json"))
+        return os.path.join(work, "result.json"), {victim: b"not for the result\n"}
+    if kind == "unwritable":
+        return os.path.join(work, "no such directory", "result.json"), {}
+    if "result" in scenario:
+        return os.path.join(work, "result.json"), {}
+    return None, {}
+
+
 def use_scenario(scenario):
     """Makes the scenario's files the ones that "{sha256:PATH}" placeholders
     name, until the next call."""
@@ -229,6 +373,12 @@ def validate(scenario):
     if scenario.get("locale", DEFAULT_LOCALE) not in LOCALE_CODE_PAGES:
         raise ScenarioError(f"locale {scenario['locale']!r} has no code page "
                             "in LOCALE_CODE_PAGES")
+    if set(scenario.get("env", {})) - ENV_FIELDS:
+        raise ScenarioError(f"env may only set {sorted(ENV_FIELDS)}")
+    if scenario.get("outcome", 0) not in OUTCOME_NAMES:
+        raise ScenarioError(f"bad outcome {scenario['outcome']!r}")
+    if scenario.get("result_path") not in (None, "link", "unwritable"):
+        raise ScenarioError(f"bad result_path {scenario['result_path']!r}")
     if scenario.get("arch", "win32") not in ("win32", "win64"):
         raise ScenarioError(f"bad arch {scenario['arch']!r}")
     if "registry64" in scenario and scenario.get("arch") != "win64":
@@ -278,8 +428,9 @@ def build_prefix(prefix, scenario):
         os.chmod(path, mode)
 
 
-def snapshot(root):
-    """Every entry under root: relative path -> (kind, mode, bytes/target)."""
+def snapshot(root, times=False):
+    """Every entry under root: relative path -> (kind, mode, bytes/target),
+    and with `times` its modification time (ns) last."""
     entries = {}
     for dirpath, dirnames, filenames in os.walk(root):
         for name in dirnames + filenames:
@@ -296,7 +447,17 @@ def snapshot(root):
                     entries[rel] = ("file", mode, f.read())
             else:
                 entries[rel] = ("other", mode, None)
+            if times:
+                entries[rel] += (st.st_mtime_ns,)
     return entries
+
+
+def read_or_none(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
 
 
 def remove_tree(path):
@@ -380,12 +541,13 @@ def show(data, limit=80):
 def describe(entry):
     if entry is None:
         return "absent"
-    kind, mode, data = entry
+    kind, mode, data = entry[:3]
+    time = f" modified {entry[3]}" if len(entry) > 3 else ""
     if kind == "link":
         return f"link -> {data}"
     if kind == "file":
-        return f"file {mode:04o} {show(data)}"
-    return f"{kind} {mode:04o}"
+        return f"file {mode:04o} {show(data)}{time}"
+    return f"{kind} {mode:04o}{time}"
 
 
 def check_trace(expected, trace_path, problems):
@@ -529,10 +691,18 @@ def run_scenario(binary, scenario, keep):
             subprocess.run([sys.executable, CHECKSUMS_SCRIPT,
                             os.path.join(prefix, "drive_c", "patch")],
                            check=True, capture_output=True)
-        before = snapshot(prefix)
+        times = bool(scenario.get("times_kept"))
+        before = snapshot(prefix, times)
         env = dict(os.environ, WINEPREFIX=prefix, KSUPDATE_TRACE=trace_path,
                    HOME=home, **locale_env(scenario.get("locale",
                                                        DEFAULT_LOCALE)))
+        for name in ("KSUPDATE_EXIT_CODES", "KSUPDATE_WHATIF",
+                     "KSUPDATE_RESULT"):
+            env.pop(name, None)
+        env.update(scenario.get("env", {}))
+        result_path, kept = result_target(scenario, work)
+        if result_path:
+            env["KSUPDATE_RESULT"] = result_path
         demote = None
         if "prefix_owner" in scenario:
             for dirpath, dirnames, filenames in os.walk(prefix):
@@ -562,14 +732,22 @@ def run_scenario(binary, scenario, keep):
         except subprocess.TimeoutExpired:
             problems.append(f"timed out after {TIMEOUT_SECONDS}s")
             return problems, work if keep else None
-        if result.returncode != 0:
-            problems.append(f"exit status {result.returncode}")
+        status = expected_status(scenario)
+        if result.returncode != status:
+            problems.append(f"exit status {result.returncode}, expected "
+                            f"{status}")
         for name, out in (("stdout", result.stdout), ("stderr", result.stderr)):
             if out:
                 problems.append(f"output on {name}: {show(out, 400)}")
-        after = snapshot(prefix)
+        after = snapshot(prefix, times)
+        if result_path and not os.path.islink(result_path):
+            check_result(scenario, read_or_none(result_path), status,
+                         problems)
+        for path, data in kept.items():
+            if read_or_none(path) != data:
+                problems.append(f"{path} changed")
 
-        check_trace([line.replace("{prefix}", prefix)
+        check_trace([line.replace("{prefix}", prefix).replace("{work}", work)
                      for line in expand_trace(scenario["trace"])],
                     trace_path, problems)
         expected = {"drive_c/" + p: s
@@ -581,9 +759,11 @@ def run_scenario(binary, scenario, keep):
             cv_rel = client_ver_path(scenario, after)
             check_client_ver(expected_client_ver(scenario), cv_rel, before,
                              after, problems, code_page(scenario))
+        # A what-if run makes no lock file either.
+        lock_ok = not scenario.get("times_kept")
         for rel in sorted(set(before) | set(after)):
             if rel in expected or rel == cv_rel or \
-                    is_lock_file(rel, before, after):
+                    (lock_ok and is_lock_file(rel, before, after)):
                 continue
             if before.get(rel) != after.get(rel):
                 problems.append(f"{rel}: {describe(before.get(rel))} -> "

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/patcher.h"
+#include "app/winapp.h"
 #include "engine/module_list.h"
 #include "platform/platform.h"
 #include "tests/temp_prefix.h"
@@ -618,6 +619,69 @@ TEST(Win32Copy, ReplacesAModuleInUse) {
   std::vector<std::string> left = TempFiles(prefix.Host(dir + "/bin"));
   EXPECT_LE(left.size(), 1u);
   FreeLibrary(module);
+}
+
+// A whole run over a module in use, with msi exit codes and a result file:
+// the module is replaced by moving the old one aside, which Windows
+// Installer's code 3010 says (the client keeps the old image until it
+// restarts), and the result file says it of that module.
+TEST(Win32Run, AModuleInUseMakesARestartRequired) {
+  TempPrefix prefix;
+  prefix.SetInstallDir("C:\\Client");
+  prefix.MakeDir("Client/bin");
+  prefix.MakeDir("Patch");
+  const std::string target = prefix.Host("Client/bin/mod.dll");
+  ASSERT_TRUE(::CopyFileA((ProgramDir() + "version_module_1.dll").c_str(),
+                          target.c_str(), TRUE));
+  ASSERT_TRUE(::CopyFileA((ProgramDir() + "version_module_2.dll").c_str(),
+                          prefix.Host("Patch/mod.dll").c_str(), TRUE));
+  prefix.Write("Patch/ksmodules.ver", "[modules]\r\nmod.dll=2\r\n");
+  prefix.Write("Client/bin/client.ver", "[modules]\r\nmod.dll=1\r\n");
+  HMODULE module = LoadLibraryA(target.c_str());
+  ASSERT_NE(module, nullptr);
+  const std::string result = prefix.Host("result.json");
+  _putenv_s("KSUPDATE_EXIT_CODES", "msi");
+  _putenv_s("KSUPDATE_RESULT", result.c_str());
+  const int status = AfxWinMain("C:\\Patch\\setup.exe");
+  _putenv_s("KSUPDATE_EXIT_CODES", "");
+  _putenv_s("KSUPDATE_RESULT", "");
+  FreeLibrary(module);
+  EXPECT_EQ(status, 3010);
+  const std::string json = prefix.Read("result.json");
+  EXPECT_NE(json.find("\"outcome\": \"restart required\""), std::string::npos)
+      << json;
+  EXPECT_NE(json.find("\"result\": \"copied\", \"error\": null, "
+                      "\"moved_aside\": true"),
+            std::string::npos)
+      << json;
+}
+
+// The result file's refusals, as the Windows build makes them: a second
+// hard link and a directory are refused; a missing directory fails.
+TEST(Win32Files, ResultFileRefusesWhatIsNoFileOfItsOwn) {
+  TempPrefix prefix;
+  const std::string dir = NewCaseDir();
+  prefix.Write(dir + "/other.txt", "someone else's");
+  const std::string host = prefix.Host(dir);
+  ASSERT_TRUE(CreateHardLinkA((host + "\\linked.json").c_str(),
+                              (host + "\\other.txt").c_str(), nullptr));
+  prefix.MakeDir(dir + "/dir.json");
+  bool refused = false;
+  for (const char* name : {"linked.json", "dir.json"}) {
+    EXPECT_FALSE(DefaultPlatform()->WriteResultFile(
+        (host + "\\" + name).c_str(), "{}", &refused));
+    EXPECT_TRUE(refused) << name;
+  }
+  EXPECT_FALSE(DefaultPlatform()->WriteResultFile(
+      (host + "\\missing\\r.json").c_str(), "{}", &refused));
+  EXPECT_FALSE(refused);
+  EXPECT_TRUE(DefaultPlatform()->WriteResultFile((host + "\\r.json").c_str(),
+                                                 "{1}", &refused));
+  EXPECT_TRUE(DefaultPlatform()->WriteResultFile((host + "\\r.json").c_str(),
+                                                 "{2}", &refused));
+  EXPECT_EQ(prefix.Read(dir + "/r.json"), "{2}");
+  EXPECT_EQ(prefix.Read(dir + "/other.txt"), "someone else's");
+  EXPECT_EQ(TempFiles(host), std::vector<std::string>());
 }
 
 }  // namespace

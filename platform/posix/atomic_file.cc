@@ -98,9 +98,9 @@ mode_t CurrentUmask() {
 }
 
 int CreateTempBeside(const std::string& path, mode_t mode,
-                     std::string* temp_path) {
+                     std::string* temp_path, bool sweep) {
   std::string dir = DirectoryOf(path);
-  RemoveStaleTemps(dir);
+  if (sweep) RemoveStaleTemps(dir);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = dir + "/" + kTempPrefix + RandomSuffix();
     int fd =

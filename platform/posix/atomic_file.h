@@ -96,9 +96,11 @@ class FileReplacer {
 // permission bits `mode` less the umask. Returns its descriptor and sets
 // *temp_path, or returns -1 when the directory is missing or not writable.
 // The first time in a process that a directory gets a temporary file, the
-// temporary files that a killed run left there are removed.
+// temporary files that a killed run left there are removed, unless `sweep`
+// is false (a directory that is not the installation's, where another
+// run's temporary file may be on its way).
 int CreateTempBeside(const std::string& path, mode_t mode,
-                     std::string* temp_path);
+                     std::string* temp_path, bool sweep = true);
 
 // Flushes `fd` to disk, closes it and renames `temp_path` over `path`.
 // On any failure the temporary file is removed and false returned; `fd` is

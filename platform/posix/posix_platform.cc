@@ -24,6 +24,7 @@
 #include "platform/posix/lock_file.h"
 #include "platform/posix/prefix_owner.h"
 #include "platform/posix/registry.h"
+#include "platform/posix/result_output.h"
 #include "platform/posix/wine_paths.h"
 #include "platform/profile_store.h"
 
@@ -251,6 +252,15 @@ class PosixPlatform : public Platform {
   BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
     return bin_dir == nullptr ||
                    posix::OwnedByRunningUser(WinePrefix(), bin_dir, refused)
+               ? TRUE
+               : FALSE;
+  }
+  DWORD LastError() override { return static_cast<DWORD>(errno); }
+  // A host path, as KSUPDATE_TRACE's is.
+  BOOL WriteResultFile(LPCSTR path, const std::string& data,
+                       bool* refused) override {
+    *refused = false;
+    return path != nullptr && posix::WriteHostResultFile(path, data, refused)
                ? TRUE
                : FALSE;
   }

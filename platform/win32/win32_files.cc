@@ -237,8 +237,8 @@ std::string TempName(const std::string& prefix) {
 // Creates a new, empty temporary file beside the others in `prefix`, open
 // for writing and shared with nobody while it is written.
 bool CreateTempBeside(const std::string& prefix, Handle* out,
-                      std::string* temp_path) {
-  RemoveStaleTemps(prefix);
+                      std::string* temp_path, bool sweep = true) {
+  if (sweep) RemoveStaleTemps(prefix);
   for (int attempt = 0; attempt < 16; ++attempt) {
     *temp_path = TempName(prefix);
     out->Reset(CreateFileA(temp_path->c_str(), GENERIC_WRITE, 0, nullptr,
@@ -522,13 +522,14 @@ bool ReadWholeFile(const std::string& path, std::string* contents,
   }
 }
 
-bool ReplaceFileContents(const std::string& path, const std::string& data) {
+bool ReplaceFileContents(const std::string& path, const std::string& data,
+                         bool sweep) {
   DWORD existing = 0;
   if (RefusedTarget(path, kRefusedByWrite, &existing)) return false;
   const std::string prefix = DirectoryPrefix(path);
   Handle out;
   std::string temp_path;
-  if (!CreateTempBeside(prefix, &out, &temp_path)) return false;
+  if (!CreateTempBeside(prefix, &out, &temp_path, sweep)) return false;
   // The data reach the disk before the new name does.
   bool ok = WriteAll(out.get(), data.data(), data.size()) &&
             FlushFileBuffers(out.get());
@@ -541,6 +542,35 @@ bool ReplaceFileContents(const std::string& path, const std::string& data) {
   ok = ok && MoveOver(temp_path, path, prefix, false, &moved_aside);
   if (!ok) Discard(temp_path, prefix);
   return ok;
+}
+
+bool WriteResultFile(const std::string& path, const std::string& data,
+                     bool* refused) {
+  *refused = false;
+  // What is there already must be a plain file with one name: a link, a
+  // junction or a second name would give our text to whatever file it
+  // names. The move below replaces whatever comes to the name meanwhile,
+  // never writing through it.
+  Handle existing(CreateFileA(
+      path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (existing.valid()) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(existing.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(existing.get(), &info) ||
+        (info.dwFileAttributes &
+         (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        info.nNumberOfLinks != 1) {
+      *refused = true;
+      return false;
+    }
+    existing.Close();
+  } else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+    return false;
+  }
+  // Not the installation's directory: another run's temporary file may be
+  // on its way there, and is left alone.
+  return ReplaceFileContents(path, data, /*sweep=*/false);
 }
 
 bool CopyFileAtomically(const std::string& source, const std::string& target,

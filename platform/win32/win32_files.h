@@ -28,7 +28,17 @@ bool ReadWholeFile(const std::string& path, std::string* contents,
 // behind, when `path` is a directory or a read-only file, its directory is
 // missing or not writable, or the move is refused for longer than a bounded
 // wait. Never leaves `path` missing.
-bool ReplaceFileContents(const std::string& path, const std::string& data);
+// The first file made in a directory removes the stale temporary files
+// there, unless `sweep` is false.
+bool ReplaceFileContents(const std::string& path, const std::string& data,
+                         bool sweep = true);
+
+// WriteResultFile of the platform (see platform.h) with the Win32 API:
+// refused when something at `path` is a reparse point, a directory, no
+// disk file, or has a second hard link; then ReplaceFileContents, without
+// the sweep.
+bool WriteResultFile(const std::string& path, const std::string& data,
+                     bool* refused);
 
 // CopyFileA(source, target, fail_if_exists) as the engine relies on it, made
 // atomic: the source's bytes go into a new temporary file beside the target,

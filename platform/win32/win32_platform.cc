@@ -175,6 +175,14 @@ class Win32Platform : public Platform {
                          std::string* /*refused*/) override {
     return TRUE;
   }
+  DWORD LastError() override { return ::GetLastError(); }
+  BOOL WriteResultFile(LPCSTR path, const std::string& data,
+                       bool* refused) override {
+    *refused = false;
+    return path != nullptr && win32::WriteResultFile(path, data, refused)
+               ? TRUE
+               : FALSE;
+  }
   LockResult LockInstallation(
       LPCSTR path, DWORD timeout_ms,
       std::unique_ptr<InstallationLock>* lock) override {
@@ -191,5 +199,22 @@ Platform* DefaultPlatform() {
   static Win32Platform platform;
   return &platform;
 }
+
+std::string SystemErrorText(DWORD code) {
+  char text[512] = {};
+  const ::DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, text, sizeof text, nullptr);
+  std::string message(text, length);
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' ||
+          message.back() == ' ')) {
+    message.pop_back();
+  }
+  return message;
+}
+
+// Windows Installer's codes are what deployment tools on Windows read.
+int ExitStatusFor(DWORD outcome) { return static_cast<int>(outcome); }
 
 }  // namespace ks

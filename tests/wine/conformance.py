@@ -218,11 +218,20 @@ def lay_files(prefix, scenario, roots):
                        check=True, capture_output=True)
 
 
+def result_path(prefix):
+    return os.path.join(prefix.work, "result.json")
+
+
 def run_build(prefix, build, dirs, scenario, trace_path):
     """Runs one build on the laid files; returns (status, stdout+stderr)."""
-    if os.path.exists(trace_path):
-        os.remove(trace_path)
+    for path in (trace_path, result_path(prefix)):
+        if os.path.exists(path):
+            os.remove(path)
     locale = rs.locale_env(scenario.get("locale", rs.DEFAULT_LOCALE))
+    locale.update(scenario.get("env", {}))
+    if "result" in scenario:
+        locale["KSUPDATE_RESULT"] = result_path(prefix) if build == "native" \
+            else host_to_windows(result_path(prefix))
     if build == "native":
         env = dict(prefix.env, KSUPDATE_TRACE=trace_path, **locale)
         result = subprocess.run(
@@ -347,9 +356,10 @@ def check_run(scenario, before, after, trace, problems):
         cv_rel = rs.client_ver_path(scenario, after)
         rs.check_client_ver(rs.expected_client_ver(scenario), cv_rel, before,
                             after, problems, rs.code_page(scenario))
+    lock_ok = not scenario.get("times_kept")  # a what-if run makes none
     for rel in sorted(set(before) | set(after)):
         if rel in expected or rel == cv_rel or \
-                rs.is_lock_file(rel, before, after):
+                (lock_ok and rs.is_lock_file(rel, before, after)):
             continue
         if before.get(rel) != after.get(rel):
             problems.append(f"{rel}: {rs.describe(before.get(rel))} -> "
@@ -382,10 +392,18 @@ def run_one(prefix, dirs, build, scenario, roots):
         print(f"note: {build} run hit a Wine client error; run again")
     trace = read_trace(trace_path)
     own = []
+    # Wine hands the host a Windows status's low 8 bits; the result file
+    # holds it whole.
+    want = rs.expected_status(
+        scenario, rs.LINUX_STATUS if build == "native" else
+        {code: code for code in rs.LINUX_STATUS})
     if isinstance(status, str):
         own.append(status)
-    elif status != 0:
-        own.append(f"exit status {status}")
+    elif status != want & 0xFF:
+        own.append(f"exit status {status}, expected {want}")
+    if "result" in scenario:
+        rs.check_result(scenario, rs.read_or_none(result_path(prefix)), want,
+                        own)
     if build != "native":
         output, lines = split_debug_lines(output)
         check_debug_channel(trace, lines, own)
@@ -454,11 +472,12 @@ def run_group(prefix, dirs, named, baseline):
 
 
 def wine_starter(prefix, inst, build_dir, stalled_listener=False,
-                 direct=False):
+                 direct=False, program="ksupdate.exe", extra_env=None):
     """Starts the Windows build on one patch, as at_once_test's starters do;
     with a stalled debug-output listener when asked. `direct`: started by
     wine itself, so that the process started is the run's own (a run that
-    launch.exe starts outlives launch.exe)."""
+    launch.exe starts outlives launch.exe). `program` and `extra_env`: another
+    program of the build (the crash runner, say) and more environment."""
     def start(version, trace):
         if direct:
             env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace))
@@ -470,11 +489,12 @@ def wine_starter(prefix, inst, build_dir, stalled_listener=False,
         line_file = trace + ".cmdline"
         with open(line_file, "wb") as f:
             f.write(f"ksupdate.exe C:\\patch{version}\\setup.exe".encode())
-        env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace))
+        env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace),
+                   **(extra_env or {}))
         return subprocess.Popen(
             ["wine", os.path.join(build_dir, "tests", "wine", "launch.exe")]
             + (["--stalled-debug-listener"] if stalled_listener else [])
-            + [host_to_windows(os.path.join(build_dir, "ksupdate.exe")),
+            + [host_to_windows(os.path.join(build_dir, program)),
                host_to_windows(line_file)],
             cwd=inst.drive_c, env=env, stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -523,6 +543,27 @@ def run_at_once(prefix, dirs):
     if not held or inst.outcome()[:2] != lone[1]:
         problems[name].append(f"went on while the lock was held: {not held}; "
                               "its update not that of a lone run")
+
+    # Held past the bound: the Windows build does nothing, and its status
+    # and result file say to try again later (1618).
+    name = "win32 finds the lock held past the bound"
+    inst.reset()
+    before = inst.outcome()
+    fd = ao.hold_lock(inst)
+    result = os.path.join(work, "busy.json")
+    busy = wine_starter(prefix, inst, dirs["win32"],
+                        program=os.path.join("tests", "crash_runner.exe"),
+                        extra_env={"KSUPDATE_LOCK_WAIT_MS": "300",
+                                   "KSUPDATE_EXIT_CODES": "msi",
+                                   "KSUPDATE_RESULT": host_to_windows(result)})
+    traces, outcome, own = at_once.run([(busy, "7")], name,
+                                       status=ao.WINDOWS_BUSY)
+    os.close(fd)
+    problems[name] = own + ao.busy_result_problems(rs.read_or_none(result),
+                                                   ao.WINDOWS_BUSY)
+    if traces[0] != [ao.BUSY_LINE] or outcome != before:
+        problems[name].append(f"trace {traces[0][:3]}; bin "
+                              f"{'unchanged' if outcome == before else 'changed'}")
 
     # The Windows build holds the lock: the Linux build finds it taken;
     # killed, it frees it at once.

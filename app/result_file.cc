@@ -1,0 +1,110 @@
+#include "app/result_file.h"
+
+#include <cstdio>
+
+#include "ksupdate_version.h"
+#include "platform/codepage.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace ks {
+
+namespace {
+
+// `text` (ANSI) as a JSON string.
+std::string Quoted(const std::string& text) {
+  std::string json = "\"";
+  const std::u16string unicode = AnsiToUnicode(text);
+  for (size_t i = 0; i < unicode.size();) {
+    const char32_t code = NextUtf16(unicode, &i);
+    if (code == '"' || code == '\\') {
+      json += '\\';
+      json += static_cast<char>(code);
+    } else if (code < 0x20 || code == 0x7F || IsSurrogate(code)) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x",
+                    static_cast<unsigned>(code));
+      json += escape;
+    } else {
+      AppendUtf8(code, &json);
+    }
+  }
+  return json + "\"";
+}
+
+std::string OptionalText(const std::optional<std::string>& text) {
+  return text ? Quoted(*text) : "null";
+}
+
+std::string Time(std::time_t time) {
+  char text[32] = "null";
+  // One thread reads the clock: gmtime's shared buffer is ours alone.
+  if (const std::tm* utc = std::gmtime(&time)) {
+    std::strftime(text, sizeof text, "\"%Y-%m-%dT%H:%M:%SZ\"", utc);
+  }
+  return text;
+}
+
+std::string Error(DWORD code) {
+  if (code == 0) return "null";
+  return "{\"code\": " + std::to_string(code) +
+         ", \"message\": " + Quoted(SystemErrorText(code)) + "}";
+}
+
+}  // namespace
+
+const char* OutcomeName(DWORD outcome) {
+  switch (outcome) {
+    case msi::kSuccess:
+      return "success";
+    case msi::kWouldChange:
+      return "would change";
+    case msi::kRestartRequired:
+      return "restart required";
+    case msi::kNoInstallation:
+      return "no installation";
+    case msi::kNoSource:
+      return "no source";
+    case msi::kBusy:
+      return "busy";
+    default:
+      return "failure";
+  }
+}
+
+std::string ResultJson(const ResultHeader& header, const RunReport& report) {
+  const DWORD outcome = report.Outcome();
+  std::string json = "{\n";
+  json += "  \"format\": 1,\n";
+  json += "  \"program\": \"ksupdate\",\n";
+  json += "  \"version\": \"" KSUPDATE_VERSION "\",\n";
+  json += "  \"started\": " + Time(header.started) + ",\n";
+  json += "  \"ended\": " + Time(header.ended) + ",\n";
+  json += "  \"argument\": " + Quoted(header.argument) + ",\n";
+  json += "  \"what_if\": " + std::string(report.what_if ? "true" : "false") +
+          ",\n";
+  json += "  \"source_directory\": " + OptionalText(report.source_dir) + ",\n";
+  json += "  \"bin_directory\": " + OptionalText(report.bin_dir) + ",\n";
+  json += "  \"outcome\": \"" + std::string(OutcomeName(outcome)) + "\",\n";
+  json += "  \"msi_code\": " + std::to_string(outcome) + ",\n";
+  json += "  \"exit_status\": " + std::to_string(header.exit_status) + ",\n";
+  json += "  \"modules\": [";
+  for (size_t i = 0; i < report.modules.size(); ++i) {
+    const ModuleRecord& module = report.modules[i];
+    json += i == 0 ? "\n" : ",\n";
+    json += "    {\"name\": " + Quoted(module.name);
+    json += ", \"new_version\": " + OptionalText(module.new_version);
+    json += ", \"installed_before\": " + OptionalText(module.installed_before);
+    json += ", \"installed_after\": " + OptionalText(module.installed_after);
+    json += ", \"result\": \"" + std::string(ModuleResultName(module.result)) +
+            "\"";
+    json += ", \"error\": " + Error(module.error);
+    json += ", \"moved_aside\": " +
+            std::string(module.moved_aside ? "true" : "false") + "}";
+  }
+  json += report.modules.empty() ? "]\n" : "\n  ]\n";
+  json += "}\n";
+  return json;
+}
+
+}  // namespace ks

@@ -1,0 +1,82 @@
+#include "engine/run_report.h"
+
+namespace ks {
+
+const char* ModuleResultName(ModuleResult result) {
+  switch (result) {
+    case ModuleResult::kNotReached:
+      return "not reached";
+    case ModuleResult::kCopied:
+      return "copied";
+    case ModuleResult::kRepaired:
+      return "repaired";
+    case ModuleResult::kCurrent:
+      return "current";
+    case ModuleResult::kNewerInstalled:
+      return "newer installed";
+    case ModuleResult::kRefusedName:
+      return "refused name";
+    case ModuleResult::kNoChecksum:
+      return "no valid checksum";
+    case ModuleResult::kCopyFailed:
+      return "copy failed";
+    case ModuleResult::kChecksumMismatch:
+      return "checksum mismatch";
+    case ModuleResult::kSourceChanged:
+      return "patch file being written";
+    case ModuleResult::kSourceRefused:
+      return "patch file refused";
+    case ModuleResult::kRecordFailed:
+      return "record failed";
+    case ModuleResult::kNoInstallation:
+      return "no installation";
+    case ModuleResult::kWouldCopy:
+      return "would copy";
+    case ModuleResult::kWouldRepair:
+      return "would repair";
+  }
+  return "?";
+}
+
+bool IsFailure(ModuleResult result) {
+  switch (result) {
+    case ModuleResult::kCopied:
+    case ModuleResult::kRepaired:
+    case ModuleResult::kCurrent:
+    case ModuleResult::kNewerInstalled:
+    case ModuleResult::kWouldCopy:
+    case ModuleResult::kWouldRepair:
+      return false;
+    default:
+      return true;
+  }
+}
+
+DWORD RunReport::Outcome() const {
+  switch (end) {
+    case RunEnd::kBusy:
+      return msi::kBusy;
+    case RunEnd::kNoSourceManifest:
+      return msi::kNoSource;
+    case RunEnd::kNoInstallation:
+      return msi::kNoInstallation;
+    case RunEnd::kManifestTooLarge:
+    case RunEnd::kRefused:
+    case RunEnd::kException:
+      return msi::kFailure;
+    case RunEnd::kCompleted:
+      break;
+  }
+  bool would_change = false;
+  bool moved_aside = false;
+  for (const ModuleRecord& module : modules) {
+    if (IsFailure(module.result)) return msi::kFailure;
+    would_change = would_change || module.result == ModuleResult::kWouldCopy ||
+                   module.result == ModuleResult::kWouldRepair;
+    moved_aside = moved_aside || module.moved_aside;
+  }
+  if (what_if) return would_change ? msi::kWouldChange : msi::kSuccess;
+  return moved_aside ? msi::kRestartRequired : msi::kSuccess;
+}
+
+}  // namespace ks

@@ -1,0 +1,84 @@
+// What a run did, module by module, and the outcome that a caller (a
+// deployment tool) can act on.
+#ifndef KSUPDATE_ENGINE_RUN_REPORT_H_
+#define KSUPDATE_ENGINE_RUN_REPORT_H_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace ks {
+
+// What happened to one module of the list.
+enum class ModuleResult {
+  kNotReached,        // the run ended before it (no lock, an exception)
+  kCopied,            // copied and recorded
+  kRepaired,          // of the patch's version but not its bytes: copied again
+  kCurrent,           // the installed version is the patch's
+  kNewerInstalled,    // the installed version is newer than the patch's
+  kRefusedName,       // a name that would leave bin, a device, the run's files
+  kNoChecksum,        // the patch has checksums, none valid for this module
+  kCopyFailed,        // the copy failed: a missing patch file, no permission
+  kChecksumMismatch,  // the bytes copied are not the ones vouched for
+  kSourceChanged,     // the patch file was being written
+  kSourceRefused,     // the patch file is a symbolic link
+  kRecordFailed,      // copied, but client.ver could not record it
+  kNoInstallation,    // the installation directory could not be read
+  kWouldCopy,         // what-if: a copy would follow
+  kWouldRepair,       // what-if: a copy would repair it
+};
+
+// The name that the result file gives `result` ("copied", "current", ...).
+const char* ModuleResultName(ModuleResult result);
+
+// True for a result that leaves the module below the patch's version, or
+// not as the patch vouches for it.
+bool IsFailure(ModuleResult result);
+
+struct ModuleRecord {
+  std::string name;
+  // Version texts as read; unset when the run did not read them.
+  std::optional<std::string> new_version;
+  std::optional<std::string> installed_before;
+  std::optional<std::string> installed_after;
+  ModuleResult result = ModuleResult::kNotReached;
+  // The system's error code of the call that failed, 0 when none did.
+  DWORD error = 0;
+  // The old file was in use: moved aside, the new one moved in.
+  bool moved_aside = false;
+};
+
+// How a run ended, before or after its modules.
+enum class RunEnd {
+  kCompleted,         // every module of the list was handled
+  kNoSourceManifest,  // the patch manifest is missing or cannot be read
+  kManifestTooLarge,  // a manifest was too large to read
+  kNoInstallation,    // no installation directory, or no bin directory
+  kRefused,           // the installation may not be written by this run
+  kBusy,              // another run held the installation past the bound
+  kException,         // an exception ended the run
+};
+
+struct RunReport {
+  bool what_if = false;
+  // The directories as the run found them; unset when there was none.
+  std::optional<std::string> source_dir;
+  std::optional<std::string> bin_dir;
+  RunEnd end = RunEnd::kCompleted;
+  std::vector<ModuleRecord> modules;
+
+  // The outcome: 1618 when another update held the installation, 1612
+  // without a readable patch manifest, 1605 without an installation; 1603
+  // when a module was not brought up to date or the run ended otherwise
+  // early; else, for a what-if run, 1 when an update would copy something
+  // and 0 when nothing would change; else 3010 when a module in use was
+  // moved aside (the running client keeps the old one until it restarts)
+  // and 0 when every module is at least the patch's version.
+  DWORD Outcome() const;
+};
+
+}  // namespace ks
+
+#endif  // KSUPDATE_ENGINE_RUN_REPORT_H_

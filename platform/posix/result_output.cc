@@ -1,0 +1,77 @@
+// The result file, the exit status and error texts on Linux.
+#include "platform/posix/result_output.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/atomic_file.h"
+#include "platform/posix/write_all.h"
+
+namespace ks {
+
+namespace posix {
+
+bool WriteHostResultFile(const std::string& path, const std::string& data,
+                         bool* refused) {
+  *refused = false;
+  // What is there already must be a file of this user's with one name:
+  // a link or a second name would give our text to whatever file it
+  // names, and another user's file is theirs. The rename below replaces
+  // whatever comes to the name meanwhile, never writing through it.
+  mode_t mode = 0644;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1 || st.st_uid != ::geteuid()) {
+      *refused = true;
+      return false;
+    }
+    mode = st.st_mode & 0777;
+  } else if (errno != ENOENT) {
+    return false;
+  }
+  std::string temp_path;
+  const int fd = CreateTempBeside(path, mode, &temp_path, /*sweep=*/false);
+  if (fd < 0) return false;
+  if (!WriteAll(fd, data.data(), data.size())) {
+    ::close(fd);
+    ::unlink(temp_path.c_str());
+    return false;
+  }
+  return CommitTemp(fd, temp_path, path);
+}
+
+}  // namespace posix
+
+std::string SystemErrorText(DWORD code) {
+  char buffer[256] = {};
+  // The GNU strerror_r: the text may be its own, not the buffer.
+  return ::strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+}
+
+int ExitStatusFor(DWORD outcome) {
+  switch (outcome) {
+    case msi::kSuccess:
+      return 0;
+    case msi::kWouldChange:
+      return 1;
+    case msi::kRestartRequired:
+      return 10;
+    case msi::kFailure:
+      return 3;
+    case msi::kNoInstallation:
+      return 5;
+    case msi::kNoSource:
+      return 12;
+    case msi::kBusy:
+      return 18;
+    default:
+      return 3;
+  }
+}
+
+}  // namespace ks
