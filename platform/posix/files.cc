@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/posix/atomic_file.h"
@@ -206,16 +208,21 @@ bool HashHostFile(const std::string& path, Sha256Digest* digest) {
   const int fd = OpenRegularFile(path, &st);
   if (fd < 0) return false;
   Sha256 hash;
-  std::vector<char> buffer(1 << 20);
+  // No larger than the file (one byte more, so that a second read sees its
+  // end) and left unfilled: most modules are small, and a run may hash
+  // thousands of them.
+  const size_t size =
+      static_cast<size_t>(std::clamp<off_t>(st.st_size + 1, 4096, 1 << 20));
+  std::unique_ptr<char[]> buffer(new char[size]);
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    const ssize_t n = ::read(fd, buffer.get(), size);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       ::close(fd);
       return false;
     }
     if (n == 0) break;
-    hash.Update(buffer.data(), static_cast<size_t>(n));
+    hash.Update(buffer.get(), static_cast<size_t>(n));
   }
   ::close(fd);
   return hash.Finish(digest);

@@ -16,7 +16,7 @@ namespace ks::posix {
 
 namespace {
 
-// The copy goes in chunks of 256 KiB (a multiple of any page size); a second
+// The copy goes in chunks of 1 MiB (a multiple of any page size); a second
 // thread hashes each chunk once it is in the file, while the next one is
 // copied. SHA-256 runs at about the speed of the copy itself, so hashing
 // alongside rather than after nearly halves what the check costs.

@@ -4,8 +4,10 @@
 #include <windows.h>
 // clang-format on
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 #include "platform/sha256.h"
@@ -591,14 +593,20 @@ bool HashWholeFile(const std::string& path, Sha256Digest* digest) {
                         nullptr));
   if (!in.valid() || GetFileType(in.get()) != FILE_TYPE_DISK) return false;
   Sha256 hash;
-  std::vector<char> buffer(kCopyBufferSize);
+  // No larger than the file (one byte more, so that a second read sees its
+  // end) and left unfilled: most modules are small, and a run may hash
+  // thousands of them.
+  DWORD size = kCopyBufferSize;
+  LARGE_INTEGER length;
+  if (GetFileSizeEx(in.get(), &length) && length.QuadPart < size) {
+    size = std::max<DWORD>(static_cast<DWORD>(length.QuadPart) + 1, 4096);
+  }
+  std::unique_ptr<char[]> buffer(new char[size]);
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(in.get(), buffer.data(), kCopyBufferSize, &got, nullptr)) {
-      return false;
-    }
+    if (!ReadFile(in.get(), buffer.get(), size, &got, nullptr)) return false;
     if (got == 0) return hash.Finish(digest);
-    hash.Update(buffer.data(), got);
+    hash.Update(buffer.get(), got);
   }
 }
 
