@@ -62,13 +62,10 @@ bool IsDeviceComponent(std::string_view component) {
 // blanks do not count.
 bool IsRunsOwnFile(const std::string& name) {
   const std::string::size_type slash = name.find_last_of("\\/");
-  std::string file = name.substr(slash == std::string::npos ? 0 : slash + 1);
+  const std::string file =
+      name.substr(slash == std::string::npos ? 0 : slash + 1);
   if (IsTempName(file.c_str())) return true;
-  if (slash != std::string::npos) return false;
-  while (!file.empty() && (file.back() == '.' || file.back() == ' ')) {
-    file.pop_back();
-  }
-  return EqualsIgnoringAsciiCase(file, kLockFileName);
+  return slash == std::string::npos && SameFileName(file, kLockFileName);
 }
 
 }  // namespace

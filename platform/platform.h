@@ -27,9 +27,12 @@ class InstallationLock {
   InstallationLock& operator=(const InstallationLock&) = delete;
   virtual ~InstallationLock() = default;
 
-  // True when `path` names the lock file itself, by whatever name (a case
-  // variant, a short 8.3 name, another link): the file's identity decides,
-  // not its spelling. False when nothing is there or it cannot be told.
+  // True when `path` names the lock file's own directory entry, by whatever
+  // spelling (a case variant, trailing dots, its 8.3 short name, a way into
+  // its directory through a link): a copy there would put a new file in
+  // the lock file's place. Another hard link of the file is another entry,
+  // which a copy replaces without touching the lock file: false. False too
+  // when it cannot be told.
   virtual bool IsLockFile(LPCSTR path) const = 0;
 };
 

@@ -19,6 +19,16 @@ bool SecondByteFits(unsigned char lead, unsigned char second) {
 
 }  // namespace
 
+bool SameFileName(std::string_view a, std::string_view b) {
+  auto trimmed = [](std::string_view name) {
+    while (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
+      name.remove_suffix(1);
+    }
+    return name;
+  };
+  return EqualsIgnoringAsciiCase(trimmed(a), trimmed(b));
+}
+
 bool LessIgnoringAsciiCase(std::string_view a, std::string_view b) {
   const size_t common = a.size() < b.size() ? a.size() : b.size();
   for (size_t i = 0; i < common; ++i) {

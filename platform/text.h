@@ -35,6 +35,13 @@ inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return EqualsIgnoringAsciiCase<char>(a, b);
 }
 
+// True when the file names `a` and `b` (no separators) name the same file
+// in one directory on Windows, as far as ASCII tells: the same but for the
+// case of ASCII letters and for the trailing dots and blanks, which
+// Windows drops. Short 8.3 aliases and the case of other letters are not
+// known here.
+bool SameFileName(std::string_view a, std::string_view b);
+
 // Byte order of `a` and `b` with ASCII letters lower-cased (bytes compared
 // unsigned): true when `a` comes first.
 bool LessIgnoringAsciiCase(std::string_view a, std::string_view b);

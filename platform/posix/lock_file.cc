@@ -70,7 +70,7 @@ LockResult LockHostFile(const std::string& path, DWORD timeout_ms,
       },
       NowMs, SleepMs);
   if (result == LockResult::kHeld) {
-    *lock = std::make_unique<HostFileLock>(fd, st);
+    *lock = std::make_unique<HostFileLock>(fd);
   } else {
     ::close(fd);
   }

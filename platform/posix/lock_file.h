@@ -2,8 +2,6 @@
 #ifndef KSUPDATE_PLATFORM_POSIX_LOCK_FILE_H_
 #define KSUPDATE_PLATFORM_POSIX_LOCK_FILE_H_
 
-#include <sys/stat.h>
-
 #include <memory>
 #include <string>
 
@@ -14,19 +12,13 @@ namespace ks::posix {
 // A lock that LockHostFile took; destroying it releases the lock.
 class HostFileLock {
  public:
-  HostFileLock(int fd, const struct stat& st) : fd_(fd), st_(st) {}
+  explicit HostFileLock(int fd) : fd_(fd) {}
   HostFileLock(const HostFileLock&) = delete;
   HostFileLock& operator=(const HostFileLock&) = delete;
   ~HostFileLock();
 
-  // True when `st`, the lstat() of some path, is the locked file itself.
-  bool Is(const struct stat& st) const {
-    return st.st_dev == st_.st_dev && st.st_ino == st_.st_ino;
-  }
-
  private:
   int fd_;
-  struct stat st_;
 };
 
 // LockInstallation on a host path: an exclusive lock on the first byte of

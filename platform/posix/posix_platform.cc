@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/platform.h"
@@ -27,6 +28,7 @@
 #include "platform/posix/result_output.h"
 #include "platform/posix/wine_paths.h"
 #include "platform/profile_store.h"
+#include "platform/text.h"
 
 namespace ks {
 
@@ -120,25 +122,58 @@ class HostProfileFile : public ProfileFileIo {
 // ours in bin. Without a lock (none could be had) no spare is kept.
 class RunLock : public InstallationLock {
  public:
-  RunLock(posix::FileReplacer* replacer,
+  RunLock(posix::FileReplacer* replacer, LPCSTR path, std::string host_path,
           std::unique_ptr<posix::HostFileLock> lock)
-      : replacer_(replacer), lock_(std::move(lock)) {
+      : replacer_(replacer),
+        name_(LastComponent(path)),
+        host_path_(std::move(host_path)),
+        lock_(std::move(lock)) {
     replacer_->HoldSpares();
   }
   ~RunLock() override { replacer_->ReleaseSpares(); }
 
-  // Whatever the name maps to (another case of it, a hard link): a copy to
-  // it would put a new file in the lock file's place.
+  // The lock file's own directory entry: the mapping matches the name to
+  // it whatever its case, and the directory may be reached through a link.
+  // Another hard link is another entry, which a copy replaces without
+  // touching the lock file.
   bool IsLockFile(LPCSTR path) const override {
+    // An ASCII name that does not spell the lock file's own can match no
+    // entry that the lock file's name matches: no need to look.
+    const std::string_view spelt = LastComponent(path);
+    if (std::all_of(
+            spelt.begin(), spelt.end(),
+            [](char c) { return static_cast<unsigned char>(c) < 0x80; }) &&
+        !SameFileName(spelt, name_)) {
+      return false;
+    }
     HostPath host;
-    struct stat st {};
     if (!MapToHost(path, &host)) return false;
-    if (host.have_lstat) return lock_->Is(host.lstat);
-    return ::lstat(host.path.c_str(), &st) == 0 && lock_->Is(st);
+    const std::string::size_type cut = host.path.rfind('/');
+    const std::string::size_type own_cut = host_path_.rfind('/');
+    if (cut == std::string::npos || own_cut == std::string::npos ||
+        host.path.compare(cut, std::string::npos, host_path_, own_cut,
+                          std::string::npos) != 0) {
+      return false;
+    }
+    if (cut == own_cut && host.path.compare(0, cut, host_path_, 0, cut) == 0) {
+      return true;
+    }
+    struct stat dir {};
+    struct stat own_dir {};
+    return ::stat(host.path.substr(0, cut + 1).c_str(), &dir) == 0 &&
+           ::stat(host_path_.substr(0, own_cut + 1).c_str(), &own_dir) == 0 &&
+           dir.st_dev == own_dir.st_dev && dir.st_ino == own_dir.st_ino;
   }
 
  private:
+  static std::string_view LastComponent(std::string_view path) {
+    const std::string_view::size_type cut = path.find_last_of("\\/");
+    return cut == std::string_view::npos ? path : path.substr(cut + 1);
+  }
+
   posix::FileReplacer* replacer_;
+  std::string name_;
+  std::string host_path_;
   std::unique_ptr<posix::HostFileLock> lock_;
 };
 
@@ -288,7 +323,8 @@ class PosixPlatform : public Platform {
     std::unique_ptr<posix::HostFileLock> held;
     LockResult result = posix::LockHostFile(host.path, timeout_ms, &held);
     if (result == LockResult::kHeld) {
-      *lock = std::make_unique<RunLock>(&replacer_, std::move(held));
+      *lock = std::make_unique<RunLock>(&replacer_, path, host.path,
+                                        std::move(held));
     }
     return result;
   }

@@ -2,7 +2,12 @@
 // touch them.
 #include "platform/win32/win32_lock.h"
 
+#include <string>
+#include <string_view>
+#include <utility>
+
 #include "platform/lock_wait.h"
+#include "platform/text.h"
 // clang-format off
 #include <windows.h>
 // clang-format on
@@ -20,34 +25,77 @@ namespace {
 // lock conflicts with.
 class HeldLock : public InstallationLock {
  public:
-  HeldLock(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info)
-      : file_(file), info_(info) {}
+  HeldLock(HANDLE file, std::string path)
+      : file_(file), path_(std::move(path)) {}
   ~HeldLock() override {
     OVERLAPPED range{};
     ::UnlockFileEx(file_, 0, 1, 0, &range);
     ::CloseHandle(file_);
   }
 
-  // By the file's identity (volume and file index), which a short 8.3
-  // alias, a case variant or another hard link all share; opened without
-  // any access, so that an open file and a running program answer too.
+  // The entry's name first, which for all but an 8.3 alias is the name as
+  // spelt: the file system matches names regardless of case and trailing
+  // dots and blanks. Only an alias or a name in another directory costs a
+  // look at the disk, so that a run over many modules pays nothing here.
   bool IsLockFile(LPCSTR path) const override {
-    HANDLE other = ::CreateFileA(
-        path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (other == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool same = ::GetFileInformationByHandle(other, &info) &&
-                      info.dwVolumeSerialNumber == info_.dwVolumeSerialNumber &&
-                      info.nFileIndexHigh == info_.nFileIndexHigh &&
-                      info.nFileIndexLow == info_.nFileIndexLow;
-    ::CloseHandle(other);
-    return same;
+    std::string_view dir;
+    std::string_view spelt;
+    std::string_view own_dir;
+    std::string_view own_name;
+    Split(path, &dir, &spelt);
+    Split(path_, &own_dir, &own_name);
+    std::string name(spelt);
+    // A short name has a '~' in it; the entry's long name is what it
+    // stands for. No wildcard can be part of a file's name, and
+    // FindFirstFileA would take one as such.
+    if (name.find('~') != std::string::npos) {
+      if (name.find_first_of("*?") != std::string::npos) return false;
+      WIN32_FIND_DATAA found;
+      HANDLE search = ::FindFirstFileA(path, &found);
+      if (search == INVALID_HANDLE_VALUE) return false;
+      ::FindClose(search);
+      name = found.cFileName;
+    }
+    if (!SameFileName(name, own_name)) return false;
+    return dir == own_dir ||
+           SameDirectory(std::string(dir), std::string(own_dir));
   }
 
  private:
+  static void Split(std::string_view path, std::string_view* dir,
+                    std::string_view* name) {
+    const auto cut = path.find_last_of("\\/");
+    *dir = cut == std::string_view::npos ? std::string_view()
+                                         : path.substr(0, cut);
+    *name = cut == std::string_view::npos ? path : path.substr(cut + 1);
+  }
+
+  // By identity (volume and file index), which a junction or a link to a
+  // directory shares with its target.
+  static bool SameDirectory(const std::string& a, const std::string& b) {
+    BY_HANDLE_FILE_INFORMATION first;
+    BY_HANDLE_FILE_INFORMATION second;
+    return Identify(a, &first) && Identify(b, &second) &&
+           first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+           first.nFileIndexHigh == second.nFileIndexHigh &&
+           first.nFileIndexLow == second.nFileIndexLow;
+  }
+
+  // Opened without any access; FILE_FLAG_BACKUP_SEMANTICS is what opens a
+  // directory at all.
+  static bool Identify(const std::string& dir,
+                       BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE handle = ::CreateFileA(
+        dir.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool known = ::GetFileInformationByHandle(handle, info) != 0;
+    ::CloseHandle(handle);
+    return known;
+  }
+
   HANDLE file_;
-  BY_HANDLE_FILE_INFORMATION info_;
+  std::string path_;
 };
 
 }  // namespace
@@ -89,7 +137,7 @@ LockResult Win32LockInstallation(LPCSTR path, DWORD timeout_ms,
       [] { return static_cast<DWORD>(::GetTickCount()); },
       [](DWORD ms) { ::Sleep(ms); });
   if (result == LockResult::kHeld) {
-    *lock = std::make_unique<HeldLock>(file, info);
+    *lock = std::make_unique<HeldLock>(file, path);
   } else {
     ::CloseHandle(file);
   }
