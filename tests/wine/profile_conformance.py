@@ -71,7 +71,9 @@ KNOWN_DIFFERENCES = {
         "it, a name or value cut by a NUL is written as cut, dropped entries "
         "vanish; we keep those lines as they are. Recognised by the "
         "reference reading the file otherwise after a write that changes "
-        "nothing (a section added and deleted)", None),
+        "nothing (a section added and deleted), or by a header with no name "
+        "in the file: whether Wine joins its entries to the section before "
+        "or drops them depends on the write", None),
     "quoted values": (
         "a value with blanks at an end or in a pair of quotes is written in "
         "quotes, so that it reads back as given; Wine writes it bare and "
@@ -83,10 +85,14 @@ KNOWN_DIFFERENCES = {
 }
 
 
+# What Wine trims from names and lines: blanks and ^Z.
+WINE_BLANKS = " \t\n\v\f\r\x1a"
+
+
 def writable(section, key, value):
     """Whether a write is one that the providers take, as the entries of
     KNOWN_DIFFERENCES above say."""
-    key = key.strip(" \t\n\v\f\r\x1a")
+    key = key.strip(WINE_BLANKS)
     return "=" not in key and not (
         key.startswith("[") and "]" in key + value)
 
@@ -204,7 +210,7 @@ def known_difference(ours, ref, lone_byte):
 
 
 def compare(label, commands, mine, theirs, problems, known=None,
-            lone_byte=False):
+            lone_byte=False, rewritten=lambda cmd: False):
     if len(mine) != len(theirs):
         problems.append(f"{label}: {len(mine)} answers vs {len(theirs)}")
         return
@@ -212,7 +218,8 @@ def compare(label, commands, mine, theirs, problems, known=None,
         if a == "bad command" or b == "bad command":
             problems.append(f"{label}: the probe did not take {cmd!r}")
         elif a != b:
-            name = known_difference(unescape(a), unescape(b), lone_byte)
+            name = "wine's rewrite" if rewritten(cmd) else \
+                known_difference(unescape(a), unescape(b), lone_byte)
             if name is not None and known is not None:
                 known[name] = known.get(name, 0) + 1
                 continue
@@ -239,6 +246,34 @@ class Case:
     defaults = DEFAULTS
     key_sections = 1  # how many of `sections` are read key by key
     lists = False  # also read the key and section lists
+
+    @property
+    def nameless_neighbours(self):
+        """The sections (trimmed, lower case) that Wine's rewrite may join
+        or drop: each one with no name, and the one before it."""
+        data, encoding = self.data, self.encoding
+        if encoding.startswith("utf-16"):
+            encoding = "utf-16" if data[:2] in (b"\xff\xfe", b"\xfe\xff") \
+                else "utf-16-le"
+        else:
+            encoding = "utf-8-sig" if encoding == "utf-8" else "latin-1"
+        found, current = set(), ""
+        for line in re.split(r"\r\n|\n|\r", data.decode(encoding, "replace")):
+            line = line.strip(WINE_BLANKS)
+            if line.startswith("["):
+                name = line[1:].split("]")[0].strip(WINE_BLANKS).lower()
+                if not name:
+                    found |= {"", current}
+                current = name
+        return found
+
+    def rewritten(self, cmd):
+        """Whether `cmd` reads what Wine's rewrite may have moved: a
+        section of `nameless_neighbours`, or the list of all."""
+        section = cmd.split("\t")[2]
+        neighbours = self.nameless_neighbours
+        return bool(neighbours) and (section == "<null>" or unescape(
+            section).strip(WINE_BLANKS).lower() in neighbours)
 
     @property
     def lone_byte(self):
@@ -350,7 +385,7 @@ def check_batch(prefix, dirs, batch, env):
             own = []
             compare(f"{p}, written and read back", cmds[s0 + reads:s1],
                     answers[s0 + reads:s1], ref_answers[r0 + reads:r1], own,
-                    known, f.lone_byte)
+                    known, f.lone_byte, f.rewritten)
             if respelled and own:
                 known["wine's rewrite"] = known.get("wine's rewrite", 0) + \
                     len(own)
