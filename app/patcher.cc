@@ -40,10 +40,7 @@ void CPatcher::Run() {
     }
     if (!pin.usable()) return;
     for (const std::string& name : ReadModuleNames()) list.AddModule(name);
-    report.modules.assign(list.modules().size(), ModuleRecord());
-    for (size_t i = 0; i < list.modules().size(); ++i) {
-      report.modules[i].name = list.modules()[i];
-    }
+    report.ListModules(list.modules());
     if (list.modules().empty()) return;
     const std::string bin_dir = GetInstallBinDir();
     if (!bin_dir.empty()) report.bin_dir = bin_dir;

@@ -1,5 +1,6 @@
 #include "engine/manifests.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -27,19 +28,16 @@ bool TooLarge(const std::string& path) {
 // Whether the profile file at `path` has a section named `name`, however
 // many sections it has (their names fill at most the file's size).
 bool HasSection(const std::string& path, const char* name) {
-  std::vector<char> buffer;
-  DWORD size = 512;
-  for (;;) {
-    buffer.assign(static_cast<size_t>(size) + 2, '\0');
-    const DWORD copied = GetPrivateProfileStringA(
-        nullptr, nullptr, "", buffer.data(), size, path.c_str());
-    if (copied < size - 2 || size > kMaxProfileFileBytes) break;
-    size *= 2;
-  }
-  for (const char* p = buffer.data(); *p != '\0'; p += std::strlen(p) + 1) {
-    if (EqualsIgnoringAsciiCase(p, name)) return true;
-  }
-  return false;
+  const std::vector<std::string> sections = ReadProfileList(
+      [&path](LPSTR buffer, DWORD size) {
+        return GetPrivateProfileStringA(nullptr, nullptr, "", buffer, size,
+                                        path.c_str());
+      },
+      2 * kMaxProfileFileBytes);
+  return std::any_of(sections.begin(), sections.end(),
+                     [name](const std::string& section) {
+                       return EqualsIgnoringAsciiCase(section, name);
+                     });
 }
 
 bool IsCSpace(char c) {
@@ -77,6 +75,33 @@ void ReadManifestVersion(const std::string& manifest_path,
   buffer[kVersionBufferSize - 1] = '\0';
   version.nVersion = VersionAtoi(buffer);
   version.strVersion = buffer;
+}
+
+std::vector<std::string> ReadProfileList(
+    const std::function<DWORD(LPSTR, DWORD)>& read, DWORD max_size) {
+  // Two zero bytes beyond what the read may fill, so the walk below ends
+  // inside the buffer whatever the read left.
+  std::vector<char> buffer;
+  DWORD size = 512;
+  for (;;) {
+    buffer.assign(static_cast<std::size_t>(size) + 2, '\0');
+    const DWORD copied = read(buffer.data(), size);
+    if (copied < size - 2 || size > max_size / 2) break;
+    size *= 2;
+  }
+  std::vector<std::string> strings;
+  const char* end = buffer.data() + buffer.size();
+  for (const char* entry = buffer.data(); entry < end && *entry != '\0';) {
+    const void* zero =
+        std::memchr(entry, '\0', static_cast<std::size_t>(end - entry));
+    const std::size_t length =
+        zero != nullptr
+            ? static_cast<std::size_t>(static_cast<const char*>(zero) - entry)
+            : static_cast<std::size_t>(end - entry);
+    strings.emplace_back(entry, length);
+    entry += length + 1;
+  }
+  return strings;
 }
 
 SourceManifestPin::SourceManifestPin() : path_(GetSourceManifestPath()) {

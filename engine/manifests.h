@@ -3,7 +3,9 @@
 #define KSUPDATE_ENGINE_MANIFESTS_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/sha256.h"
@@ -31,6 +33,14 @@ std::int32_t VersionAtoi(const char* text);
 // section or the entry is missing.
 void ReadManifestVersion(const std::string& manifest_path,
                          const std::string& name, ModuleVersion& version);
+
+// The strings of a profile call's list answer (a section's entries, the
+// names of the sections): `read(buffer, size)` fills the buffer as the
+// profile calls do. An answer that fills it (size - 2) may have been cut,
+// so the call is made again with twice the room, until the room passes
+// `max_size` / 2.
+std::vector<std::string> ReadProfileList(
+    const std::function<DWORD(LPSTR, DWORD)>& read, DWORD max_size);
 
 // Reads the source manifest once for the whole run: while it lives, every
 // read of it (names, versions, checksums) answers from this reading, so

@@ -68,10 +68,7 @@ void CModuleList::ReadNewVersion(const std::string& name,
 void CModuleList::UpdateAll() {
   RunReport* report = context_.report;
   if (report != nullptr && report->modules.size() != m_modules.size()) {
-    report->modules.assign(m_modules.size(), ModuleRecord());
-    for (size_t i = 0; i < m_modules.size(); ++i) {
-      report->modules[i].name = m_modules[i];
-    }
+    report->ListModules(m_modules);
   }
   for (size_t i = 0; i < m_modules.size(); ++i) {
     record_ = report != nullptr ? &report->modules[i] : nullptr;

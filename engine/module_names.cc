@@ -1,6 +1,5 @@
 #include "engine/module_names.h"
 
-#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -15,7 +14,6 @@ namespace ks {
 
 namespace {
 
-constexpr DWORD kSectionBufferSize = 512;
 // A section larger than this is not a manifest; reading stops growing here.
 constexpr DWORD kMaxSectionBufferSize = 1u << 30;
 
@@ -72,32 +70,18 @@ bool IsRunsOwnFile(const std::string& name) {
 
 std::vector<std::string> ReadModuleNames() {
   std::vector<std::string> names;
-  // Two zero bytes beyond what the read may fill, so the walk below ends
-  // inside the buffer whatever the read left.
-  std::vector<char> buffer;
-  DWORD size = kSectionBufferSize;
-  for (;;) {
-    buffer.assign(static_cast<std::size_t>(size) + 2, '\0');
-    DWORD copied = GetPrivateProfileSectionA(
-        kModulesSection, buffer.data(), size, GetSourceManifestPath().c_str());
-    // A full buffer (size - 2) may have cut the section: a module past the
-    // cut would silently stay old, so read again with room to spare.
-    if (copied < size - 2 || size > kMaxSectionBufferSize / 2) break;
-    size *= 2;
-  }
-  const char* end = buffer.data() + buffer.size();
-  for (const char* entry = buffer.data(); entry < end && *entry != '\0';) {
-    const void* zero =
-        std::memchr(entry, '\0', static_cast<std::size_t>(end - entry));
-    std::size_t length =
-        zero != nullptr
-            ? static_cast<std::size_t>(static_cast<const char*>(zero) - entry)
-            : static_cast<std::size_t>(end - entry);
-    for (std::string& name :
-         SplitModuleNames(GetEntryKey(std::string(entry, length)))) {
+  // A section cut at a full buffer would leave the modules past the cut
+  // silently old: ReadProfileList reads it again with room to spare.
+  const std::vector<std::string> entries = ReadProfileList(
+      [](LPSTR buffer, DWORD size) {
+        return GetPrivateProfileSectionA(kModulesSection, buffer, size,
+                                         GetSourceManifestPath().c_str());
+      },
+      kMaxSectionBufferSize);
+  for (const std::string& entry : entries) {
+    for (std::string& name : SplitModuleNames(GetEntryKey(entry))) {
       names.push_back(std::move(name));
     }
-    entry += length + 1;
   }
   return names;
 }

@@ -52,6 +52,11 @@ bool IsFailure(ModuleResult result) {
   }
 }
 
+void RunReport::ListModules(const std::vector<std::string>& names) {
+  modules.assign(names.size(), ModuleRecord());
+  for (size_t i = 0; i < names.size(); ++i) modules[i].name = names[i];
+}
+
 DWORD RunReport::Outcome() const {
   switch (end) {
     case RunEnd::kBusy:

@@ -69,6 +69,10 @@ struct RunReport {
   RunEnd end = RunEnd::kCompleted;
   std::vector<ModuleRecord> modules;
 
+  // One record for each name, in order, each "not reached" until the run
+  // gets to it.
+  void ListModules(const std::vector<std::string>& names);
+
   // The outcome: 1618 when another update held the installation, 1612
   // without a readable patch manifest, 1605 without an installation; 1603
   // when a module was not brought up to date or the run ended otherwise

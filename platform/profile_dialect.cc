@@ -292,6 +292,21 @@ DWORD ListSectionNames(View<Unit> text, LPSTR buffer, DWORD size) {
   return out.Finish();
 }
 
+// Calls `visit` with each entry of the section that `scan` found which a
+// list shows (no comment, none that EntryFilter drops), in file order.
+template <typename Unit, typename Visit>
+void ForEachListedEntry(View<Unit> text, const SectionScan<Unit>& scan,
+                        Visit visit) {
+  LineReader<Unit> reader(text.substr(0, scan.end), scan.header.next);
+  EntryFilter<Unit> filter;
+  Line line;
+  while (reader.Next(&line)) {
+    const ParsedLine<Unit> parsed = Parse(reader.Text(line));
+    if (parsed.kind != LineKind::kEntry || !filter.Keep(parsed)) continue;
+    if (!parsed.comment) visit(parsed);
+  }
+}
+
 // The key names of a section; false, with the buffer's contents
 // unspecified, when the answer is the default instead: a missing section,
 // or a list whose first string is empty (no key fits, or the first key is
@@ -302,16 +317,11 @@ bool ListKeys(View<Unit> text, View<Unit> section, LPSTR buffer, DWORD size,
   const SectionScan<Unit> scan = ScanSection<Unit>(text, section, nullptr);
   if (!scan.found) return false;
   ListWriter out(buffer, size);
-  LineReader<Unit> reader(text.substr(0, scan.end), scan.header.next);
-  EntryFilter<Unit> filter;
-  Line line;
-  while (reader.Next(&line)) {
-    const ParsedLine<Unit> parsed = Parse(reader.Text(line));
-    if (parsed.kind != LineKind::kEntry || !filter.Keep(parsed)) continue;
-    if (parsed.comment || !parsed.has_value) continue;
-    out.Append(ToAnsi(parsed.name));
+  ForEachListedEntry<Unit>(text, scan, [&out](const ParsedLine<Unit>& entry) {
+    if (!entry.has_value) return;
+    out.Append(ToAnsi(entry.name));
     out.EndString();
-  }
+  });
   *count = out.Finish();
   return buffer[0] != '\0';
 }
@@ -349,21 +359,16 @@ DWORD ReadSection(View<Unit> text, LPCSTR section, LPSTR buffer, DWORD size) {
   const SectionScan<Unit> scan =
       ScanSection<Unit>(text, View<Unit>(name), nullptr);
   if (!scan.found) return out.Finish();
-  LineReader<Unit> reader(text.substr(0, scan.end), scan.header.next);
-  EntryFilter<Unit> filter;
-  Line line;
-  while (reader.Next(&line)) {
-    const ParsedLine<Unit> parsed = Parse(reader.Text(line));
-    if (parsed.kind != LineKind::kEntry || !filter.Keep(parsed)) continue;
+  ForEachListedEntry<Unit>(text, scan, [&out](const ParsedLine<Unit>& entry) {
     // An entry with nothing to show would end the list early.
-    if (parsed.comment || (!parsed.has_value && parsed.name.empty())) continue;
-    out.Append(ToAnsi(parsed.name));
-    if (parsed.has_value) {
+    if (!entry.has_value && entry.name.empty()) return;
+    out.Append(ToAnsi(entry.name));
+    if (entry.has_value) {
       out.Append("=");
-      out.Append(ToAnsi(parsed.value));
+      out.Append(ToAnsi(entry.value));
     }
     out.EndString();
-  }
+  });
   return out.Finish();
 }
 

@@ -349,7 +349,7 @@ class PosixPlatform : public Platform {
 
   posix::RegistryCache registry_;
   ProfileStore profiles_;
-  // Its spare goes with the installation lock (SpareDropper), or at exit.
+  // Its spare goes with the installation lock (RunLock), or at exit.
   posix::FileReplacer replacer_;
   std::map<std::uintptr_t, OpenKey> open_keys_;
   std::uintptr_t next_handle_ = 0x1000;

@@ -134,6 +134,18 @@ std::string DirectoryFinalPath(const std::string& prefix) {
   return path;
 }
 
+// Whether the open `handle` is a disk file (no directory, no reparse point
+// opened as itself) with one name: a link, a junction or a second hard link
+// would lead a write or a delete to a file of someone else's. *info gets
+// the file's information.
+bool IsPlainFileWithOneName(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileType(handle) == FILE_TYPE_DISK &&
+         GetFileInformationByHandle(handle, info) &&
+         (info->dwFileAttributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         info->nNumberOfLinks == 1;
+}
+
 // Clears the read-only attribute of the open file `file` (whose
 // information is `info`), found at `path`. Through a second handle, checked
 // to be the same file; Wine refuses write-attribute access to a read-only
@@ -179,12 +191,7 @@ bool DeleteOwnTemp(const std::string& path, const std::string& directory) {
                           FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.valid()) return false;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file.get(), &info) ||
-      (info.dwFileAttributes &
-       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-      info.nNumberOfLinks != 1 || GetFileType(file.get()) != FILE_TYPE_DISK) {
-    return false;
-  }
+  if (!IsPlainFileWithOneName(file.get(), &info)) return false;
   const std::string final_path = FinalPath(file.get());
   const std::string::size_type slash = final_path.rfind('\\');
   if (slash != directory.size() ||
@@ -558,11 +565,7 @@ bool WriteResultFile(const std::string& path, const std::string& data,
       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (existing.valid()) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(existing.get()) != FILE_TYPE_DISK ||
-        !GetFileInformationByHandle(existing.get(), &info) ||
-        (info.dwFileAttributes &
-         (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
-        info.nNumberOfLinks != 1) {
+    if (!IsPlainFileWithOneName(existing.get(), &info)) {
       *refused = true;
       return false;
     }
