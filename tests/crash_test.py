@@ -28,7 +28,8 @@ and its record while a stale record at or above the patch's version stands
 (see stuck_records).
 
 With --wine, the builds are Windows ones (one --runner and --ksupdate pair
-each), run by Wine on a real prefix: one is made (wineboot -i), its registry
+each; one that Wine cannot run here, as wine_machine.py finds, is said to
+be not run), run by Wine on a real prefix: one is made (wineboot -i), its registry
 value set in the 32-bit view, and each worker gets a copy with a wineserver
 of its own kept running (wineserver -p) so that a start is cheap; every one
 is ended (wineserver -k) however the test ends. The runner ends itself with
@@ -65,6 +66,7 @@ from installation import (  # noqa: E402
     check_state, make_modules, read_or_none, scratch_root, write_store)
 from run_scenarios import parse_profile  # noqa: E402
 from wine_prefix import boot_wine_prefix, wine_env  # noqa: E402
+import wine_machine  # noqa: E402
 
 # The crash runner's exit statuses under Wine: killed, and killed while the
 # call chosen for a timed kill had not returned.
@@ -107,7 +109,7 @@ class WineInstallation(Installation):
         # The first program starts Wine's services, which stay with the
         # server: let them start here, before the state outside bin is
         # taken and the first run is timed.
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=self.env,
+        subprocess.run(wine_machine.command("cmd", "/c", "exit"), env=self.env,
                        cwd=self.drive_c, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        check=True, timeout=RUN_TIMEOUT)
@@ -118,7 +120,7 @@ class WineInstallation(Installation):
         env = dict(self.env, **(extra_env or {}))
         if self.result:
             env["KSUPDATE_RESULT"] = self.program_path(self.result)
-        argv = ["wine", binary, "C:\\patch\\setup.exe"]
+        argv = wine_machine.command(binary, "C:\\patch\\setup.exe")
         for _ in range(3):
             with tempfile.TemporaryFile() as out:
                 process = subprocess.Popen(
@@ -554,6 +556,14 @@ def main():
     builds = [Build(os.path.basename(os.path.dirname(os.path.abspath(k))),
                     os.path.abspath(r), os.path.abspath(k))
               for r, k in zip(args.runner, args.ksupdate)]
+    if args.wine:
+        for build in list(builds):
+            arch = wine_machine.arch_of(build.ksupdate)
+            if not wine_machine.runs(arch):
+                print(f"{build.ksupdate}: {wine_machine.not_run(arch)}")
+                builds.remove(build)
+        if not builds:
+            return 0
     start = time.monotonic()
     rng = random.Random(args.seed)
     modules = make_modules(rng, few=args.few)

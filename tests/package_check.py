@@ -16,8 +16,10 @@ The first form checks, for the project's version (project(ksupdate VERSION
   asks for asInvoker without UI access and lists the supportedOS entries of
   Windows 7 to 11, and sets no activeCodePage and no longPathAware; the
   version resource carries the project's version and names;
-- under Wine, in a prefix made for the check: the hardening probe of each
-  Windows build reads back the error mode and the DLL search that
+- under Wine, in a prefix made for the check (a build that Wine cannot run
+  here, as wine_machine.py finds, is said to be not run; the README's
+  commands use the 32-bit build where it runs, else the 64-bit one): the
+  hardening probe of each Windows build reads back the error mode and the DLL search that
   ks::HardenProcess leaves (planted DLLs beside the program and in the
   current directory are loaded without it and refused with it); and each
   packaged ksupdate.exe, traced with Wine's relay channel while it updates
@@ -45,6 +47,10 @@ import sys
 import tempfile
 import xml.etree.ElementTree as ET
 import zipfile
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import wine_machine  # noqa: E402
 
 try:
     import pefile
@@ -361,19 +367,21 @@ class WinePrefix:
         self.drive_c = os.path.join(self.root, "drive_c")
         home = os.path.join(work, "home")
         os.makedirs(home)
-        self.env = dict(os.environ, WINEPREFIX=self.root, WINEDEBUG="-all",
-                        HOME=home, DISPLAY="",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env = wine_machine.environ(dict(
+            os.environ, WINEPREFIX=self.root, WINEDEBUG="-all", HOME=home,
+            DISPLAY="", WINEDLLOVERRIDES="mscoree,mshtml="))
         self.env.pop("KSUPDATE_TRACE", None)
 
     def wine(self, args, cwd=None, debug="-all", extra_env=None):
         env = dict(self.env, WINEDEBUG=debug, **(extra_env or {}))
-        result = run(["wine"] + args, env=env, cwd=cwd or self.drive_c,
+        result = run(wine_machine.command(*args), env=env,
+                     cwd=cwd or self.drive_c,
                      timeout=300)
         return result
 
     def boot(self):
-        run(["wineboot", "-i"], env=self.env, check=True, timeout=300)
+        run(wine_machine.command("wineboot", "-i"), env=self.env, check=True,
+            timeout=300)
         self.wine(["reg", "add", "HKCU\\Software\\Wine\\Debug", "/v",
                    "RelayInclude", "/d", ";".join(RELAY_INCLUDE), "/f"])
         self.wine(["reg", "add", REG_KEY, "/v", "KestrovaDir32", "/d",
@@ -526,7 +534,7 @@ def readme_block(heading):
     return after[start:after.index("```", start)]
 
 
-def check_deploying_commands(fail, wine, exe_data):
+def check_deploying_commands(fail, wine, exe_data, arch):
     """The README's Intune command and start-up script, run by Wine's cmd
     on the example with the packaged program where they name it: each must
     update the example, exit 0 and write a result file saying so."""
@@ -541,7 +549,7 @@ def check_deploying_commands(fail, wine, exe_data):
     script = readme_block("### Group Policy start-up script")
     # The command line exactly as a deployment tool gives it: wine would
     # quote the words of a host command line its own way.
-    launch = os.path.join(ROOT, "build", "package", "win32", "tests", "wine",
+    launch = os.path.join(ROOT, "build", "package", arch, "tests", "wine",
                           "launch.exe")
     if not fail.check(os.path.isfile(launch), "launch.exe built"):
         return
@@ -603,15 +611,19 @@ def check_packages(directory):
     try:
         wine.boot()
         for arch in ("win32", "win64"):
+            if not wine_machine.runs(arch):
+                print(f"  {wine_machine.not_run(arch)}")
+                continue
             print(f"  {arch}: hardening probe")
             check_probe(fail, wine, os.path.join(ROOT, "build", "package",
                                                  arch), arch)
             if arch in exes:
                 print(f"  {arch}: packaged ksupdate.exe on the example")
                 check_packaged_run(fail, wine, exes[arch], arch)
-        if "win32" in exes:
-            print("  win32: the README's deployment commands")
-            check_deploying_commands(fail, wine, exes["win32"])
+        arch = wine_machine.reference_arch()
+        if arch in exes:
+            print(f"  {arch}: the README's deployment commands")
+            check_deploying_commands(fail, wine, exes[arch], arch)
     finally:
         wine.kill()
         shutil.rmtree(work, ignore_errors=True)

@@ -13,6 +13,8 @@ Software in a win32 one.
 import os
 import subprocess
 
+import wine_machine
+
 # The client's key under HKLM\Software as its 32-bit installer wrote it,
 # and the value that names the installation directory.
 CLIENT_KEY = "Kestrova\\Plennet Groupware 6.5"
@@ -87,9 +89,11 @@ def make_prefix(root, install_dir, filler=()):
 
 def wine_env(prefix, home):
     """The environment for Wine on `prefix`: no debug output, no display,
-    no Mono or Gecko to install, and no trace channel of ours."""
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", HOME=home,
-               WINEDLLOVERRIDES="mscoree,mshtml=")
+    no Mono or Gecko to install, no trace channel of ours, and what this
+    machine's Wine command needs (wine_machine)."""
+    env = wine_machine.environ(dict(
+        os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", HOME=home,
+        WINEDLLOVERRIDES="mscoree,mshtml="))
     for name in ("DISPLAY", "KSUPDATE_TRACE"):
         env.pop(name, None)
     return env
@@ -107,8 +111,8 @@ def boot_wine_prefix(env, install_dir):
             raise RuntimeError(
                 f"{' '.join(argv)}: status {result.returncode}: "
                 f"{(result.stdout + result.stderr)[-400:]!r}")
-    run(["wineboot", "-i"], 600)
-    run(["wine", "reg", "add", REG_KEY, "/v", CLIENT_VALUE, "/d", install_dir,
-         "/f", "/reg:32"], 300)
+    run(wine_machine.command("wineboot", "-i"), 600)
+    run(wine_machine.command("reg", "add", REG_KEY, "/v", CLIENT_VALUE, "/d",
+                             install_dir, "/f", "/reg:32"), 300)
     subprocess.run(["wineserver", "-w"], env=env, check=False, timeout=300,
                    capture_output=True)

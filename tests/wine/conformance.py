@@ -4,6 +4,11 @@
 Usage: conformance.py --native DIR --win32 DIR --win64 DIR [-k TEXT]
                       [--hunt-files N] [--seed S]
 
+A Windows build that Wine cannot run on this machine (wine_machine.py) is
+said to be not run, and the others are compared without it; where a
+single Windows build stands for Windows (the profile reference, the runs
+at once), that is the 32-bit one where it runs, else the 64-bit one.
+
 Makes a Wine prefix (wineboot -i), then for every scenario of
 tests/scenarios sets the registry value with `wine reg` in the 32-bit view,
 lays the scenario's files on drive C and runs each build on them: the Linux
@@ -46,6 +51,7 @@ import run_scenarios as rs  # noqa: E402
 import at_once_test as ao  # noqa: E402
 from installation import INSTALL_DIR  # noqa: E402
 import profile_conformance  # noqa: E402
+import wine_machine  # noqa: E402
 
 REG_KEY = "HKLM\\SOFTWARE\\Kestrova\\Plennet Groupware 6.5"
 BUILDS = ("native", "win32", "win64")
@@ -68,15 +74,15 @@ class Prefix:
         self.work = os.path.realpath(tempfile.mkdtemp(prefix="ksconform-"))
         self.root = os.path.join(self.work, "prefix")
         self.drive_c = os.path.join(self.root, "drive_c")
-        self.env = dict(os.environ, WINEPREFIX=self.root, WINEDEBUG="-all",
-                        HOME=os.path.join(self.work, "home"),
-                        DISPLAY="", WINEDLLOVERRIDES="mscoree,mshtml=",
-                        LC_ALL=rs.DEFAULT_LOCALE)
+        self.env = wine_machine.environ(dict(
+            os.environ, WINEPREFIX=self.root, WINEDEBUG="-all",
+            HOME=os.path.join(self.work, "home"), DISPLAY="",
+            WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL=rs.DEFAULT_LOCALE))
         os.mkdir(self.env["HOME"])
         self.env.pop("KSUPDATE_TRACE", None)
 
     def wine(self, *args, check=True):
-        result = subprocess.run(["wine"] + list(args), env=self.env,
+        result = subprocess.run(wine_machine.command(*args), env=self.env,
                                 cwd=self.drive_c if os.path.isdir(
                                     self.drive_c) else self.work,
                                 stdin=subprocess.DEVNULL, capture_output=True,
@@ -87,7 +93,8 @@ class Prefix:
         return result
 
     def boot(self):
-        subprocess.run(["wineboot", "-i"], env=self.env, check=True,
+        subprocess.run(wine_machine.command("wineboot", "-i"), env=self.env,
+                       check=True,
                        stdin=subprocess.DEVNULL, capture_output=True,
                        timeout=300)
         self.flush()
@@ -249,9 +256,10 @@ def run_build(prefix, build, dirs, scenario, trace_path):
                WINEDEBUG="-all,warn+debugstr", **locale)
     try:
         result = subprocess.run(
-            ["wine", os.path.join(dirs[build], "tests", "wine", "launch.exe"),
-             host_to_windows(os.path.join(dirs[build], "ksupdate.exe")),
-             host_to_windows(line_file)],
+            wine_machine.command(
+                os.path.join(dirs[build], "tests", "wine", "launch.exe"),
+                host_to_windows(os.path.join(dirs[build], "ksupdate.exe")),
+                host_to_windows(line_file)),
             cwd=prefix.drive_c, env=env, stdin=subprocess.DEVNULL,
             capture_output=True, timeout=WINE_TIMEOUT_SECONDS)
     except subprocess.TimeoutExpired:
@@ -420,7 +428,9 @@ def run_one(prefix, dirs, build, scenario, roots):
 def compare_builds(results):
     problems = []
     native_trace, (native_files, native_entries) = results["native"]
-    for build in BUILDS[1:]:
+    for build in results:
+        if build == "native":
+            continue
         trace, (files, entries) = results[build]
         if trace != native_trace:
             problems.append(f"{build} and native traces differ" +
@@ -456,7 +466,7 @@ def run_group(prefix, dirs, named, baseline):
     prefix.set_registry(named[0][1])
     problems = {name: [] for name, _ in named}
     results = {name: {} for name, _ in named}
-    order = [b for b in BUILDS if b != "native"] + ["native"]
+    order = [b for b in dirs if b != "native"] + ["native"]
     for build in order:
         if build == "native":
             prefix.flush()
@@ -482,8 +492,8 @@ def wine_starter(prefix, inst, build_dir, stalled_listener=False,
         if direct:
             env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace))
             return subprocess.Popen(
-                ["wine", os.path.join(build_dir, "ksupdate.exe"),
-                 f"C:\\patch{version}\\setup.exe"],
+                wine_machine.command(os.path.join(build_dir, "ksupdate.exe"),
+                                     f"C:\\patch{version}\\setup.exe"),
                 cwd=inst.drive_c, env=env, stdin=subprocess.DEVNULL,
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         line_file = trace + ".cmdline"
@@ -492,10 +502,11 @@ def wine_starter(prefix, inst, build_dir, stalled_listener=False,
         env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace),
                    **(extra_env or {}))
         return subprocess.Popen(
-            ["wine", os.path.join(build_dir, "tests", "wine", "launch.exe")]
-            + (["--stalled-debug-listener"] if stalled_listener else [])
-            + [host_to_windows(os.path.join(build_dir, program)),
-               host_to_windows(line_file)],
+            wine_machine.command(
+                os.path.join(build_dir, "tests", "wine", "launch.exe"),
+                *(["--stalled-debug-listener"] if stalled_listener else []),
+                host_to_windows(os.path.join(build_dir, program)),
+                host_to_windows(line_file)),
             cwd=inst.drive_c, env=env, stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     return start
@@ -514,23 +525,24 @@ def run_at_once(prefix, dirs):
     os.mkdir(work)
     linux = ao.native_starter(inst, os.path.join(dirs["native"], "ksupdate"))
     runner = os.path.join(dirs["native"], "tests", "crash_runner")
-    windows = wine_starter(prefix, inst, dirs["win32"])
+    win = wine_machine.reference_arch()
+    windows = wine_starter(prefix, inst, dirs[win])
     at_once = ao.AtOnce(inst, work, linux, end_all=prefix.kill)
     lone = at_once.serial(["7"])[("7",)]
     problems = {}
     for name, runs in (
-            ("win32 7 + win32 5", [(windows, "7"), (windows, "5")]),
-            ("win32 5 + win32 7 + win32 5",
+            (f"{win} 7 + {win} 5", [(windows, "7"), (windows, "5")]),
+            (f"{win} 5 + {win} 7 + {win} 5",
              [(windows, "5"), (windows, "7"), (windows, "5")]),
-            ("win32 7 + linux 5", [(windows, "7"), (linux, "5")]),
-            ("linux 7 + win32 5 + linux 7",
+            (f"{win} 7 + linux 5", [(windows, "7"), (linux, "5")]),
+            (f"linux 7 + {win} 5 + linux 7",
              [(linux, "7"), (windows, "5"), (linux, "7")])):
         # A Linux run starts once a Windows one has recorded a module: Wine
         # starts slowly, and the two must overlap.
         problems[name] = at_once.trial(runs, name, stagger="linux" in name)
 
     # A Linux process holds the lock: the Windows build waits for it.
-    name = "win32 waits for a lock held on Linux"
+    name = f"{win} waits for a lock held on Linux"
     inst.reset()
     before = inst.outcome()
     fd = ao.hold_lock(inst)
@@ -546,12 +558,12 @@ def run_at_once(prefix, dirs):
 
     # Held past the bound: the Windows build does nothing, and its status
     # and result file say to try again later (1618).
-    name = "win32 finds the lock held past the bound"
+    name = f"{win} finds the lock held past the bound"
     inst.reset()
     before = inst.outcome()
     fd = ao.hold_lock(inst)
     result = os.path.join(work, "busy.json")
-    busy = wine_starter(prefix, inst, dirs["win32"],
+    busy = wine_starter(prefix, inst, dirs[win],
                         program=os.path.join("tests", "crash_runner.exe"),
                         extra_env={"KSUPDATE_LOCK_WAIT_MS": "300",
                                    "KSUPDATE_EXIT_CODES": "msi",
@@ -567,9 +579,9 @@ def run_at_once(prefix, dirs):
 
     # The Windows build holds the lock: the Linux build finds it taken;
     # killed, it frees it at once.
-    name = "linux finds a lock held by win32, freed when it is killed"
+    name = f"linux finds a lock held by {win}, freed when it is killed"
     inst.reset()
-    holder = wine_starter(prefix, inst, dirs["win32"], direct=True)(
+    holder = wine_starter(prefix, inst, dirs[win], direct=True)(
         "7", os.path.join(work, "holder"))
     problems[name] = []
     if not ao.wait_for(lambda: "7" in inst.outcome()[0].values(), 30):
@@ -596,10 +608,10 @@ def run_at_once(prefix, dirs):
     os.mkfifo(fifo)
     timings = {}
     for name, start, trace in (
-            ("win32 alone", windows, os.path.join(work, "alone")),
-            ("win32 with a FIFO whose reader stops", windows, fifo),
-            ("win32 with a stalled debug listener",
-             wine_starter(prefix, inst, dirs["win32"], True),
+            (f"{win} alone", windows, os.path.join(work, "alone")),
+            (f"{win} with a FIFO whose reader stops", windows, fifo),
+            (f"{win} with a stalled debug listener",
+             wine_starter(prefix, inst, dirs[win], True),
              os.path.join(work, "stalled"))):
         inst.reset()
         problems[name] = []
@@ -614,9 +626,10 @@ def run_at_once(prefix, dirs):
             reader.join(5)
             if hasattr(reader, "fd"):
                 os.close(reader.fd)
-        if timings[name] > timings["win32 alone"] + 4:
+        alone = timings[f"{win} alone"]
+        if timings[name] > alone + 4:
             problems[name].append(f"took {timings[name]:.1f}s, alone "
-                                  f"{timings['win32 alone']:.1f}s")
+                                  f"{alone:.1f}s")
     passed = failed = 0
     for name, found in problems.items():
         if found:
@@ -649,7 +662,12 @@ def main():
     parser.add_argument("--seed", default=str(int(time.time())),
                         help="seed of the generated files")
     args = parser.parse_args()
-    dirs = {b: os.path.abspath(getattr(args, b)) for b in BUILDS}
+    dirs = {}
+    for build in BUILDS:
+        if build == "native" or wine_machine.runs(build):
+            dirs[build] = os.path.abspath(getattr(args, build))
+        else:
+            print(wine_machine.not_run(build))
 
     started = time.monotonic()
     prefix = Prefix()
@@ -689,7 +707,7 @@ def main():
                     print("    " + p)
             else:
                 passed += 1
-                print(f"PASS {name} (native, win32, win64 agree)")
+                print(f"PASS {name} ({', '.join(dirs)} agree)")
         if not args.at_once_only:
             p, f = profile_conformance.run(prefix, dirs, args.filter)
             passed += p

@@ -8,11 +8,13 @@ corpus in tests/data/profiles, then on generated files (hunt()): the same
 reads must give the same answers, and after the same writes each file must
 read back alike, read by the build that wrote it and by the reference.
 
-Run from conformance.py, which owns the Wine prefix; or alone, to hunt with
-more files or to replay one:
+The Windows probe is the 32-bit build's where Wine runs it here, else the
+64-bit build's (wine_machine.py). Run from conformance.py, which owns the
+Wine prefix; or alone, to hunt with more files or to replay one:
 
-  profile_conformance.py --native DIR --win32 DIR [--files N] [--seed S]
-                         [--only I] [--locale NAME] [--corpus]
+  profile_conformance.py --native DIR (--win32 DIR | --win64 DIR)
+                         [--files N] [--seed S] [--only I] [--locale NAME]
+                         [--corpus]
 """
 
 import argparse
@@ -27,6 +29,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 import run_scenarios as rs  # noqa: E402
+import wine_machine  # noqa: E402
 
 CORPUS = os.path.join(os.path.dirname(HERE), "data", "profiles")
 
@@ -42,7 +45,6 @@ WRITES = [
     ("other", "k", "v2"),
     ("added", "n.dll", "1"),
 ]
-PROVIDERS = ("native", "win32")
 
 # Where a provider deliberately answers otherwise than Wine. Files are
 # compared by what they read back, never by their bytes: a write keeps
@@ -179,11 +181,10 @@ class Probe:
             argv = [os.path.join(self.dir, "tests", "wine", "profile_probe"),
                     cmd_path, out_path]
         else:
-            argv = ["wine",
-                    os.path.join(self.dir, "tests", "wine",
-                                 "profile_probe.exe")] + flags + [
-                "Z:" + cmd_path.replace("/", "\\"),
-                "Z:" + out_path.replace("/", "\\")]
+            argv = wine_machine.command(
+                os.path.join(self.dir, "tests", "wine", "profile_probe.exe"),
+                *flags, "Z:" + cmd_path.replace("/", "\\"),
+                "Z:" + out_path.replace("/", "\\"))
         for attempt in (1, 2):
             result = subprocess.run(argv, env=self.env,
                                     cwd=self.prefix.drive_c,
@@ -326,17 +327,23 @@ class CorpusFile(Case):
         self.sections, self.keys, self.writes = SECTIONS, EXTRA_KEYS, WRITES
 
 
+def providers():
+    """The Linux provider and the Windows build that stands for Windows."""
+    return ("native", wine_machine.reference_arch())
+
+
 def check_batch(prefix, dirs, batch, env):
     """Each file of `batch` read and written by each provider and by the
     reference; returns each file's problems, and the known differences
     met, by name."""
+    probes = providers()
     hunt_dir = probe_dir(prefix, "hunt")
     for f in batch:
-        for copy in ("orig", "ref", "norm") + PROVIDERS:
+        for copy in ("orig", "ref", "norm") + probes:
             with open(os.path.join(hunt_dir, f"{f.index}.{copy}.ini"),
                       "wb") as out:
                 out.write(f.data)
-    ref = Probe(prefix, dirs, "win32", reference=True, env=env)
+    ref = Probe(prefix, dirs, probes[1], reference=True, env=env)
 
     def script(parts):
         """The commands of all files, and where each file's part lies."""
@@ -357,13 +364,13 @@ def check_batch(prefix, dirs, batch, env):
                                     lambda f: f.read_back("orig")])
     norm_answers = ref.run(norm_cmds)
     results = {}
-    for p in PROVIDERS:
+    for p in probes:
         cmds, spans = script([lambda f: f.reads("orig"),
                               lambda f, p=p: f.write_commands(p),
                               lambda f, p=p: f.read_back(p)])
         results[p] = (cmds, spans, Probe(prefix, dirs, p, env=env).run(cmds))
     cross_cmds, cross_spans = script([lambda f, p=p: f.read_back(p)
-                                      for p in PROVIDERS])
+                                      for p in probes])
     cross_answers = ref.run(cross_cmds)
     shutil.rmtree(hunt_dir, ignore_errors=True)
 
@@ -377,7 +384,7 @@ def check_batch(prefix, dirs, batch, env):
         n0 = norm_spans[n][0] + 2
         respelled = norm_answers[n0:n0 + back] != \
             norm_answers[n0 + back:n0 + 2 * back]
-        for p in PROVIDERS:
+        for p in probes:
             cmds, spans, answers = results[p]
             s0, s1 = spans[n]
             compare(f"{p}", cmds[s0:s0 + reads], answers[s0:s0 + reads],
@@ -392,7 +399,7 @@ def check_batch(prefix, dirs, batch, env):
             else:
                 problems += own
             # The reference reads our file as we read it.
-            c0 = cross_spans[n][0] + PROVIDERS.index(p) * back
+            c0 = cross_spans[n][0] + probes.index(p) * back
             compare(f"{p}'s file read by the reference", cmds[s1 - back:s1],
                     answers[s1 - back:s1], cross_answers[c0:c0 + back],
                     problems, known, f.lone_byte)
@@ -420,7 +427,7 @@ def run(prefix, dirs, name_filter=""):
                         os.path.join(hunt_dir, f"{f.index}.orig.ini"))
     lists = [section_commands(f.path("orig"), SECTIONS, [65536])
              for f in batch]
-    answers = Probe(prefix, dirs, "win32", reference=True).run(
+    answers = Probe(prefix, dirs, providers()[1], reference=True).run(
         [c for cmds in lists for c in cmds])
     for f, cmds in zip(batch, lists):
         f.keys = keys_of(answers[:len(cmds)]) + EXTRA_KEYS
@@ -434,8 +441,8 @@ def run(prefix, dirs, name_filter=""):
             show_problems(problems)
         else:
             passed += 1
-            print(f"PASS profile {f.label} ({' and '.join(PROVIDERS)} answer "
-                  "as Wine)")
+            print(f"PASS profile {f.label} ({' and '.join(providers())} "
+                  "answer as Wine)")
     report_known(known)
     return passed, failed
 
@@ -644,7 +651,8 @@ def hunt(prefix, dirs, files, seed, locale=rs.DEFAULT_LOCALE, only=None,
           f"{time.monotonic() - started:.0f}s")
     if failed:
         print(f"    replay file N: {os.path.join(HERE, 'profile_conformance.py')}"
-              f" --native {dirs['native']} --win32 {dirs['win32']} "
+              f" --native {dirs['native']} --{providers()[1]} "
+              f"{dirs[providers()[1]]} "
               f"--seed {seed} --locale {locale} --only N")
     return len(batch) - failed, failed
 
@@ -663,7 +671,8 @@ def main():
 
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--native", required=True)
-    parser.add_argument("--win32", required=True)
+    parser.add_argument("--win32")
+    parser.add_argument("--win64")
     parser.add_argument("--files", type=int, default=1000)
     parser.add_argument("--seed", default=str(int(time.time())))
     parser.add_argument("--only", type=int)
@@ -675,8 +684,11 @@ def main():
     parser.add_argument("--keep", help="where the files of differences are "
                         "kept (NATIVE/hunt-failures)")
     args = parser.parse_args()
+    windows = providers()[1]
+    if getattr(args, windows) is None:
+        parser.error(f"--{windows}: the build that Wine runs here")
     dirs = {"native": os.path.abspath(args.native),
-            "win32": os.path.abspath(args.win32)}
+            windows: os.path.abspath(getattr(args, windows))}
     # 'all': one locale for each code page (a UTF-8 one).
     by_page = {}
     for name, cp in sorted(rs.LOCALE_CODE_PAGES.items()):
