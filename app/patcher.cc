@@ -3,19 +3,17 @@
 #include <memory>
 #include <utility>
 
-#include "engine/locations.h"
 #include "engine/manifests.h"
 #include "engine/module_list.h"
 #include "engine/module_names.h"
+#include "engine/run_inputs.h"
 #include "engine/run_lock.h"
 #include "engine/run_report.h"
 
 namespace ks {
 
-CPatcher::CPatcher(std::string base_path) {
-  m_strBasePath = std::move(base_path);
-  UseBasePath(m_strBasePath);
-}
+CPatcher::CPatcher(Platform& platform, std::string base_path)
+    : m_strBasePath(std::move(base_path)), platform_(platform) {}
 
 CPatcher::~CPatcher() = default;
 
@@ -31,25 +29,31 @@ void CPatcher::Run() {
   RunReport& report = report_ != nullptr ? *report_ : own_report;
   report.what_if = what_if_;
   try {
-    CModuleList list;
-    const std::string source_dir = GetSourceDir();
+    RunInputs inputs(m_strBasePath);
+    inputs.what_if = what_if_;
+    inputs.report = &report;
+    const std::string source_dir = inputs.locations.GetSourceDir();
     if (!source_dir.empty()) report.source_dir = source_dir;
-    const SourceManifestPin pin;
-    if (pin.load() != ProfileLoad::kLoaded) {
+    const PatchManifest manifest(platform_,
+                                 inputs.locations.GetSourceManifestPath());
+    if (manifest.load() != ProfileLoad::kLoaded) {
       report.end = RunEnd::kNoSourceManifest;
     }
-    if (!pin.usable()) return;
-    for (const std::string& name : ReadModuleNames()) list.AddModule(name);
-    report.ListModules(list.modules());
-    if (list.modules().empty()) return;
-    const std::string bin_dir = GetInstallBinDir();
+    if (manifest.load() == ProfileLoad::kTooLarge) {
+      TraceManifestTooLarge(manifest.path());
+      return;
+    }
+    const std::vector<std::string> names = ReadModuleNames(manifest);
+    report.ListModules(names);
+    if (names.empty()) return;
+    const std::string bin_dir = Locations::GetInstallBinDir(platform_);
     if (!bin_dir.empty()) report.bin_dir = bin_dir;
     // One run at a time on an installation, from before its first module
     // to its end, however the run ends.
     std::unique_ptr<InstallationLock> lock;
-    switch (LockForRun(!what_if_, &lock)) {
+    switch (LockForRun(platform_, !what_if_, &lock)) {
       case RunStart::kGoOn:
-        if (!CheckInstalledManifest()) {
+        if (!CheckInstalledManifest(platform_)) {
           report.end = RunEnd::kManifestTooLarge;
           return;
         }
@@ -65,12 +69,8 @@ void CPatcher::Run() {
         report.end = RunEnd::kBusy;
         return;
     }
-    RunContext context;
-    context.lock = lock.get();
-    context.checksums_required = pin.has_checksums();
-    context.what_if = what_if_;
-    context.report = &report;
-    list.UseRunContext(context);
+    CModuleList list(platform_, inputs, manifest, lock.get());
+    for (const std::string& name : names) list.AddModule(name);
     list.UpdateAll();
   } catch (...) {
     // Whatever went wrong (memory, a text too long) ends the run quietly.

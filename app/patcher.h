@@ -4,16 +4,17 @@
 
 #include <string>
 
+#include "platform/platform.h"
+
 namespace ks {
 
 struct RunReport;
 
 class CPatcher {
  public:
-  // Makes `base_path` the process-wide base path, the one the engine's
-  // locations read.
-  explicit CPatcher(std::string base_path);
-  // The base path keeps its value.
+  // A run over `base_path`, the argument text, through `platform`, which
+  // outlives it.
+  CPatcher(Platform& platform, std::string base_path);
   virtual ~CPatcher();
 
   // What the run does beyond the update: a what-if run decides and traces
@@ -28,10 +29,11 @@ class CPatcher {
   // untouched.
   void Run();
 
-  // The argument text the process was started with.
-  static std::string m_strBasePath;
+  // The argument text the run was started with.
+  std::string m_strBasePath;
 
  private:
+  Platform& platform_;
   bool what_if_ = false;
   RunReport* report_ = nullptr;
 };

@@ -45,10 +45,10 @@ std::string Time(std::time_t time) {
   return text;
 }
 
-std::string Error(DWORD code) {
+std::string Error(DWORD code, Outputs& outputs) {
   if (code == 0) return "null";
   return "{\"code\": " + std::to_string(code) +
-         ", \"message\": " + Quoted(SystemErrorText(code)) + "}";
+         ", \"message\": " + Quoted(outputs.SystemErrorText(code)) + "}";
 }
 
 }  // namespace
@@ -72,7 +72,8 @@ const char* OutcomeName(DWORD outcome) {
   }
 }
 
-std::string ResultJson(const ResultHeader& header, const RunReport& report) {
+std::string ResultJson(const ResultHeader& header, const RunReport& report,
+                       Outputs& outputs) {
   const DWORD outcome = report.Outcome();
   std::string json = "{\n";
   json += "  \"format\": 1,\n";
@@ -98,7 +99,7 @@ std::string ResultJson(const ResultHeader& header, const RunReport& report) {
     json += ", \"installed_after\": " + OptionalText(module.installed_after);
     json += ", \"result\": \"" + std::string(ModuleResultName(module.result)) +
             "\"";
-    json += ", \"error\": " + Error(module.error);
+    json += ", \"error\": " + Error(module.error, outputs);
     json += ", \"moved_aside\": " +
             std::string(module.moved_aside ? "true" : "false") + "}";
   }

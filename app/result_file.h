@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/run_report.h"
+#include "platform/outputs.h"
 
 namespace ks {
 
@@ -18,9 +19,11 @@ struct ResultHeader {
 };
 
 // The result file's text: one JSON object, UTF-8, every text of the run
-// (ANSI in the process's code page) converted; docs/manifests.md lists the
-// fields. Format version 1.
-std::string ResultJson(const ResultHeader& header, const RunReport& report);
+// (ANSI in the process's code page) converted, error codes with their
+// system's texts from `outputs`; docs/manifests.md lists the fields. Format
+// version 1.
+std::string ResultJson(const ResultHeader& header, const RunReport& report,
+                       Outputs& outputs);
 
 // The outcome's name in the result file ("success", "failure", ...).
 const char* OutcomeName(DWORD outcome);

@@ -7,6 +7,7 @@
 #include "app/result_file.h"
 #include "app/settings.h"
 #include "engine/run_report.h"
+#include "platform/outputs.h"
 #include "platform/platform.h"
 #include "trace/trace.h"
 
@@ -16,13 +17,14 @@ namespace {
 
 // Writes the result file, saying in the trace when it cannot be: the run is
 // done either way.
-void WriteResult(const std::string& path, const ResultHeader& header,
-                 const RunReport& report) {
+void WriteResult(Platform& platform, Outputs& outputs, const std::string& path,
+                 const ResultHeader& header, const RunReport& report) {
   bool refused = false;
   bool written = false;
   try {
-    written = WriteResultFile(path.c_str(), ResultJson(header, report),
-                              &refused) != FALSE;
+    written = platform.WriteResultFile(path.c_str(),
+                                       ResultJson(header, report, outputs),
+                                       &refused) != FALSE;
   } catch (...) {
     // No memory for the text: not written, as below.
   }
@@ -35,9 +37,16 @@ void WriteResult(const std::string& path, const ResultHeader& header,
 
 }  // namespace
 
+void CUpdaterApp::UseSystem(Platform* platform, Outputs* outputs) {
+  platform_ = platform;
+  outputs_ = outputs;
+}
+
 bool CUpdaterApp::InitInstance() {
+  Platform& platform = platform_ != nullptr ? *platform_ : *DefaultPlatform();
+  Outputs* outputs = outputs_ != nullptr ? outputs_ : DefaultOutputs();
   const Settings settings = ReadSettings();
-  OpenTraceChannel(settings.trace.c_str());
+  OpenTraceChannel(outputs, settings.trace.c_str());
   if (!settings.unknown_exit_codes.empty()) {
     Trace("    - Unknown KSUPDATE_EXIT_CODES ignored : %s -",
           settings.unknown_exit_codes.c_str());
@@ -52,15 +61,18 @@ bool CUpdaterApp::InitInstance() {
   {
     std::string argument_text(m_lpCmdLine);
     header.argument = argument_text;
-    CPatcher patcher(argument_text);
+    CPatcher patcher(platform, argument_text);
     patcher.SetRunOptions(settings.what_if, &report);
     patcher.Run();
   }
-  m_exit_status = settings.msi_exit_codes ? ExitStatusFor(report.Outcome()) : 0;
+  m_exit_status = settings.msi_exit_codes
+                      ? ExitStatusFor(report.Outcome(),
+                                      outputs->ExitStatusHoldsWholeCodes())
+                      : 0;
   if (!settings.result_path.empty()) {
     header.ended = std::time(nullptr);
     header.exit_status = m_exit_status;
-    WriteResult(settings.result_path, header, report);
+    WriteResult(platform, *outputs, settings.result_path, header, report);
   }
   return false;
 }

@@ -3,6 +3,8 @@
 #define KSUPDATE_APP_UPDATER_APP_H_
 
 #include "app/winapp.h"
+#include "platform/outputs.h"
+#include "platform/platform.h"
 
 namespace ks {
 
@@ -16,11 +18,18 @@ class CUpdaterApp : public CWinApp {
   // outcome (ExitStatusFor).
   int ExitInstance() override;
 
+  // The system that InitInstance works through: this build's own
+  // (DefaultPlatform, DefaultOutputs) unless a test or tool hands it
+  // others, which must outlive the run.
+  void UseSystem(Platform* platform, Outputs* outputs);
+
  private:
+  Platform* platform_ = nullptr;
+  Outputs* outputs_ = nullptr;
   int m_exit_status = 0;
 };
 
-// The one application object (defined with the other process-wide objects).
+// The one application object.
 extern CUpdaterApp theApp;
 
 }  // namespace ks

@@ -1,14 +1,9 @@
 # What makes ksupdate.exe the program Windows expects (included for WIN32
-# builds of the ksupdate target only):
-# - the hardening that WinMain calls first, in a unit of its own that the
-#   Wine test tool tests/wine/hardening_probe also links;
+# builds of the ksupdate target only; the hardening that the entry calls
+# first is in the library, platform/win32/hardening.cc):
 # - the application manifest and the version resource (ksupdate.rc);
 # - ASLR with a relocation table kept, DEP, and high-entropy addresses on
 #   the 64-bit build.
-add_library(ksupdate_hardening STATIC
-  ${PROJECT_SOURCE_DIR}/platform/win32/hardening.cc)
-target_include_directories(ksupdate_hardening PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(ksupdate PRIVATE ksupdate_hardening)
 
 configure_file(${PROJECT_SOURCE_DIR}/platform/win32/ksupdate.manifest.in
   ${KSUPDATE_GENERATED_DIR}/ksupdate.manifest @ONLY)

@@ -1,8 +1,7 @@
 #include "engine/locations.h"
 
+#include <utility>
 #include <vector>
-
-#include "platform/platform.h"
 
 namespace ks {
 
@@ -20,37 +19,37 @@ constexpr char kModulesDirName[] = "bin";
 constexpr DWORD kRegistryValueBufferSize = 50;
 // No path comes near this; a value that claims more is not a path.
 constexpr DWORD kMaxRegistryValueSize = 1u << 30;
-
-const std::string* g_base_path = nullptr;
 }  // namespace
 
-void UseBasePath(const std::string& base_path) { g_base_path = &base_path; }
+Locations::Locations(std::string base_path)
+    : base_path_(std::move(base_path)) {}
 
-std::string GetSourceDir() {
-  if (g_base_path == nullptr || g_base_path->empty()) return std::string();
-  const std::string& base = *g_base_path;
+std::string Locations::GetSourceDir() const {
+  const std::string& base = base_path_;
+  if (base.empty()) return std::string();
   // Byte by byte: a 0x5C trail byte of a double-byte character counts too.
   std::string::size_type i = base.rfind(kSeparator[0]);
   if (i == std::string::npos) return base;
   return base.substr(0, i);
 }
 
-std::string ReadRegistryString(HKEY root, const std::string& key_path,
+std::string ReadRegistryString(Platform& platform, HKEY root,
+                               const std::string& key_path,
                                const std::string& value_name) {
   // One byte more than offered to the query, always zero, so that a value
   // without a terminating zero still ends inside the buffer.
   std::vector<char> buffer(kRegistryValueBufferSize + 1, '\0');
   HKEY key = nullptr;
-  if (RegOpenKeyExA(root, key_path.c_str(), 0, KEY_READ, &key) !=
+  if (platform.RegOpenKeyExA(root, key_path.c_str(), 0, KEY_READ, &key) !=
       ERROR_SUCCESS) {
     return std::string();
   }
   DWORD offered = kRegistryValueBufferSize;
   for (;;) {
     DWORD size = offered;
-    LONG result =
-        RegQueryValueExA(key, value_name.c_str(), nullptr, nullptr,
-                         reinterpret_cast<LPBYTE>(buffer.data()), &size);
+    LONG result = platform.RegQueryValueExA(
+        key, value_name.c_str(), nullptr, nullptr,
+        reinterpret_cast<LPBYTE>(buffer.data()), &size);
     if (result != ERROR_MORE_DATA) {
       if (result != ERROR_SUCCESS) buffer.assign(buffer.size(), '\0');
       break;
@@ -66,28 +65,30 @@ std::string ReadRegistryString(HKEY root, const std::string& key_path,
     offered = size > grown ? size : grown;
     buffer.assign(static_cast<std::size_t>(offered) + 1, '\0');
   }
-  RegCloseKey(key);
+  platform.RegCloseKey(key);
   return std::string(buffer.data());
 }
 
-std::string GetInstallBinDir() {
-  std::string dir = ReadRegistryString(HKEY_LOCAL_MACHINE, kRegistryKeyPath,
-                                       kRegistryValueName);
+std::string Locations::GetInstallBinDir(Platform& platform) {
+  std::string dir = ReadRegistryString(platform, HKEY_LOCAL_MACHINE,
+                                       kRegistryKeyPath, kRegistryValueName);
   if (dir.empty()) return std::string();
   if (dir.back() != kSeparator[0]) dir += kSeparator;
   return dir + kModulesDirName;
 }
 
-std::string GetSourceManifestPath() {
+std::string Locations::GetSourceManifestPath() const {
   return GetSourceDir() + kSeparator + kSourceManifestName;
 }
 
-std::string GetInstalledManifestPath() {
-  return GetInstallBinDir() + kSeparator + kInstalledManifestName;
+std::string Locations::GetInstalledManifestPath(Platform& platform) {
+  return GetInstallBinDir(platform) + kSeparator + kInstalledManifestName;
 }
 
-bool InstalledFilePath(const std::string& file_name, std::string* path) {
-  std::string bin = GetInstallBinDir();
+bool Locations::InstalledFilePath(Platform& platform,
+                                  const std::string& file_name,
+                                  std::string* path) {
+  std::string bin = GetInstallBinDir(platform);
   if (bin.empty()) return false;
   *path = bin + kSeparator + file_name;
   return true;

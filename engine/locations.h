@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "platform/win32_types.h"
+#include "platform/platform.h"
 
 namespace ks {
 
@@ -22,37 +22,48 @@ extern const char kSourceManifestName[];
 extern const char kInstalledManifestName[];
 extern const char kLockFileName[];  // in bin, beside the installed manifest
 
-// Makes `base_path` the base path that GetSourceDir() reads, at each call,
-// from now on. The run object calls this with its own process-wide base
-// path, which must outlive every later call.
-void UseBasePath(const std::string& base_path);
+// The locations of one run: the base path it was given, and the way to the
+// installation through `platform`'s registry, taken again at each call.
+class Locations {
+ public:
+  explicit Locations(std::string base_path);
 
-// The base path up to (not including) its last backslash; the whole base
-// path when it has none; empty when it is empty or none is in use.
-std::string GetSourceDir();
+  const std::string& base_path() const { return base_path_; }
 
-// The installation directory from the registry with "bin" appended (after a
-// backslash unless it ends in one); empty when the value is missing or
-// empty.
-std::string GetInstallBinDir();
+  // The base path up to (not including) its last backslash; the whole base
+  // path when it has none; empty when it is empty.
+  std::string GetSourceDir() const;
 
-// GetSourceDir() + "\ksmodules.ver".
-std::string GetSourceManifestPath();
+  // GetSourceDir() + "\ksmodules.ver".
+  std::string GetSourceManifestPath() const;
 
-// GetInstallBinDir() + "\client.ver".
-std::string GetInstalledManifestPath();
+  // The installation directory from the registry with "bin" appended (after
+  // a backslash unless it ends in one); empty when the value is missing or
+  // empty.
+  static std::string GetInstallBinDir(Platform& platform);
 
-// The path of `file_name` in the bin directory, read afresh: true with
-// GetInstallBinDir() + "\" + file_name in *path; false, with *path
-// untouched, when the read finds no installation directory. The update
-// uses it for every path in bin, so that one registry read that fails part
-// way through a module never points that use at the root of the drive.
-bool InstalledFilePath(const std::string& file_name, std::string* path);
+  // GetInstallBinDir() + "\client.ver".
+  static std::string GetInstalledManifestPath(Platform& platform);
+
+  // The path of `file_name` in the bin directory, read afresh: true with
+  // GetInstallBinDir() + "\" + file_name in *path; false, with *path
+  // untouched, when the read finds no installation directory. The update
+  // uses it for every path in bin, so that one registry read that fails
+  // part way through a module never points that use at the root of the
+  // drive.
+  static bool InstalledFilePath(Platform& platform,
+                                const std::string& file_name,
+                                std::string* path);
+
+ private:
+  std::string base_path_;
+};
 
 // The text of a registry value, read whole whatever its length and cut at
 // its first zero byte; empty when the key or value is missing or cannot be
 // read.
-std::string ReadRegistryString(HKEY root, const std::string& key_path,
+std::string ReadRegistryString(Platform& platform, HKEY root,
+                               const std::string& key_path,
                                const std::string& value_name);
 
 }  // namespace ks

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "engine/locations.h"
-#include "platform/platform.h"
+#include "platform/profile/profile.h"
 #include "platform/text.h"
 #include "trace/trace.h"
 
@@ -20,18 +21,12 @@ namespace {
 
 constexpr DWORD kVersionBufferSize = 80;
 
-bool TooLarge(const std::string& path) {
-  Trace("    - Manifest too large : %s -", path.c_str());
-  return false;
-}
-
-// Whether the profile file at `path` has a section named `name`, however
-// many sections it has (their names fill at most the file's size).
-bool HasSection(const std::string& path, const char* name) {
+// Whether `manifest` has a section named `name`, however many sections it
+// has (their names fill at most the file's size).
+bool HasSection(const PatchManifest& manifest, const char* name) {
   const std::vector<std::string> sections = ReadProfileList(
-      [&path](LPSTR buffer, DWORD size) {
-        return GetPrivateProfileStringA(nullptr, nullptr, "", buffer, size,
-                                        path.c_str());
+      [&manifest](LPSTR buffer, DWORD size) {
+        return manifest.GetString(nullptr, nullptr, "", buffer, size);
       },
       2 * kMaxProfileFileBytes);
   return std::any_of(sections.begin(), sections.end(),
@@ -67,14 +62,23 @@ std::int32_t VersionAtoi(const char* text) {
   return static_cast<std::int32_t>(negative ? -value : value);
 }
 
-void ReadManifestVersion(const std::string& manifest_path,
+ModuleVersion VersionOf(const char* text) {
+  ModuleVersion version;
+  version.strVersion = text;
+  if (version.strVersion.size() > kVersionBufferSize - 1) {
+    version.strVersion.resize(kVersionBufferSize - 1);
+  }
+  version.nVersion = VersionAtoi(version.strVersion.c_str());
+  return version;
+}
+
+void ReadManifestVersion(Platform& platform, const std::string& manifest_path,
                          const std::string& name, ModuleVersion& version) {
   char buffer[kVersionBufferSize + 1] = {};
-  GetPrivateProfileStringA(kModulesSection, name.c_str(), kDefaultVersion,
-                           buffer, kVersionBufferSize, manifest_path.c_str());
-  buffer[kVersionBufferSize - 1] = '\0';
-  version.nVersion = VersionAtoi(buffer);
-  version.strVersion = buffer;
+  platform.GetPrivateProfileStringA(kModulesSection, name.c_str(),
+                                    kDefaultVersion, buffer, kVersionBufferSize,
+                                    manifest_path.c_str());
+  version = VersionOf(buffer);
 }
 
 std::vector<std::string> ReadProfileList(
@@ -104,41 +108,68 @@ std::vector<std::string> ReadProfileList(
   return strings;
 }
 
-SourceManifestPin::SourceManifestPin() : path_(GetSourceManifestPath()) {
-  load_ = LoadProfileFile(path_.c_str(), TRUE);
-  if (load_ == ProfileLoad::kTooLarge) {
-    usable_ = TooLarge(path_);
-    return;
-  }
+PatchManifest::PatchManifest(Platform& platform, std::string path)
+    : path_(std::move(path)) {
+  std::string bytes;
+  load_ = platform.LoadProfileFile(path_.c_str(), &bytes);
+  if (load_ != ProfileLoad::kLoaded) return;
+  file_ = std::make_unique<const profile::File>(std::move(bytes));
   // Once, not at every module: the sections are listed by a scan of the
   // whole file.
-  has_checksums_ = HasSection(path_, kChecksumSection);
+  has_checksums_ = HasSection(*this, kChecksumSection);
 }
 
-SourceManifestPin::~SourceManifestPin() {
-  try {
-    UnpinProfileFile(path_.c_str());
-  } catch (...) {
-    // The process ends soon after a run; a pin that stays is harmless.
+const std::string& PatchManifest::bytes() const {
+  static const std::string none;
+  return file_ != nullptr ? file_->contents() : none;
+}
+
+DWORD PatchManifest::GetSection(LPCSTR section, LPSTR buffer,
+                                DWORD size) const {
+  if (file_ == nullptr) {
+    return profile::GetSection(std::string(), section, buffer, size);
   }
+  return file_->GetSection(section, buffer, size);
 }
 
-bool CheckInstalledManifest() {
-  const std::string path = GetInstalledManifestPath();
-  if (LoadProfileFile(path.c_str(), FALSE) == ProfileLoad::kTooLarge) {
-    return TooLarge(path);
+DWORD PatchManifest::GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
+                               LPSTR buffer, DWORD size) const {
+  if (file_ == nullptr) {
+    return profile::GetString(std::string(), false, section, key, default_value,
+                              buffer, size);
   }
-  return true;
+  return file_->GetString(section, key, default_value, buffer, size);
 }
 
-ModuleChecksum ReadModuleChecksum(const std::string& name, bool required,
-                                  Sha256Digest* digest) {
-  if (!required) return ModuleChecksum::kNone;
+void PatchManifest::ReadVersion(const std::string& name,
+                                ModuleVersion& version) const {
   char buffer[kVersionBufferSize + 1] = {};
-  GetPrivateProfileStringA(kChecksumSection, name.c_str(), "", buffer,
-                           kVersionBufferSize, GetSourceManifestPath().c_str());
+  GetString(kModulesSection, name.c_str(), kDefaultVersion, buffer,
+            kVersionBufferSize);
+  version = VersionOf(buffer);
+}
+
+ModuleChecksum PatchManifest::ReadChecksum(const std::string& name,
+                                           Sha256Digest* digest) const {
+  if (!has_checksums_) return ModuleChecksum::kNone;
+  char buffer[kVersionBufferSize + 1] = {};
+  GetString(kChecksumSection, name.c_str(), "", buffer, kVersionBufferSize);
   return ParseSha256(buffer, digest) ? ModuleChecksum::kValid
                                      : ModuleChecksum::kInvalid;
+}
+
+void TraceManifestTooLarge(const std::string& path) {
+  Trace("    - Manifest too large : %s -", path.c_str());
+}
+
+bool CheckInstalledManifest(Platform& platform) {
+  const std::string path = Locations::GetInstalledManifestPath(platform);
+  if (platform.LoadProfileFile(path.c_str(), nullptr) ==
+      ProfileLoad::kTooLarge) {
+    TraceManifestTooLarge(path);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace ks

@@ -1,13 +1,16 @@
-// What the two manifests say of one module: its version.
+// What the two manifests say: the patch's, read once into a value, and the
+// installation's client.ver, read through the platform at each use.
 #ifndef KSUPDATE_ENGINE_MANIFESTS_H_
 #define KSUPDATE_ENGINE_MANIFESTS_H_
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/profile/file.h"
 #include "platform/sha256.h"
 
 namespace ks {
@@ -27,11 +30,15 @@ struct ModuleVersion {
 // Beyond the signed 32-bit range it saturates.
 std::int32_t VersionAtoi(const char* text);
 
+// The version of an entry as read into a buffer of 80 bytes: the text cut
+// at 79 characters, and its number.
+ModuleVersion VersionOf(const char* text);
+
 // Fills `version` from the entry `name` of section "modules" of the
-// manifest at `manifest_path`: the text as stored, cut at 79 characters,
-// and its number; the default "0000000000" (number 0) when the file, the
-// section or the entry is missing.
-void ReadManifestVersion(const std::string& manifest_path,
+// profile file at `manifest_path`, read through `platform`: the text as
+// stored, cut at 79 characters, and its number; the default "0000000000"
+// (number 0) when the file, the section or the entry is missing.
+void ReadManifestVersion(Platform& platform, const std::string& manifest_path,
                          const std::string& name, ModuleVersion& version);
 
 // The strings of a profile call's list answer (a section's entries, the
@@ -42,39 +49,6 @@ void ReadManifestVersion(const std::string& manifest_path,
 std::vector<std::string> ReadProfileList(
     const std::function<DWORD(LPSTR, DWORD)>& read, DWORD max_size);
 
-// Reads the source manifest once for the whole run: while it lives, every
-// read of it (names, versions, checksums) answers from this reading, so
-// that a patch changed or replaced while the run goes on cannot mix two
-// manifests.
-class SourceManifestPin {
- public:
-  SourceManifestPin();
-  SourceManifestPin(const SourceManifestPin&) = delete;
-  SourceManifestPin& operator=(const SourceManifestPin&) = delete;
-  ~SourceManifestPin();
-
-  // False when the run must not go on: the manifest is larger than the
-  // bound, which this traces. A missing or unreadable manifest is no reason
-  // to stop here: it lists no module.
-  bool usable() const { return usable_; }
-  // Whether the manifest has a section "sha256": then every module it
-  // lists must have a valid checksum there.
-  bool has_checksums() const { return has_checksums_; }
-  // What the reading found.
-  ProfileLoad load() const { return load_; }
-
- private:
-  std::string path_;
-  ProfileLoad load_ = ProfileLoad::kMissing;
-  bool usable_ = true;
-  bool has_checksums_ = false;
-};
-
-// False, with a trace line, when client.ver is larger than the bound: its
-// versions could not be read nor a record written, so the run must copy
-// nothing.
-bool CheckInstalledManifest();
-
 // What the source manifest vouches for a module's bytes.
 enum class ModuleChecksum {
   kNone,     // the manifest has no section "sha256": nothing is checked
@@ -82,11 +56,57 @@ enum class ModuleChecksum {
   kInvalid,  // the section is there, but holds no such entry for the name
 };
 
-// The checksum entry of `name` in section "sha256" of the source manifest,
-// which has such a section when `required` (SourceManifestPin tells);
-// with kValid, the digest in *digest.
-ModuleChecksum ReadModuleChecksum(const std::string& name, bool required,
-                                  Sha256Digest* digest);
+// What the run read of the patch manifest: its bytes, read once and bounded
+// (Platform::LoadProfileFile), and the answers that the profile rules give
+// on them. Every name, version and checksum of the run comes from here,
+// whatever happens to the file meanwhile: a patch changed, replaced or
+// given a second spelling while the run goes on cannot mix two manifests,
+// and the bytes a check looks at are the bytes used. A section of the
+// manifest is read here and nowhere else.
+class PatchManifest {
+ public:
+  // Reads the manifest at `path` through `platform`.
+  PatchManifest(Platform& platform, std::string path);
+
+  const std::string& path() const { return path_; }
+  // What the reading found; a manifest that is missing, cannot be read or
+  // is too large answers every read as a missing file does.
+  ProfileLoad load() const { return load_; }
+  // The bytes read; empty unless load() is kLoaded.
+  const std::string& bytes() const;
+
+  // GetPrivateProfileSectionA and GetPrivateProfileStringA on the bytes.
+  DWORD GetSection(LPCSTR section, LPSTR buffer, DWORD size) const;
+  DWORD GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
+                  LPSTR buffer, DWORD size) const;
+
+  // The version that entry `name` of section "modules" gives, as
+  // ReadManifestVersion reads it.
+  void ReadVersion(const std::string& name, ModuleVersion& version) const;
+  // Whether the manifest has a section "sha256": then every module it
+  // lists must have a valid checksum there.
+  bool has_checksums() const { return has_checksums_; }
+  // The checksum entry of `name` in section "sha256"; with kValid, the
+  // digest in *digest.
+  ModuleChecksum ReadChecksum(const std::string& name,
+                              Sha256Digest* digest) const;
+
+ private:
+  std::string path_;
+  ProfileLoad load_ = ProfileLoad::kMissing;
+  // Null unless the file was read.
+  std::unique_ptr<const profile::File> file_;
+  bool has_checksums_ = false;
+};
+
+// The patch manifest is too large to be read: traces so. The run must then
+// update nothing.
+void TraceManifestTooLarge(const std::string& path);
+
+// False, with a trace line, when client.ver is larger than the bound: its
+// versions could not be read nor a record written, so the run must copy
+// nothing.
+bool CheckInstalledManifest(Platform& platform);
 
 }  // namespace ks
 

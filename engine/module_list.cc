@@ -3,27 +3,23 @@
 #include "engine/locations.h"
 #include "engine/module_files.h"
 #include "engine/module_names.h"
-#include "engine/run_report.h"
-#include "platform/platform.h"
 #include "trace/trace.h"
 
 namespace ks {
 
 namespace {
 
-// One module's line of the report, or nowhere: a run without a report (a
-// test's list) records nothing.
+// One module's line of the report, or nowhere: a module updated without a
+// report (a test's) records nothing.
 class Recorder {
  public:
   explicit Recorder(ModuleRecord* record) : record_(record) {}
 
   // The result, with the system's error code of the call that failed.
-  bool Result(ModuleResult result, DWORD error = 0) {
-    if (record_ != nullptr) {
-      record_->result = result;
-      record_->error = error;
-    }
-    return result == ModuleResult::kCopied || result == ModuleResult::kRepaired;
+  void Result(ModuleResult result, DWORD error = 0) {
+    if (record_ == nullptr) return;
+    record_->result = result;
+    record_->error = error;
   }
   void Versions(const ModuleVersion& installed, const ModuleVersion& fresh) {
     if (record_ == nullptr) return;
@@ -44,10 +40,44 @@ class Recorder {
 
 bool NoInstallation(Recorder* recorder) {
   Trace("    - Installation directory not found -");
-  return recorder->Result(ModuleResult::kNoInstallation);
+  recorder->Result(ModuleResult::kNoInstallation);
+  return false;
+}
+
+// The line that says what `action` found, with the target's path where it
+// has one; false when the path cannot be read again.
+bool TraceDecision(Platform& platform, const std::string& name,
+                   ModuleAction action) {
+  const char* line = nullptr;
+  switch (action) {
+    case ModuleAction::kCopyMissing:
+    case ModuleAction::kCopyBelowRecord:
+      line = "    - File doesn't exist : %s -";
+      break;
+    case ModuleAction::kReplace:
+      line = "    - Previous version will be replaced : %s -";
+      break;
+    case ModuleAction::kRepair:
+      line = "    - Installed file differs from the patch : %s -";
+      break;
+    case ModuleAction::kCheckBytes:
+    case ModuleAction::kKeepCurrent:
+    case ModuleAction::kKeepNewer:
+      Trace("    - Module updating doesn't occured -");
+      return true;
+  }
+  std::string target;
+  if (!Locations::InstalledFilePath(platform, name, &target)) return false;
+  Trace(line, target.c_str());
+  return true;
 }
 
 }  // namespace
+
+CModuleList::CModuleList(Platform& platform, const RunInputs& inputs,
+                         const PatchManifest& manifest,
+                         const InstallationLock* lock)
+    : platform_(platform), inputs_(inputs), manifest_(manifest), lock_(lock) {}
 
 CModuleList::~CModuleList() = default;
 
@@ -57,133 +87,167 @@ void CModuleList::AddModule(const std::string& name) {
 
 void CModuleList::ReadInstalledVersion(const std::string& name,
                                        ModuleVersion& version) {
-  ReadManifestVersion(GetInstalledManifestPath(), name, version);
+  ReadManifestVersion(platform_, Locations::GetInstalledManifestPath(platform_),
+                      name, version);
 }
 
 void CModuleList::ReadNewVersion(const std::string& name,
                                  ModuleVersion& version) {
-  ReadManifestVersion(GetSourceManifestPath(), name, version);
+  manifest_.ReadVersion(name, version);
 }
 
 void CModuleList::UpdateAll() {
-  RunReport* report = context_.report;
+  RunReport* report = inputs_.report;
   if (report != nullptr && report->modules.size() != m_modules.size()) {
     report->ListModules(m_modules);
   }
   for (size_t i = 0; i < m_modules.size(); ++i) {
-    record_ = report != nullptr ? &report->modules[i] : nullptr;
-    UpdateModule(m_modules[i]);
+    UpdateModule(m_modules[i],
+                 report != nullptr ? &report->modules[i] : nullptr);
   }
-  record_ = nullptr;
 }
 
-bool CModuleList::UpdateModule(const std::string& name) {
-  Recorder recorder(record_);
+bool CModuleList::UpdateModule(const std::string& name, ModuleRecord* record) {
+  Recorder recorder(record);
   Trace("- Updating: %s -", name.c_str());
   // Without an installation every path would fall back to the root of the
-  // current drive: write nothing there.
-  if (GetInstallBinDir().empty()) return NoInstallation(&recorder);
+  // current drive: write nothing there. Every use of a path in bin below
+  // reads the registry again (see locations.h); a read that finds no
+  // installation stops the module there, untouched, and a later run takes
+  // it up again.
   std::string target;
-  if (!IsSafeModuleName(name) ||
-      (context_.lock != nullptr && InstalledFilePath(name, &target) &&
-       context_.lock->IsLockFile(target.c_str()))) {
+  if (!Locations::InstalledFilePath(platform_, name, &target)) {
+    return NoInstallation(&recorder);
+  }
+  if (!MayWrite(name)) {
     Trace("    - Invalid module name -");
-    return recorder.Result(ModuleResult::kRefusedName);
+    recorder.Result(ModuleResult::kRefusedName);
+    return false;
   }
   Sha256Digest digest;
-  const ModuleChecksum checksum =
-      ReadModuleChecksum(name, context_.checksums_required, &digest);
+  const ModuleChecksum checksum = manifest_.ReadChecksum(name, &digest);
   if (checksum == ModuleChecksum::kInvalid) {
     Trace("    - No valid checksum -");
-    return recorder.Result(ModuleResult::kNoChecksum);
+    recorder.Result(ModuleResult::kNoChecksum);
+    return false;
   }
   const Sha256Digest* expected =
       checksum == ModuleChecksum::kValid ? &digest : nullptr;
 
-  ModuleVersion installed_version;
-  ModuleVersion new_version;
-  ReadInstalledVersion(name, installed_version);
-  ReadNewVersion(name, new_version);
-  recorder.Versions(installed_version, new_version);
-
-  // Every use below reads the registry again (see locations.h); a read
-  // that finds no installation stops the module there, untouched, and a
-  // later run takes it up again.
-  bool repair = false;
-  bool replace = false;  // a file is there, and its attributes go
-  if (!InstalledFilePath(name, &target)) return NoInstallation(&recorder);
-  if (!IsFileExist(target)) {
-    if (!InstalledFilePath(name, &target)) return NoInstallation(&recorder);
-    Trace("    - File doesn't exist : %s -", target.c_str());
-  } else if (installed_version.nVersion < new_version.nVersion) {
-    if (!InstalledFilePath(name, &target)) return NoInstallation(&recorder);
-    Trace("    - Previous version will be replaced : %s -", target.c_str());
-    replace = true;
-  } else if (installed_version.nVersion == new_version.nVersion &&
-             expected != nullptr && !FileHasDigest(target, *expected)) {
-    // The version the patch brings, but not its bytes: a copy torn before
-    // the checks, a damaged disk. Never over a newer version.
-    repair = true;
-    replace = true;
-    if (!InstalledFilePath(name, &target)) return NoInstallation(&recorder);
-    Trace("    - Installed file differs from the patch : %s -", target.c_str());
-  } else {
-    Trace("    - Module updating doesn't occured -");
-    return recorder.Result(installed_version.nVersion == new_version.nVersion
-                               ? ModuleResult::kCurrent
-                               : ModuleResult::kNewerInstalled);
+  ModuleVersion installed;
+  ModuleVersion fresh;
+  ReadInstalledVersion(name, installed);
+  ReadNewVersion(name, fresh);
+  recorder.Versions(installed, fresh);
+  ModuleAction action = ModuleAction::kKeepCurrent;
+  if (!Decide(name, installed, fresh, expected, &action) ||
+      !TraceDecision(platform_, name, action)) {
+    return NoInstallation(&recorder);
   }
-  if (context_.what_if) {
+  if (!Copies(action)) {
+    recorder.Result(action == ModuleAction::kKeepNewer
+                        ? ModuleResult::kNewerInstalled
+                        : ModuleResult::kCurrent);
+    return false;
+  }
+  if (inputs_.what_if) {
     Trace("    - What-if run: not copied -");
-    return recorder.Result(repair ? ModuleResult::kWouldRepair
-                                  : ModuleResult::kWouldCopy);
+    recorder.Result(action == ModuleAction::kRepair ? ModuleResult::kWouldRepair
+                                                    : ModuleResult::kWouldCopy);
+    return false;
+  }
+  return CopyAndRecord(name, action, fresh, expected, record);
+}
+
+bool CModuleList::MayWrite(const std::string& name) {
+  std::string target;
+  return IsSafeModuleName(name) &&
+         !(lock_ != nullptr &&
+           Locations::InstalledFilePath(platform_, name, &target) &&
+           lock_->IsLockFile(target.c_str()));
+}
+
+bool CModuleList::Decide(const std::string& name,
+                         const ModuleVersion& installed,
+                         const ModuleVersion& fresh,
+                         const Sha256Digest* expected, ModuleAction* action) {
+  std::string target;
+  if (!Locations::InstalledFilePath(platform_, name, &target)) return false;
+  ModuleFacts facts;
+  facts.file_present = IsFileExist(platform_, target);
+  facts.recorded = installed.strVersion != kDefaultVersion;
+  facts.installed_version = installed.nVersion;
+  facts.new_version = fresh.nVersion;
+  facts.has_digest = expected != nullptr;
+  *action = DecideModule(facts);
+  if (*action == ModuleAction::kCheckBytes) {
+    facts.bytes_match = FileHasDigest(platform_, target, *expected);
+    *action = DecideModule(facts);
+  }
+  return true;
+}
+
+bool CModuleList::CopyAndRecord(const std::string& name, ModuleAction action,
+                                const ModuleVersion& fresh,
+                                const Sha256Digest* expected,
+                                ModuleRecord* record) {
+  Recorder recorder(record);
+  std::string target;
+  // When the record cannot be removed, client.ver cannot be written at
+  // all: the copy goes on, so that the client has its module, and the
+  // record after it fails as well.
+  if (action == ModuleAction::kCopyBelowRecord && RemoveRecord(name)) {
+    recorder.InstalledAfter(kDefaultVersion);
   }
   // A file that is there loses its attributes (read-only, hidden) first.
-  if (replace) {
-    if (!InstalledFilePath(name, &target)) return NoInstallation(&recorder);
-    SetFileAttr(target, FILE_ATTRIBUTE_NORMAL);
+  if (action == ModuleAction::kReplace || action == ModuleAction::kRepair) {
+    if (!Locations::InstalledFilePath(platform_, name, &target)) {
+      return NoInstallation(&recorder);
+    }
+    SetFileAttr(platform_, target, FILE_ATTRIBUTE_NORMAL);
   }
-
-  if (!InstalledFilePath(name, &target)) return NoInstallation(&recorder);
-  const std::string source = GetSourceDir() + "\\" + name;
+  if (!Locations::InstalledFilePath(platform_, name, &target)) {
+    return NoInstallation(&recorder);
+  }
+  const std::string source = inputs_.locations.GetSourceDir() + "\\" + name;
   CopyReport report;
-  if (!CopyModuleFile(source, target, expected, &report)) {
-    ModuleResult result = ModuleResult::kCopyFailed;
-    switch (report.problem) {
-      case CopyReport::Problem::kChecksumMismatch:
-        Trace("    - Checksum mismatch -");
-        result = ModuleResult::kChecksumMismatch;
-        break;
-      case CopyReport::Problem::kSourceChanged:
-        Trace("    - Patch file is being written -");
-        result = ModuleResult::kSourceChanged;
-        break;
-      case CopyReport::Problem::kSourceRefused:
-        Trace("    - Patch file refused : %s -", source.c_str());
-        result = ModuleResult::kSourceRefused;
-        break;
-      case CopyReport::Problem::kNone:
-        break;
+  if (!CopyModuleFile(platform_, source, target, expected, &report)) {
+    const CopyFailure failure = DescribeCopyFailure(report.problem);
+    if (failure.with_source) {
+      Trace(failure.line, source.c_str());
+    } else if (failure.line != nullptr) {
+      Trace("%s", failure.line);
     }
     Trace("    - Copy Failure -");
-    return recorder.Result(result, report.error);
+    recorder.Result(failure.result, report.error);
+    return false;
   }
   recorder.MovedAside(report.moved_aside);
   Trace("    - Copy Success -");
   // A manifest path without the installation is not written, as a failed
   // write is not: the copy stands and a later run records it.
   std::string manifest;
-  if (!InstalledFilePath(kInstalledManifestName, &manifest) ||
-      !WritePrivateProfileStringA(kModulesSection, name.c_str(),
-                                  new_version.strVersion.c_str(),
-                                  manifest.c_str())) {
-    recorder.Result(ModuleResult::kRecordFailed, LastError());
+  if (!Locations::InstalledFilePath(platform_, kInstalledManifestName,
+                                    &manifest) ||
+      !platform_.WritePrivateProfileStringA(kModulesSection, name.c_str(),
+                                            fresh.strVersion.c_str(),
+                                            manifest.c_str())) {
+    recorder.Result(ModuleResult::kRecordFailed, platform_.LastError());
     return true;
   }
   // A record reads back as written.
-  recorder.InstalledAfter(new_version.strVersion);
-  return recorder.Result(repair ? ModuleResult::kRepaired
-                                : ModuleResult::kCopied);
+  recorder.InstalledAfter(fresh.strVersion);
+  recorder.Result(action == ModuleAction::kRepair ? ModuleResult::kRepaired
+                                                  : ModuleResult::kCopied);
+  return true;
+}
+
+bool CModuleList::RemoveRecord(const std::string& name) {
+  std::string manifest;
+  return Locations::InstalledFilePath(platform_, kInstalledManifestName,
+                                      &manifest) &&
+         platform_.WritePrivateProfileStringA(kModulesSection, name.c_str(),
+                                              nullptr, manifest.c_str());
 }
 
 }  // namespace ks

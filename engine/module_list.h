@@ -1,4 +1,5 @@
-// The run's list of modules and the update of each: decide, copy, record.
+// The run's list of modules and the update of each: read, decide (the
+// update rule, engine/update_rule.h), copy, record.
 #ifndef KSUPDATE_ENGINE_MODULE_LIST_H_
 #define KSUPDATE_ENGINE_MODULE_LIST_H_
 
@@ -6,28 +7,21 @@
 #include <vector>
 
 #include "engine/manifests.h"
+#include "engine/run_inputs.h"
 #include "engine/run_report.h"
+#include "engine/update_rule.h"
 #include "platform/platform.h"
 
 namespace ks {
 
-// What a run tells its list before UpdateAll.
-struct RunContext {
-  // The installation lock the run holds: a module whose target is the lock
-  // file, by any name, is refused.
-  const InstallationLock* lock = nullptr;
-  // The patch manifest has checksums, which each module must then have
-  // (see SourceManifestPin).
-  bool checksums_required = false;
-  // Decide and trace as usual, but copy and record nothing.
-  bool what_if = false;
-  // Gets one record a module, in list order.
-  RunReport* report = nullptr;
-};
-
 class CModuleList {
  public:
-  CModuleList() = default;
+  // A list that updates through `platform`, as `inputs` asks, from the
+  // patch manifest's one reading `manifest`, while the run holds `lock`
+  // (null: none; a module whose target is the lock file, by any name, is
+  // refused). All four outlive the list.
+  CModuleList(Platform& platform, const RunInputs& inputs,
+              const PatchManifest& manifest, const InstallationLock* lock);
   CModuleList(const CModuleList&) = delete;
   CModuleList& operator=(const CModuleList&) = delete;
   virtual ~CModuleList();
@@ -35,24 +29,24 @@ class CModuleList {
   // Appends a copy of `name`; empty and repeated names are kept.
   void AddModule(const std::string& name);
 
-  // Updates every module in list order; a module that is skipped or fails
-  // does not stop the others. An exception (memory, say) leaves at once.
+  // Updates every module in list order, each into its record of the run's
+  // report (when it has one); a module that is skipped or fails does not
+  // stop the others. An exception (memory, say) leaves at once.
   void UpdateAll();
 
   // Updates one module: traces "- Updating: NAME -", reads both versions,
-  // and copies the patch's file into bin when the installed one is missing
-  // or older, or when it is of the same version but its bytes are not the
-  // ones the patch's checksum vouches for; then records the new version
-  // text in client.ver. Refuses (and traces) a name that IsSafeModuleName
-  // refuses or that names the lock file, and, once the patch has checksums,
-  // one without a valid checksum; does nothing without an installation
-  // directory. A copy whose bytes do not match the checksum, or whose
-  // source changed while it was read, is not put in place and records
-  // nothing. In a what-if run nothing is changed: a line says that a copy
-  // would follow. True only when the file was copied.
-  bool UpdateModule(const std::string& name);
-
-  void UseRunContext(const RunContext& context) { context_ = context; }
+  // decides (DecideModule), and copies the patch's file into bin when the
+  // rule says so, then records the new version text in client.ver. Refuses
+  // (and traces) a name that IsSafeModuleName refuses or that names the
+  // lock file, and, once the patch has checksums, one without a valid
+  // checksum; does nothing without an installation directory. A copy whose
+  // bytes do not match the checksum, or whose source changed while it was
+  // read, is not put in place and records nothing. In a what-if run nothing
+  // is changed: a line says that a copy would follow. `record`, when not
+  // null, gets what happened. True only when the file was copied (even if
+  // client.ver could not record it: `record` says so, and a later run
+  // records it).
+  bool UpdateModule(const std::string& name, ModuleRecord* record = nullptr);
 
   // Fill `version` from the entry `name` of the installed ("client.ver") or
   // the source ("ksmodules.ver") manifest (see ReadManifestVersion).
@@ -62,10 +56,30 @@ class CModuleList {
   const std::vector<std::string>& modules() const { return m_modules; }
 
  private:
+  // False for a name that IsSafeModuleName refuses or that names the lock
+  // file.
+  bool MayWrite(const std::string& name);
+  // What the update rule does with `name` (DecideModule), from what is in
+  // bin now and its checksum `expected` (null: none); false, with no
+  // decision, when the installation directory cannot be read again.
+  bool Decide(const std::string& name, const ModuleVersion& installed,
+              const ModuleVersion& fresh, const Sha256Digest* expected,
+              ModuleAction* action);
+  // The copy that `action` calls for, and its record into `record`; as
+  // UpdateModule returns.
+  bool CopyAndRecord(const std::string& name, ModuleAction action,
+                     const ModuleVersion& fresh, const Sha256Digest* expected,
+                     ModuleRecord* record);
+  // Removes the record of `name` from client.ver, durably (the profile
+  // write's atomic replace), before a copy (kCopyBelowRecord). False when
+  // it cannot be.
+  bool RemoveRecord(const std::string& name);
+
+  Platform& platform_;
+  const RunInputs& inputs_;
+  const PatchManifest& manifest_;
+  const InstallationLock* lock_;
   std::vector<std::string> m_modules;
-  RunContext context_;
-  // The record of the module that UpdateAll is updating, or null.
-  ModuleRecord* record_ = nullptr;
 };
 
 }  // namespace ks

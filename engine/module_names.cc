@@ -6,7 +6,6 @@
 #include "engine/locations.h"
 #include "engine/manifests.h"
 #include "platform/codepage.h"
-#include "platform/platform.h"
 #include "platform/temp_files.h"
 #include "platform/text.h"
 
@@ -68,14 +67,13 @@ bool IsRunsOwnFile(const std::string& name) {
 
 }  // namespace
 
-std::vector<std::string> ReadModuleNames() {
+std::vector<std::string> ReadModuleNames(const PatchManifest& manifest) {
   std::vector<std::string> names;
   // A section cut at a full buffer would leave the modules past the cut
   // silently old: ReadProfileList reads it again with room to spare.
   const std::vector<std::string> entries = ReadProfileList(
-      [](LPSTR buffer, DWORD size) {
-        return GetPrivateProfileSectionA(kModulesSection, buffer, size,
-                                         GetSourceManifestPath().c_str());
+      [&manifest](LPSTR buffer, DWORD size) {
+        return manifest.GetSection(kModulesSection, buffer, size);
       },
       kMaxSectionBufferSize);
   for (const std::string& entry : entries) {

@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "engine/manifests.h"
+
 namespace ks {
 
 // The module names of the source manifest's section "modules", in file
 // order: the key of each entry (GetEntryKey), split by SplitModuleNames.
 // Empty when the file or the section is missing or has no entry. The
 // section is read whole, however large.
-std::vector<std::string> ReadModuleNames();
+std::vector<std::string> ReadModuleNames(const PatchManifest& manifest);
 
 // The key of one section entry: the text before its first "=", or the
 // whole entry when it has none.

@@ -7,10 +7,11 @@
 
 namespace ks {
 
-RunStart LockForRun(bool take_lock, std::unique_ptr<InstallationLock>* lock) {
-  std::string bin = GetInstallBinDir();
+RunStart LockForRun(Platform& platform, bool take_lock,
+                    std::unique_ptr<InstallationLock>* lock) {
+  std::string bin = Locations::GetInstallBinDir(platform);
   if (bin.empty()) return RunStart::kNoInstallation;
-  DWORD attributes = GetFileAttributesA(bin.c_str());
+  DWORD attributes = platform.GetFileAttributesA(bin.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return RunStart::kNoInstallation;
@@ -18,14 +19,14 @@ RunStart LockForRun(bool take_lock, std::unique_ptr<InstallationLock>* lock) {
   // A run with more rights than the installation's owner must not be
   // steered by what that owner controls.
   std::string refused;
-  if (!TrustInstallation(bin.c_str(), &refused)) {
+  if (!platform.TrustInstallation(bin.c_str(), &refused)) {
     Trace("    - Installation not owned by this user : %s -", refused.c_str());
     return RunStart::kRefused;
   }
   if (!take_lock) return RunStart::kGoOn;
   // From the bin directory just tested, not from another registry read.
   std::string path = bin + "\\" + kLockFileName;
-  switch (LockInstallation(path.c_str(), kLockWaitMs, lock)) {
+  switch (platform.LockInstallation(path.c_str(), kLockWaitMs, lock)) {
     case LockResult::kHeld:
       return RunStart::kGoOn;
     case LockResult::kBusy:

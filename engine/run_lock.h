@@ -36,7 +36,8 @@ enum class RunStart {
 // failed for another reason, which is traced: the run goes on as if it were
 // alone. kNoInstallation, with no lock and no line, when there is no
 // installation directory or no bin directory.
-RunStart LockForRun(bool take_lock, std::unique_ptr<InstallationLock>* lock);
+RunStart LockForRun(Platform& platform, bool take_lock,
+                    std::unique_ptr<InstallationLock>* lock);
 
 }  // namespace ks
 

@@ -2,6 +2,26 @@
 
 namespace ks {
 
+int ExitStatusFor(DWORD outcome, bool whole_codes) {
+  if (whole_codes) return static_cast<int>(outcome);
+  switch (outcome) {
+    case msi::kSuccess:
+      return 0;
+    case msi::kWouldChange:
+      return 1;
+    case msi::kRestartRequired:
+      return 10;
+    case msi::kNoInstallation:
+      return 5;
+    case msi::kNoSource:
+      return 12;
+    case msi::kBusy:
+      return 18;
+    default:
+      return 3;
+  }
+}
+
 const char* ModuleResultName(ModuleResult result) {
   switch (result) {
     case ModuleResult::kNotReached:

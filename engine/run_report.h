@@ -11,6 +11,24 @@
 
 namespace ks {
 
+// The outcome of a run, as Windows Installer's codes say it: what
+// deployment tools already understand.
+namespace msi {
+constexpr DWORD kSuccess = 0;
+constexpr DWORD kWouldChange = 1;  // what-if: an update would copy
+constexpr DWORD kRestartRequired = 3010;
+constexpr DWORD kFailure = 1603;
+constexpr DWORD kNoInstallation = 1605;
+constexpr DWORD kNoSource = 1612;
+constexpr DWORD kBusy = 1618;
+}  // namespace msi
+
+// The process's exit status for an outcome (RunReport::Outcome): the code
+// itself where a status holds it whole (Windows); where a status has 8 bits
+// (Linux), one of its own for each: 0, 1, and 3010, 1603, 1605, 1612, 1618
+// as 10, 3, 5, 12, 18 (any other code as 3).
+int ExitStatusFor(DWORD outcome, bool whole_codes);
+
 // What happened to one module of the list.
 enum class ModuleResult {
   kNotReached,        // the run ended before it (no lock, an exception)

@@ -1,10 +1,9 @@
 // The operating-system operations that ksupdate uses, behind one seam.
 //
-// The engine calls the free functions at the bottom of this file, which carry
-// the Win32 names and ANSI signatures. Each forwards to the current Platform:
-// the real Win32 API on Windows, the Wine-prefix provider on Linux, or
-// whatever a test installs with ScopedPlatform (usually a PlatformWrapper
-// that changes a few operations and forwards the rest).
+// The engine is handed a Platform and calls its operations, which carry the
+// Win32 names and ANSI signatures: the real Win32 API on Windows, the
+// Wine-prefix provider on Linux, or whatever a test hands it (usually a
+// PlatformWrapper that changes a few operations and forwards the rest).
 #ifndef KSUPDATE_PLATFORM_PLATFORM_H_
 #define KSUPDATE_PLATFORM_PLATFORM_H_
 
@@ -45,7 +44,7 @@ enum class LockResult {
 
 // What LoadProfileFile found.
 enum class ProfileLoad {
-  kLoaded,      // read (and kept, when pinned)
+  kLoaded,      // read
   kMissing,     // nothing there, or a directory
   kUnreadable,  // there, but no plain file or not readable
   kTooLarge,    // larger than kMaxProfileFileBytes: never read
@@ -112,15 +111,12 @@ class Platform {
   // The SHA-256 of the file's bytes: TRUE with it in *digest; FALSE when the
   // file is missing, no plain file or cannot be read.
   virtual BOOL HashFile(LPCSTR path, Sha256Digest* digest) = 0;
-  // Reads the profile file once, refusing one larger than
-  // kMaxProfileFileBytes. With `pin`, every later profile read of the file
-  // answers from this reading, whatever happens to the file meanwhile,
-  // until UnpinProfileFile: a run takes the patch manifest's names,
-  // versions and checksums from one version of it. Without, the reading is
+  // Reads the profile file whole, refusing one larger than
+  // kMaxProfileFileBytes (never read at all). With `contents`, its bytes go
+  // there when kLoaded (else it is emptied): the run takes the patch
+  // manifest from this one reading (PatchManifest). Without, the reading is
   // kept as any read's is, and the result tells what a read would find.
-  virtual ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) = 0;
-  // Ends a pin of the file, if any: later reads read the file again.
-  virtual void UnpinProfileFile(LPCSTR file) = 0;
+  virtual ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) = 0;
   // Whether the run may write the installation whose bin directory is
   // `bin_dir`. On Windows always TRUE: the system's access checks decide.
   // On Linux, as Wine itself refuses a prefix that its user does not own,
@@ -200,11 +196,8 @@ class PlatformWrapper : public Platform {
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
     return target_->HashFile(path, digest);
   }
-  ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) override {
-    return target_->LoadProfileFile(file, pin);
-  }
-  void UnpinProfileFile(LPCSTR file) override {
-    target_->UnpinProfileFile(file);
+  ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
+    return target_->LoadProfileFile(file, contents);
   }
   BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
     return target_->TrustInstallation(bin_dir, refused);
@@ -227,147 +220,6 @@ class PlatformWrapper : public Platform {
 // The provider of this build: the Win32 API or the Wine-prefix provider.
 // Lives for the whole process.
 Platform* DefaultPlatform();
-
-// The platform that the free functions below use: DefaultPlatform() unless a
-// ScopedPlatform is in force.
-Platform* CurrentPlatform();
-
-// Installs `platform` as the current one for its lifetime, then restores the
-// previous one. Scopes nest.
-class ScopedPlatform {
- public:
-  explicit ScopedPlatform(Platform* platform);
-  ScopedPlatform(const ScopedPlatform&) = delete;
-  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
-  ~ScopedPlatform();
-
- private:
-  Platform* previous_;
-};
-
-// The system's text for an error code that LastError() gave
-// (FormatMessage on Windows, strerror on Linux), without a line end; ""
-// when the system has none.
-std::string SystemErrorText(DWORD code);
-
-// The outcome of a run, as Windows Installer's codes say it: what
-// deployment tools already understand.
-namespace msi {
-constexpr DWORD kSuccess = 0;
-constexpr DWORD kWouldChange = 1;  // what-if: an update would copy
-constexpr DWORD kRestartRequired = 3010;
-constexpr DWORD kFailure = 1603;
-constexpr DWORD kNoInstallation = 1605;
-constexpr DWORD kNoSource = 1612;
-constexpr DWORD kBusy = 1618;
-}  // namespace msi
-
-// The process's exit status for an outcome given as a Windows Installer
-// code (RunReport::Outcome): the code itself on Windows; on Linux, where a
-// status has 8 bits, one of its own for each (0, 1, and 3010, 1603, 1605,
-// 1612, 1618 as 10, 3, 5, 12, 18).
-int ExitStatusFor(DWORD outcome);
-
-// Sends one line to the platform's debugger channel (OutputDebugStringA on
-// Windows; nothing elsewhere). Never makes the caller wait for whoever
-// listens there: on Windows the line is handed to a thread of its own, and
-// a process that ends waits at most kDebugOutputExitBudgetMs for the lines
-// still on their way; the rest are dropped.
-void DebugOutput(const char* line);
-constexpr DWORD kDebugOutputExitBudgetMs = 1000;
-
-// A channel that trace lines are sent to as they are made, for people to
-// read: a file, a pipe, standard error.
-class TraceOutput {
- public:
-  TraceOutput() = default;
-  TraceOutput(const TraceOutput&) = delete;
-  TraceOutput& operator=(const TraceOutput&) = delete;
-  virtual ~TraceOutput() = default;
-  // Sends `line` and the platform's line end. Never makes the caller wait:
-  // a line that the channel cannot take now (a reader that stopped
-  // reading, a reader gone) is dropped, and the run goes on.
-  virtual void WriteLine(const std::string& line) = 0;
-};
-
-// Opens the channel `name`: "-" is standard error; anything else is a file
-// (a host path on Linux, a Windows path on Windows) that lines are appended
-// to, created when missing. Never waits either: null when it cannot be
-// opened at once (no such directory, no permission, a FIFO that nobody
-// reads). On Windows a pipe or console channel is written by a thread of
-// its own, like the debugger channel, with the same budget at exit.
-//
-// The path often lies where others may write (a temporary directory) while
-// the run has more rights than they: null too, with *refused set, when the
-// name is a symbolic link (or on Windows any reparse point), is no plain
-// file, FIFO, pipe or character device, has a second hard link, or (Linux)
-// belongs to another user. A pipe's server may not impersonate the run
-// (Windows: SECURITY_IDENTIFICATION).
-std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name, bool* refused);
-
-// The Win32 operations as the engine calls them.
-inline DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
-                                       LPCSTR file) {
-  return CurrentPlatform()->GetPrivateProfileSectionA(section, buffer, size,
-                                                      file);
-}
-inline DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
-                                      LPCSTR default_value, LPSTR buffer,
-                                      DWORD size, LPCSTR file) {
-  return CurrentPlatform()->GetPrivateProfileStringA(
-      section, key, default_value, buffer, size, file);
-}
-inline BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
-                                       LPCSTR file) {
-  return CurrentPlatform()->WritePrivateProfileStringA(section, key, value,
-                                                       file);
-}
-inline LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options,
-                          REGSAM desired, PHKEY result) {
-  return CurrentPlatform()->RegOpenKeyExA(key, sub_key, options, desired,
-                                          result);
-}
-inline LONG RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved,
-                             LPDWORD type, LPBYTE data, LPDWORD data_size) {
-  return CurrentPlatform()->RegQueryValueExA(key, value_name, reserved, type,
-                                             data, data_size);
-}
-inline LONG RegCloseKey(HKEY key) {
-  return CurrentPlatform()->RegCloseKey(key);
-}
-inline DWORD GetFileAttributesA(LPCSTR path) {
-  return CurrentPlatform()->GetFileAttributesA(path);
-}
-inline BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) {
-  return CurrentPlatform()->SetFileAttributesA(path, attributes);
-}
-inline BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                      const Sha256Digest* expected = nullptr,
-                      CopyReport* report = nullptr) {
-  return CurrentPlatform()->CopyFileA(source, target, fail_if_exists, expected,
-                                      report);
-}
-inline BOOL HashFile(LPCSTR path, Sha256Digest* digest) {
-  return CurrentPlatform()->HashFile(path, digest);
-}
-inline ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) {
-  return CurrentPlatform()->LoadProfileFile(file, pin);
-}
-inline void UnpinProfileFile(LPCSTR file) {
-  CurrentPlatform()->UnpinProfileFile(file);
-}
-inline BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) {
-  return CurrentPlatform()->TrustInstallation(bin_dir, refused);
-}
-inline DWORD LastError() { return CurrentPlatform()->LastError(); }
-inline BOOL WriteResultFile(LPCSTR path, const std::string& data,
-                            bool* refused) {
-  return CurrentPlatform()->WriteResultFile(path, data, refused);
-}
-inline LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
-                                   std::unique_ptr<InstallationLock>* lock) {
-  return CurrentPlatform()->LockInstallation(path, timeout_ms, lock);
-}
 
 }  // namespace ks
 

@@ -26,8 +26,10 @@
 #include <vector>
 
 #include "app/argument_text.h"
+#include "app/updater_app.h"
 #include "app/winapp.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 
 // After our own declarations, so that no macro of theirs touches them.
 #ifdef _WIN32
@@ -205,13 +207,9 @@ class KillingPlatform : public PlatformWrapper {
     Timed t(this, "HashFile");
     return PlatformWrapper::HashFile(path, digest);
   }
-  ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) override {
+  ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
     Timed t(this, "LoadProfileFile");
-    return PlatformWrapper::LoadProfileFile(file, pin);
-  }
-  void UnpinProfileFile(LPCSTR file) override {
-    Timed t(this, "UnpinProfileFile");
-    PlatformWrapper::UnpinProfileFile(file);
+    return PlatformWrapper::LoadProfileFile(file, contents);
   }
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override {
@@ -283,19 +281,11 @@ class KillingPlatform : public PlatformWrapper {
 
 int main(int argc, char** argv) {
   ks::KillingPlatform platform(ks::DefaultPlatform());
-  int status;
-  {
-    ks::ScopedPlatform scope(&platform);
-#ifdef _WIN32
-    // The argument text as the shipped program's WinMain takes it: from the
-    // raw command line, not from the C runtime's split of it.
-    (void)argc;
-    (void)argv;
-    status = ks::AfxWinMain(ks::ArgumentText(::GetCommandLineA()));
-#else
-    status = ks::AfxWinMain(ks::JoinArguments(argc, argv));
-#endif
-  }
+  ks::theApp.UseSystem(&platform, nullptr);
+  // The argument text as the shipped program takes it.
+  const char* raw = ks::RawCommandLine();
+  const int status = ks::AfxWinMain(
+      raw != nullptr ? ks::ArgumentText(raw) : ks::JoinArguments(argc, argv));
   if (const char* log = std::getenv("KSUPDATE_CALL_LOG")) {
     platform.WriteLog(log);
   }

@@ -10,7 +10,8 @@ temporary file (fsync or fdatasync) after its last change and before the
 rename that puts it at a module's name or at client.ver, open no module and
 not client.ver for writing, rename every module it replaces or adds, and
 rename a client.ver that records a module's new version only after that
-module's rename; rename, renameat and renameat2 (RENAME_EXCHANGE too) all
+module's rename (one that only removes a stale record may come before);
+rename, renameat and renameat2 (RENAME_EXCHANGE too) all
 count. A file exchanged out of client.ver's name may be written again (as
 the next temporary file) only after an fsync of bin has made that exchange
 durable. The run must leave what every run must (check_state). Then the
@@ -334,9 +335,11 @@ class OrderCheck:
             return
         records = parse_profile(bytes(f.data)).get("modules", {})
         done = {name.lower() for name in self.renamed}
+        # A record removed before its module's copy (a stale one at or above
+        # the patch's version) puts nothing ahead of a file.
         for name in sorted(set(records) | set(self.records)):
             if records.get(name) != self.records.get(name) and \
-                    name not in done:
+                    records.get(name) is not None and name not in done:
                 self.problems.append(
                     f"client.ver rename {self.commits} records {name}="
                     f"{records.get(name)} before that module's rename")

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "app/updater_app.h"
 #include "app/winapp.h"
 #include "engine/run_lock.h"
 #include "platform/sha256.h"
@@ -200,15 +201,19 @@ class Installation {
   std::map<std::string, std::string> outside_;
 };
 
-// One run of the whole program; false when an exception escaped it.
-bool RunProgram(int* status) {
+// One run of the whole program through `platform`; false when an
+// exception escaped it.
+bool RunProgram(Platform* platform, int* status) {
   TraceLog.ResetForTesting();
+  theApp.UseSystem(platform, nullptr);
+  bool ended = true;
   try {
     *status = AfxWinMain(kArgument);
-    return true;
   } catch (...) {
-    return false;
+    ended = false;
   }
+  theApp.UseSystem(nullptr, nullptr);
+  return ended;
 }
 
 std::vector<std::string> TraceLines() {
@@ -246,10 +251,8 @@ class Injector {
   // The fault is in the module's first read of the registry, the one that
   // decides whether there is an installation at all.
   bool first_read() const { return first_read_; }
-  // The file and section that a failed profile read was asked about ("" for
-  // a listing of the sections).
+  // The file that a failed profile read or load was asked about.
   const std::string& file() const { return file_; }
-  const std::string& section() const { return section_; }
   // client.ver when the copy failed, and when the next call came.
   const std::optional<std::string>& client_ver_at_fault() const {
     return at_fault_;
@@ -288,12 +291,6 @@ class Injector {
 
   void InstallFailures() {
     Platform* real = platform_->target();
-    platform_->section = [this, real](LPCSTR s, LPSTR buffer, DWORD size,
-                                      LPCSTR file) -> DWORD {
-      if (!Now()) return real->GetPrivateProfileSectionA(s, buffer, size, file);
-      if (size >= 2) buffer[0] = buffer[1] = '\0';
-      return 0;
-    };
     // An unreadable file reads as missing: the default comes back.
     platform_->string = [this, real](LPCSTR s, LPCSTR key, LPCSTR fallback,
                                      LPSTR buffer, DWORD size,
@@ -303,7 +300,6 @@ class Injector {
                                               file);
       }
       file_ = file;
-      section_ = s != nullptr ? s : "";
       std::snprintf(buffer, size, "%s", fallback);
       return static_cast<DWORD>(std::strlen(buffer));
     };
@@ -344,9 +340,11 @@ class Injector {
     platform_->hash = [this, real](LPCSTR path, Sha256Digest* digest) -> BOOL {
       return Now() ? FALSE : real->HashFile(path, digest);
     };
-    platform_->load_profile = [this, real](LPCSTR file, BOOL pin) {
-      return Now() ? ProfileLoad::kUnreadable
-                   : real->LoadProfileFile(file, pin);
+    platform_->load_profile = [this, real](LPCSTR file, std::string* contents) {
+      if (!Now()) return real->LoadProfileFile(file, contents);
+      file_ = file;
+      if (contents != nullptr) contents->clear();
+      return ProfileLoad::kUnreadable;
     };
     platform_->trust = [this, real](LPCSTR bin, std::string* refused) -> BOOL {
       if (!Now()) return real->TrustInstallation(bin, refused);
@@ -371,7 +369,6 @@ class Injector {
   int calls_in_module_ = 0;
   bool first_read_ = false;
   std::string file_;
-  std::string section_;
   std::optional<std::string> at_fault_;
   std::optional<std::string> after_;
 };
@@ -383,11 +380,6 @@ struct Expected {
   std::optional<std::string> record;
   std::optional<std::string> last_trace;
 };
-
-Expected CleanUnchecked(const Module& m) {
-  if (!m.changes) return {m.old_bytes, Installation::RecordBefore(m), {}};
-  return {m.new_bytes, m.new_record, "    - Copy Success -"};
-}
 
 Expected Clean(const Module& m) {
   // With checksums, the module of the patch's version whose bytes are not
@@ -429,21 +421,9 @@ Expected AfterFailure(const Installation& inst, const Injector& injector,
       }
       return {m.new_bytes, m.new_record, "    - Copy Success -"};
     case Op::kGetPrivateProfileString:
-      if (injector.file() == kClientVer) {
-        // Installed version 0: anything the patch has replaces it.
-        return {m.new_bytes, m.new_record, "    - Copy Success -"};
-      }
-      if (injector.section() == "sha256") {
-        // A checksum that cannot be read vouches for nothing.
-        return {inst.Before(m), Installation::RecordBefore(m),
-                "    - No valid checksum -"};
-      }
-      // New version 0: only a missing file is copied, recorded as 0.
-      if (m.old_bytes == nullptr) {
-        return {m.new_bytes, "0000000000", "    - Copy Success -"};
-      }
-      return {inst.Before(m), Installation::RecordBefore(m),
-              "    - Module updating doesn't occured -"};
+      // client.ver's, the only profile file read through the platform:
+      // installed version 0, so anything the patch has replaces it.
+      return {m.new_bytes, m.new_record, "    - Copy Success -"};
     case Op::kHashFile:
       // An installed file that cannot be read is taken for a damaged one.
       return {m.new_bytes, Installation::RecordBefore(m),
@@ -481,7 +461,7 @@ std::vector<Op> CleanRun() {
   Installation inst;
   HookedPlatform platform;
   int status = -1;
-  EXPECT_TRUE(RunProgram(&status));
+  EXPECT_TRUE(RunProgram(&platform, &status));
   for (const Module& m : kModules) ExpectModule(inst, m, Clean(m));
   return platform.log();
 }
@@ -501,7 +481,8 @@ void InjectEveryFault() {
         HookedPlatform platform;
         injector.emplace(&platform, n, fault);
         injector->set_prefix(&inst.prefix());
-        ASSERT_TRUE(RunProgram(&status)) << "an exception left the program";
+        ASSERT_TRUE(RunProgram(&platform, &status))
+            << "an exception left the program";
         ASSERT_EQ(injector->op(), clean[n - 1]) << "the run took another path";
       }
       ++injected;
@@ -517,20 +498,14 @@ void InjectEveryFault() {
             ExpectModule(inst, m, AfterFailure(inst, *injector, m));
           }
         } else if (before_current || fault == Fault::kFail) {
-          // A failure touches only its own module, and the run goes on.
+          // A failure touches only its own module, and the run goes on;
+          // a patch manifest that cannot be read lists no module.
           const bool at_start = current.empty() && fault == Fault::kFail;
           const bool nothing_done =
-              at_start && (injector->op() == Op::kGetPrivateProfileSection ||
+              at_start && ((injector->op() == Op::kLoadProfileFile &&
+                            injector->file() == "C:\\Patch\\ksmodules.ver") ||
                            injector->op() == Op::kTrustInstallation);
-          // The sections of the patch manifest, listed once: a failed list
-          // shows no checksums, and the run goes on as for a patch without.
-          const bool unchecked =
-              at_start && injector->op() == Op::kGetPrivateProfileString &&
-              injector->section().empty();
-          ExpectModule(inst, m,
-                       nothing_done ? Untouched(inst, m)
-                       : unchecked  ? CleanUnchecked(m)
-                                    : Clean(m));
+          ExpectModule(inst, m, nothing_done ? Untouched(inst, m) : Clean(m));
         } else {
           // An exception ends the run: later modules are untouched and
           // nothing about them is traced.
@@ -552,7 +527,7 @@ void InjectEveryFault() {
       }
 
       // Whatever the fault left, one more run finishes the update.
-      ASSERT_TRUE(RunProgram(&status));
+      ASSERT_TRUE(RunProgram(nullptr, &status));
       for (const Module& m : kModules) {
         if (m.changes) ExpectModule(inst, m, {m.new_bytes, m.new_record, {}});
       }
@@ -590,7 +565,7 @@ TEST(FaultInjectionTest, RegistryFailureMidModuleWritesNothingOutsideBin) {
     HookedPlatform platform;
     Injector injector(&platform, open, Fault::kFail);
     int status = -1;
-    ASSERT_TRUE(RunProgram(&status));
+    ASSERT_TRUE(RunProgram(&platform, &status));
     EXPECT_FALSE(inst.prefix().Exists("a.dll"));
     EXPECT_FALSE(inst.prefix().Exists("client.ver"));
     inst.ExpectWholeAndTrue();
@@ -627,21 +602,18 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
       return LockResult::kHeld;
     };
     int status = -1;
-    ASSERT_TRUE(RunProgram(&status));
+    ASSERT_TRUE(RunProgram(&platform, &status));
     EXPECT_EQ(platform.log(), clean);
     EXPECT_EQ(TraceLines(), clean_trace);
-    // Before the first module's reads (after the module names), released
-    // after the last write.
-    auto names =
-        std::find(clean.begin(), clean.end(), Op::kGetPrivateProfileSection);
+    // Before the first module's reads (after the patch manifest's one
+    // reading), released after the run's last call.
+    auto read = std::find(clean.begin(), clean.end(), Op::kLoadProfileFile);
     auto lock = std::find(clean.begin(), clean.end(), Op::kLockInstallation);
-    EXPECT_LT(lock - clean.begin(),
-              std::find(names, clean.end(), Op::kGetPrivateProfileString) -
-                  clean.begin());
-    // Released after the last write; the run's last call ends its reading
-    // of the patch manifest.
-    EXPECT_EQ(clean.back(), Op::kUnpinProfileFile);
-    EXPECT_EQ(calls_at_release, static_cast<int>(clean.size()) - 1);
+    EXPECT_LT(read, lock);
+    EXPECT_LT(lock - clean.begin(), std::find(clean.begin(), clean.end(),
+                                              Op::kGetPrivateProfileString) -
+                                        clean.begin());
+    EXPECT_EQ(calls_at_release, static_cast<int>(clean.size()));
   }
   {
     Installation inst;
@@ -650,22 +622,22 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
       return LockResult::kBusy;
     };
     int status = -1;
-    ASSERT_TRUE(RunProgram(&status));
+    ASSERT_TRUE(RunProgram(&platform, &status));
     EXPECT_EQ(TraceLines(),
               std::vector<std::string>{"    - Another update is running -"});
     for (const Module& m : kModules) ExpectModule(inst, m, Untouched(inst, m));
-    // Nothing but the patch's sections, listed once, was read.
+    // Nothing of client.ver was read, nothing copied or written.
     EXPECT_EQ(platform.calls(Op::kCopyFile) +
                   platform.calls(Op::kWritePrivateProfileString) +
                   platform.calls(Op::kGetPrivateProfileString),
-              1);
+              0);
   }
   {
     Installation inst;
     HookedPlatform platform;
     AnswerRegistryValue(&platform, "", false);
     int status = -1;
-    ASSERT_TRUE(RunProgram(&status));
+    ASSERT_TRUE(RunProgram(&platform, &status));
     EXPECT_EQ(platform.calls(Op::kLockInstallation), 0);
   }
 }

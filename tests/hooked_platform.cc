@@ -19,9 +19,9 @@ const char* OpName(Op op) {
                                        "LockInstallation",
                                        "HashFile",
                                        "LoadProfileFile",
-                                       "UnpinProfileFile",
                                        "TrustInstallation",
-                                       "WriteResultFile"};
+                                       "WriteResultFile",
+                                       "LastError"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -110,15 +110,11 @@ BOOL HookedPlatform::HashFile(LPCSTR path, Sha256Digest* digest) {
   return PlatformWrapper::HashFile(path, digest);
 }
 
-ProfileLoad HookedPlatform::LoadProfileFile(LPCSTR file, BOOL pin) {
+ProfileLoad HookedPlatform::LoadProfileFile(LPCSTR file,
+                                            std::string* contents) {
   Count(Op::kLoadProfileFile);
-  if (load_profile) return load_profile(file, pin);
-  return PlatformWrapper::LoadProfileFile(file, pin);
-}
-
-void HookedPlatform::UnpinProfileFile(LPCSTR file) {
-  Count(Op::kUnpinProfileFile);
-  PlatformWrapper::UnpinProfileFile(file);
+  if (load_profile) return load_profile(file, contents);
+  return PlatformWrapper::LoadProfileFile(file, contents);
 }
 
 BOOL HookedPlatform::TrustInstallation(LPCSTR bin_dir, std::string* refused) {
@@ -132,6 +128,11 @@ LockResult HookedPlatform::LockInstallation(
   Count(Op::kLockInstallation);
   if (lock) return lock(path, timeout_ms, held);
   return PlatformWrapper::LockInstallation(path, timeout_ms, held);
+}
+
+DWORD HookedPlatform::LastError() {
+  Count(Op::kLastError);
+  return PlatformWrapper::LastError();
 }
 
 BOOL HookedPlatform::WriteResultFile(LPCSTR path, const std::string& data,

@@ -26,15 +26,15 @@ enum class Op {
   kLockInstallation,
   kHashFile,
   kLoadProfileFile,
-  kUnpinProfileFile,
   kTrustInstallation,
   kWriteResultFile,
+  kLastError,
   kCount
 };
 
 const char* OpName(Op op);
 
-// Installs itself as the current platform for its lifetime.
+// Hand it to the code under test in place of the platform it forwards to.
 class HookedPlatform : public PlatformWrapper {
  public:
   explicit HookedPlatform(Platform* target = DefaultPlatform());
@@ -63,7 +63,7 @@ class HookedPlatform : public PlatformWrapper {
   std::function<LockResult(LPCSTR, DWORD, std::unique_ptr<InstallationLock>*)>
       lock;
   std::function<BOOL(LPCSTR, Sha256Digest*)> hash;
-  std::function<ProfileLoad(LPCSTR, BOOL)> load_profile;
+  std::function<ProfileLoad(LPCSTR, std::string*)> load_profile;
   std::function<BOOL(LPCSTR, std::string*)> trust;
   std::function<BOOL(LPCSTR, const std::string&, bool*)> write_result;
 
@@ -84,13 +84,13 @@ class HookedPlatform : public PlatformWrapper {
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
                  const Sha256Digest* expected, CopyReport* report) override;
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override;
-  ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) override;
-  void UnpinProfileFile(LPCSTR file) override;
+  ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
   BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override;
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override;
   LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
                               std::unique_ptr<InstallationLock>* lock) override;
+  DWORD LastError() override;
 
  private:
   void Count(Op op);
@@ -98,7 +98,6 @@ class HookedPlatform : public PlatformWrapper {
   std::array<int, static_cast<int>(Op::kCount)> calls_{};
   int total_ = 0;
   std::vector<Op> log_;
-  ScopedPlatform scope_{this};
 };
 
 // Answers the installation directory value with `value` (any length), as

@@ -13,6 +13,7 @@ outside bin after a run, killed or not.
 
 import hashlib
 import os
+import re
 import shutil
 import signal
 import stat
@@ -238,10 +239,24 @@ def read_or_none(path):
         return None
 
 
-def check_client_ver(inst, is_new, final, problems, stuck=()):
+def stale_record(m):
+    """A missing module that client.ver records at or above the patch's
+    version: its record goes before the copy, so that no kill leaves a
+    record ahead of its file."""
+    return (m.old is None and m.old_record is not None
+            and version_number(m.old_record) >= version_number(m.new_record))
+
+
+def version_number(text):
+    """What the update compares: the number at the start of the text."""
+    digits = re.match(r"\d*", text).group()
+    return int(digits) if digits else 0
+
+
+def check_client_ver(inst, is_new, final, problems):
     """client.ver holds whole lines only, each one it had or one recording
-    a patch version, and records nothing new for a module still old. After
-    the last run, a module in `stuck` may keep its stale record."""
+    a patch version, and records nothing new for a module still old; a
+    stale record may be gone before its module's copy."""
     data = read_or_none(os.path.join(inst.bin, "client.ver"))
     if data is None:
         problems.append("client.ver is gone")
@@ -263,13 +278,13 @@ def check_client_ver(inst, is_new, final, problems, stuck=()):
     for m in inst.modules:
         got = records.get(m.name.lower())
         if final:
-            if m.name in stuck and got == m.old_record:
-                continue
             want = m.new_record if m.changes else m.old_record
             if got != want:
                 problems.append(f"{m.name}: recorded {got!r} after the last "
                                 f"run, expected {want!r}")
         elif got != m.old_record:
+            if got is None and stale_record(m):
+                continue
             if got != m.new_record:
                 problems.append(f"{m.name}: recorded {got!r}, neither "
                                 f"{m.old_record!r} nor {m.new_record!r}")
@@ -283,7 +298,7 @@ def changed_entries(before, after):
                   if before.get(k) != after.get(k))
 
 
-def check_state(inst, final, stuck=()):
+def check_state(inst, final):
     """Returns (problems, temporary files in bin)."""
     problems = []
     temps = []
@@ -320,7 +335,7 @@ def check_state(inst, final, stuck=()):
         elif final and m.changes and not inst.mode_ok(os.stat(path).st_mode):
             problems.append(f"{m.disk}: mode {os.stat(path).st_mode:o} "
                             "instead of the patch file's")
-    check_client_ver(inst, is_new, final, problems, stuck)
+    check_client_ver(inst, is_new, final, problems)
     changed = changed_entries(inst.outside, inst.outside_stamp())
     if changed:
         problems.append(f"something outside bin changed: {changed[:4]}")

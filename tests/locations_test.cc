@@ -4,34 +4,36 @@
 
 #include <string>
 
-#include "app/patcher.h"
 #include "tests/hooked_platform.h"
 
 namespace ks {
 namespace {
 
 std::string SourceDirOf(const std::string& base) {
-  CPatcher patcher(base);
-  return GetSourceDir();
+  return Locations(base).GetSourceDir();
+}
+
+std::string ManifestOf(const std::string& base) {
+  return Locations(base).GetSourceManifestPath();
 }
 
 TEST(GetSourceDir, CutsAtTheLastBackslash) {
   EXPECT_EQ(SourceDirOf("D:\\Patch\\setup.exe"), "D:\\Patch");
-  EXPECT_EQ(GetSourceManifestPath(), "D:\\Patch\\ksmodules.ver");
+  EXPECT_EQ(ManifestOf("D:\\Patch\\setup.exe"), "D:\\Patch\\ksmodules.ver");
   EXPECT_EQ(SourceDirOf("D:\\Patch\\"), "D:\\Patch");
   EXPECT_EQ(SourceDirOf("D:\\setup.exe"), "D:");
-  EXPECT_EQ(GetSourceManifestPath(), "D:\\ksmodules.ver");
+  EXPECT_EQ(ManifestOf("D:\\setup.exe"), "D:\\ksmodules.ver");
   EXPECT_EQ(SourceDirOf("\\setup.exe"), "");
-  EXPECT_EQ(GetSourceManifestPath(), "\\ksmodules.ver");
+  EXPECT_EQ(ManifestOf("\\setup.exe"), "\\ksmodules.ver");
 }
 
 TEST(GetSourceDir, WithoutBackslashKeepsEverything) {
   EXPECT_EQ(SourceDirOf("setup.exe"), "setup.exe");
-  EXPECT_EQ(GetSourceManifestPath(), "setup.exe\\ksmodules.ver");
+  EXPECT_EQ(ManifestOf("setup.exe"), "setup.exe\\ksmodules.ver");
   // The forward slash is no separator here.
   EXPECT_EQ(SourceDirOf("D:/Patch/setup.exe"), "D:/Patch/setup.exe");
   EXPECT_EQ(SourceDirOf(""), "");
-  EXPECT_EQ(GetSourceManifestPath(), "\\ksmodules.ver");
+  EXPECT_EQ(ManifestOf(""), "\\ksmodules.ver");
   // Quotes and blanks are not trimmed.
   EXPECT_EQ(SourceDirOf("\"D:\\P q\\s.exe\" "), "\"D:\\P q");
 }
@@ -39,25 +41,26 @@ TEST(GetSourceDir, WithoutBackslashKeepsEverything) {
 TEST(GetInstallBinDir, AppendsBinOnce) {
   HookedPlatform platform;
   AnswerRegistryValue(&platform, "D:\\Client");
-  EXPECT_EQ(GetInstallBinDir(), "D:\\Client\\bin");
-  EXPECT_EQ(GetInstalledManifestPath(), "D:\\Client\\bin\\client.ver");
+  EXPECT_EQ(Locations::GetInstallBinDir(platform), "D:\\Client\\bin");
+  EXPECT_EQ(Locations::GetInstalledManifestPath(platform),
+            "D:\\Client\\bin\\client.ver");
   AnswerRegistryValue(&platform, "D:\\Client\\");
-  EXPECT_EQ(GetInstallBinDir(), "D:\\Client\\bin");
+  EXPECT_EQ(Locations::GetInstallBinDir(platform), "D:\\Client\\bin");
   AnswerRegistryValue(&platform, "D:\\");
-  EXPECT_EQ(GetInstallBinDir(), "D:\\bin");
+  EXPECT_EQ(Locations::GetInstallBinDir(platform), "D:\\bin");
 }
 
 TEST(GetInstallBinDir, MissingOrEmptyValueGivesNoDirectory) {
   HookedPlatform platform;
   AnswerRegistryValue(&platform, "", /*present=*/false);
-  EXPECT_EQ(GetInstallBinDir(), "");
-  EXPECT_EQ(GetInstalledManifestPath(), "\\client.ver");
+  EXPECT_EQ(Locations::GetInstallBinDir(platform), "");
+  EXPECT_EQ(Locations::GetInstalledManifestPath(platform), "\\client.ver");
   AnswerRegistryValue(&platform, "");
-  EXPECT_EQ(GetInstallBinDir(), "");
+  EXPECT_EQ(Locations::GetInstallBinDir(platform), "");
   platform.reg_open = [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) {
     return ERROR_ACCESS_DENIED;
   };
-  EXPECT_EQ(GetInstallBinDir(), "");
+  EXPECT_EQ(Locations::GetInstallBinDir(platform), "");
   // Three reads opened the key; the one that failed to open it neither
   // queried nor closed it.
   EXPECT_EQ(platform.calls(Op::kRegOpenKeyEx), 4);
@@ -72,14 +75,14 @@ TEST(ReadRegistryString, ReadsValuesOfAnyLengthWhole) {
     value.front() = 'C';
     value.back() = 'z';
     AnswerRegistryValue(&platform, value);
-    EXPECT_EQ(ReadRegistryString(HKEY_LOCAL_MACHINE, kRegistryKeyPath,
+    EXPECT_EQ(ReadRegistryString(platform, HKEY_LOCAL_MACHINE, kRegistryKeyPath,
                                  kRegistryValueName),
               value)
         << "length " << length;
   }
   std::string path = "C:\\Program Files (x86)\\Kestrova\\Plennet Groupware 6.5";
   AnswerRegistryValue(&platform, path);
-  EXPECT_EQ(GetInstallBinDir(), path + "\\bin");
+  EXPECT_EQ(Locations::GetInstallBinDir(platform), path + "\\bin");
 }
 
 TEST(ReadRegistryString, AsksForTheValueAndClosesTheKey) {
@@ -111,7 +114,8 @@ TEST(ReadRegistryString, AsksForTheValueAndClosesTheKey) {
     closed = key;
     return ERROR_SUCCESS;
   };
-  EXPECT_EQ(GetInstallBinDir(), std::string(50, 'a') + "\\bin");
+  EXPECT_EQ(Locations::GetInstallBinDir(platform),
+            std::string(50, 'a') + "\\bin");
   EXPECT_EQ(key_asked, "SOFTWARE\\Kestrova\\Plennet Groupware 6.5");
   EXPECT_EQ(value_asked, "KestrovaDir32");
   EXPECT_EQ(access, KEY_READ);
@@ -121,14 +125,14 @@ TEST(ReadRegistryString, AsksForTheValueAndClosesTheKey) {
 TEST(ReadRegistryString, StopsAtTheFirstZeroAndOnFailure) {
   HookedPlatform platform;
   AnswerRegistryValue(&platform, std::string("C:\\A\0junk", 9));
-  EXPECT_EQ(GetInstallBinDir(), "C:\\A\\bin");
+  EXPECT_EQ(Locations::GetInstallBinDir(platform), "C:\\A\\bin");
   // A query that keeps asking for more than any path needs ends as missing.
   platform.reg_query = [](HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE,
                           LPDWORD size) -> LONG {
     *size = 0xFFFFFFF0u;
     return ERROR_MORE_DATA;
   };
-  EXPECT_EQ(GetInstallBinDir(), "");
+  EXPECT_EQ(Locations::GetInstallBinDir(platform), "");
 }
 
 }  // namespace

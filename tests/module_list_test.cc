@@ -15,7 +15,9 @@
 
 #include "app/patcher.h"
 #include "engine/module_names.h"
+#include "engine/run_inputs.h"
 #include "tests/hooked_platform.h"
+#include "tests/support/memory_platform.h"
 #include "tests/temp_prefix.h"
 #include "trace/trace.h"
 
@@ -32,11 +34,13 @@ std::string Line(const char* format, const std::string& arg) {
   return text.replace(text.find("%s"), 2, arg);
 }
 
+const char kArgument[] = "C:\\Patch\\setup.exe";
+
 // An installation at C:\Client with a patch at C:\Patch, on a temporary
-// prefix and the real provider.
+// prefix and the real provider (or a hooked one in front of it).
 class UpdateModuleTest : public ::testing::Test {
  protected:
-  UpdateModuleTest() : patcher_("C:\\Patch\\setup.exe") {
+  UpdateModuleTest() {
     prefix_.SetInstallDir("C:\\Client");
     prefix_.MakeDir("Client/bin");
     TraceLog.ResetForTesting();
@@ -55,13 +59,25 @@ class UpdateModuleTest : public ::testing::Test {
   }
   std::string InstalledVersion(const std::string& name) {
     ModuleVersion version;
-    list_.ReadInstalledVersion(name, version);
+    ReadManifestVersion(*DefaultPlatform(), "C:\\Client\\bin\\client.ver", name,
+                        version);
     return version.strVersion;
+  }
+  // One module's update, with the patch manifest as it is now.
+  static bool Update(const std::string& name,
+                     Platform* platform = DefaultPlatform()) {
+    const RunInputs inputs(kArgument);
+    const PatchManifest manifest(*platform,
+                                 inputs.locations.GetSourceManifestPath());
+    CModuleList list(*platform, inputs, manifest, nullptr);
+    return list.UpdateModule(name);
+  }
+  // A whole run.
+  static void RunPatch(Platform* platform = DefaultPlatform()) {
+    CPatcher(*platform, kArgument).Run();
   }
 
   TempPrefix prefix_;
-  CPatcher patcher_;
-  CModuleList list_;
 };
 
 TEST_F(UpdateModuleTest, ReplacesAnOlderReadOnlyModule) {
@@ -70,7 +86,7 @@ TEST_F(UpdateModuleTest, ReplacesAnOlderReadOnlyModule) {
   prefix_.Write("Patch/a.dll", "new");
   prefix_.Write("Client/bin/a.dll", "old", 0444);
   HookedPlatform platform;
-  EXPECT_TRUE(list_.UpdateModule("a.dll"));
+  EXPECT_TRUE(Update("a.dll", &platform));
   EXPECT_EQ(Trace(), (std::vector<std::string>{
                          "- Updating: a.dll -",
                          Line("    - Previous version will be replaced : %s -",
@@ -95,8 +111,8 @@ TEST_F(UpdateModuleTest, SkipsAModuleThatIsNotOlder) {
   prefix_.Write("Client/bin/same.dll", "old");
   prefix_.Write("Client/bin/older.dll", "old");
   HookedPlatform platform;
-  EXPECT_FALSE(list_.UpdateModule("same.dll"));
-  EXPECT_FALSE(list_.UpdateModule("older.dll"));
+  EXPECT_FALSE(Update("same.dll", &platform));
+  EXPECT_FALSE(Update("older.dll", &platform));
   EXPECT_EQ(Trace(),
             (std::vector<std::string>{"- Updating: same.dll -", kSkipped,
                                       "- Updating: older.dll -", kSkipped}));
@@ -111,8 +127,20 @@ TEST_F(UpdateModuleTest, CopiesAMissingModuleWhateverTheNumbers) {
   Installed("a.dll=9\r\n");
   prefix_.Write("Patch/a.dll", "new a");
   prefix_.Write("Patch/b.dll", "new b");
-  EXPECT_TRUE(list_.UpdateModule("a.dll"));
-  EXPECT_TRUE(list_.UpdateModule("b.dll"));
+  HookedPlatform platform;
+  std::vector<std::string> records;  // a.dll's record at each call
+  platform.before = [&](Op, int) {
+    records.push_back(InstalledVersion("a.dll"));
+  };
+  EXPECT_TRUE(Update("a.dll", &platform));
+  // The record ahead of the patch's version went before the copy, so that
+  // no kill between the copy and the new record leaves it ahead of its file.
+  const std::vector<Op>& log = platform.log();
+  const size_t copy =
+      std::find(log.begin(), log.end(), Op::kCopyFile) - log.begin();
+  ASSERT_LT(copy, log.size());
+  EXPECT_EQ(records[copy], "0000000000");
+  EXPECT_TRUE(Update("b.dll"));
   EXPECT_EQ(Trace(), (std::vector<std::string>{
                          "- Updating: a.dll -",
                          Line(kNotThere, "C:\\Client\\bin\\a.dll"), kSuccess,
@@ -130,9 +158,9 @@ TEST_F(UpdateModuleTest, UnrecordedModuleIsReplacedOnlyByAPositiveVersion) {
     prefix_.Write(std::string("Patch/") + name, "new");
     prefix_.Write(std::string("Client/bin/") + name, "old");
   }
-  EXPECT_TRUE(list_.UpdateModule("up.dll"));
-  EXPECT_FALSE(list_.UpdateModule("zero.dll"));
-  EXPECT_FALSE(list_.UpdateModule("neg.dll"));
+  EXPECT_TRUE(Update("up.dll"));
+  EXPECT_FALSE(Update("zero.dll"));
+  EXPECT_FALSE(Update("neg.dll"));
   EXPECT_EQ(prefix_.Read("Client/bin/up.dll"), "new");
   EXPECT_EQ(prefix_.Read("Client/bin/zero.dll"), "old");
   EXPECT_EQ(prefix_.Read("Client/bin/neg.dll"), "old");
@@ -143,7 +171,7 @@ TEST_F(UpdateModuleTest, ComparesNumbersAndWritesTheTextBack) {
   Installed("a.dll=0000000009\r\n");
   prefix_.Write("Patch/a.dll", "new");
   prefix_.Write("Client/bin/a.dll", "old");
-  EXPECT_TRUE(list_.UpdateModule("a.dll"));
+  EXPECT_TRUE(Update("a.dll"));
   EXPECT_EQ(InstalledVersion("a.dll"), "0000000010");
 }
 
@@ -152,7 +180,7 @@ TEST_F(UpdateModuleTest, SaturatedVersionsCompareEqual) {
   Installed("a.dll=2147483647\r\n");
   prefix_.Write("Patch/a.dll", "new");
   prefix_.Write("Client/bin/a.dll", "old");
-  EXPECT_FALSE(list_.UpdateModule("a.dll"));
+  EXPECT_FALSE(Update("a.dll"));
   EXPECT_EQ(prefix_.Read("Client/bin/a.dll"), "old");
 }
 
@@ -163,9 +191,9 @@ TEST_F(UpdateModuleTest, FailedCopiesLeaveTheRecordAlone) {
   prefix_.Write("Patch/dir.dll", "new");
   prefix_.Write("Client/bin/gone.dll", "old");
   std::string before = prefix_.Read("Client/bin/client.ver");
-  EXPECT_FALSE(list_.UpdateModule("dir.dll"));
-  EXPECT_FALSE(list_.UpdateModule("gone.dll"));
-  EXPECT_FALSE(list_.UpdateModule(""));
+  EXPECT_FALSE(Update("dir.dll"));
+  EXPECT_FALSE(Update("gone.dll"));
+  EXPECT_FALSE(Update(""));
   EXPECT_EQ(Trace(), (std::vector<std::string>{
                          "- Updating: dir.dll -",
                          Line(kNotThere, "C:\\Client\\bin\\dir.dll"), kFailure,
@@ -187,8 +215,8 @@ TEST_F(UpdateModuleTest, FailedAttributeChangeLetsTheCopyDecide) {
   prefix_.Write("Client/bin/rw.dll", "old", 0644);
   HookedPlatform platform;
   platform.set_attributes = [](LPCSTR, DWORD) { return FALSE; };
-  EXPECT_FALSE(list_.UpdateModule("ro.dll"));
-  EXPECT_TRUE(list_.UpdateModule("rw.dll"));
+  EXPECT_FALSE(Update("ro.dll", &platform));
+  EXPECT_TRUE(Update("rw.dll", &platform));
   EXPECT_EQ(prefix_.Read("Client/bin/ro.dll"), "old");
   EXPECT_EQ(prefix_.Read("Client/bin/rw.dll"), "new");
   EXPECT_EQ(InstalledVersion("ro.dll"), "1");
@@ -201,7 +229,7 @@ TEST_F(UpdateModuleTest, FailedRecordStillCountsTheCopy) {
   prefix_.Write("Client/bin/a.dll", "old");
   HookedPlatform platform;
   platform.write = [](LPCSTR, LPCSTR, LPCSTR, LPCSTR) { return FALSE; };
-  EXPECT_TRUE(list_.UpdateModule("a.dll"));
+  EXPECT_TRUE(Update("a.dll", &platform));
   EXPECT_EQ(Trace().back(), kSuccess);
   EXPECT_EQ(prefix_.Read("Client/bin/a.dll"), "new");
   EXPECT_EQ(InstalledVersion("a.dll"), "1");
@@ -212,9 +240,9 @@ TEST_F(UpdateModuleTest, NoInstallationDirectoryMeansNoFileWork) {
   Source("a.dll=5\r\n");
   prefix_.Write("Patch/a.dll", "new");
   HookedPlatform platform;
-  EXPECT_FALSE(list_.UpdateModule("a.dll"));
+  EXPECT_FALSE(Update("a.dll", &platform));
   prefix_.SetInstallDir("");  // present but empty
-  EXPECT_FALSE(list_.UpdateModule("a.dll"));
+  EXPECT_FALSE(Update("a.dll", &platform));
   EXPECT_EQ(
       Trace(),
       (std::vector<std::string>{
@@ -238,7 +266,7 @@ TEST_F(UpdateModuleTest, RefusesNamesThatLeaveBin) {
         ".. \\x"}) {
     TraceLog.ResetForTesting();
     HookedPlatform platform;
-    EXPECT_FALSE(list_.UpdateModule(name)) << name;
+    EXPECT_FALSE(Update(name, &platform)) << name;
     EXPECT_EQ(Trace(),
               (std::vector<std::string>{Line("- Updating: %s -", name),
                                         "    - Invalid module name -"}))
@@ -274,7 +302,7 @@ TEST_F(UpdateModuleTest, RefusesTheLockFileByAnyName) {
 #endif
   prefix_.Write("Patch/back/ksupdate.lock", "new");
   prefix_.Write("Patch/alias.dll", "new");
-  patcher_.Run();
+  RunPatch();
   std::vector<std::string> trace = Trace();
 #ifndef _WIN32
   ASSERT_GE(trace.size(), 2u);
@@ -298,7 +326,7 @@ TEST_F(UpdateModuleTest, RefusesTheLockFileByAnyName) {
   Source(alias + "=5\r\n");
   prefix_.Write("Patch/" + alias, "new");
   TraceLog.ResetForTesting();
-  patcher_.Run();
+  RunPatch();
   EXPECT_EQ(Trace(), (std::vector<std::string>{"- Updating: " + alias + " -",
                                                "    - Invalid module name -"}));
   EXPECT_EQ(prefix_.Read("Client/bin/ksupdate.lock"), "");
@@ -313,7 +341,7 @@ TEST_F(UpdateModuleTest, ModulesAfterAnExceptionAreUntouched) {
   platform.before = [](Op op, int) {
     if (op == Op::kCopyFile) throw std::bad_alloc();
   };
-  patcher_.Run();
+  RunPatch(&platform);
   EXPECT_EQ(Trace(), (std::vector<std::string>{
                          "- Updating: a.dll -",
                          Line(kNotThere, "C:\\Client\\bin\\a.dll")}));
@@ -325,7 +353,7 @@ TEST_F(UpdateModuleTest, ModulesAfterAnExceptionAreUntouched) {
 TEST_F(UpdateModuleTest, RepeatedNameSeesItsOwnRecord) {
   Source("a.dll=5\r\na.dll=5\r\n");
   prefix_.Write("Patch/a.dll", "new");
-  patcher_.Run();
+  RunPatch();
   EXPECT_EQ(Trace(), (std::vector<std::string>{
                          "- Updating: a.dll -",
                          Line(kNotThere, "C:\\Client\\bin\\a.dll"), kSuccess,
@@ -333,33 +361,23 @@ TEST_F(UpdateModuleTest, RepeatedNameSeesItsOwnRecord) {
 }
 
 TEST(ReadVersions, FromEachManifestWithTheDefault) {
-  HookedPlatform platform;
-  AnswerRegistryValue(&platform, "C:\\Client");
-  CPatcher patcher("C:\\Patch\\setup.exe");
-  std::vector<std::string> files;
-  platform.string = [&](LPCSTR section, LPCSTR key, LPCSTR default_value,
-                        LPSTR buffer, DWORD size, LPCSTR file) -> DWORD {
-    EXPECT_STREQ(section, "modules");
-    EXPECT_STREQ(key, "a.dll");
-    EXPECT_STREQ(default_value, "0000000000");
-    EXPECT_EQ(size, 80u);
-    files.push_back(file);
-    const char* answer = files.size() == 1 ? "0000000009" : default_value;
-    std::strcpy(buffer, answer);
-    return static_cast<DWORD>(std::strlen(answer));
-  };
-  CModuleList list;
+  MemoryPlatform platform;
+  platform.SetInstallDir("C:\\Client");
+  platform.Put("C:\\Client\\bin\\client.ver", "[modules]\na.dll=0000000009\n");
+  platform.Put("C:\\Patch\\ksmodules.ver", "[modules]\nb.dll=3\n");
+  const RunInputs inputs(kArgument);
+  const PatchManifest manifest(platform, "C:\\Patch\\ksmodules.ver");
+  CModuleList list(platform, inputs, manifest, nullptr);
   ModuleVersion installed;
   ModuleVersion fresh;
   list.ReadInstalledVersion("a.dll", installed);
   list.ReadNewVersion("a.dll", fresh);
-  ASSERT_EQ(files.size(), 2u);
-  EXPECT_EQ(files[0], "C:\\Client\\bin\\client.ver");
-  EXPECT_EQ(files[1], "C:\\Patch\\ksmodules.ver");
   EXPECT_EQ(installed.nVersion, 9);
   EXPECT_EQ(installed.strVersion, "0000000009");
   EXPECT_EQ(fresh.nVersion, 0);
   EXPECT_EQ(fresh.strVersion, "0000000000");
+  list.ReadNewVersion("B.DLL", fresh);
+  EXPECT_EQ(fresh.strVersion, "3");
 }
 
 }  // namespace

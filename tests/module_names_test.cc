@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/patcher.h"
-#include "tests/hooked_platform.h"
+#include "engine/manifests.h"
+#include "tests/support/memory_platform.h"
 
 namespace ks {
 namespace {
@@ -19,41 +19,53 @@ TEST(GetEntryKey, TextBeforeTheFirstEquals) {
   EXPECT_EQ(GetEntryKey(" A b.DLL =x"), " A b.DLL ");
 }
 
+// The module names of a patch manifest with these lines.
+std::vector<std::string> NamesOf(const std::string& manifest) {
+  MemoryPlatform platform;
+  platform.Put("C:\\Patch\\ksmodules.ver", manifest);
+  return ReadModuleNames(PatchManifest(platform, "C:\\Patch\\ksmodules.ver"));
+}
+
 TEST(ReadModuleNames, JoinsKeysInSectionOrder) {
-  HookedPlatform platform;
-  CPatcher patcher("C:\\Patch\\setup.exe");
-  AnswerSection(&platform, {"b.dll=2", "a.dll=1", "plain", "=3", "x|y=4"});
-  EXPECT_EQ(ReadModuleNames(), (std::vector<std::string>{
-                                   "b.dll", "a.dll", "plain", "", "x", "y"}));
-  AnswerSection(&platform, {});
-  EXPECT_TRUE(ReadModuleNames().empty());
+  EXPECT_EQ(
+      NamesOf("[modules]\nb.dll=2\na.dll=1\nplain\n=3\nx|y=4\n"),
+      (std::vector<std::string>{"b.dll", "a.dll", "plain", "", "x", "y"}));
+  EXPECT_TRUE(NamesOf("[other]\na.dll=1\n").empty());
+  EXPECT_TRUE(NamesOf("").empty());
+  MemoryPlatform nothing;
+  EXPECT_TRUE(ReadModuleNames(PatchManifest(nothing, "C:\\none.ver")).empty());
 }
 
 TEST(ReadModuleNames, ReadsALargeSectionWhole) {
-  HookedPlatform platform;
-  CPatcher patcher("C:\\Patch\\setup.exe");
-  std::vector<std::string> entries;
+  std::string manifest = "[modules]\n";
   std::vector<std::string> expected;
   for (int i = 0; i < 300; ++i) {
     std::string name = "module_with_a_long_name_" + std::to_string(i) + ".dll";
-    entries.push_back(name + "=" + std::to_string(i));
+    manifest += name + "=" + std::to_string(i) + "\n";
     expected.push_back(name);
   }
-  std::vector<DWORD> sizes;
-  AnswerSection(&platform, entries, &sizes);
-  EXPECT_EQ(ReadModuleNames(), expected);
-  ASSERT_GE(sizes.size(), 2u);
-  EXPECT_EQ(sizes.front(), 512u);
+  EXPECT_EQ(NamesOf(manifest), expected);
 }
 
-TEST(ReadModuleNames, SectionOfExactlyFullSizeIsKept) {
-  HookedPlatform platform;
-  CPatcher patcher("C:\\Patch\\setup.exe");
-  // 510 bytes of entries fill a 512-byte buffer exactly: the read reports
-  // size-2, is tried again, and the result is the same.
-  std::string name(507, 'n');
-  AnswerSection(&platform, {name + "=1"});
-  EXPECT_EQ(ReadModuleNames(), std::vector<std::string>{name});
+// A list answer that fills its buffer (size - 2) may have been cut: read
+// again with twice the room, also when it fits exactly.
+TEST(ReadProfileList, GrowsUntilTheAnswerIsWhole) {
+  MemoryPlatform platform;
+  for (const std::string& entry :
+       {std::string(507, 'n') + "=1", std::string(3000, 'm') + "=2"}) {
+    platform.Put("C:\\p.ver", "[modules]\n" + entry + "\n");
+    std::vector<DWORD> sizes;
+    const std::vector<std::string> list = ReadProfileList(
+        [&](LPSTR buffer, DWORD size) {
+          sizes.push_back(size);
+          return platform.GetPrivateProfileSectionA("modules", buffer, size,
+                                                    "C:\\p.ver");
+        },
+        1u << 30);
+    EXPECT_EQ(list, std::vector<std::string>{entry});
+    ASSERT_GE(sizes.size(), 2u);
+    EXPECT_EQ(sizes.front(), 512u);
+  }
 }
 
 TEST(SplitModuleNames, EveryPieceBetweenBars) {

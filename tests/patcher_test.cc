@@ -7,21 +7,23 @@
 #include <vector>
 
 #include "engine/manifests.h"
-#include "engine/module_list.h"
 #include "tests/hooked_platform.h"
+#include "tests/support/memory_platform.h"
 #include "tests/temp_prefix.h"
 #include "trace/trace.h"
 
 namespace ks {
 namespace {
 
+const char kArgument[] = "C:\\Patch\\setup.exe";
+
 TEST(CPatcher, SplitsNamesAndUpdatesEachInOrder) {
-  HookedPlatform platform;
-  AnswerRegistryValue(&platform, "", /*present=*/false);
-  AnswerSection(&platform, {"a.dll=1", "=2", "x|y=3", "a.dll=4"});
+  MemoryPlatform memory;
+  memory.Put("C:\\Patch\\ksmodules.ver",
+             "[modules]\na.dll=1\n=2\nx|y=3\na.dll=4\n");
+  HookedPlatform platform(&memory);
   TraceLog.ResetForTesting();
-  CPatcher patcher("C:\\Patch\\setup.exe");
-  patcher.Run();
+  CPatcher(platform, kArgument).Run();
   // Without an installation each module is only announced, so the trace is
   // the list in order.
   const std::string kNotFound = "    - Installation directory not found -";
@@ -32,26 +34,29 @@ TEST(CPatcher, SplitsNamesAndUpdatesEachInOrder) {
   EXPECT_EQ(std::vector<std::string>(TraceLog.lines().begin(),
                                      TraceLog.lines().end()),
             expected);
-  // No version read: only the patch's sections, listed once.
-  EXPECT_EQ(platform.calls(Op::kGetPrivateProfileString), 1);
+  // No version read, nothing copied: the patch manifest was read once.
+  EXPECT_EQ(platform.calls(Op::kLoadProfileFile), 1);
+  EXPECT_EQ(platform.calls(Op::kGetPrivateProfileString), 0);
   EXPECT_EQ(platform.calls(Op::kCopyFile), 0);
   TraceLog.ResetForTesting();
 }
 
 TEST(CPatcher, AnExceptionEndsTheRunQuietly) {
-  HookedPlatform platform;
-  AnswerSection(&platform, {"a.dll=1"});
+  MemoryPlatform memory;
+  memory.Put("C:\\Patch\\ksmodules.ver", "[modules]\na.dll=1\n");
+  HookedPlatform platform(&memory);
   platform.before = [](Op op, int) {
     if (op == Op::kRegOpenKeyEx) throw std::bad_alloc();
   };
-  CPatcher patcher("C:\\Patch\\setup.exe");
+  CPatcher patcher(platform, kArgument);
   EXPECT_NO_THROW(patcher.Run());
   EXPECT_EQ(platform.calls(Op::kRegOpenKeyEx), 1);
 }
 
-// A patch changed while the run goes on (a share refreshed under it) does
-// not mix two manifests: names, versions and checksums all come from the
-// one the run began with.
+// A patch changed while the run goes on (a share refreshed under it, or a
+// second spelling of the manifest's name put beside it) does not mix two
+// manifests: names, versions and checksums all come from the one reading
+// the run began with.
 TEST(CPatcher, TakesTheManifestFromOneReading) {
   TempPrefix prefix;
   prefix.SetInstallDir("C:\\Client");
@@ -62,19 +67,21 @@ TEST(CPatcher, TakesTheManifestFromOneReading) {
   HookedPlatform platform;
   platform.before = [&](Op op, int) {
     if (op == Op::kCopyFile && platform.calls(Op::kCopyFile) == 1) {
-      prefix.Write("Patch/ksmodules.ver",
-                   "[modules]\r\na.dll=9\r\nb.dll=9\r\nc.dll=9\r\n"
-                   "[sha256]\r\nb.dll=" +
-                       std::string(64, '0') + "\r\n");
+      const std::string other =
+          "[modules]\r\na.dll=9\r\nb.dll=9\r\nc.dll=9\r\n[sha256]\r\nb.dll=" +
+          std::string(64, '0') + "\r\n";
+      prefix.Write("Patch/ksmodules.ver", other);
+#ifndef _WIN32
+      prefix.Write("Patch/KSMODULES.VER", other);
+#endif
     }
   };
-  CPatcher patcher("C:\\Patch\\setup.exe");
-  patcher.Run();
+  CPatcher(platform, kArgument).Run();
   EXPECT_EQ(platform.calls(Op::kCopyFile), 2);
   EXPECT_EQ(prefix.Read("Client/bin/b.dll"), "b");
-  CModuleList list;
   ModuleVersion version;
-  list.ReadInstalledVersion("b.dll", version);
+  ReadManifestVersion(platform, "C:\\Client\\bin\\client.ver", "b.dll",
+                      version);
   EXPECT_EQ(version.strVersion, "2");
 }
 

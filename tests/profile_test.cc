@@ -1,4 +1,4 @@
-#include "platform/profile.h"
+#include "platform/profile/profile.h"
 
 #include <gtest/gtest.h>
 
@@ -8,24 +8,21 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/profile_file.h"
+#include "platform/profile/file.h"
 
 namespace {
 
 using ks::DWORD;
-using ks::ProfileFile;
-using ks::ProfileGetSection;
-using ks::ProfileGetString;
-using ks::ProfileWriteString;
+namespace profile = ks::profile;
 
-// The answer of ProfileGetString; checks that nothing past `size` is
+// The answer of profile::GetString; checks that nothing past `size` is
 // written and that the count is the string's length.
 std::string Get(const std::string& contents, const char* section,
                 const char* key, const char* fallback = "", DWORD size = 64,
                 bool exists = true) {
   std::vector<char> buffer(size + 1, 'X');
-  const DWORD n = ProfileGetString(contents, exists, section, key, fallback,
-                                   buffer.data(), size);
+  const DWORD n = profile::GetString(contents, exists, section, key, fallback,
+                                     buffer.data(), size);
   EXPECT_EQ(buffer[size], 'X');
   if (size > 0 && key != nullptr) {
     EXPECT_EQ(n, std::strlen(buffer.data()));
@@ -41,14 +38,14 @@ std::string Buffer(const std::vector<char>& buffer) {
 std::string Section(const std::string& contents, const char* section,
                     DWORD size, DWORD* count) {
   std::vector<char> buffer(size, 'X');
-  *count = ProfileGetSection(contents, section, buffer.data(), size);
+  *count = profile::GetSection(contents, section, buffer.data(), size);
   return Buffer(buffer);
 }
 
 std::string Write(const std::string& contents, const char* section,
                   const char* key, const char* value) {
   std::string result;
-  EXPECT_TRUE(ProfileWriteString(contents, section, key, value, &result));
+  EXPECT_TRUE(profile::WriteString(contents, section, key, value, &result));
   return result;
 }
 
@@ -119,8 +116,8 @@ TEST(ProfileRead, TruncatesToTheBufferAndStopsAtNul) {
 
 TEST(ProfileRead, ListsKeysUntilAnEmptyOne) {
   std::vector<char> buffer(16, 'X');
-  EXPECT_EQ(ProfileGetString("[s]\nb=0\n=1\nc=2\n", true, "s", nullptr, "d",
-                             buffer.data(), 16),
+  EXPECT_EQ(profile::GetString("[s]\nb=0\n=1\nc=2\n", true, "s", nullptr, "d",
+                               buffer.data(), 16),
             5u);
   EXPECT_EQ(Buffer(buffer), std::string("b\0\0c\0\0XXXXXXXXXX", 16));
   // An empty first key, or no room for one, gives the default.
@@ -132,11 +129,11 @@ TEST(ProfileRead, ListsKeysUntilAnEmptyOne) {
 TEST(ProfileRead, ListsKeyNamesAndSectionNames) {
   const std::string text = "x=0\n[a]\nk=1\nbare\n;c=2\nJ = 3\n[]\n[b]\n";
   std::vector<char> buffer(16, 'X');
-  EXPECT_EQ(ProfileGetString(text, true, "a", nullptr, "d", buffer.data(), 16),
-            4u);
+  EXPECT_EQ(
+      profile::GetString(text, true, "a", nullptr, "d", buffer.data(), 16), 4u);
   EXPECT_EQ(Buffer(buffer), std::string("k\0J\0\0XXXXXXXXXXX", 16));
   EXPECT_EQ(
-      ProfileGetString(text, true, nullptr, nullptr, "d", buffer.data(), 16),
+      profile::GetString(text, true, nullptr, nullptr, "d", buffer.data(), 16),
       4u);
   EXPECT_EQ(Buffer(buffer), std::string("a\0b\0\0XXXXXXXXXXX", 16));
   EXPECT_EQ(Get(text, "b", nullptr, "d"), "d");
@@ -168,7 +165,7 @@ TEST(ProfileSection, TruncatesWithTwoZeros) {
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(Section(text, "s", 1, &n), std::string("\0", 1));
   EXPECT_EQ(n, 0u);
-  EXPECT_EQ(ProfileGetSection(text, "s", nullptr, 0), 0u);
+  EXPECT_EQ(profile::GetSection(text, "s", nullptr, 0), 0u);
 }
 
 TEST(ProfileSection, AnswersAsWineOnOddInput) {
@@ -192,14 +189,15 @@ TEST(ProfileSection, AnswersAsWineOnOddInput) {
 
 TEST(ProfileString, QuotesOfACutValueCostOneMoreCharacter) {
   char buffer[8];
-  EXPECT_EQ(ProfileGetString("[s]\nq=\"5\"\n", true, "s", "q", "", buffer, 2),
+  EXPECT_EQ(profile::GetString("[s]\nq=\"5\"\n", true, "s", "q", "", buffer, 2),
             0u);
   EXPECT_STREQ(buffer, "");
-  EXPECT_EQ(ProfileGetString("[s]\nq=\"56\"\n", true, "s", "q", "", buffer, 8),
-            2u);
+  EXPECT_EQ(
+      profile::GetString("[s]\nq=\"56\"\n", true, "s", "q", "", buffer, 8), 2u);
   EXPECT_STREQ(buffer, "56");
   EXPECT_EQ(
-      ProfileGetString("[s]\nq=\"5678\"\n", true, "s", "q", "", buffer, 3), 2u);
+      profile::GetString("[s]\nq=\"5678\"\n", true, "s", "q", "", buffer, 3),
+      2u);
   EXPECT_STREQ(buffer, "56");
 }
 
@@ -260,7 +258,7 @@ TEST(ProfileWrite, RefusesWhatWouldNotReadBack) {
            {"s", " [k]", "v"},
            {"s", "[k", "v]"},
            {nullptr, "k", "v"}}) {
-    EXPECT_FALSE(ProfileWriteString("[s]\n", section, key, value, &result))
+    EXPECT_FALSE(profile::WriteString("[s]\n", section, key, value, &result))
         << (section ? section : "(null)") << " " << key << " " << value;
   }
 }
@@ -287,13 +285,13 @@ TEST(ProfileWrite, WritesReadBackInArbitraryText) {
     const char* section = names[random() % 6];
     const char* key = names[random() % 6];
     std::string result;
-    if (!ProfileWriteString(text, section, key, "v a", &result)) continue;
+    if (!profile::WriteString(text, section, key, "v a", &result)) continue;
     ASSERT_EQ(Get(result, section, key), "v a") << testing::PrintToString(text);
     const DWORD size = random() % 8;
     std::vector<char> buffer(size + 1, 'X');
-    ProfileGetSection(result, section, buffer.data(), size);
-    ProfileGetString(result, true, nullptr, nullptr, "", buffer.data(), size);
-    ProfileGetString(result, true, section, nullptr, "", buffer.data(), size);
+    profile::GetSection(result, section, buffer.data(), size);
+    profile::GetString(result, true, nullptr, nullptr, "", buffer.data(), size);
+    profile::GetString(result, true, section, nullptr, "", buffer.data(), size);
     ASSERT_EQ(buffer[size], 'X');
   }
 }
@@ -331,7 +329,7 @@ TEST(ProfileUnicode, Utf16ReadsInAnsiAndWritesItsOwnLineInUtf16) {
               Utf16(u"[Modules]\r\n\u0160k.dll=\u20ac5\r\nb=\u0141\r\n[x]\r\n"
                     u"[new]\r\nk=1\r\n",
                     big_endian));
-    ProfileFile file(text);
+    profile::File file(text);
     ASSERT_TRUE(file.WriteString("x", "k", "\x80"));
     EXPECT_EQ(file.GetString("X", "K", "", nullptr, 0), 0u);
     char buffer[8];
@@ -373,8 +371,8 @@ TEST(ProfileLarge, HugeLinesAndManyEntriesStayLinear) {
   result = Write(result, "s", "long", "short");
   EXPECT_EQ(Get(result, "s", "long"), "short");
   std::vector<char> buffer(text.size());
-  EXPECT_GT(ProfileGetSection(text, "s", buffer.data(),
-                              static_cast<DWORD>(buffer.size())),
+  EXPECT_GT(profile::GetSection(text, "s", buffer.data(),
+                                static_cast<DWORD>(buffer.size())),
             1u << 20);
 }
 

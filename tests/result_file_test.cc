@@ -16,7 +16,7 @@ TEST(ResultFile, QuotesEveryText) {
   report.modules[0].error = 2;
   ResultHeader header;
   header.argument = "C:\\p q\\setup.exe";
-  const std::string json = ResultJson(header, report);
+  const std::string json = ResultJson(header, report, *DefaultOutputs());
   EXPECT_NE(json.find("\"argument\": \"C:\\\\p q\\\\setup.exe\""),
             std::string::npos)
       << json;

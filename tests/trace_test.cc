@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,7 +75,7 @@ TEST(TraceChannelDeathTest, FileChannelGetsEveryLine) {
   std::remove(path.c_str());
   EXPECT_EXIT(
       {
-        OpenTraceChannel(path.c_str());
+        OpenTraceChannel(DefaultOutputs(), path.c_str());
         for (int i = 1; i <= 40; ++i) Trace("line %d", i);
         std::exit(TraceLog.count() == 34 ? 0 : 1);
       },
@@ -96,7 +97,7 @@ TEST(TraceChannelDeathTest, DashWritesToStandardError) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        OpenTraceChannel("-");
+        OpenTraceChannel(DefaultOutputs(), "-");
         Trace("- Updating: %s -", "a.dll");
         // A name's control characters are escaped on the way out only.
         Trace("- Updating: %s -", "a\x1b[2J\nb.dll");
@@ -111,10 +112,41 @@ TEST(TraceChannelDeathTest, UnopenableChannelIsIgnored) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        OpenTraceChannel("/nonexistent-dir/trace.txt");
+        OpenTraceChannel(DefaultOutputs(), "/nonexistent-dir/trace.txt");
         Trace("one");
         Trace("two");
         std::exit(TraceLog.count() >= 2 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// Outputs that keep what the debugger's channel was sent.
+class DebugLines : public Outputs {
+ public:
+  void DebugOutput(const char* line) override { lines.emplace_back(line); }
+  std::unique_ptr<TraceOutput> OpenTraceOutput(const char* /*name*/,
+                                               bool* refused) override {
+    *refused = false;
+    return nullptr;
+  }
+  std::string SystemErrorText(DWORD /*code*/) override { return ""; }
+  bool ExitStatusHoldsWholeCodes() override { return true; }
+  std::vector<std::string> lines;
+};
+
+TEST(TraceChannelDeathTest, DebuggerChannelGetsEachLineEscaped) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        DebugLines outputs;
+        OpenTraceChannel(&outputs, "");
+        Trace("- Updating: %s -", "a\tb.dll");
+        Trace("plain");
+        std::exit(outputs.lines ==
+                          std::vector<std::string>{"- Updating: a\\x09b.dll -",
+                                                   "plain"}
+                      ? 0
+                      : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
@@ -131,7 +163,7 @@ TEST(TraceChannelDeathTest, LinkIsRefused) {
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
   EXPECT_EXIT(
       {
-        OpenTraceChannel(link.c_str());
+        OpenTraceChannel(DefaultOutputs(), link.c_str());
         Trace("one");
         std::exit(TraceLog.lines().front() ==
                           "    - Trace file refused : " + link + " -"

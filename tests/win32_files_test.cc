@@ -17,9 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "app/patcher.h"
 #include "app/winapp.h"
+#include "engine/manifests.h"
 #include "engine/module_list.h"
+#include "engine/run_inputs.h"
 #include "platform/platform.h"
 #include "tests/temp_prefix.h"
 #include "trace/trace.h"
@@ -470,12 +471,14 @@ TEST(Win32Files, ALockThatStaysFailsSoonAndChangesNothing) {
   prefix.Write("Patch/a.dll", "new");
   prefix.Write("Client/bin/a.dll", "old");
   prefix.Write("Client/bin/client.ver", kClientVer);
-  CPatcher patcher("C:\\Patch\\setup.exe");
+  const RunInputs inputs("C:\\Patch\\setup.exe");
+  const PatchManifest manifest(*DefaultPlatform(), "C:\\Patch\\ksmodules.ver");
+  CModuleList list(*DefaultPlatform(), inputs, manifest, nullptr);
   TraceLog.ResetForTesting();
   HANDLE lock = Lock(prefix.Host("Client/bin/a.dll"));
   EXPECT_NE(lock, INVALID_HANDLE_VALUE);
   ULONGLONG start = GetTickCount64();
-  EXPECT_FALSE(CModuleList().UpdateModule("a.dll"));
+  EXPECT_FALSE(list.UpdateModule("a.dll"));
   EXPECT_LT(GetTickCount64() - start, 1000u);
   CloseHandle(lock);
   ASSERT_GT(TraceLog.count(), 0u);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/posix/codepage.h"
 #include "platform/posix/wine_locale.h"
 
 namespace ks::posix {

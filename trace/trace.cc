@@ -6,9 +6,11 @@
 #include <memory>
 #include <utility>
 
-#include "platform/platform.h"
-
 namespace ks {
+
+// Nothing depends on the order in which it and the application object are
+// made or ended: neither uses the other then.
+CTraceLog TraceLog;
 
 CTraceLog::~CTraceLog() { m_lines.clear(); }
 
@@ -26,16 +28,19 @@ namespace {
 // sees to it that no channel can make the run wait.
 class TraceChannel {
  public:
-  void Open(const char* name) {
+  void Open(Outputs* outputs, const char* name) {
+    outputs_ = outputs;
     bool refused = false;
-    output_ = OpenTraceOutput(name, &refused);
+    output_ = outputs->OpenTraceOutput(name, &refused);
     if (refused) Trace("    - Trace file refused : %s -", name);
   }
   void Write(const std::string& line) {
+    if (outputs_ != nullptr) outputs_->DebugOutput(line.c_str());
     if (output_ != nullptr) output_->WriteLine(line);
   }
 
  private:
+  Outputs* outputs_ = nullptr;
   std::unique_ptr<TraceOutput> output_;
 };
 
@@ -70,7 +75,9 @@ std::string ForChannels(const std::string& line) {
 
 }  // namespace
 
-void OpenTraceChannel(const char* name) { Channel().Open(name); }
+void OpenTraceChannel(Outputs* outputs, const char* name) {
+  Channel().Open(outputs, name);
+}
 
 void Trace(const char* format, ...) {
   char buffer[kTraceBufferSize];
@@ -83,9 +90,7 @@ void Trace(const char* format, ...) {
   va_end(args);
   std::string line(buffer);
 
-  const std::string shown = ForChannels(line);
-  DebugOutput(shown.c_str());
-  Channel().Write(shown);
+  Channel().Write(ForChannels(line));
   TraceLog.Add(std::move(line));
 }
 

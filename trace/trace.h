@@ -6,6 +6,8 @@
 #include <list>
 #include <string>
 
+#include "platform/outputs.h"
+
 namespace ks {
 
 // The process-wide list of trace lines, oldest first, bounded to the most
@@ -35,23 +37,23 @@ class CTraceLog {
   std::list<std::string> m_lines;
 };
 
-// The process-wide trace log (defined with the other process-wide objects).
+// The process-wide trace log.
 extern CTraceLog TraceLog;
 
 // Size of the formatting buffer, terminating zero included. Longer messages
 // are cut to its size minus one.
 constexpr int kTraceBufferSize = 20480;
 
-// Opens the channel that lines also go to as they are made, for people:
-// `name` as KSUPDATE_TRACE gives it (see OpenTraceOutput); null or empty
-// for none. Called once, at the start of the process. A channel refused
-// for safety is said in a line of its own (in memory and the debugger's
-// channel).
-void OpenTraceChannel(const char* name);
+// From now on, lines also go to `outputs`: to its debugger channel, and to
+// the channel `name` as KSUPDATE_TRACE gives it (Outputs::OpenTraceOutput;
+// null or empty for none). Called once, at the start of the process;
+// before, lines go to TraceLog only. A channel refused for safety is said
+// in a line of its own (in memory and the debugger's channel).
+void OpenTraceChannel(Outputs* outputs, const char* name);
 
 // Formats one message printf-style and adds it to TraceLog as one line. The
-// line also goes to the debugger's channel and to the one that
-// OpenTraceChannel opened, with control characters written as \xNN.
+// line also goes to the channels that OpenTraceChannel opened, with control
+// characters written as \xNN.
 void Trace(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

@@ -1,4 +1,4 @@
-// The result file, the exit status and error texts on Linux.
+// The result file on Linux.
 #include "platform/posix/result_output.h"
 
 #include <sys/stat.h>
@@ -46,32 +46,5 @@ bool WriteHostResultFile(const std::string& path, const std::string& data,
 }
 
 }  // namespace posix
-
-std::string SystemErrorText(DWORD code) {
-  char buffer[256] = {};
-  // The GNU strerror_r: the text may be its own, not the buffer.
-  return ::strerror_r(static_cast<int>(code), buffer, sizeof buffer);
-}
-
-int ExitStatusFor(DWORD outcome) {
-  switch (outcome) {
-    case msi::kSuccess:
-      return 0;
-    case msi::kWouldChange:
-      return 1;
-    case msi::kRestartRequired:
-      return 10;
-    case msi::kFailure:
-      return 3;
-    case msi::kNoInstallation:
-      return 5;
-    case msi::kNoSource:
-      return 12;
-    case msi::kBusy:
-      return 18;
-    default:
-      return 3;
-  }
-}
 
 }  // namespace ks

@@ -32,11 +32,6 @@ int CodePageOfLocale(std::string_view locale_name);
 // ASCII alone). Read once, on the first call.
 const TextLocale& ProcessLocale();
 
-// The conversions of platform/codepage.h for a given code page (1250 to
-// 1258; any other is taken as 1252).
-std::u16string AnsiToUnicode(int code_page, std::string_view ansi);
-std::string UnicodeToAnsi(int code_page, std::u16string_view text);
-
 // The host spelling of a file name: false when a character has none (a
 // character beyond ASCII without a UTF-8 locale, or a lone surrogate).
 bool HostName(HostNames host_names, std::u16string_view name,

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/codepage.h"
 #include "platform/posix/wine_locale.h"
 #include "platform/text.h"
 

@@ -14,15 +14,15 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/profile.h"
+#include "platform/profile/profile.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_text.h"
 
 namespace ks::fuzz {
 namespace {
 
-using ks::ProfileGetSection;
-using ks::ProfileGetString;
+using ks::profile::GetSection;
+using ks::profile::GetString;
 
 std::string_view Unquote(std::string_view v) {
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') &&
@@ -49,7 +49,7 @@ void CheckSection(const std::string& contents, const std::string& section,
   // Room for every entry however the file is cut into lines.
   const std::size_t big = contents.size() * 2 + 4;
   std::vector<char> full(big, '\x55');
-  const DWORD full_length = ProfileGetSection(
+  const DWORD full_length = profile::GetSection(
       contents, section.c_str(), full.data(), static_cast<DWORD>(big));
   Check(full_length < big - 2, "a big enough buffer holds the whole section");
   Check(full[full_length] == '\0' &&
@@ -68,9 +68,9 @@ void CheckSection(const std::string& contents, const std::string& section,
   // Exactly `size` bytes on the heap: a write past them is caught.
   std::unique_ptr<char[]> buffer(new char[size == 0 ? 1 : size]);
   std::memset(buffer.get(), 0x55, size == 0 ? 1 : size);
-  const DWORD length = ProfileGetSection(contents, section.c_str(),
-                                         size == 0 ? nullptr : buffer.get(),
-                                         static_cast<DWORD>(size));
+  const DWORD length = profile::GetSection(contents, section.c_str(),
+                                           size == 0 ? nullptr : buffer.get(),
+                                           static_cast<DWORD>(size));
   if (size < 2) {
     Check(length == 0, "a buffer of under two bytes holds nothing");
     return;
@@ -95,14 +95,14 @@ void CheckString(const std::string& contents, const std::string& section,
                  std::size_t size) {
   const std::size_t big = contents.size() + fallback.size() + 2;
   std::vector<char> full(big, '\x55');
-  const DWORD full_length =
-      ProfileGetString(contents, true, section.c_str(), key.c_str(),
-                       fallback.c_str(), full.data(), static_cast<DWORD>(big));
+  const DWORD full_length = profile::GetString(
+      contents, true, section.c_str(), key.c_str(), fallback.c_str(),
+      full.data(), static_cast<DWORD>(big));
   Check(full_length < big && std::strlen(full.data()) == full_length,
         "a string read is one zero-terminated text");
 
   std::unique_ptr<char[]> buffer(new char[size == 0 ? 1 : size]);
-  const DWORD length = ProfileGetString(
+  const DWORD length = profile::GetString(
       contents, true, section.c_str(), key.c_str(), fallback.c_str(),
       size == 0 ? nullptr : buffer.get(), static_cast<DWORD>(size));
   if (size == 0) {
@@ -130,8 +130,8 @@ void CheckString(const std::string& contents, const std::string& section,
     return;
   }
   std::vector<char> list(contents.size() * 2 + 4);
-  DWORD list_length = ProfileGetSection(contents, section.c_str(), list.data(),
-                                        static_cast<DWORD>(list.size()));
+  DWORD list_length = profile::GetSection(
+      contents, section.c_str(), list.data(), static_cast<DWORD>(list.size()));
   for (const std::string& entry : Entries(list.data(), list_length + 1)) {
     // The name as stored: cut by a NUL, blanks before it stay.
     std::size_t equals = entry.find('=');
@@ -147,9 +147,9 @@ void CheckString(const std::string& contents, const std::string& section,
     break;  // a bare key has no value: the default answers
   }
   std::vector<char> fallback_only(big);
-  DWORD fallback_length =
-      ProfileGetString("", true, section.c_str(), key.c_str(), fallback.c_str(),
-                       fallback_only.data(), static_cast<DWORD>(big));
+  DWORD fallback_length = profile::GetString(
+      "", true, section.c_str(), key.c_str(), fallback.c_str(),
+      fallback_only.data(), static_cast<DWORD>(big));
   Check(std::string_view(full.data(), full_length) ==
             std::string_view(fallback_only.data(), fallback_length),
         "a key the section lacks reads as the default");

@@ -13,17 +13,17 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/profile.h"
-#include "platform/profile_file.h"
+#include "platform/profile/file.h"
+#include "platform/profile/profile.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_text.h"
 
 namespace ks::fuzz {
 namespace {
 
-using ks::ProfileGetSection;
-using ks::ProfileGetString;
-using ks::ProfileWriteString;
+using ks::profile::GetSection;
+using ks::profile::GetString;
+using ks::profile::WriteString;
 
 bool HasLineBreak(std::string_view s) {
   return s.find_first_of("\r\n") != std::string_view::npos;
@@ -35,10 +35,10 @@ std::vector<std::string> List(const std::string& contents, const char* section,
   std::vector<char> buffer(contents.size() * 2 + 4);
   DWORD length =
       sections
-          ? ProfileGetString(contents, true, nullptr, nullptr, "",
-                             buffer.data(), static_cast<DWORD>(buffer.size()))
-          : ProfileGetSection(contents, section, buffer.data(),
-                              static_cast<DWORD>(buffer.size()));
+          ? profile::GetString(contents, true, nullptr, nullptr, "",
+                               buffer.data(), static_cast<DWORD>(buffer.size()))
+          : profile::GetSection(contents, section, buffer.data(),
+                                static_cast<DWORD>(buffer.size()));
   std::vector<std::string> entries;
   for (std::size_t i = 0; i < length && buffer[i] != '\0';) {
     entries.emplace_back(buffer.data() + i);
@@ -51,8 +51,8 @@ std::string Value(const std::string& contents, const std::string& section,
                   const std::string& key) {
   std::vector<char> buffer(contents.size() + 2);
   DWORD length =
-      ProfileGetString(contents, true, section.c_str(), key.c_str(), "",
-                       buffer.data(), static_cast<DWORD>(buffer.size()));
+      profile::GetString(contents, true, section.c_str(), key.c_str(), "",
+                         buffer.data(), static_cast<DWORD>(buffer.size()));
   return std::string(buffer.data(), length);
 }
 
@@ -90,8 +90,8 @@ void CheckOtherSections(const std::string& before, const std::string& after,
 void CheckWrite(const std::string& contents, const std::string& section,
                 const std::string& key, const std::string& value) {
   std::string after;
-  const bool written = ProfileWriteString(contents, section.c_str(),
-                                          key.c_str(), value.c_str(), &after);
+  const bool written = profile::WriteString(contents, section.c_str(),
+                                            key.c_str(), value.c_str(), &after);
   const std::string_view trimmed_key = Trim(key);
   // Refused: what would make another line, and a key line that would read as
   // a header or as another key.
@@ -113,8 +113,8 @@ void CheckWrite(const std::string& contents, const std::string& section,
 
   Check(Value(after, section, key) == value, "a value reads back unchanged");
   std::string again;
-  Check(ProfileWriteString(after, section.c_str(), key.c_str(), value.c_str(),
-                           &again) &&
+  Check(profile::WriteString(after, section.c_str(), key.c_str(), value.c_str(),
+                             &again) &&
             again == after,
         "writing the same value again changes nothing");
   CheckOtherSections(contents, after, section);
@@ -149,8 +149,8 @@ bool MarkStartsALine(const std::string& contents) {
 void CheckDeleteKey(const std::string& contents, const std::string& section,
                     const std::string& key) {
   std::string after;
-  if (!ProfileWriteString(contents, section.c_str(), key.c_str(), nullptr,
-                          &after)) {
+  if (!profile::WriteString(contents, section.c_str(), key.c_str(), nullptr,
+                            &after)) {
     Check(MarkStartsALine(contents), "a key can always be deleted");
     return;
   }
@@ -177,8 +177,8 @@ void CheckDeleteKey(const std::string& contents, const std::string& section,
 void CheckDeleteSection(const std::string& contents,
                         const std::string& section) {
   std::string after;
-  if (!ProfileWriteString(contents, section.c_str(), nullptr, nullptr,
-                          &after)) {
+  if (!profile::WriteString(contents, section.c_str(), nullptr, nullptr,
+                            &after)) {
     Check(MarkStartsALine(contents), "a section can always be deleted");
     return;
   }
@@ -201,12 +201,12 @@ namespace {
 // exactly as the functions on its text do, over two writes in a row.
 void CheckIndexedFile(const std::string& contents, const std::string& section,
                       const std::string& key, const std::string& value) {
-  ProfileFile file(contents);
+  profile::File file(contents);
   std::string text = contents;
   for (const char* v : {value.c_str(), "0000000001"}) {
     std::string expected;
     const bool written =
-        ProfileWriteString(text, section.c_str(), key.c_str(), v, &expected);
+        profile::WriteString(text, section.c_str(), key.c_str(), v, &expected);
     bool changed = false;
     Check(
         file.WriteString(section.c_str(), key.c_str(), v, &changed) == written,
@@ -222,8 +222,8 @@ void CheckIndexedFile(const std::string& contents, const std::string& section,
       std::memset(want, 1, sizeof want);
       const DWORD n =
           file.GetString(section.c_str(), key.c_str(), "dflt", got, size);
-      const DWORD m = ProfileGetString(text, true, section.c_str(), key.c_str(),
-                                       "dflt", want, size);
+      const DWORD m = profile::GetString(text, true, section.c_str(),
+                                         key.c_str(), "dflt", want, size);
       Check(n == m && std::memcmp(got, want, sizeof got) == 0,
             "the indexed file reads a key as the text does");
     }

@@ -1,14 +1,15 @@
 // ksupdate with the Win32 calls that write their target in place: the
 // module copy and the three profile calls go straight to the real CopyFileA
-// and profile functions, the registry, attributes and lock to the Windows
-// provider. The same update by the same engine, so that scripts/bench can
-// show what the provider's safe replace costs under Wine. Never to ship: a
-// kill in the middle of a copy or a record leaves a torn module or a cut
-// client.ver.
+// and profile functions, the registry, attributes, lock and the one reading
+// of the patch manifest to the Windows provider. The same update by the same
+// engine, so that scripts/bench can show what the provider's safe replace costs
+// under Wine. Never to ship: a kill in the middle of a copy or a record leaves
+// a torn module or a cut client.ver.
 #include "app/argument_text.h"
+#include "app/updater_app.h"
 #include "app/winapp.h"
 #include "platform/platform.h"
-#include "platform/win32/hardening.h"
+#include "platform/process.h"
 // After our own declarations, so that no macro of theirs touches them.
 // clang-format off
 #include <windows.h>
@@ -46,11 +47,10 @@ class InPlacePlatform : public PlatformWrapper {
 }  // namespace
 }  // namespace ks
 
-int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/,
-                   LPSTR /*command_line*/, int /*show*/) {
+int main() {
   // As the shipped program starts, so that only the calls above differ.
-  (void)ks::HardenProcess();
+  ks::PrepareProcess();
   ks::InPlacePlatform platform(ks::DefaultPlatform());
-  ks::ScopedPlatform scope(&platform);
-  return ks::AfxWinMain(ks::ArgumentText(::GetCommandLineA()));
+  ks::theApp.UseSystem(&platform, nullptr);
+  return ks::AfxWinMain(ks::ArgumentText(ks::RawCommandLine()));
 }

@@ -106,9 +106,17 @@ struct Api {
   ks::BOOL (*write)(ks::LPCSTR, ks::LPCSTR, ks::LPCSTR, ks::LPCSTR);
 };
 
-constexpr Api kProvider = {ks::GetPrivateProfileSectionA,
-                           ks::GetPrivateProfileStringA,
-                           ks::WritePrivateProfileStringA};
+constexpr Api kProvider = {
+    [](ks::LPCSTR s, ks::LPSTR b, ks::DWORD n, ks::LPCSTR f) -> ks::DWORD {
+      return ks::DefaultPlatform()->GetPrivateProfileSectionA(s, b, n, f);
+    },
+    [](ks::LPCSTR s, ks::LPCSTR k, ks::LPCSTR d, ks::LPSTR b, ks::DWORD n,
+       ks::LPCSTR f) -> ks::DWORD {
+      return ks::DefaultPlatform()->GetPrivateProfileStringA(s, k, d, b, n, f);
+    },
+    [](ks::LPCSTR s, ks::LPCSTR k, ks::LPCSTR v, ks::LPCSTR f) -> ks::BOOL {
+      return ks::DefaultPlatform()->WritePrivateProfileStringA(s, k, v, f);
+    }};
 
 #ifdef _WIN32
 constexpr Api kReference = {

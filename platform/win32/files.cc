@@ -1,4 +1,4 @@
-#include "platform/win32/win32_files.h"
+#include "platform/win32/files.h"
 
 // clang-format off
 #include <windows.h>

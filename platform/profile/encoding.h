@@ -2,7 +2,7 @@
 // byte-order mark, or a UTF-16 one (little or big endian), is Unicode: its
 // text is UTF-16 units and answers in the ANSI code page
 // (platform/codepage.h). Any other file is ANSI and its text is its bytes.
-// The profile rules (platform/profile_dialect.h) work on the text in its
+// The profile rules (platform/profile/dialect.h) work on the text in its
 // units: char for ANSI, char16_t for Unicode.
 #ifndef KSUPDATE_PLATFORM_PROFILE_ENCODING_H_
 #define KSUPDATE_PLATFORM_PROFILE_ENCODING_H_

@@ -1,9 +1,9 @@
 // The three profile calls of the platform (GetPrivateProfileSectionA,
 // GetPrivateProfileStringA, WritePrivateProfileStringA) for every provider,
-// over the provider's own file I/O (ProfileFileIo).
+// over the provider's own file I/O (FileIo).
 //
 // The engine asks again for everything at each use, so the files read are
-// kept parsed (ProfileFile), each checked at every call against a stamp of
+// kept parsed (File), each checked at every call against a stamp of
 // the file taken without opening it: any change, by this process or
 // another, is seen at the next call. At most a few files are kept.
 #ifndef KSUPDATE_PLATFORM_PROFILE_STORE_H_
@@ -17,23 +17,21 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/profile_file.h"
+#include "platform/profile/file.h"
 #include "platform/win32_types.h"
 
-namespace ks {
+namespace ks::profile {
 
 // What tells one version of a file from another without reading it (sizes,
 // times, a file id: the provider chooses). Stamps are only compared.
-struct ProfileStamp {
+struct Stamp {
   std::array<std::uint64_t, 5> words{};
 
-  bool operator==(const ProfileStamp& other) const {
-    return words == other.words;
-  }
+  bool operator==(const Stamp& other) const { return words == other.words; }
 };
 
 // The file that one profile call names, as its provider reaches it.
-class ProfileFileIo {
+class FileIo {
  public:
   // What is at the file's path.
   struct Look {
@@ -42,14 +40,14 @@ class ProfileFileIo {
     // `stamp` holds: a file whose stamp cannot be taken is read again at
     // every call.
     bool stamped = false;
-    ProfileStamp stamp;
+    Stamp stamp;
     bool read_only = false;
     // The file's size in bytes, when stamped.
     std::uint64_t size = 0;
   };
   enum class Read { kRead, kMissing, kFailed, kTooLarge };
 
-  virtual ~ProfileFileIo() = default;
+  virtual ~FileIo() = default;
 
   // The file's full path, which tells it apart from every other file; null
   // when the caller's name reaches no file (null, or a path that the
@@ -62,25 +60,24 @@ class ProfileFileIo {
   // LookAt() gave it; the provider may set it to the stamp of the very file
   // read. kMissing when nothing is there, kFailed when something is but
   // cannot be read as a file.
-  virtual Read ReadWhole(std::string* contents, ProfileStamp* stamp,
+  virtual Read ReadWhole(std::string* contents, Stamp* stamp,
                          std::uint64_t max_bytes) = 0;
   // Replaces the file by one holding `contents`, or creates it, atomically.
   // True with *after a look at the new file; false with the file as it was.
   virtual bool Replace(const std::string& contents, Look* after) = 0;
 };
 
-class ProfileStore {
+class Store {
  public:
   // GetPrivateProfileSectionA, GetPrivateProfileStringA on `file`, as
-  // ProfileGetSection and ProfileGetString (platform/profile.h) answer on
+  // GetSection and GetString (platform/profile/profile.h) answer on
   // its contents. A file that is missing or cannot be read answers as
   // missing.
-  DWORD GetSection(ProfileFileIo& file, LPCSTR section, LPSTR buffer,
-                   DWORD size);
-  DWORD GetString(ProfileFileIo& file, LPCSTR section, LPCSTR key,
+  DWORD GetSection(FileIo& file, LPCSTR section, LPSTR buffer, DWORD size);
+  DWORD GetString(FileIo& file, LPCSTR section, LPCSTR key,
                   LPCSTR default_value, LPSTR buffer, DWORD size);
 
-  // WritePrivateProfileStringA on `file`: ProfileWriteString on its
+  // WritePrivateProfileStringA on `file`: WriteString on its
   // contents, the file replaced atomically by the result. A write that
   // changes nothing (the value stored, a deletion of what is not there)
   // touches nothing and creates no file. False when the name reaches no
@@ -89,17 +86,12 @@ class ProfileStore {
   // cannot be read (never overwritten), the write is refused, or the
   // replace fails; a failed write leaves the file out of the cache, so
   // that the next call reads it again.
-  bool WriteString(ProfileFileIo& file, LPCSTR section, LPCSTR key,
-                   LPCSTR value);
+  bool WriteString(FileIo& file, LPCSTR section, LPCSTR key, LPCSTR value);
 
   // Platform::LoadProfileFile on `file`. A file larger than
   // kMaxProfileFileBytes is never read, and is to every call as one that
-  // cannot be read. A pinned file (missing, unreadable or too large ones
-  // too) answers every later read from this reading until Unpin; a write
-  // to it ends the pin.
-  ProfileLoad LoadFile(ProfileFileIo& file, bool pin);
-  // Ends the pin of `file`, if any.
-  void Unpin(ProfileFileIo& file);
+  // cannot be read.
+  ProfileLoad LoadFile(FileIo& file, std::string* contents);
 
  private:
   // A run reads two manifests; the bound only matters to a caller that
@@ -110,28 +102,24 @@ class ProfileStore {
 
   // The file as it is now, taken out of the cache or read; *stamp gets its
   // stamp when look.stamped.
-  Found Take(ProfileFileIo& io, const std::string& path,
-             const ProfileFileIo::Look& look,
-             std::unique_ptr<ProfileFile>* file, ProfileStamp* stamp);
+  Found Take(FileIo& io, const std::string& path, const FileIo::Look& look,
+             std::unique_ptr<File>* file, Stamp* stamp);
   // The file as it is now, kept; null when missing or unreadable. Valid
   // until the next call.
-  ProfileFile* Load(ProfileFileIo& io);
+  File* Load(FileIo& io);
   // Keeps `file` as the contents of `path` while its stamp is `stamp`; an
   // unstamped file only until the next call.
-  ProfileFile* Keep(const std::string& path, bool stamped,
-                    const ProfileStamp& stamp,
-                    std::unique_ptr<ProfileFile> file);
+  File* Keep(const std::string& path, bool stamped, const Stamp& stamp,
+             std::unique_ptr<File> file);
 
   struct Entry {
-    ProfileStamp stamp;
-    std::unique_ptr<ProfileFile> file;
+    Stamp stamp;
+    std::unique_ptr<File> file;
   };
   std::map<std::string, Entry> files_;
-  std::unique_ptr<ProfileFile> unstamped_;
-  // Pinned files by path; null for one that was missing or unreadable.
-  std::map<std::string, std::unique_ptr<ProfileFile>> pinned_;
+  std::unique_ptr<File> unstamped_;
 };
 
-}  // namespace ks
+}  // namespace ks::profile
 
 #endif  // KSUPDATE_PLATFORM_PROFILE_STORE_H_

@@ -1,8 +1,8 @@
 // Whole-file reads and atomic replaces on Windows, for the provider's copy
 // and profile write: a crash, a kill or a full disk leaves every target as
 // it was or as it was meant to become, whole, never in between.
-#ifndef KSUPDATE_PLATFORM_WIN32_WIN32_FILES_H_
-#define KSUPDATE_PLATFORM_WIN32_WIN32_FILES_H_
+#ifndef KSUPDATE_PLATFORM_WIN32_FILES_H_
+#define KSUPDATE_PLATFORM_WIN32_FILES_H_
 
 #include <string>
 
@@ -67,4 +67,4 @@ bool HashWholeFile(const std::string& path, Sha256Digest* digest);
 
 }  // namespace ks::win32
 
-#endif  // KSUPDATE_PLATFORM_WIN32_WIN32_FILES_H_
+#endif  // KSUPDATE_PLATFORM_WIN32_FILES_H_

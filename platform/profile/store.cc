@@ -1,48 +1,47 @@
-#include "platform/profile_store.h"
+#include "platform/profile/store.h"
 
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "platform/profile.h"
+#include "platform/profile/profile.h"
 
-namespace ks {
+namespace ks::profile {
 
-DWORD ProfileStore::GetSection(ProfileFileIo& file, LPCSTR section,
-                               LPSTR buffer, DWORD size) {
-  const ProfileFile* profile = Load(file);
+DWORD Store::GetSection(FileIo& file, LPCSTR section, LPSTR buffer,
+                        DWORD size) {
+  const File* profile = Load(file);
   if (profile == nullptr) {
-    return ProfileGetSection(std::string(), section, buffer, size);
+    return profile::GetSection(std::string(), section, buffer, size);
   }
   return profile->GetSection(section, buffer, size);
 }
 
-DWORD ProfileStore::GetString(ProfileFileIo& file, LPCSTR section, LPCSTR key,
-                              LPCSTR default_value, LPSTR buffer, DWORD size) {
-  const ProfileFile* profile = Load(file);
+DWORD Store::GetString(FileIo& file, LPCSTR section, LPCSTR key,
+                       LPCSTR default_value, LPSTR buffer, DWORD size) {
+  const File* profile = Load(file);
   if (profile == nullptr) {
-    return ProfileGetString(std::string(), false, section, key, default_value,
-                            buffer, size);
+    return profile::GetString(std::string(), false, section, key, default_value,
+                              buffer, size);
   }
   return profile->GetString(section, key, default_value, buffer, size);
 }
 
-bool ProfileStore::WriteString(ProfileFileIo& file, LPCSTR section, LPCSTR key,
-                               LPCSTR value) {
+bool Store::WriteString(FileIo& file, LPCSTR section, LPCSTR key,
+                        LPCSTR value) {
   const std::string* path = file.path();
   if (path == nullptr) return false;
-  const ProfileFileIo::Look look = file.LookAt();
+  const FileIo::Look look = file.LookAt();
   // Windows and Wine open the file for writing first, which a read-only
   // one refuses; on Linux root could write it anyway, so the attribute
   // decides.
   if (look.exists && look.read_only) return false;
-  pinned_.erase(*path);
-  std::unique_ptr<ProfileFile> profile;
-  ProfileStamp stamp;
+  std::unique_ptr<File> profile;
+  Stamp stamp;
   const Found found = Take(file, *path, look, &profile, &stamp);
   if (found == Found::kUnreadable || found == Found::kTooLarge) return false;
   if (found == Found::kMissing) {
-    profile = std::make_unique<ProfileFile>(std::string());
+    profile = std::make_unique<File>(std::string());
   }
   // From here on a failure leaves the file out of the cache.
   bool changed = false;
@@ -53,17 +52,15 @@ bool ProfileStore::WriteString(ProfileFileIo& file, LPCSTR section, LPCSTR key,
     }
     return true;
   }
-  ProfileFileIo::Look after;
+  FileIo::Look after;
   if (!file.Replace(profile->contents(), &after)) return false;
   Keep(*path, after.stamped, after.stamp, std::move(profile));
   return true;
 }
 
-ProfileStore::Found ProfileStore::Take(ProfileFileIo& io,
-                                       const std::string& path,
-                                       const ProfileFileIo::Look& look,
-                                       std::unique_ptr<ProfileFile>* file,
-                                       ProfileStamp* stamp) {
+Store::Found Store::Take(FileIo& io, const std::string& path,
+                         const FileIo::Look& look, std::unique_ptr<File>* file,
+                         Stamp* stamp) {
   auto cached = files_.find(path);
   if (cached != files_.end()) {
     const bool current = look.stamped && cached->second.stamp == look.stamp;
@@ -82,43 +79,41 @@ ProfileStore::Found ProfileStore::Take(ProfileFileIo& io,
   std::string contents;
   *stamp = look.stamp;
   switch (io.ReadWhole(&contents, stamp, kMaxProfileFileBytes)) {
-    case ProfileFileIo::Read::kRead:
+    case FileIo::Read::kRead:
       break;
-    case ProfileFileIo::Read::kMissing:
+    case FileIo::Read::kMissing:
       return Found::kMissing;
-    case ProfileFileIo::Read::kFailed:
+    case FileIo::Read::kFailed:
       return Found::kUnreadable;
-    case ProfileFileIo::Read::kTooLarge:
+    case FileIo::Read::kTooLarge:
       return Found::kTooLarge;
   }
-  *file = std::make_unique<ProfileFile>(std::move(contents));
+  *file = std::make_unique<File>(std::move(contents));
   return Found::kFile;
 }
 
-ProfileFile* ProfileStore::Load(ProfileFileIo& io) {
+File* Store::Load(FileIo& io) {
   const std::string* path = io.path();
   if (path == nullptr) return nullptr;
-  auto pinned = pinned_.find(*path);
-  if (pinned != pinned_.end()) return pinned->second.get();
-  const ProfileFileIo::Look look = io.LookAt();
+  const FileIo::Look look = io.LookAt();
   auto cached = files_.find(*path);
   if (look.stamped && cached != files_.end() &&
       cached->second.stamp == look.stamp) {
     return cached->second.file.get();
   }
-  std::unique_ptr<ProfileFile> file;
-  ProfileStamp stamp;
+  std::unique_ptr<File> file;
+  Stamp stamp;
   if (Take(io, *path, look, &file, &stamp) != Found::kFile) return nullptr;
   return Keep(*path, look.stamped, stamp, std::move(file));
 }
 
-ProfileLoad ProfileStore::LoadFile(ProfileFileIo& io, bool pin) {
+ProfileLoad Store::LoadFile(FileIo& io, std::string* contents) {
+  if (contents != nullptr) contents->clear();
   const std::string* path = io.path();
   if (path == nullptr) return ProfileLoad::kMissing;
-  pinned_.erase(*path);
-  const ProfileFileIo::Look look = io.LookAt();
-  std::unique_ptr<ProfileFile> file;
-  ProfileStamp stamp;
+  const FileIo::Look look = io.LookAt();
+  std::unique_ptr<File> file;
+  Stamp stamp;
   const Found found = Take(io, *path, look, &file, &stamp);
   ProfileLoad load = ProfileLoad::kLoaded;
   switch (found) {
@@ -134,23 +129,16 @@ ProfileLoad ProfileStore::LoadFile(ProfileFileIo& io, bool pin) {
       load = ProfileLoad::kTooLarge;
       break;
   }
-  if (pin) {
-    pinned_[*path] = std::move(file);
-  } else if (file != nullptr) {
+  if (file != nullptr) {
+    if (contents != nullptr) *contents = file->contents();
     Keep(*path, look.stamped, stamp, std::move(file));
   }
   return load;
 }
 
-void ProfileStore::Unpin(ProfileFileIo& io) {
-  const std::string* path = io.path();
-  if (path != nullptr) pinned_.erase(*path);
-}
-
-ProfileFile* ProfileStore::Keep(const std::string& path, bool stamped,
-                                const ProfileStamp& stamp,
-                                std::unique_ptr<ProfileFile> file) {
-  ProfileFile* kept = file.get();
+File* Store::Keep(const std::string& path, bool stamped, const Stamp& stamp,
+                  std::unique_ptr<File> file) {
+  File* kept = file.get();
   if (!stamped) {
     unstamped_ = std::move(file);
     return kept;
@@ -162,4 +150,4 @@ ProfileFile* ProfileStore::Keep(const std::string& path, bool stamped,
   return kept;
 }
 
-}  // namespace ks
+}  // namespace ks::profile

@@ -1,6 +1,6 @@
 // The installation's lock on Windows: a byte-range lock on the lock file.
-#ifndef KSUPDATE_PLATFORM_WIN32_WIN32_LOCK_H_
-#define KSUPDATE_PLATFORM_WIN32_WIN32_LOCK_H_
+#ifndef KSUPDATE_PLATFORM_WIN32_LOCK_H_
+#define KSUPDATE_PLATFORM_WIN32_LOCK_H_
 
 #include <memory>
 
@@ -18,4 +18,4 @@ LockResult Win32LockInstallation(LPCSTR path, DWORD timeout_ms,
 
 }  // namespace ks
 
-#endif  // KSUPDATE_PLATFORM_WIN32_WIN32_LOCK_H_
+#endif  // KSUPDATE_PLATFORM_WIN32_LOCK_H_

@@ -1,5 +1,6 @@
-// The trace line's ways out on Windows: the debugger channel and the
-// KSUPDATE_TRACE channel, neither of which may make the run wait.
+// What a run shows on Windows: the debugger channel and the KSUPDATE_TRACE
+// channel, neither of which may make the run wait, and the texts of error
+// codes.
 //
 // OutputDebugStringA hands each line to whoever listens for debug output
 // and waits for that listener to take it: with a listener that stopped
@@ -13,7 +14,7 @@
 //
 // Our declarations first; <windows.h> after them, so that its macros cannot
 // touch them.
-#include "platform/platform.h"
+#include "platform/outputs.h"
 // clang-format off
 #include <windows.h>
 #include <process.h>
@@ -193,14 +194,12 @@ class QueuedOutput : public TraceOutput {
   LineSender* sender_;
 };
 
-}  // namespace
-
-void DebugOutput(const char* line) {
+void PostDebugLine(const char* line) {
   static LineSender* const debugger = Senders().Add(nullptr);
   if (debugger != nullptr) debugger->Post(line);
 }
 
-std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name, bool* refused) {
+std::unique_ptr<TraceOutput> OpenChannel(const char* name, bool* refused) {
   *refused = false;
   if (name == nullptr || *name == '\0') return nullptr;
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -262,6 +261,37 @@ std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name, bool* refused) {
   LineSender* sender = Senders().Add(handle);
   if (sender == nullptr) return nullptr;
   return std::make_unique<QueuedOutput>(sender);
+}
+
+class SystemOutputs : public Outputs {
+ public:
+  void DebugOutput(const char* line) override { PostDebugLine(line); }
+  std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name,
+                                               bool* refused) override {
+    return OpenChannel(name, refused);
+  }
+  std::string SystemErrorText(DWORD code) override {
+    char text[512] = {};
+    const ::DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, 0, text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() &&
+           (message.back() == '\n' || message.back() == '\r' ||
+            message.back() == ' ')) {
+      message.pop_back();
+    }
+    return message;
+  }
+  // Windows Installer's codes are what deployment tools on Windows read.
+  bool ExitStatusHoldsWholeCodes() override { return true; }
+};
+
+}  // namespace
+
+Outputs* DefaultOutputs() {
+  static SystemOutputs outputs;
+  return &outputs;
 }
 
 }  // namespace ks

@@ -1,6 +1,6 @@
 // The installation's lock on Linux: a lock on one byte of a host file.
-#ifndef KSUPDATE_PLATFORM_POSIX_LOCK_FILE_H_
-#define KSUPDATE_PLATFORM_POSIX_LOCK_FILE_H_
+#ifndef KSUPDATE_PLATFORM_POSIX_LOCK_H_
+#define KSUPDATE_PLATFORM_POSIX_LOCK_H_
 
 #include <memory>
 #include <string>
@@ -31,4 +31,4 @@ LockResult LockHostFile(const std::string& path, DWORD timeout_ms,
 
 }  // namespace ks::posix
 
-#endif  // KSUPDATE_PLATFORM_POSIX_LOCK_FILE_H_
+#endif  // KSUPDATE_PLATFORM_POSIX_LOCK_H_

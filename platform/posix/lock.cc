@@ -1,4 +1,4 @@
-#include "platform/posix/lock_file.h"
+#include "platform/posix/lock.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

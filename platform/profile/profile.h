@@ -5,11 +5,11 @@
 // only what reads back as written.
 //
 // One set of rules for every provider: the functions work on a file's
-// whole contents, its raw bytes; platform/profile_store.h reads and
+// whole contents, its raw bytes; platform/profile/store.h reads and
 // replaces the file through the provider's own file I/O, atomically.
-// Beneath them: platform/profile_encoding.h (the bytes as text),
-// platform/profile_dialect.h (the rules on that text) and
-// platform/profile_file.h (a file's text kept indexed).
+// Beneath them: platform/profile/encoding.h (the bytes as text),
+// platform/profile/dialect.h (the rules on that text) and
+// platform/profile/file.h (a file's text kept indexed).
 //
 // How the text is read: a file that starts with a UTF-16 byte-order mark
 // (little or big endian) or a UTF-8 one is Unicode and answers in the ANSI
@@ -26,14 +26,14 @@
 // duplicate keys in it, only the first. An entry with an empty key is
 // dropped when the entry kept before it in its section has an empty key
 // too.
-#ifndef KSUPDATE_PLATFORM_PROFILE_H_
-#define KSUPDATE_PLATFORM_PROFILE_H_
+#ifndef KSUPDATE_PLATFORM_PROFILE_PROFILE_H_
+#define KSUPDATE_PLATFORM_PROFILE_PROFILE_H_
 
 #include <string>
 
 #include "platform/win32_types.h"
 
-namespace ks {
+namespace ks::profile {
 
 // GetPrivateProfileSectionA on the text of a profile file: the entries of
 // the section as "key=value" (or the bare key), each zero-terminated, then
@@ -42,8 +42,8 @@ namespace ks {
 // bytes written without the final zero. When the list does not fit, the
 // buffer holds its first size - 2 bytes and two zeros, and the result is
 // size - 2. A missing section (or a null one) gives an empty list and 0.
-DWORD ProfileGetSection(const std::string& contents, LPCSTR section,
-                        LPSTR buffer, DWORD size);
+DWORD GetSection(const std::string& contents, LPCSTR section, LPSTR buffer,
+                 DWORD size);
 
 // GetPrivateProfileStringA on the text of a profile file; `file_exists`
 // false answers as for a missing file. Copies the value of `key` in
@@ -53,13 +53,12 @@ DWORD ProfileGetSection(const std::string& contents, LPCSTR section,
 // is "") less its trailing spaces, quotes stripped as from a value unless
 // the file is missing. A null `key` lists the key names of the section
 // (matched untrimmed) that have a '=', an empty one as an empty string, as
-// ProfileGetSection lists entries; or gives the default when the list's
+// GetSection lists entries; or gives the default when the list's
 // first string is empty (no such key, no room, or the empty key first). A
 // null `section` lists the section names. Size 0 or a null buffer: returns
 // 0 and writes nothing.
-DWORD ProfileGetString(const std::string& contents, bool file_exists,
-                       LPCSTR section, LPCSTR key, LPCSTR default_value,
-                       LPSTR buffer, DWORD size);
+DWORD GetString(const std::string& contents, bool file_exists, LPCSTR section,
+                LPCSTR key, LPCSTR default_value, LPSTR buffer, DWORD size);
 
 // The text of a profile file after WritePrivateProfileStringA(section, key,
 // value). Only the line written changes or is added, or the deleted lines
@@ -79,9 +78,9 @@ DWORD ProfileGetString(const std::string& contents, bool file_exists,
 // written first). These, and a
 // value that Wine would trim or unquote, are where a write deliberately
 // differs from Wine's, which writes them as given.
-bool ProfileWriteString(const std::string& contents, LPCSTR section, LPCSTR key,
-                        LPCSTR value, std::string* result);
+bool WriteString(const std::string& contents, LPCSTR section, LPCSTR key,
+                 LPCSTR value, std::string* result);
 
-}  // namespace ks
+}  // namespace ks::profile
 
-#endif  // KSUPDATE_PLATFORM_PROFILE_H_
+#endif  // KSUPDATE_PLATFORM_PROFILE_PROFILE_H_

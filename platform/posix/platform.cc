@@ -6,8 +6,10 @@
 // manifests), so the files it reads are kept parsed, each checked at every
 // call against a stat of the file (FileStamp): any change, by this process or
 // another, is seen at the next call (for the registry: at the next opening
-// of a key). The profile rules and their cache are platform/profile_store.h;
+// of a key). The profile rules and their cache are platform/profile/store.h;
 // only the file I/O is here.
+#include "platform/platform.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -19,15 +21,14 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/platform.h"
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/files.h"
-#include "platform/posix/lock_file.h"
+#include "platform/posix/lock.h"
 #include "platform/posix/prefix_owner.h"
 #include "platform/posix/registry.h"
 #include "platform/posix/result_output.h"
 #include "platform/posix/wine_paths.h"
-#include "platform/profile_store.h"
+#include "platform/profile/store.h"
 #include "platform/text.h"
 
 namespace ks {
@@ -53,9 +54,9 @@ bool StatOf(const HostPath& host, struct stat* st) {
   return ::stat(host.path.c_str(), st) == 0;
 }
 
-ProfileStamp StampOf(const struct stat& st) {
+profile::Stamp StampOf(const struct stat& st) {
   const FileStamp file = FileStamp::Of(st);
-  ProfileStamp stamp;
+  profile::Stamp stamp;
   stamp.words = {file.dev, file.ino, file.size,
                  static_cast<std::uint64_t>(file.mtime_sec),
                  static_cast<std::uint64_t>(file.mtime_nsec)};
@@ -64,7 +65,7 @@ ProfileStamp StampOf(const struct stat& st) {
 
 // The profile file that a call names, on the host, replaced through the
 // provider's replacer so that client.ver records can reuse a spare file.
-class HostProfileFile : public ProfileFileIo {
+class HostProfileFile : public profile::FileIo {
  public:
   HostProfileFile(LPCSTR file, posix::FileReplacer* replacer)
       : replacer_(replacer), mapped_(MapToHost(file, &host_)) {}
@@ -86,7 +87,7 @@ class HostProfileFile : public ProfileFileIo {
     return look;
   }
 
-  Read ReadWhole(std::string* contents, ProfileStamp* stamp,
+  Read ReadWhole(std::string* contents, profile::Stamp* stamp,
                  std::uint64_t max_bytes) override {
     struct stat st {};
     if (!posix::ReadHostFile(host_.path, contents, &st, max_bytes)) {
@@ -276,13 +277,9 @@ class PosixPlatform : public Platform {
                ? TRUE
                : FALSE;
   }
-  ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) override {
+  ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
     HostProfileFile profile(file, &replacer_);
-    return profiles_.LoadFile(profile, pin != FALSE);
-  }
-  void UnpinProfileFile(LPCSTR file) override {
-    HostProfileFile profile(file, &replacer_);
-    profiles_.Unpin(profile);
+    return profiles_.LoadFile(profile, contents);
   }
   BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
     return bin_dir == nullptr ||
@@ -348,7 +345,7 @@ class PosixPlatform : public Platform {
   };
 
   posix::RegistryCache registry_;
-  ProfileStore profiles_;
+  profile::Store profiles_;
   // Its spare goes with the installation lock (RunLock), or at exit.
   posix::FileReplacer replacer_;
   std::map<std::uintptr_t, OpenKey> open_keys_;
@@ -361,7 +358,5 @@ Platform* DefaultPlatform() {
   static PosixPlatform platform;
   return &platform;
 }
-
-void DebugOutput(const char* /*line*/) {}
 
 }  // namespace ks

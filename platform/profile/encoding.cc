@@ -1,4 +1,4 @@
-#include "platform/profile_encoding.h"
+#include "platform/profile/encoding.h"
 
 #include <cstddef>
 #include <string>

@@ -1,4 +1,4 @@
-#include "platform/profile_dialect.h"
+#include "platform/profile/dialect.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/profile_encoding.h"
+#include "platform/profile/encoding.h"
 #include "platform/text.h"
 
 namespace ks::profile {

@@ -1,6 +1,6 @@
 // Our declarations first; <windows.h> after them, so that its macros cannot
 // touch them.
-#include "platform/win32/win32_lock.h"
+#include "platform/win32/lock.h"
 
 #include <string>
 #include <string_view>

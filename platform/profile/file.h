@@ -1,6 +1,6 @@
 // The text of one profile file with an index of its sections and keys, so
 // that reading or replacing one key costs a lookup rather than a scan of the
-// file: what platform/profile_store.h keeps between calls.
+// file: what platform/profile/store.h keeps between calls.
 #ifndef KSUPDATE_PLATFORM_PROFILE_FILE_H_
 #define KSUPDATE_PLATFORM_PROFILE_FILE_H_
 
@@ -13,25 +13,25 @@
 
 #include "platform/win32_types.h"
 
-namespace ks {
+namespace ks::profile {
 
-// Every call answers exactly as the function of platform/profile.h of the
-// same name on contents(): a read of one key depends only on the section's
+// Every call answers exactly as the function of platform/profile/profile.h of
+// the same name on contents(): a read of one key depends only on the section's
 // header and the key's first line in it, so the index points to those lines
 // and the call runs on them alone; a write that replaces a key's value in
 // an ANSI file changes only that line, which is spliced back.
-class ProfileFile {
+class File {
  public:
-  explicit ProfileFile(std::string contents);
+  explicit File(std::string contents);
 
   const std::string& contents() const { return contents_; }
 
-  // ProfileGetString on contents(), of a file that exists.
+  // GetString on contents(), of a file that exists.
   DWORD GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
                   LPSTR buffer, DWORD size) const;
-  // ProfileGetSection on contents().
+  // GetSection on contents().
   DWORD GetSection(LPCSTR section, LPSTR buffer, DWORD size) const;
-  // ProfileWriteString on contents(), which becomes its result. False, with
+  // WriteString on contents(), which becomes its result. False, with
   // nothing changed, when the write is refused. `changed`, when not null,
   // is set to whether contents() changed.
   bool WriteString(LPCSTR section, LPCSTR key, LPCSTR value,
@@ -74,6 +74,6 @@ class ProfileFile {
   std::unordered_map<std::string, size_t> keys_;
 };
 
-}  // namespace ks
+}  // namespace ks::profile
 
 #endif  // KSUPDATE_PLATFORM_PROFILE_FILE_H_

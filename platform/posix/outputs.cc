@@ -1,5 +1,8 @@
-// The trace channel on Linux: a descriptor that is written only when it
-// can take the bytes at once.
+// What a run shows on Linux: the trace channel, a descriptor that is
+// written only when it can take the bytes at once, and the texts of error
+// codes. No debugger channel.
+#include "platform/outputs.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,8 +14,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-
-#include "platform/platform.h"
 
 namespace ks {
 
@@ -58,9 +59,8 @@ class DescriptorOutput : public TraceOutput {
   bool owned_;
 };
 
-}  // namespace
-
-std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name, bool* refused) {
+std::unique_ptr<TraceOutput> OpenHostTraceOutput(const char* name,
+                                                 bool* refused) {
   *refused = false;
   if (name == nullptr || *name == '\0') return nullptr;
   // A reader that goes away must not end the run: a write to a pipe
@@ -93,6 +93,28 @@ std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name, bool* refused) {
     return nullptr;
   }
   return std::make_unique<DescriptorOutput>(fd, true);
+}
+
+class SystemOutputs : public Outputs {
+ public:
+  void DebugOutput(const char* /*line*/) override {}
+  std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name,
+                                               bool* refused) override {
+    return OpenHostTraceOutput(name, refused);
+  }
+  std::string SystemErrorText(DWORD code) override {
+    char buffer[256] = {};
+    // The GNU strerror_r: the text may be its own, not the buffer.
+    return ::strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+  }
+  bool ExitStatusHoldsWholeCodes() override { return false; }
+};
+
+}  // namespace
+
+Outputs* DefaultOutputs() {
+  static SystemOutputs outputs;
+  return &outputs;
 }
 
 }  // namespace ks

@@ -1,4 +1,4 @@
-#include "platform/profile_file.h"
+#include "platform/profile/file.h"
 
 #include <cstddef>
 #include <memory>
@@ -6,12 +6,12 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/profile.h"
-#include "platform/profile_dialect.h"
-#include "platform/profile_encoding.h"
+#include "platform/profile/dialect.h"
+#include "platform/profile/encoding.h"
+#include "platform/profile/profile.h"
 #include "platform/text.h"
 
-namespace ks {
+namespace ks::profile {
 namespace {
 
 using profile::LineKind;
@@ -53,16 +53,13 @@ std::string SectionId(View<Unit> section) {
 
 }  // namespace
 
-struct ProfileFile::Unicode {
+struct File::Unicode {
   profile::Decoded decoded;
 };
 
-ProfileFile::ProfileFile(std::string contents)
-    : contents_(std::move(contents)) {
-  Rebuild();
-}
+File::File(std::string contents) : contents_(std::move(contents)) { Rebuild(); }
 
-void ProfileFile::Rebuild() {
+void File::Rebuild() {
   lines_.clear();
   sections_.clear();
   keys_.clear();
@@ -79,7 +76,7 @@ void ProfileFile::Rebuild() {
 }
 
 template <typename Unit>
-void ProfileFile::Index(std::basic_string_view<Unit> text) {
+void File::Index(std::basic_string_view<Unit> text) {
   profile::LineReader<Unit> reader(text);
   profile::Line line;
   // The first section, named "", has an empty header at the start; the
@@ -103,8 +100,8 @@ void ProfileFile::Index(std::basic_string_view<Unit> text) {
 }
 
 template <typename Unit>
-bool ProfileFile::Find(LPCSTR section, LPCSTR key, size_t* header,
-                       size_t* line) const {
+bool File::Find(LPCSTR section, LPCSTR key, size_t* header,
+                size_t* line) const {
   const std::string section_id =
       SectionId(View<Unit>(profile::CallerName<Unit>(section)));
   auto found = sections_.find(section_id);
@@ -118,10 +115,9 @@ bool ProfileFile::Find(LPCSTR section, LPCSTR key, size_t* header,
 }
 
 template <typename Unit>
-DWORD ProfileFile::IndexedString(std::basic_string_view<Unit> text,
-                                 LPCSTR section, LPCSTR key,
-                                 LPCSTR default_value, LPSTR buffer,
-                                 DWORD size) const {
+DWORD File::IndexedString(std::basic_string_view<Unit> text, LPCSTR section,
+                          LPCSTR key, LPCSTR default_value, LPSTR buffer,
+                          DWORD size) const {
   if (buffer == nullptr || size == 0) return 0;
   size_t header = 0;
   size_t line = 0;
@@ -134,11 +130,11 @@ DWORD ProfileFile::IndexedString(std::basic_string_view<Unit> text,
   return profile::AnswerString(&entry, default_value, buffer, size);
 }
 
-DWORD ProfileFile::GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
-                             LPSTR buffer, DWORD size) const {
+DWORD File::GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
+                      LPSTR buffer, DWORD size) const {
   if (section == nullptr || key == nullptr) {
-    return ProfileGetString(contents_, true, section, key, default_value,
-                            buffer, size);
+    return profile::GetString(contents_, true, section, key, default_value,
+                              buffer, size);
   }
   if (unicode_ != nullptr) {
     return IndexedString<char16_t>(unicode_->decoded.text, section, key,
@@ -148,7 +144,7 @@ DWORD ProfileFile::GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
                              size);
 }
 
-DWORD ProfileFile::GetSection(LPCSTR section, LPSTR buffer, DWORD size) const {
+DWORD File::GetSection(LPCSTR section, LPSTR buffer, DWORD size) const {
   if (unicode_ != nullptr) {
     return profile::ReadSection<char16_t>(unicode_->decoded.text, section,
                                           buffer, size);
@@ -156,8 +152,8 @@ DWORD ProfileFile::GetSection(LPCSTR section, LPSTR buffer, DWORD size) const {
   return profile::ReadSection<char>(contents_, section, buffer, size);
 }
 
-bool ProfileFile::WriteString(LPCSTR section, LPCSTR key, LPCSTR value,
-                              bool* changed) {
+bool File::WriteString(LPCSTR section, LPCSTR key, LPCSTR value,
+                       bool* changed) {
   bool unused = false;
   if (changed == nullptr) changed = &unused;
   *changed = false;
@@ -209,7 +205,7 @@ bool ProfileFile::WriteString(LPCSTR section, LPCSTR key, LPCSTR value,
     if (!edit.changed) return true;
     written = profile::ReplaceUnits(contents_, unicode_->decoded, edit.begin,
                                     edit.end, edit.text);
-  } else if (!ProfileWriteString(contents_, section, key, value, &written)) {
+  } else if (!profile::WriteString(contents_, section, key, value, &written)) {
     return false;
   }
   // An edit may change nothing: the section "" deleted from a file that
@@ -221,4 +217,4 @@ bool ProfileFile::WriteString(LPCSTR section, LPCSTR key, LPCSTR value,
   return true;
 }
 
-}  // namespace ks
+}  // namespace ks::profile

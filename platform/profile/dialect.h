@@ -1,9 +1,9 @@
-// The profile rules that platform/profile.h describes, on the text of a
-// file in its units (platform/profile_encoding.h): its bytes (char) for an
+// The profile rules that platform/profile/profile.h describes, on the text of a
+// file in its units (platform/profile/encoding.h): its bytes (char) for an
 // ANSI file, UTF-16 (char16_t) for a Unicode one. Names and values handed
 // in and out are ANSI. The functions on a file's whole contents
-// (platform/profile.h) and the indexed file (platform/profile_file.h) are
-// built on these. Each template is there for char and char16_t.
+// (platform/profile/profile.h) and the indexed file (platform/profile/file.h)
+// are built on these. Each template is there for char and char16_t.
 #ifndef KSUPDATE_PLATFORM_PROFILE_DIALECT_H_
 #define KSUPDATE_PLATFORM_PROFILE_DIALECT_H_
 
@@ -84,13 +84,13 @@ ParsedLine<Unit> Parse(std::basic_string_view<Unit> line);
 template <typename Unit>
 std::basic_string<Unit> CallerName(LPCSTR name);
 
-// GetPrivateProfileSectionA on `text` (profile.h: ProfileGetSection).
+// GetPrivateProfileSectionA on `text` (profile.h: GetSection).
 template <typename Unit>
 DWORD ReadSection(std::basic_string_view<Unit> text, LPCSTR section,
                   LPSTR buffer, DWORD size);
 
 // GetPrivateProfileStringA on `text`, or on a missing file when `text` is
-// null (profile.h: ProfileGetString).
+// null (profile.h: GetString).
 template <typename Unit>
 DWORD ReadString(const std::basic_string_view<Unit>* text, LPCSTR section,
                  LPCSTR key, LPCSTR default_value, LPSTR buffer, DWORD size);
@@ -113,7 +113,7 @@ struct Edit {
 };
 
 // The change that WritePrivateProfileStringA(section, key, value) makes to
-// `text` (profile.h: ProfileWriteString, but for the byte-order mark that
+// `text` (profile.h: WriteString, but for the byte-order mark that
 // an ANSI file must not get); false, with *edit unspecified, when the write
 // is refused.
 template <typename Unit>

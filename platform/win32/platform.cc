@@ -5,14 +5,15 @@
 // a kill or a power cut in the middle would leave a torn module or a cut
 // client.ver. Our own declarations come first; <windows.h> after them, so
 // its macros cannot touch them.
+#include "platform/platform.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "platform/platform.h"
-#include "platform/profile_store.h"
-#include "platform/win32/win32_files.h"
-#include "platform/win32/win32_lock.h"
+#include "platform/profile/store.h"
+#include "platform/win32/files.h"
+#include "platform/win32/lock.h"
 // clang-format off
 #include <windows.h>
 // clang-format on
@@ -42,7 +43,7 @@ std::uint64_t Join(DWORD high, DWORD low) {
 // another without opening it: a write changes the last-write time (and
 // mostly the size), a file moved in has its own creation time. Opening a
 // file costs far more than this, under Wine a round trip to its server.
-class Win32ProfileFile : public ProfileFileIo {
+class Win32ProfileFile : public profile::FileIo {
  public:
   explicit Win32ProfileFile(LPCSTR file)
       : named_(file != nullptr), path_(named_ ? ProfilePath(file) : "") {}
@@ -76,7 +77,7 @@ class Win32ProfileFile : public ProfileFileIo {
 
   // The stamp stays the one of the look, taken before the read: a change
   // in between shows at the next call.
-  Read ReadWhole(std::string* contents, ProfileStamp* /*stamp*/,
+  Read ReadWhole(std::string* contents, profile::Stamp* /*stamp*/,
                  std::uint64_t max_bytes) override {
     if (directory_) return Read::kFailed;
     bool missing = false;
@@ -162,13 +163,9 @@ class Win32Platform : public Platform {
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
     return path != nullptr && win32::HashWholeFile(path, digest) ? TRUE : FALSE;
   }
-  ProfileLoad LoadProfileFile(LPCSTR file, BOOL pin) override {
+  ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
     Win32ProfileFile profile(file);
-    return profiles_.LoadFile(profile, pin != FALSE);
-  }
-  void UnpinProfileFile(LPCSTR file) override {
-    Win32ProfileFile profile(file);
-    profiles_.Unpin(profile);
+    return profiles_.LoadFile(profile, contents);
   }
   // Windows' own access checks decide who may write an installation.
   BOOL TrustInstallation(LPCSTR /*bin_dir*/,
@@ -190,7 +187,7 @@ class Win32Platform : public Platform {
   }
 
  private:
-  ProfileStore profiles_;
+  profile::Store profiles_;
 };
 
 }  // namespace
@@ -199,22 +196,5 @@ Platform* DefaultPlatform() {
   static Win32Platform platform;
   return &platform;
 }
-
-std::string SystemErrorText(DWORD code) {
-  char text[512] = {};
-  const ::DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, code, 0, text, sizeof text, nullptr);
-  std::string message(text, length);
-  while (!message.empty() &&
-         (message.back() == '\n' || message.back() == '\r' ||
-          message.back() == ' ')) {
-    message.pop_back();
-  }
-  return message;
-}
-
-// Windows Installer's codes are what deployment tools on Windows read.
-int ExitStatusFor(DWORD outcome) { return static_cast<int>(outcome); }
 
 }  // namespace ks

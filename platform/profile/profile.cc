@@ -1,16 +1,16 @@
-#include "platform/profile.h"
+#include "platform/profile/profile.h"
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-#include "platform/profile_dialect.h"
-#include "platform/profile_encoding.h"
+#include "platform/profile/dialect.h"
+#include "platform/profile/encoding.h"
 
-namespace ks {
+namespace ks::profile {
 
-DWORD ProfileGetSection(const std::string& contents, LPCSTR section,
-                        LPSTR buffer, DWORD size) {
+DWORD GetSection(const std::string& contents, LPCSTR section, LPSTR buffer,
+                 DWORD size) {
   size_t bom = 0;
   const profile::Encoding encoding = profile::Detect(contents, &bom);
   if (encoding == profile::Encoding::kAnsi) {
@@ -20,9 +20,8 @@ DWORD ProfileGetSection(const std::string& contents, LPCSTR section,
   return profile::ReadSection<char16_t>(decoded.text, section, buffer, size);
 }
 
-DWORD ProfileGetString(const std::string& contents, bool file_exists,
-                       LPCSTR section, LPCSTR key, LPCSTR default_value,
-                       LPSTR buffer, DWORD size) {
+DWORD GetString(const std::string& contents, bool file_exists, LPCSTR section,
+                LPCSTR key, LPCSTR default_value, LPSTR buffer, DWORD size) {
   if (!file_exists) {
     return profile::ReadString<char>(nullptr, section, key, default_value,
                                      buffer, size);
@@ -40,8 +39,8 @@ DWORD ProfileGetString(const std::string& contents, bool file_exists,
                                        buffer, size);
 }
 
-bool ProfileWriteString(const std::string& contents, LPCSTR section, LPCSTR key,
-                        LPCSTR value, std::string* result) {
+bool WriteString(const std::string& contents, LPCSTR section, LPCSTR key,
+                 LPCSTR value, std::string* result) {
   if (result == nullptr) return false;
   size_t bom = 0;
   const profile::Encoding encoding = profile::Detect(contents, &bom);
@@ -69,4 +68,4 @@ bool ProfileWriteString(const std::string& contents, LPCSTR section, LPCSTR key,
   return true;
 }
 
-}  // namespace ks
+}  // namespace ks::profile

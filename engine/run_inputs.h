@@ -1,0 +1,30 @@
+// What one run is asked to do: with the platform it is handed, everything
+// the engine works from.
+#ifndef KSUPDATE_ENGINE_RUN_INPUTS_H_
+#define KSUPDATE_ENGINE_RUN_INPUTS_H_
+
+#include <string>
+#include <utility>
+
+#include "engine/locations.h"
+#include "engine/run_report.h"
+
+namespace ks {
+
+struct RunInputs {
+  explicit RunInputs(std::string argument_text)
+      : locations(std::move(argument_text)) {}
+
+  // The patch's paths, from the argument text; bin, through the registry
+  // at each use.
+  Locations locations;
+  // Decide and trace as usual, but write nothing at all: no copy, no
+  // record, no lock file, no sweep of stale files.
+  bool what_if = false;
+  // Gets what the run did and how it ended; null for none.
+  RunReport* report = nullptr;
+};
+
+}  // namespace ks
+
+#endif  // KSUPDATE_ENGINE_RUN_INPUTS_H_

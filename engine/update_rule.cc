@@ -1,0 +1,55 @@
+#include "engine/update_rule.h"
+
+namespace ks {
+
+ModuleAction DecideModule(const ModuleFacts& facts) {
+  if (!facts.file_present) {
+    return facts.recorded && facts.installed_version >= facts.new_version
+               ? ModuleAction::kCopyBelowRecord
+               : ModuleAction::kCopyMissing;
+  }
+  if (facts.installed_version < facts.new_version) {
+    return ModuleAction::kReplace;
+  }
+  if (facts.installed_version > facts.new_version) {
+    return ModuleAction::kKeepNewer;
+  }
+  if (!facts.has_digest) return ModuleAction::kKeepCurrent;
+  if (!facts.bytes_match.has_value()) return ModuleAction::kCheckBytes;
+  return *facts.bytes_match ? ModuleAction::kKeepCurrent
+                            : ModuleAction::kRepair;
+}
+
+bool Copies(ModuleAction action) {
+  switch (action) {
+    case ModuleAction::kCopyMissing:
+    case ModuleAction::kCopyBelowRecord:
+    case ModuleAction::kReplace:
+    case ModuleAction::kRepair:
+      return true;
+    case ModuleAction::kCheckBytes:
+    case ModuleAction::kKeepCurrent:
+    case ModuleAction::kKeepNewer:
+      return false;
+  }
+  return false;
+}
+
+CopyFailure DescribeCopyFailure(CopyReport::Problem problem) {
+  switch (problem) {
+    case CopyReport::Problem::kChecksumMismatch:
+      return {ModuleResult::kChecksumMismatch, "    - Checksum mismatch -",
+              false};
+    case CopyReport::Problem::kSourceChanged:
+      return {ModuleResult::kSourceChanged,
+              "    - Patch file is being written -", false};
+    case CopyReport::Problem::kSourceRefused:
+      return {ModuleResult::kSourceRefused, "    - Patch file refused : %s -",
+              true};
+    case CopyReport::Problem::kNone:
+      break;
+  }
+  return {ModuleResult::kCopyFailed, nullptr, false};
+}
+
+}  // namespace ks

@@ -1,0 +1,67 @@
+// The update rule: what to do with one module, from what was read of it,
+// and what a failed copy means. Pure functions: the I/O around them is
+// CModuleList::UpdateModule's.
+#ifndef KSUPDATE_ENGINE_UPDATE_RULE_H_
+#define KSUPDATE_ENGINE_UPDATE_RULE_H_
+
+#include <cstdint>
+#include <optional>
+
+#include "engine/run_report.h"
+#include "platform/copy_report.h"
+
+namespace ks {
+
+// What was read of one module.
+struct ModuleFacts {
+  // Its file is in bin (a directory there does not count).
+  bool file_present = false;
+  // client.ver has a record of it (one that reads otherwise than the
+  // default of a missing entry).
+  bool recorded = false;
+  // The version numbers client.ver and the patch manifest give it.
+  std::int32_t installed_version = 0;
+  std::int32_t new_version = 0;
+  // The patch vouches for its bytes with a checksum.
+  bool has_digest = false;
+  // Whether the installed file's bytes are the ones vouched for: read only
+  // when the decision asks for them (kCheckBytes).
+  std::optional<bool> bytes_match;
+};
+
+enum class ModuleAction {
+  kCopyMissing,      // no file there: copied, whatever the versions say
+  kCopyBelowRecord,  // no file there, and client.ver records it at or above
+                     // the patch's version: that record goes first, so that
+                     // a kill between the copy and the new record cannot
+                     // leave a record ahead of its file
+  kReplace,          // the installed version is older
+  kCheckBytes,       // the same version, and a checksum: the installed
+                     // bytes decide (ask again with bytes_match)
+  kRepair,           // the same version, but not the bytes vouched for: a
+                     // copy torn before the checks, a damaged disk
+  kKeepCurrent,      // the same version (and the bytes, when vouched for)
+  kKeepNewer,        // the installed version is newer: never replaced
+};
+
+// The rule: a missing file is copied; a present one is replaced when its
+// version number is lower, and repaired when it is the same and its bytes
+// are not the ones the patch vouches for; nothing else is copied.
+ModuleAction DecideModule(const ModuleFacts& facts);
+
+// True for the actions that copy the patch's file.
+bool Copies(ModuleAction action);
+
+// What a failed copy gives: the module's result, and the line that says
+// why before "    - Copy Failure -" (null for none; with_source: its %s
+// is the patch file's path).
+struct CopyFailure {
+  ModuleResult result;
+  const char* line;
+  bool with_source;
+};
+CopyFailure DescribeCopyFailure(CopyReport::Problem problem);
+
+}  // namespace ks
+
+#endif  // KSUPDATE_ENGINE_UPDATE_RULE_H_

@@ -1,0 +1,20 @@
+// What the process entry asks of the system before the run starts.
+#ifndef KSUPDATE_PLATFORM_PROCESS_H_
+#define KSUPDATE_PLATFORM_PROCESS_H_
+
+namespace ks {
+
+// Makes the process fit to run with more rights than whoever controls its
+// inputs, before it reads or loads anything: on Windows, no system dialog
+// and no DLL from the patch directory or the current directory
+// (win32/hardening.h). Called first thing.
+void PrepareProcess();
+
+// The raw command line, the program's name included, where the system
+// keeps one (Windows); null where it hands a program only its words
+// (Linux).
+const char* RawCommandLine();
+
+}  // namespace ks
+
+#endif  // KSUPDATE_PLATFORM_PROCESS_H_

@@ -1,0 +1,305 @@
+#include "tests/support/memory_platform.h"
+
+#include <cstring>
+#include <utility>
+
+#include "engine/locations.h"
+#include "platform/sha256.h"
+#include "platform/text.h"
+
+namespace ks {
+
+// A profile file of the platform's, as the profile store reaches it.
+class MemoryPlatform::FileIo : public profile::FileIo {
+ public:
+  FileIo(MemoryPlatform* platform, LPCSTR file) : platform_(platform) {
+    if (file != nullptr) key_ = Key(file);
+  }
+
+  const std::string* path() const override {
+    return key_.empty() ? nullptr : &key_;
+  }
+  Look LookAt() override {
+    Look look;
+    if (platform_->dirs_.count(key_) != 0) {
+      look.exists = true;  // a directory: there, and no file
+      return look;
+    }
+    const Entry* entry = platform_->Find(key_);
+    if (entry == nullptr) return look;
+    look.exists = true;
+    look.stamped = true;
+    look.stamp.words[0] = static_cast<std::uint64_t>(entry->writes);
+    look.stamp.words[1] = entry->stamp;
+    look.read_only = (entry->attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    look.size = entry->bytes.size();
+    return look;
+  }
+  Read ReadWhole(std::string* contents, profile::Stamp* /*stamp*/,
+                 std::uint64_t max_bytes) override {
+    if (platform_->dirs_.count(key_) != 0) return Read::kFailed;
+    const Entry* entry = platform_->Find(key_);
+    if (entry == nullptr) return Read::kMissing;
+    if (entry->bytes.size() > max_bytes) return Read::kTooLarge;
+    *contents = entry->bytes;
+    return Read::kRead;
+  }
+  bool Replace(const std::string& contents, Look* after) override {
+    if (platform_->dirs_.count(Parent(key_)) == 0) return false;
+    Entry& entry = platform_->files_[key_];
+    entry.bytes = contents;
+    ++entry.writes;
+    entry.stamp = ++platform_->stamp_;
+    *after = LookAt();
+    return true;
+  }
+
+ private:
+  static std::string Parent(const std::string& key) {
+    const std::string::size_type slash = key.rfind('\\');
+    return slash == std::string::npos ? std::string() : key.substr(0, slash);
+  }
+
+  MemoryPlatform* platform_;
+  std::string key_;
+};
+
+MemoryPlatform::MemoryPlatform() = default;
+MemoryPlatform::~MemoryPlatform() = default;
+
+std::string MemoryPlatform::Key(const std::string& path) {
+  std::string key;
+  for (char c : path) {
+    const char unit = c == '/' ? '\\' : static_cast<char>(UpperAscii(c));
+    if (unit == '\\' && !key.empty() && key.back() == '\\') continue;
+    key += unit;
+  }
+  while (key.size() > 3 && key.back() == '\\') key.pop_back();
+  return key;
+}
+
+MemoryPlatform::Entry* MemoryPlatform::Find(const std::string& path) {
+  auto found = files_.find(Key(path));
+  return found != files_.end() ? &found->second : nullptr;
+}
+
+bool MemoryPlatform::Fail(DWORD error) {
+  last_error_ = error;
+  return false;
+}
+
+void MemoryPlatform::SetInstallDir(const std::string& value, bool present) {
+  install_dir_ = value;
+  install_dir_present_ = present;
+}
+
+void MemoryPlatform::MakeDir(const std::string& path) {
+  std::string key = Key(path);
+  while (!key.empty()) {
+    dirs_.insert(key);
+    const std::string::size_type slash = key.rfind('\\');
+    if (slash == std::string::npos) break;
+    key.resize(slash);
+  }
+}
+
+void MemoryPlatform::Put(const std::string& path, const std::string& bytes,
+                         bool read_only) {
+  const std::string key = Key(path);
+  const std::string::size_type slash = key.rfind('\\');
+  if (slash != std::string::npos) MakeDir(key.substr(0, slash));
+  Entry& entry = files_[key];
+  entry.bytes = bytes;
+  entry.attributes =
+      read_only ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
+  entry.stamp = ++stamp_;
+}
+
+std::string MemoryPlatform::Get(const std::string& path) const {
+  auto found = files_.find(Key(path));
+  return found != files_.end() ? found->second.bytes : "<missing>";
+}
+
+bool MemoryPlatform::Has(const std::string& path) const {
+  return files_.count(Key(path)) != 0;
+}
+
+int MemoryPlatform::writes(const std::string& path) const {
+  auto found = files_.find(Key(path));
+  return found != files_.end() ? found->second.writes : 0;
+}
+
+DWORD MemoryPlatform::GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer,
+                                                DWORD size, LPCSTR file) {
+  FileIo io(this, file);
+  return profiles_.GetSection(io, section, buffer, size);
+}
+
+DWORD MemoryPlatform::GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
+                                               LPCSTR default_value,
+                                               LPSTR buffer, DWORD size,
+                                               LPCSTR file) {
+  FileIo io(this, file);
+  return profiles_.GetString(io, section, key, default_value, buffer, size);
+}
+
+BOOL MemoryPlatform::WritePrivateProfileStringA(LPCSTR section, LPCSTR key,
+                                                LPCSTR value, LPCSTR file) {
+  FileIo io(this, file);
+  return profiles_.WriteString(io, section, key, value)
+             ? TRUE
+             : Fail(ERROR_ACCESS_DENIED);
+}
+
+LONG MemoryPlatform::RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD /*options*/,
+                                   REGSAM /*desired*/, PHKEY result) {
+  if (key != HKEY_LOCAL_MACHINE || sub_key == nullptr ||
+      Key(sub_key) != Key(kRegistryKeyPath) || !install_dir_present_) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+  const std::uintptr_t handle = next_key_++;
+  open_keys_.insert(handle);
+  *result = reinterpret_cast<HKEY>(handle);
+  return ERROR_SUCCESS;
+}
+
+LONG MemoryPlatform::RegQueryValueExA(HKEY key, LPCSTR value_name,
+                                      LPDWORD /*reserved*/, LPDWORD type,
+                                      LPBYTE data, LPDWORD data_size) {
+  if (open_keys_.count(reinterpret_cast<std::uintptr_t>(key)) == 0) {
+    return ERROR_INVALID_HANDLE;
+  }
+  if (value_name == nullptr || Key(value_name) != Key(kRegistryValueName)) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+  if (type != nullptr) *type = 1;  // REG_SZ
+  const DWORD needed = static_cast<DWORD>(install_dir_.size() + 1);
+  const DWORD offered = *data_size;
+  *data_size = needed;
+  if (data == nullptr) return ERROR_SUCCESS;
+  if (offered < needed) return ERROR_MORE_DATA;
+  std::memcpy(data, install_dir_.c_str(), needed);
+  return ERROR_SUCCESS;
+}
+
+LONG MemoryPlatform::RegCloseKey(HKEY key) {
+  return open_keys_.erase(reinterpret_cast<std::uintptr_t>(key)) != 0
+             ? ERROR_SUCCESS
+             : ERROR_INVALID_HANDLE;
+}
+
+DWORD MemoryPlatform::GetFileAttributesA(LPCSTR path) {
+  if (path == nullptr) return INVALID_FILE_ATTRIBUTES;
+  if (dirs_.count(Key(path)) != 0) return FILE_ATTRIBUTE_DIRECTORY;
+  const Entry* entry = Find(path);
+  if (entry == nullptr) {
+    Fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return entry->attributes;
+}
+
+BOOL MemoryPlatform::SetFileAttributesA(LPCSTR path, DWORD attributes) {
+  Entry* entry = path != nullptr ? Find(path) : nullptr;
+  if (entry == nullptr) return Fail(ERROR_FILE_NOT_FOUND);
+  entry->attributes = attributes == FILE_ATTRIBUTE_NORMAL
+                          ? FILE_ATTRIBUTE_NORMAL
+                          : attributes & ~FILE_ATTRIBUTE_DIRECTORY;
+  return TRUE;
+}
+
+BOOL MemoryPlatform::CopyFileA(LPCSTR source, LPCSTR target,
+                               BOOL fail_if_exists,
+                               const Sha256Digest* expected,
+                               CopyReport* report) {
+  CopyReport own;
+  CopyReport& result = report != nullptr ? *report : own;
+  result = CopyReport();
+  const Entry* from = source != nullptr ? Find(source) : nullptr;
+  if (from == nullptr) return Fail(ERROR_FILE_NOT_FOUND);
+  const std::string key = Key(target);
+  const std::string::size_type slash = key.rfind('\\');
+  if (dirs_.count(key) != 0 || slash == std::string::npos ||
+      dirs_.count(key.substr(0, slash)) == 0) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  Entry* to = Find(key);
+  if (to != nullptr && (fail_if_exists != FALSE ||
+                        (to->attributes & FILE_ATTRIBUTE_READONLY) != 0)) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  if (expected != nullptr) {
+    Sha256 hash;
+    hash.Update(from->bytes.data(), from->bytes.size());
+    Sha256Digest digest;
+    if (!hash.Finish(&digest) || digest != *expected) {
+      result.problem = CopyReport::Problem::kChecksumMismatch;
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
+  }
+  Entry copy;
+  copy.bytes = from->bytes;
+  copy.attributes = from->attributes;
+  copy.writes = to != nullptr ? to->writes + 1 : 1;
+  copy.stamp = ++stamp_;
+  files_[key] = std::move(copy);
+  return TRUE;
+}
+
+BOOL MemoryPlatform::HashFile(LPCSTR path, Sha256Digest* digest) {
+  const Entry* entry = path != nullptr ? Find(path) : nullptr;
+  if (entry == nullptr) return Fail(ERROR_FILE_NOT_FOUND);
+  Sha256 hash;
+  hash.Update(entry->bytes.data(), entry->bytes.size());
+  return hash.Finish(digest) ? TRUE : FALSE;
+}
+
+ProfileLoad MemoryPlatform::LoadProfileFile(LPCSTR file,
+                                            std::string* contents) {
+  FileIo io(this, file);
+  return profiles_.LoadFile(io, contents);
+}
+
+BOOL MemoryPlatform::TrustInstallation(LPCSTR /*bin_dir*/,
+                                       std::string* /*refused*/) {
+  return TRUE;
+}
+
+BOOL MemoryPlatform::WriteResultFile(LPCSTR path, const std::string& data,
+                                     bool* refused) {
+  *refused = false;
+  if (path == nullptr) return FALSE;
+  Put(path, data);
+  return TRUE;
+}
+
+namespace {
+
+// Held by this process alone: a memory drive has no other.
+class MemoryLock : public InstallationLock {
+ public:
+  explicit MemoryLock(std::string key) : key_(std::move(key)) {}
+  bool IsLockFile(LPCSTR path) const override {
+    std::string key;
+    for (const char* p = path; *p != '\0'; ++p) {
+      key += static_cast<char>(UpperAscii(*p == '/' ? '\\' : *p));
+    }
+    return key == key_;
+  }
+
+ private:
+  std::string key_;
+};
+
+}  // namespace
+
+LockResult MemoryPlatform::LockInstallation(
+    LPCSTR path, DWORD /*timeout_ms*/,
+    std::unique_ptr<InstallationLock>* lock) {
+  if (path == nullptr) return LockResult::kFailed;
+  if (!Has(path)) Put(path, "");
+  *lock = std::make_unique<MemoryLock>(Key(path));
+  return LockResult::kHeld;
+}
+
+}  // namespace ks

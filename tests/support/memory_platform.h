@@ -1,0 +1,90 @@
+// A platform whose drive, registry value and profile files live in memory:
+// for engine tests that need no prefix on disk. Paths are Windows paths,
+// matched without regard to ASCII case; the profile calls follow the same
+// rules as every provider's (platform/profile/). A directory exists once a
+// file is put below it or it is made.
+#ifndef KSUPDATE_TESTS_SUPPORT_MEMORY_PLATFORM_H_
+#define KSUPDATE_TESTS_SUPPORT_MEMORY_PLATFORM_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/profile/store.h"
+
+namespace ks {
+
+class MemoryPlatform : public Platform {
+ public:
+  MemoryPlatform();
+  ~MemoryPlatform() override;
+
+  // The installation directory value; none when `present` is false.
+  void SetInstallDir(const std::string& value, bool present = true);
+  // Puts a file (its directories with it), with the read-only attribute
+  // when `read_only`.
+  void Put(const std::string& path, const std::string& bytes,
+           bool read_only = false);
+  void MakeDir(const std::string& path);
+  // The file's bytes; "<missing>" when there is none.
+  std::string Get(const std::string& path) const;
+  bool Has(const std::string& path) const;
+  // How many times the file at `path` was replaced or made by a write.
+  int writes(const std::string& path) const;
+
+  DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
+                                  LPCSTR file) override;
+  DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
+                                 LPCSTR default_value, LPSTR buffer, DWORD size,
+                                 LPCSTR file) override;
+  BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
+                                  LPCSTR file) override;
+  LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM desired,
+                     PHKEY result) override;
+  LONG RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved,
+                        LPDWORD type, LPBYTE data, LPDWORD data_size) override;
+  LONG RegCloseKey(HKEY key) override;
+  DWORD GetFileAttributesA(LPCSTR path) override;
+  BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override;
+  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
+                 const Sha256Digest* expected, CopyReport* report) override;
+  BOOL HashFile(LPCSTR path, Sha256Digest* digest) override;
+  ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
+  BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override;
+  DWORD LastError() override { return last_error_; }
+  BOOL WriteResultFile(LPCSTR path, const std::string& data,
+                       bool* refused) override;
+  LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
+                              std::unique_ptr<InstallationLock>* lock) override;
+
+ private:
+  struct Entry {
+    std::string bytes;
+    DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
+    int writes = 0;
+    std::uint64_t stamp = 0;  // new at every change
+  };
+  class FileIo;
+
+  // The key a path is kept under: upper case, one backslash between names.
+  static std::string Key(const std::string& path);
+  Entry* Find(const std::string& path);
+  bool Fail(DWORD error);
+
+  std::map<std::string, Entry> files_;
+  std::set<std::string> dirs_;
+  bool install_dir_present_ = false;
+  std::string install_dir_;
+  std::set<std::uintptr_t> open_keys_;
+  std::uintptr_t next_key_ = 0x100;
+  std::uint64_t stamp_ = 0;
+  DWORD last_error_ = 0;
+  profile::Store profiles_;
+};
+
+}  // namespace ks
+
+#endif  // KSUPDATE_TESTS_SUPPORT_MEMORY_PLATFORM_H_

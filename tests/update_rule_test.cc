@@ -1,0 +1,78 @@
+#include "engine/update_rule.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+namespace ks {
+namespace {
+
+struct Row {
+  bool present;
+  bool recorded;
+  int installed;
+  int fresh;
+  bool digest;
+  std::optional<bool> match;
+  ModuleAction action;
+};
+
+TEST(DecideModule, Table) {
+  using A = ModuleAction;
+  const Row rows[] = {
+      // Missing: copied whatever the versions say; a record at or above the
+      // patch's goes first.
+      {false, false, 0, 5, false, {}, A::kCopyMissing},
+      {false, true, 3, 5, false, {}, A::kCopyMissing},
+      {false, true, 5, 5, false, {}, A::kCopyBelowRecord},
+      {false, true, 9, 5, true, {}, A::kCopyBelowRecord},
+      {false, false, 0, 0, false, {}, A::kCopyMissing},
+      {false, true, -2, -3, false, {}, A::kCopyBelowRecord},
+      // Older: replaced; the bytes are not asked for.
+      {true, true, 3, 5, false, {}, A::kReplace},
+      {true, false, 0, 5, true, {}, A::kReplace},
+      {true, true, -1, 0, false, {}, A::kReplace},
+      // Newer: kept, whatever the bytes.
+      {true, true, 6, 5, true, false, A::kKeepNewer},
+      {true, true, 6, 5, false, {}, A::kKeepNewer},
+      // The same version: the bytes decide when a checksum vouches for them.
+      {true, true, 5, 5, false, {}, A::kKeepCurrent},
+      {true, false, 0, 0, false, {}, A::kKeepCurrent},
+      {true, true, 5, 5, true, {}, A::kCheckBytes},
+      {true, true, 5, 5, true, true, A::kKeepCurrent},
+      {true, true, 5, 5, true, false, A::kRepair},
+  };
+  for (const Row& row : rows) {
+    ModuleFacts facts;
+    facts.file_present = row.present;
+    facts.recorded = row.recorded;
+    facts.installed_version = row.installed;
+    facts.new_version = row.fresh;
+    facts.has_digest = row.digest;
+    facts.bytes_match = row.match;
+    EXPECT_EQ(DecideModule(facts), row.action)
+        << "present " << row.present << ", recorded " << row.recorded << ", "
+        << row.installed << " -> " << row.fresh << ", digest " << row.digest
+        << ", match " << (row.match ? (*row.match ? "yes" : "no") : "unasked");
+    EXPECT_EQ(Copies(row.action), row.action != A::kKeepCurrent &&
+                                      row.action != A::kKeepNewer &&
+                                      row.action != A::kCheckBytes);
+  }
+}
+
+TEST(DescribeCopyFailure, EachProblemItsResultAndLine) {
+  using P = CopyReport::Problem;
+  EXPECT_EQ(DescribeCopyFailure(P::kNone).result, ModuleResult::kCopyFailed);
+  EXPECT_EQ(DescribeCopyFailure(P::kNone).line, nullptr);
+  EXPECT_EQ(DescribeCopyFailure(P::kChecksumMismatch).result,
+            ModuleResult::kChecksumMismatch);
+  EXPECT_STREQ(DescribeCopyFailure(P::kSourceChanged).line,
+               "    - Patch file is being written -");
+  const CopyFailure refused = DescribeCopyFailure(P::kSourceRefused);
+  EXPECT_EQ(refused.result, ModuleResult::kSourceRefused);
+  EXPECT_TRUE(refused.with_source);
+  EXPECT_STREQ(refused.line, "    - Patch file refused : %s -");
+}
+
+}  // namespace
+}  // namespace ks
