@@ -1,5 +1,5 @@
-// What WinMain does before anything else: no system dialog, and no DLL
-// loaded from the patch directory or the current directory.
+// What the entry does before anything else on Windows: no system dialog,
+// and no DLL loaded from the patch directory or the current directory.
 #ifndef KSUPDATE_PLATFORM_WIN32_HARDENING_H_
 #define KSUPDATE_PLATFORM_WIN32_HARDENING_H_
 
@@ -18,7 +18,8 @@ struct HardeningResult {
 // Sets the process's error mode to SEM_FAILCRITICALERRORS |
 // SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX (no "No Disk" box, no
 // error-reporting dialog: a failure is an answer, a crash ends the run),
-// then restricts the DLL search. Called first thing in WinMain.
+// then restricts the DLL search. Called first thing by the entry
+// (PrepareProcess).
 HardeningResult HardenProcess();
 
 }  // namespace ks

@@ -4,7 +4,7 @@
 // BCrypt then manages ("BCryptCreateHash", pbHashObject).
 //
 // bcrypt.dll is no KnownDLL, so an import of it would be looked for beside
-// the program before anything in WinMain runs: a bcrypt.dll planted there
+// the program before anything in the entry runs: a bcrypt.dll planted there
 // (a download folder) would run. It is loaded from System32 only, when the
 // first hash is made.
 #include "platform/sha256.h"

@@ -11,8 +11,8 @@
 
 #include "platform/posix/registry.h"
 #include "tests/fuzz/fuzz_input.h"
-#include "tests/registry_model.h"
-#include "tests/system_reg_writer.h"
+#include "tests/support/registry_model.h"
+#include "tests/support/system_reg_writer.h"
 
 namespace ks::fuzz {
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/temp_files.h"
-#include "tests/temp_prefix.h"
+#include "tests/support/temp_prefix.h"
 
 namespace ks::posix {
 namespace {

@@ -58,7 +58,7 @@ except ImportError:  # a python3 other than Debian's, which has python3-pefile
     sys.path.append("/usr/lib/python3/dist-packages")
     import pefile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BIN_REL = "drive_c/Program Files/Kestrova/Plennet Groupware 6.5/Client/bin"
 PATCH_ARG = "C:\\patch\\setup.exe"
 REG_KEY = "HKLM\\SOFTWARE\\Kestrova\\Plennet Groupware 6.5"
@@ -86,7 +86,7 @@ NS = {
 }
 ERROR_MODE = 0x0001 | 0x0002 | 0x8000  # FAILCRITICAL, NOGPFAULT, NOOPENFILE
 # What the relay channel traces: the hardening calls, the call with which
-# WinMain starts the run, and what a run, or code that ran before WinMain,
+# the entry starts the run, and what a run, or code that ran before the entry,
 # would do to files, the registry and DLLs.
 RELAY_INCLUDE = [
     "SetErrorMode", "SetDefaultDllDirectories", "SetDllDirectoryA",

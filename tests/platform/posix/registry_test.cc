@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "tests/registry_model.h"
+#include "tests/support/registry_model.h"
 
 namespace ks::posix {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "tests/temp_prefix.h"
+#include "tests/support/temp_prefix.h"
 
 #ifdef _WIN32
 // clang-format off

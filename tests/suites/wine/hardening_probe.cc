@@ -1,6 +1,6 @@
-// Tells what ks::HardenProcess, the first call of ksupdate's WinMain, does
-// to a process, read back from the process itself (tests/package_check.py
-// runs it under Wine).
+// Tells what ks::HardenProcess, the first call of ksupdate's entry, does
+// to a process, read back from the process itself
+// (tests/suites/package_check.py runs it under Wine).
 //
 //   hardening_probe plain|hardened DLL...
 //

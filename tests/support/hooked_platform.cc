@@ -1,4 +1,4 @@
-#include "tests/hooked_platform.h"
+#include "tests/support/hooked_platform.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@ single Windows build stands for Windows (the profile reference, the runs
 at once), that is the 32-bit one where it runs, else the 64-bit one.
 
 Makes a Wine prefix (wineboot -i), then for every scenario of
-tests/scenarios sets the registry value with `wine reg` in the 32-bit view,
+tests/suites/scenarios sets the registry value with `wine reg` in the 32-bit view,
 lays the scenario's files on drive C and runs each build on them: the Linux
 one directly (after `wineserver -w` has written the registry to
 system.reg), the Windows ones under Wine through a launcher that gives them

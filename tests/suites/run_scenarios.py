@@ -143,7 +143,7 @@ LOCALE_CODE_PAGES = {"C": 1252, "C.UTF-8": 1252, "fr_FR.UTF-8": 1252,
                      "lt_LT.UTF-8": 1257, "vi_VN.UTF-8": 1258}
 _LOCALE_DIR = []
 CHECKSUMS_SCRIPT = os.path.join(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__))), "scripts", "checksums")
+    os.path.dirname(os.path.abspath(__file__)))), "scripts", "checksums")
 # The account that "unprivileged" scenarios run as.
 NOBODY = 65534
 

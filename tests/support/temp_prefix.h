@@ -5,8 +5,8 @@
 // Wine prefix of their own): the files go to the same paths on C:\, the
 // current directory is C:\, and what the prefix made is removed when it
 // ends.
-#ifndef KSUPDATE_TESTS_TEMP_PREFIX_H_
-#define KSUPDATE_TESTS_TEMP_PREFIX_H_
+#ifndef KSUPDATE_TESTS_SUPPORT_TEMP_PREFIX_H_
+#define KSUPDATE_TESTS_SUPPORT_TEMP_PREFIX_H_
 
 #include <sys/types.h>
 
@@ -65,4 +65,4 @@ class TempPrefix {
 
 }  // namespace ks
 
-#endif  // KSUPDATE_TESTS_TEMP_PREFIX_H_
+#endif  // KSUPDATE_TESTS_SUPPORT_TEMP_PREFIX_H_

@@ -1,7 +1,7 @@
 // The tests' seam around the platform: forwards to a real provider, counts
 // every call, and lets a test answer, fail or throw in any operation.
-#ifndef KSUPDATE_TESTS_HOOKED_PLATFORM_H_
-#define KSUPDATE_TESTS_HOOKED_PLATFORM_H_
+#ifndef KSUPDATE_TESTS_SUPPORT_HOOKED_PLATFORM_H_
+#define KSUPDATE_TESTS_SUPPORT_HOOKED_PLATFORM_H_
 
 #include <array>
 #include <functional>
@@ -115,4 +115,4 @@ void AnswerSection(HookedPlatform* platform,
 
 }  // namespace ks
 
-#endif  // KSUPDATE_TESTS_HOOKED_PLATFORM_H_
+#endif  // KSUPDATE_TESTS_SUPPORT_HOOKED_PLATFORM_H_

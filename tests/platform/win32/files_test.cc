@@ -22,7 +22,7 @@
 #include "engine/module_list.h"
 #include "engine/run_inputs.h"
 #include "platform/platform.h"
-#include "tests/temp_prefix.h"
+#include "tests/support/temp_prefix.h"
 #include "trace/trace.h"
 // clang-format off
 #include <windows.h>

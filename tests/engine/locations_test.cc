@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tests/hooked_platform.h"
+#include "tests/support/hooked_platform.h"
 
 namespace ks {
 namespace {

@@ -1,6 +1,6 @@
 // ksupdate as its process entry builds it, with a seam that ends the
-// process at a chosen platform call, for tests/crash_test.py. The shipped
-// program has no such hook.
+// process at a chosen platform call, for tests/suites/crash_test.py. The
+// shipped program has no such hook.
 //
 //   KSUPDATE_KILL_AT=N        end the process just before the Nth platform
 //                             call (1 is the first call of any operation).

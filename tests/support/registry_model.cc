@@ -1,4 +1,4 @@
-#include "tests/registry_model.h"
+#include "tests/support/registry_model.h"
 
 #include <cstddef>
 #include <string>

@@ -10,11 +10,11 @@ Two and three runs at once on an installation of 200 modules
 must end as some order of the same runs one after the other (files,
 client.ver and every run's trace); a run killed while it holds the lock,
 after which the next must get it without waiting; a lock held past the
-bound (shortened through CRASH_RUNNER, tests/crash_runner.cc), which must
+bound (shortened through CRASH_RUNNER, tests/suites/crash_runner.cc), which must
 leave everything as it was with one trace line; and KSUPDATE_TRACE naming
 a FIFO without a reader, one whose reader stops reading and one whose
 reader goes away, none of which may change the run.
-tests/wine/conformance.py uses the same parts for the Windows build under
+tests/suites/wine/conformance.py uses the same parts for the Windows build under
 Wine.
 """
 

@@ -16,9 +16,9 @@
 #include "app/patcher.h"
 #include "engine/module_names.h"
 #include "engine/run_inputs.h"
-#include "tests/hooked_platform.h"
+#include "tests/support/hooked_platform.h"
 #include "tests/support/memory_platform.h"
-#include "tests/temp_prefix.h"
+#include "tests/support/temp_prefix.h"
 #include "trace/trace.h"
 
 namespace ks {

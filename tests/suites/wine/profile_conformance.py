@@ -31,7 +31,8 @@ sys.path.insert(0, os.path.dirname(HERE))
 import run_scenarios as rs  # noqa: E402
 import wine_machine  # noqa: E402
 
-CORPUS = os.path.join(os.path.dirname(HERE), "data", "profiles")
+CORPUS = os.path.join(os.path.dirname(os.path.dirname(HERE)), "data",
+                      "profiles")
 
 SECTIONS = ["modules", "MODULES", " modules ", "other", "missing", "broken"]
 SECTION_SIZES = [2, 3, 4, 8, 17, 64, 512, 65536]

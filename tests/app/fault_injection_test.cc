@@ -25,8 +25,8 @@
 #include "app/winapp.h"
 #include "engine/run_lock.h"
 #include "platform/sha256.h"
-#include "tests/hooked_platform.h"
-#include "tests/temp_prefix.h"
+#include "tests/support/hooked_platform.h"
+#include "tests/support/temp_prefix.h"
 #include "trace/trace.h"
 
 namespace ks {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "tests/temp_prefix.h"
+#include "tests/support/temp_prefix.h"
 
 namespace ks {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/temp_prefix.h"
+#include "tests/support/temp_prefix.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "tests/system_reg_writer.h"
+#include "tests/support/system_reg_writer.h"
 #endif
 
 #include <algorithm>

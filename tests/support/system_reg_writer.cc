@@ -1,4 +1,4 @@
-#include "tests/system_reg_writer.h"
+#include "tests/support/system_reg_writer.h"
 
 #include <cstdio>
 #include <string>

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "engine/manifests.h"
-#include "tests/hooked_platform.h"
+#include "tests/support/hooked_platform.h"
 #include "tests/support/memory_platform.h"
-#include "tests/temp_prefix.h"
+#include "tests/support/temp_prefix.h"
 #include "trace/trace.h"
 
 namespace ks {

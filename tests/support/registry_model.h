@@ -3,8 +3,8 @@
 // lines with the reader's own rules (platform/posix/registry_syntax.h) but
 // walks the file in one simple pass, storing every key, so that the
 // reader's skipping and key matching are checked against it.
-#ifndef KSUPDATE_TESTS_REGISTRY_MODEL_H_
-#define KSUPDATE_TESTS_REGISTRY_MODEL_H_
+#ifndef KSUPDATE_TESTS_SUPPORT_REGISTRY_MODEL_H_
+#define KSUPDATE_TESTS_SUPPORT_REGISTRY_MODEL_H_
 
 #include <map>
 #include <string>
@@ -34,4 +34,4 @@ std::string View32KeyPath(const RegistryHive& hive,
 
 }  // namespace ks::posix
 
-#endif  // KSUPDATE_TESTS_REGISTRY_MODEL_H_
+#endif  // KSUPDATE_TESTS_SUPPORT_REGISTRY_MODEL_H_

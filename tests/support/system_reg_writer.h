@@ -1,7 +1,7 @@
 // The text of a system.reg as Wine writes it, for tests to lay in a prefix
 // or to read back.
-#ifndef KSUPDATE_TESTS_SYSTEM_REG_WRITER_H_
-#define KSUPDATE_TESTS_SYSTEM_REG_WRITER_H_
+#ifndef KSUPDATE_TESTS_SUPPORT_SYSTEM_REG_WRITER_H_
+#define KSUPDATE_TESTS_SUPPORT_SYSTEM_REG_WRITER_H_
 
 #include <string>
 
@@ -43,4 +43,4 @@ class SystemRegWriter {
 
 }  // namespace ks
 
-#endif  // KSUPDATE_TESTS_SYSTEM_REG_WRITER_H_
+#endif  // KSUPDATE_TESTS_SUPPORT_SYSTEM_REG_WRITER_H_
