@@ -1,5 +1,6 @@
 #include "app/patcher.h"
 
+#include <ctime>
 #include <memory>
 #include <utility>
 
@@ -9,6 +10,8 @@
 #include "engine/run_inputs.h"
 #include "engine/run_lock.h"
 #include "engine/run_report.h"
+#include "engine/trust.h"
+#include "trace/trace.h"
 
 namespace ks {
 
@@ -22,6 +25,15 @@ void CPatcher::SetRunOptions(bool what_if, RunReport* report) {
   report_ = report;
 }
 
+bool CPatcher::ReadPolicy(TrustPolicy* policy, RunReport* report) {
+  std::string problem;
+  if (ReadTrustPolicy(platform_, policy, &problem)) return true;
+  Trace("    - Trusted keys unusable : %s -", problem.c_str());
+  report->end = RunEnd::kUntrusted;
+  report->trust.emplace().refused = "unusable policy";
+  return false;
+}
+
 void CPatcher::Run() {
   // Without a report of the caller's, one of our own: the run reads the
   // same either way.
@@ -32,6 +44,7 @@ void CPatcher::Run() {
     RunInputs inputs(m_strBasePath);
     inputs.what_if = what_if_;
     inputs.report = &report;
+    inputs.now = std::time(nullptr);
     const std::string source_dir = inputs.locations.GetSourceDir();
     if (!source_dir.empty()) report.source_dir = source_dir;
     const PatchManifest manifest(platform_,
@@ -45,6 +58,10 @@ void CPatcher::Run() {
     }
     const std::vector<std::string> names = ReadModuleNames(manifest);
     report.ListModules(names);
+    // Pinned keys that cannot be read stop the run before anything else:
+    // it never falls back to unsigned.
+    TrustPolicy policy;
+    if (!ReadPolicy(&policy, &report)) return;
     if (names.empty()) return;
     const std::string bin_dir = Locations::GetInstallBinDir(platform_);
     if (!bin_dir.empty()) report.bin_dir = bin_dir;
@@ -68,6 +85,11 @@ void CPatcher::Run() {
       case RunStart::kBusy:
         report.end = RunEnd::kBusy;
         return;
+    }
+    if (!policy.keys.empty() &&
+        !VerifyPatch(platform_, inputs, policy, manifest, names)) {
+      report.end = RunEnd::kUntrusted;
+      return;
     }
     CModuleList list(platform_, inputs, manifest, lock.get());
     for (const std::string& name : names) list.AddModule(name);

@@ -9,6 +9,7 @@
 namespace ks {
 
 struct RunReport;
+struct TrustPolicy;
 
 class CPatcher {
  public:
@@ -33,6 +34,10 @@ class CPatcher {
   std::string m_strBasePath;
 
  private:
+  // The machine's pinned keys into *policy; false, said in the trace and
+  // *report, when they are there but unusable.
+  bool ReadPolicy(TrustPolicy* policy, RunReport* report);
+
   Platform& platform_;
   bool what_if_ = false;
   RunReport* report_ = nullptr;

@@ -51,6 +51,19 @@ std::string Error(DWORD code, Outputs& outputs) {
          ", \"message\": " + Quoted(outputs.SystemErrorText(code)) + "}";
 }
 
+std::string Trust(const std::optional<TrustRecord>& trust) {
+  if (!trust) return "null";
+  std::string json = "{\"verified\": ";
+  json += trust->verified ? "true" : "false";
+  json += ", \"key\": " +
+          (trust->key.empty() ? std::string("null") : Quoted(trust->key));
+  json += ", \"serial\": " +
+          (trust->serial ? std::to_string(*trust->serial) : "null");
+  json += ", \"refused\": " + (trust->refused.empty() ? std::string("null")
+                                                      : Quoted(trust->refused));
+  return json + "}";
+}
+
 }  // namespace
 
 const char* OutcomeName(DWORD outcome) {
@@ -89,6 +102,7 @@ std::string ResultJson(const ResultHeader& header, const RunReport& report,
   json += "  \"outcome\": \"" + std::string(OutcomeName(outcome)) + "\",\n";
   json += "  \"msi_code\": " + std::to_string(outcome) + ",\n";
   json += "  \"exit_status\": " + std::to_string(header.exit_status) + ",\n";
+  json += "  \"trust\": " + Trust(report.trust) + ",\n";
   json += "  \"modules\": [";
   for (size_t i = 0; i < report.modules.size(); ++i) {
     const ModuleRecord& module = report.modules[i];

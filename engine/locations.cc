@@ -33,32 +33,35 @@ std::string Locations::GetSourceDir() const {
   return base.substr(0, i);
 }
 
-std::string ReadRegistryString(Platform& platform, HKEY root,
-                               const std::string& key_path,
-                               const std::string& value_name) {
-  // One byte more than offered to the query, always zero, so that a value
+LONG ReadRegistryValue(Platform& platform, HKEY root,
+                       const std::string& key_path,
+                       const std::string& value_name, REGSAM view, DWORD* type,
+                       std::string* data) {
+  data->clear();
+  HKEY key = nullptr;
+  const LONG opened =
+      platform.RegOpenKeyExA(root, key_path.c_str(), 0, KEY_READ | view, &key);
+  if (opened != ERROR_SUCCESS) return opened;
+  // One byte more than offered to the query, always zero, so that a text
   // without a terminating zero still ends inside the buffer.
   std::vector<char> buffer(kRegistryValueBufferSize + 1, '\0');
-  HKEY key = nullptr;
-  if (platform.RegOpenKeyExA(root, key_path.c_str(), 0, KEY_READ, &key) !=
-      ERROR_SUCCESS) {
-    return std::string();
-  }
   DWORD offered = kRegistryValueBufferSize;
+  LONG result = ERROR_SUCCESS;
   for (;;) {
     DWORD size = offered;
-    LONG result = platform.RegQueryValueExA(
-        key, value_name.c_str(), nullptr, nullptr,
-        reinterpret_cast<LPBYTE>(buffer.data()), &size);
-    if (result != ERROR_MORE_DATA) {
-      if (result != ERROR_SUCCESS) buffer.assign(buffer.size(), '\0');
+    result = platform.RegQueryValueExA(key, value_name.c_str(), nullptr, type,
+                                       reinterpret_cast<LPBYTE>(buffer.data()),
+                                       &size);
+    if (result == ERROR_SUCCESS) {
+      data->assign(buffer.data(), size <= offered ? size : offered);
       break;
     }
-    // An installation path may be longer than the first buffer: grow to the
-    // size asked for, at least doubling so that a value that keeps growing
-    // cannot keep us here.
-    if (size > kMaxRegistryValueSize || offered > kMaxRegistryValueSize / 2) {
-      buffer.assign(buffer.size(), '\0');
+    // A value may be longer than the first buffer: grow to the size asked
+    // for, at least doubling so that a value that keeps growing cannot
+    // keep us here.
+    if (result != ERROR_MORE_DATA || size > kMaxRegistryValueSize ||
+        offered > kMaxRegistryValueSize / 2) {
+      if (result == ERROR_MORE_DATA) result = ERROR_FILE_NOT_FOUND;
       break;
     }
     DWORD grown = offered * 2;
@@ -66,7 +69,18 @@ std::string ReadRegistryString(Platform& platform, HKEY root,
     buffer.assign(static_cast<std::size_t>(offered) + 1, '\0');
   }
   platform.RegCloseKey(key);
-  return std::string(buffer.data());
+  return result;
+}
+
+std::string ReadRegistryString(Platform& platform, HKEY root,
+                               const std::string& key_path,
+                               const std::string& value_name) {
+  std::string data;
+  if (ReadRegistryValue(platform, root, key_path, value_name, 0, nullptr,
+                        &data) != ERROR_SUCCESS) {
+    return std::string();
+  }
+  return std::string(data.c_str());
 }
 
 std::string Locations::GetInstallBinDir(Platform& platform) {

@@ -59,6 +59,18 @@ class Locations {
   std::string base_path_;
 };
 
+// A registry value, read whole whatever its length (up to a bound no value
+// of ours comes near): ERROR_SUCCESS with its type in *type (when not
+// null) and its bytes in *data; else the error of the open or the query
+// (ERROR_FILE_NOT_FOUND for a missing key or value, or one that keeps
+// growing past the bound), with *data empty. `view` is added to KEY_READ:
+// 0 for the view the platform gives by default (the client's, 32-bit),
+// KEY_WOW64_64KEY for the native one.
+LONG ReadRegistryValue(Platform& platform, HKEY root,
+                       const std::string& key_path,
+                       const std::string& value_name, REGSAM view, DWORD* type,
+                       std::string* data);
+
 // The text of a registry value, read whole whatever its length and cut at
 // its first zero byte; empty when the key or value is missing or cannot be
 // read.

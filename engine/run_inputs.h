@@ -3,6 +3,7 @@
 #ifndef KSUPDATE_ENGINE_RUN_INPUTS_H_
 #define KSUPDATE_ENGINE_RUN_INPUTS_H_
 
+#include <ctime>
 #include <string>
 #include <utility>
 
@@ -23,6 +24,8 @@ struct RunInputs {
   bool what_if = false;
   // Gets what the run did and how it ended; null for none.
   RunReport* report = nullptr;
+  // The time the run judges a patch's expiry by.
+  std::time_t now = 0;
 };
 
 }  // namespace ks

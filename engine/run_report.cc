@@ -87,6 +87,7 @@ DWORD RunReport::Outcome() const {
       return msi::kNoInstallation;
     case RunEnd::kManifestTooLarge:
     case RunEnd::kRefused:
+    case RunEnd::kUntrusted:
     case RunEnd::kException:
       return msi::kFailure;
     case RunEnd::kCompleted:

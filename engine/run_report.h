@@ -3,6 +3,7 @@
 #ifndef KSUPDATE_ENGINE_RUN_REPORT_H_
 #define KSUPDATE_ENGINE_RUN_REPORT_H_
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -68,6 +69,16 @@ struct ModuleRecord {
   bool moved_aside = false;
 };
 
+// What a run whose policy pins keys found of its patch's trust.
+struct TrustRecord {
+  bool verified = false;
+  // The key that signed it and its serial, when verified.
+  std::string key;
+  std::optional<std::uint64_t> serial;
+  // Why not, in a word or two (see engine/trust.h), when not.
+  std::string refused;
+};
+
 // How a run ended, before or after its modules.
 enum class RunEnd {
   kCompleted,         // every module of the list was handled
@@ -76,6 +87,7 @@ enum class RunEnd {
   kNoInstallation,    // no installation directory, or no bin directory
   kRefused,           // the installation may not be written by this run
   kBusy,              // another run held the installation past the bound
+  kUntrusted,         // keys are pinned, and the patch or the policy failed
   kException,         // an exception ended the run
 };
 
@@ -86,6 +98,8 @@ struct RunReport {
   std::optional<std::string> bin_dir;
   RunEnd end = RunEnd::kCompleted;
   std::vector<ModuleRecord> modules;
+  // Set when keys are pinned (or their policy could not be read).
+  std::optional<TrustRecord> trust;
 
   // One record for each name, in order, each "not reached" until the run
   // gets to it.

@@ -42,12 +42,12 @@ enum class LockResult {
   kFailed,  // no lock can be had there; nothing is held
 };
 
-// What LoadProfileFile found.
+// What a whole file's reading found (LoadProfileFile, ReadFileBytes).
 enum class ProfileLoad {
   kLoaded,      // read
   kMissing,     // nothing there, or a directory
   kUnreadable,  // there, but no plain file or not readable
-  kTooLarge,    // larger than kMaxProfileFileBytes: never read
+  kTooLarge,    // larger than the bound: never read
 };
 
 // No manifest comes near this: a client's 100,000 modules take a few MiB.
@@ -117,6 +117,12 @@ class Platform {
   // manifest from this one reading (PatchManifest). Without, the reading is
   // kept as any read's is, and the result tells what a read would find.
   virtual ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) = 0;
+  // Reads the file whole into *contents (emptied unless kLoaded), as a
+  // profile file is read (the same refusals: no plain file, a link on
+  // Linux), refusing one larger than `max_bytes` without reading it; kept
+  // nowhere. For small files beside a manifest: its signature.
+  virtual ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
+                                    std::string* contents) = 0;
   // Whether the run may write the installation whose bin directory is
   // `bin_dir`. On Windows always TRUE: the system's access checks decide.
   // On Linux, as Wine itself refuses a prefix that its user does not own,
@@ -198,6 +204,10 @@ class PlatformWrapper : public Platform {
   }
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
     return target_->LoadProfileFile(file, contents);
+  }
+  ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
+                            std::string* contents) override {
+    return target_->ReadFileBytes(file, max_bytes, contents);
   }
   BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
     return target_->TrustInstallation(bin_dir, refused);

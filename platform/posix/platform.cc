@@ -200,7 +200,7 @@ class PosixPlatform : public Platform {
   }
 
   LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD /*options*/,
-                     REGSAM /*desired*/, PHKEY result) override {
+                     REGSAM desired, PHKEY result) override {
     if (result == nullptr) return ERROR_INVALID_PARAMETER;
     std::string path;
     if (!KeyPath(key, &path)) return ERROR_INVALID_HANDLE;
@@ -209,7 +209,10 @@ class PosixPlatform : public Platform {
       path += sub_key;
     }
     auto registry = registry_.Load(WinePrefix() + "/system.reg");
-    std::string stored = posix::View32KeyPath(registry->win64(), path);
+    // The 32-bit view, the client's, unless the native one is asked for.
+    const bool native = (desired & KEY_WOW64_64KEY) != 0;
+    std::string stored =
+        posix::View32KeyPath(registry->win64() && !native, path);
     if (registry->FindKey(stored) == nullptr) return ERROR_FILE_NOT_FOUND;
     // Handles are plain numbers, never dereferenced. A handle reads the
     // registry as it was when it was opened: the engine opens a key, reads
@@ -280,6 +283,11 @@ class PosixPlatform : public Platform {
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
     HostProfileFile profile(file, &replacer_);
     return profiles_.LoadFile(profile, contents);
+  }
+  ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
+                            std::string* contents) override {
+    HostProfileFile profile(file, &replacer_);
+    return profile::ReadWholeFile(profile, max_bytes, contents);
   }
   BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
     return bin_dir == nullptr ||

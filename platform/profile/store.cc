@@ -58,6 +58,29 @@ bool Store::WriteString(FileIo& file, LPCSTR section, LPCSTR key,
   return true;
 }
 
+ProfileLoad ReadWholeFile(FileIo& io, std::uint64_t max_bytes,
+                          std::string* contents) {
+  contents->clear();
+  if (io.path() == nullptr) return ProfileLoad::kMissing;
+  const FileIo::Look look = io.LookAt();
+  if (!look.exists) return ProfileLoad::kMissing;
+  if (look.stamped && look.size > max_bytes) return ProfileLoad::kTooLarge;
+  Stamp stamp = look.stamp;
+  switch (io.ReadWhole(contents, &stamp, max_bytes)) {
+    case FileIo::Read::kRead:
+      return ProfileLoad::kLoaded;
+    case FileIo::Read::kMissing:
+      return ProfileLoad::kMissing;
+    case FileIo::Read::kTooLarge:
+      contents->clear();
+      return ProfileLoad::kTooLarge;
+    case FileIo::Read::kFailed:
+      break;
+  }
+  contents->clear();
+  return ProfileLoad::kUnreadable;
+}
+
 Store::Found Store::Take(FileIo& io, const std::string& path,
                          const FileIo::Look& look, std::unique_ptr<File>* file,
                          Stamp* stamp) {

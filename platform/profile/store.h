@@ -67,6 +67,11 @@ class FileIo {
   virtual bool Replace(const std::string& contents, Look* after) = 0;
 };
 
+// The whole file of `io`, read at once and kept nowhere: Platform's
+// ReadFileBytes over a provider's file I/O.
+ProfileLoad ReadWholeFile(FileIo& io, std::uint64_t max_bytes,
+                          std::string* contents);
+
 class Store {
  public:
   // GetPrivateProfileSectionA, GetPrivateProfileStringA on `file`, as

@@ -122,10 +122,13 @@ class Win32Platform : public Platform {
   LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM desired,
                      PHKEY result) override {
     // The client's installer is a 32-bit program: its value lives in the
-    // 32-bit view, which a 64-bit build only sees when it asks for it.
+    // 32-bit view, which a 64-bit build only sees when it asks for it. A
+    // caller that asks for the native view (policies) gets that one, on
+    // either build.
+    if ((desired & KEY_WOW64_64KEY) == 0) desired |= KEY_WOW64_32KEY;
     ::HKEY opened = nullptr;
-    LONG status = ::RegOpenKeyExA(Native(key), sub_key, options,
-                                  desired | KEY_WOW64_32KEY, &opened);
+    LONG status =
+        ::RegOpenKeyExA(Native(key), sub_key, options, desired, &opened);
     if (status == ERROR_SUCCESS) *result = reinterpret_cast<HKEY>(opened);
     return status;
   }
@@ -166,6 +169,11 @@ class Win32Platform : public Platform {
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
     Win32ProfileFile profile(file);
     return profiles_.LoadFile(profile, contents);
+  }
+  ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
+                            std::string* contents) override {
+    Win32ProfileFile profile(file);
+    return profile::ReadWholeFile(profile, max_bytes, contents);
   }
   // Windows' own access checks decide who may write an installation.
   BOOL TrustInstallation(LPCSTR /*bin_dir*/,

@@ -24,6 +24,7 @@
 #include "app/updater_app.h"
 #include "app/winapp.h"
 #include "engine/run_lock.h"
+#include "engine/trust.h"
 #include "platform/sha256.h"
 #include "tests/support/hooked_platform.h"
 #include "tests/support/temp_prefix.h"
@@ -253,6 +254,8 @@ class Injector {
   bool first_read() const { return first_read_; }
   // The file that a failed profile read or load was asked about.
   const std::string& file() const { return file_; }
+  // The registry key or value that a failed open or query asked for.
+  const std::string& registry_name() const { return registry_name_; }
   // client.ver when the copy failed, and when the next call came.
   const std::optional<std::string>& client_ver_at_fault() const {
     return at_fault_;
@@ -310,15 +313,19 @@ class Injector {
     };
     platform_->reg_open = [this, real](HKEY key, LPCSTR sub, DWORD options,
                                        REGSAM desired, PHKEY result) -> LONG {
-      return Now() ? ERROR_ACCESS_DENIED
-                   : real->RegOpenKeyExA(key, sub, options, desired, result);
+      if (!Now())
+        return real->RegOpenKeyExA(key, sub, options, desired, result);
+      registry_name_ = sub;
+      return ERROR_ACCESS_DENIED;
     };
     platform_->reg_query = [this, real](HKEY key, LPCSTR name, LPDWORD reserved,
                                         LPDWORD type, LPBYTE data,
                                         LPDWORD size) -> LONG {
-      return Now() ? ERROR_ACCESS_DENIED
-                   : real->RegQueryValueExA(key, name, reserved, type, data,
-                                            size);
+      if (!Now()) {
+        return real->RegQueryValueExA(key, name, reserved, type, data, size);
+      }
+      registry_name_ = name;
+      return ERROR_ACCESS_DENIED;
     };
     platform_->reg_close = [this, real](HKEY key) -> LONG {
       // The key stays open: a handle leaks, nothing else.
@@ -369,6 +376,7 @@ class Injector {
   int calls_in_module_ = 0;
   bool first_read_ = false;
   std::string file_;
+  std::string registry_name_;
   std::optional<std::string> at_fault_;
   std::optional<std::string> after_;
 };
@@ -498,13 +506,16 @@ void InjectEveryFault() {
             ExpectModule(inst, m, AfterFailure(inst, *injector, m));
           }
         } else if (before_current || fault == Fault::kFail) {
-          // A failure touches only its own module, and the run goes on;
-          // a patch manifest that cannot be read lists no module.
+          // A failure touches only its own module, and the run goes on; a
+          // patch manifest that cannot be read lists no module, and a
+          // policy that cannot be read (is a key pinned?) stops the run.
           const bool at_start = current.empty() && fault == Fault::kFail;
+          const bool policy = injector->registry_name() == kPolicyKeyPath ||
+                              injector->registry_name() == "TrustedKeys";
           const bool nothing_done =
               at_start && ((injector->op() == Op::kLoadProfileFile &&
                             injector->file() == "C:\\Patch\\ksmodules.ver") ||
-                           injector->op() == Op::kTrustInstallation);
+                           injector->op() == Op::kTrustInstallation || policy);
           ExpectModule(inst, m, nothing_done ? Untouched(inst, m) : Clean(m));
         } else {
           // An exception ends the run: later modules are untouched and

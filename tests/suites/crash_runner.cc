@@ -211,6 +211,11 @@ class KillingPlatform : public PlatformWrapper {
     Timed t(this, "LoadProfileFile");
     return PlatformWrapper::LoadProfileFile(file, contents);
   }
+  ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
+                            std::string* contents) override {
+    Timed t(this, "ReadFileBytes");
+    return PlatformWrapper::ReadFileBytes(file, max_bytes, contents);
+  }
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override {
     Timed t(this, "WriteResultFile");

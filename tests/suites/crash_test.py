@@ -6,7 +6,7 @@ finishes the update.
 Usage: crash_test.py --runner CRASH_RUNNER --ksupdate KSUPDATE
                      [--wine [--runner CRASH_RUNNER --ksupdate KSUPDATE]...]
                      [--points N] [--timed N] [--few] [--jobs N] [--seed S]
-                     [--keep]
+                     [--checksums] [--signed] [--keep]
 
 The installation is installation.py's: over 50 modules of a few KiB to a
 few MiB (27 with --few) of every kind an update meets. CRASH_RUNNER is the
@@ -26,7 +26,9 @@ outside bin may have changed; the run's lock file may stay in bin, empty.
 A new module that client.ver records at or above the patch's version may
 lose that record before its copy (the run removes it first, so that a kill
 between the copy and the new record cannot leave the stale record standing
-for a file that is there).
+for a file that is there). With --signed, client.ver may keep the signed
+patch's serial (and none other) from before the first copy, and must keep
+it after the run after.
 
 With --wine, the builds are Windows ones (one --runner and --ksupdate pair
 each; one that Wine cannot run here, as wine_machine.py finds, is said to
@@ -67,6 +69,7 @@ from installation import (  # noqa: E402
     check_state, make_modules, read_or_none, scratch_root, write_store)
 from run_scenarios import parse_profile  # noqa: E402
 from wine_prefix import boot_wine_prefix, wine_env  # noqa: E402
+import signing  # noqa: E402
 import wine_machine  # noqa: E402
 
 # The crash runner's exit statuses under Wine: killed, and killed while the
@@ -84,11 +87,12 @@ class WineInstallation(Installation):
     """A copy of a booted Wine prefix, with its own wineserver running."""
 
     def __init__(self, root, modules, store, base, home, servers,
-                 checksums=False):
+                 checksums=False, signed=False):
         self.base = base
         self.home = home
         self.servers = servers  # every prefix whose server was started
-        super().__init__(root, modules, store, checksums, result=True)
+        super().__init__(root, modules, store, checksums, result=True,
+                         signed=signed)
 
     def make_prefix(self):
         # Wine's own system files (over a GiB) are linked, not copied: no
@@ -518,6 +522,10 @@ def main():
                         help="the patch manifest vouches for every module "
                         "with a [sha256] section, so that kills land in "
                         "hashed copies")
+    parser.add_argument("--signed", action="store_true",
+                        help="a pinned key signs the patch (which then has "
+                        "checksums too): kills before and after client.ver "
+                        "keeps its serial")
     parser.add_argument("--few", action=argparse.BooleanOptionalAction,
                         help="27 modules instead of 55, of the same kinds "
                         "and spread of sizes (default with --wine, where a "
@@ -557,16 +565,19 @@ def main():
             home = os.path.join(work, "home")
             os.mkdir(home)
             servers.append(wine_env(base, home))
-            boot_wine_prefix(servers[-1], "C:\\" + INSTALL_DIR)
+            policy = {"TrustedKeys": [signing.pinned_value("one")]} \
+                if args.signed else None
+            boot_wine_prefix(servers[-1], "C:\\" + INSTALL_DIR, policy)
             installs = [WineInstallation(os.path.join(work, f"w{j}"), modules,
                                          store, base, home, servers,
-                                         args.checksums)
+                                         args.checksums, args.signed)
                         for j in range(max(1, args.jobs))]
             print(f"crash test: Wine prefix made and copied in "
                   f"{time.monotonic() - start:.0f}s")
         else:
             installs = [Installation(os.path.join(work, f"w{j}"), modules,
-                                     store, args.checksums, result=True)
+                                     store, args.checksums, result=True,
+                                     signed=args.signed)
                         for j in range(max(1, args.jobs))]
         status = 0
         for build in builds:

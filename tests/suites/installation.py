@@ -25,6 +25,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from run_scenarios import parse_profile  # noqa: E402
 from wine_prefix import make_prefix  # noqa: E402
+import signing  # noqa: E402
 
 INSTALL_DIR = "Program Files\\Kestrova\\Plennet Groupware 6.5\\Client"
 TEMP_PREFIX = ".ksupdate-"
@@ -106,11 +107,14 @@ def client_ver_lines(modules):
     return lines + [b""] + OTHER_SECTION
 
 
-def source_manifest(modules, checksums=False):
+def source_manifest(modules, checksums=False, signed=False):
     """The patch manifest; with `checksums`, a [sha256] section that vouches
     for every module: the patch's bytes, or for one that is current the
-    installed bytes, so that a whole installation needs no repair."""
-    lines = ["[modules]"] + [f"{m.name}={m.new_record}" for m in modules]
+    installed bytes, so that a whole installation needs no repair; with
+    `signed`, a [patch] header for a signature too."""
+    lines = ["[patch]", "serial=1", "expires=2099-12-31T00:00:00Z"] \
+        if signed else []
+    lines += ["[modules]"] + [f"{m.name}={m.new_record}" for m in modules]
     if checksums:
         lines.append("[sha256]")
         for m in modules:
@@ -122,8 +126,14 @@ def source_manifest(modules, checksums=False):
 class Installation:
     """A prefix of its own for one worker, reset before every kill."""
 
-    def __init__(self, root, modules, store, checksums=False, result=False):
+    def __init__(self, root, modules, store, checksums=False, result=False,
+                 signed=False):
         self.root = root
+        # With `signed`, test key "one" is pinned and signs the patch, which
+        # then has checksums too; client.ver may keep the patch's serial.
+        self.policy = {"TrustedKeys": [signing.pinned_value("one")]} \
+            if signed else None
+        self.serial_entry = None
         # With `result`, every run writes a result file beside the prefix.
         self.result = root + "-result.json" if result else None
         self.retries = 0  # runs that Wine failed to start
@@ -142,8 +152,14 @@ class Installation:
             target = os.path.join(self.patch, *m.name.split("\\"))
             os.makedirs(os.path.dirname(target), exist_ok=True)
             os.link(os.path.join(store, "new", str(i)), target)
-        with open(os.path.join(self.patch, "ksmodules.ver"), "wb") as f:
-            f.write(source_manifest(modules, checksums))
+        manifest = os.path.join(self.patch, "ksmodules.ver")
+        with open(manifest, "wb") as f:
+            f.write(source_manifest(modules, checksums or signed, signed))
+        if signed:
+            signing.sign(manifest, "one")
+            with open(manifest, "rb") as f:
+                self.serial_entry = (signing.key_id("one").lower(),
+                                     "1 " + hashlib.sha256(f.read()).hexdigest())
         self.store = store
         self.client_ver = b"".join(
             line + b"\r\n" for line in client_ver_lines(modules))
@@ -152,7 +168,7 @@ class Installation:
         self.outside_all = self.outside_stamp(everything=True)
 
     def make_prefix(self):
-        make_prefix(self.root, "C:\\" + INSTALL_DIR)
+        make_prefix(self.root, "C:\\" + INSTALL_DIR, policy=self.policy)
         os.makedirs(os.path.join(self.root, "home"))
         self.env = dict(os.environ, WINEPREFIX=self.root,
                         HOME=os.path.join(self.root, "home"))
@@ -267,11 +283,21 @@ def check_client_ver(inst, is_new, final, problems):
                         f"{data[-40:]!r}")
     allowed = set(client_ver_lines(inst.modules))
     allowed |= {f"{m.name}={m.new_record}".encode() for m in inst.modules}
+    if inst.serial_entry is not None:
+        allowed |= {b"[signed patches]", "=".join(inst.serial_entry).encode()}
     for line in data.split(b"\r\n")[:-1]:
         if line not in allowed:
             problems.append(f"client.ver has a line it should not: {line!r}")
     sections = parse_profile(data)
     other = parse_profile(b"\r\n".join(OTHER_SECTION))
+    # The serial of a signed patch, kept before the first copy: the patch's
+    # own or none, never another.
+    kept = sections.pop("signed patches", None)
+    if kept is not None and (inst.serial_entry is None or
+                             kept != dict([inst.serial_entry])):
+        problems.append(f"client.ver keeps a serial it should not: {kept!r}")
+    if final and inst.serial_entry is not None and kept is None:
+        problems.append("client.ver keeps no serial after the last run")
     if {s: e for s, e in sections.items() if s != "modules"} != other:
         problems.append("client.ver's other section changed")
     records = sections.get("modules", {})

@@ -48,6 +48,21 @@ A scenario is a JSON object with these fields:
   checksums_script  true: scripts/checksums writes the [sha256] section of
                 patch/ksmodules.ver before the run (and before the snapshot
                 that the run is compared with)
+  policy        the values of the policy key that pins publishers' keys
+                (HKLM\\SOFTWARE\\Policies\\...\\ksupdate, native view):
+                a list of texts is a REG_MULTI_SZ, a number a REG_DWORD, a
+                text a REG_SZ; "$key:NAME" and "$point:NAME" stand for the
+                TrustedKeys line of test key NAME (tests/data/keys), as
+                openssl exports it and as .NET gives it
+  sign          {"key": NAME, "encoding": "der" or "raw", "manifest": path}:
+                after checksums_script, test key NAME signs the manifest
+                (patch/ksmodules.ver unless given) into its ".sig" file
+  after_sign    files laid after signing (as in files): the share changed
+                under a signature
+  serial_kept   {"key": NAME, "serial": N}: client.ver must keep, in its
+                [signed patches] section, serial N for test key NAME with
+                the SHA-256 of the signed manifest (as laid before the run);
+                without it, that section must not change
   prefix_owner  a uid that the prefix is given to (with everything in it)
                 while the program runs as root: skipped unless the runner
                 is root. "{prefix}" in a trace line stands for the prefix's
@@ -103,6 +118,7 @@ import tempfile
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from wine_prefix import CLIENT_VALUE, system_reg  # noqa: E402
+import signing  # noqa: E402
 
 TIMEOUT_SECONDS = 60
 # The one file besides the modules and client.ver that a run may leave in
@@ -114,7 +130,7 @@ FIELDS = {
     "expect_files", "client_ver", "client_ver_path", "system_reg",
     "client_ver_more", "unprivileged", "linux_only", "locale", "prefix_owner",
     "checksums_script", "env", "outcome", "result", "result_path",
-    "times_kept",
+    "times_kept", "policy", "sign", "after_sign", "serial_kept",
 }
 # The Linux build's exit status for each outcome.
 LINUX_STATUS = {0: 0, 1: 1, 3010: 10, 1603: 3, 1605: 5, 1612: 12, 1618: 18}
@@ -247,7 +263,7 @@ def schema_problems(result):
               "ended": str, "argument": str, "what_if": bool,
               "source_directory": text, "bin_directory": text,
               "outcome": str, "msi_code": int, "exit_status": int,
-              "modules": list}
+              "trust": (dict, type(None)), "modules": list}
     module_fields = {"name": str, "new_version": text,
                      "installed_before": text, "installed_after": text,
                      "result": str, "error": (dict, type(None)),
@@ -266,6 +282,12 @@ def schema_problems(result):
     if OUTCOME_NAMES.get(result["msi_code"]) != result["outcome"]:
         problems.append(f"outcome {result['outcome']!r} for "
                         f"{result['msi_code']!r}")
+    trust = result["trust"]
+    if trust is not None and (
+            set(trust) != {"verified", "key", "serial", "refused"} or
+            not isinstance(trust["verified"], bool) or
+            (trust["verified"]) != (trust["refused"] is None)):
+        problems.append(f"trust {trust!r}")
     for module in result["modules"] if isinstance(result["modules"], list) \
             else []:
         if not isinstance(module, dict) or set(module) != set(module_fields):
@@ -383,7 +405,7 @@ def validate(scenario):
         raise ScenarioError(f"bad arch {scenario['arch']!r}")
     if "registry64" in scenario and scenario.get("arch") != "win64":
         raise ScenarioError("registry64 needs arch win64")
-    for group in ("files", "expect_files"):
+    for group in ("files", "expect_files", "after_sign"):
         for path, desc in scenario.get(group, {}).items():
             bad = set(desc) - SPEC_FIELDS
             if bad or path.startswith("/") or "\\" in path:
@@ -392,19 +414,28 @@ def validate(scenario):
 
 # --- The prefix -------------------------------------------------------------
 
-def build_prefix(prefix, scenario):
-    drive_c = os.path.join(prefix, "drive_c")
-    os.makedirs(drive_c)
-    os.mkdir(os.path.join(prefix, "dosdevices"))
-    os.symlink("../drive_c", os.path.join(prefix, "dosdevices", "c:"))
-    os.symlink("/", os.path.join(prefix, "dosdevices", "z:"))
-    with open(os.path.join(prefix, "system.reg"), "wb") as f:
-        f.write(desc_bytes(scenario["system_reg"]) if "system_reg" in scenario
-                else system_reg(scenario["registry"],
-                                scenario.get("arch", "win32"),
-                                scenario.get("registry64")))
+def resolved_policy(scenario):
+    """The scenario's policy values, with test keys in place of their
+    "$key:NAME" and "$point:NAME" stand-ins; None without a policy."""
+    if "policy" not in scenario:
+        return None
+
+    def resolve(value):
+        if isinstance(value, list):
+            return [resolve(v) for v in value]
+        if isinstance(value, str) and value.startswith(("$key:", "$point:")):
+            form, name = value[1:].split(":", 1)
+            return signing.pinned_value(name, "spki" if form == "key"
+                                        else "point")
+        return value
+    return {n: resolve(v) for n, v in scenario["policy"].items()}
+
+
+def lay_files(drive_c, files):
+    """Lays file descriptions under drive C; returns the directories made,
+    with their modes, to be set once everything is in them."""
     dir_modes = []
-    for rel, desc in scenario["files"].items():
+    for rel, desc in files.items():
         path = os.path.join(drive_c, rel)
         if "link" in desc:
             os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -423,9 +454,41 @@ def build_prefix(prefix, scenario):
         with open(path, "wb") as f:
             f.write(data)
         os.chmod(path, spec_mode(desc, 0o644))
+    return dir_modes
+
+
+def build_prefix(prefix, scenario):
+    drive_c = os.path.join(prefix, "drive_c")
+    os.makedirs(drive_c)
+    os.mkdir(os.path.join(prefix, "dosdevices"))
+    os.symlink("../drive_c", os.path.join(prefix, "dosdevices", "c:"))
+    os.symlink("/", os.path.join(prefix, "dosdevices", "z:"))
+    with open(os.path.join(prefix, "system.reg"), "wb") as f:
+        f.write(desc_bytes(scenario["system_reg"]) if "system_reg" in scenario
+                else system_reg(scenario["registry"],
+                                scenario.get("arch", "win32"),
+                                scenario.get("registry64"),
+                                policy=resolved_policy(scenario)))
+    dir_modes = lay_files(drive_c, scenario["files"])
     # Deepest first, so that a read-only directory is closed last.
     for path, mode in sorted(dir_modes, key=lambda d: -d[0].count("/")):
         os.chmod(path, mode)
+
+
+def prepare_patch(drive_c, scenario):
+    """What a publisher does to the laid patch: its checksums, its
+    signature, and what changes after that (checksums_script, sign,
+    after_sign)."""
+    if scenario.get("checksums_script"):
+        subprocess.run([sys.executable, CHECKSUMS_SCRIPT,
+                        os.path.join(drive_c, "patch")],
+                       check=True, capture_output=True)
+    if "sign" in scenario:
+        sign = scenario["sign"]
+        signing.sign(os.path.join(drive_c, sign.get(
+            "manifest", "patch/ksmodules.ver")), sign["key"],
+            sign.get("encoding", "der"))
+    lay_files(drive_c, scenario.get("after_sign", {}))
 
 
 def snapshot(root, times=False):
@@ -653,7 +716,21 @@ def code_page(scenario):
     return LOCALE_CODE_PAGES[scenario.get("locale", DEFAULT_LOCALE)]
 
 
-def check_client_ver(expected, rel, before, after, problems, cp=1252):
+def kept_serial(scenario, before):
+    """The [signed patches] entry that a scenario's run must leave in
+    client.ver, as parse_profile gives sections; {} when none."""
+    kept = scenario.get("serial_kept")
+    if kept is None:
+        return {}
+    manifest = "drive_c/" + scenario.get("sign", {}).get(
+        "manifest", "patch/ksmodules.ver")
+    digest = hashlib.sha256(before[manifest][2]).hexdigest()
+    return {"signed patches": {signing.key_id(kept["key"]).lower():
+                               f"{kept['serial']} {digest}"}}
+
+
+def check_client_ver(expected, rel, before, after, problems, cp=1252,
+                     more_sections=None):
     got = after.get(rel)
     if got is None or got[0] != "file":
         problems.append(f"{rel}: expected client.ver, found {describe(got)}")
@@ -671,6 +748,8 @@ def check_client_ver(expected, rel, before, after, problems, cp=1252):
         problems.append(f"{rel} [modules] differs:\n" + "\n".join(lines))
     others = {s: e for s, e in actual.items() if s != "modules"}
     old_others = {s: e for s, e in old.items() if s != "modules"}
+    for section, entries in (more_sections or {}).items():
+        old_others[section] = dict(old_others.get(section, {}), **entries)
     if others != old_others:
         problems.append(f"{rel}: other sections changed: {old_others!r} -> "
                         f"{others!r}")
@@ -687,10 +766,7 @@ def run_scenario(binary, scenario, keep):
     try:
         os.mkdir(home)
         build_prefix(prefix, scenario)
-        if scenario.get("checksums_script"):
-            subprocess.run([sys.executable, CHECKSUMS_SCRIPT,
-                            os.path.join(prefix, "drive_c", "patch")],
-                           check=True, capture_output=True)
+        prepare_patch(os.path.join(prefix, "drive_c"), scenario)
         times = bool(scenario.get("times_kept"))
         before = snapshot(prefix, times)
         env = dict(os.environ, WINEPREFIX=prefix, KSUPDATE_TRACE=trace_path,
@@ -758,7 +834,8 @@ def run_scenario(binary, scenario, keep):
         if "client_ver" in scenario:
             cv_rel = client_ver_path(scenario, after)
             check_client_ver(expected_client_ver(scenario), cv_rel, before,
-                             after, problems, code_page(scenario))
+                             after, problems, code_page(scenario),
+                             kept_serial(scenario, before))
         # A what-if run makes no lock file either.
         lock_ok = not scenario.get("times_kept")
         for rel in sorted(set(before) | set(after)):

@@ -19,6 +19,7 @@ const char* OpName(Op op) {
                                        "LockInstallation",
                                        "HashFile",
                                        "LoadProfileFile",
+                                       "ReadFileBytes",
                                        "TrustInstallation",
                                        "WriteResultFile",
                                        "LastError"};
@@ -115,6 +116,13 @@ ProfileLoad HookedPlatform::LoadProfileFile(LPCSTR file,
   Count(Op::kLoadProfileFile);
   if (load_profile) return load_profile(file, contents);
   return PlatformWrapper::LoadProfileFile(file, contents);
+}
+
+ProfileLoad HookedPlatform::ReadFileBytes(LPCSTR file, DWORD max_bytes,
+                                          std::string* contents) {
+  Count(Op::kReadFileBytes);
+  if (read_file) return read_file(file, max_bytes, contents);
+  return PlatformWrapper::ReadFileBytes(file, max_bytes, contents);
 }
 
 BOOL HookedPlatform::TrustInstallation(LPCSTR bin_dir, std::string* refused) {

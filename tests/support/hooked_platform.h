@@ -26,6 +26,7 @@ enum class Op {
   kLockInstallation,
   kHashFile,
   kLoadProfileFile,
+  kReadFileBytes,
   kTrustInstallation,
   kWriteResultFile,
   kLastError,
@@ -64,6 +65,7 @@ class HookedPlatform : public PlatformWrapper {
       lock;
   std::function<BOOL(LPCSTR, Sha256Digest*)> hash;
   std::function<ProfileLoad(LPCSTR, std::string*)> load_profile;
+  std::function<ProfileLoad(LPCSTR, DWORD, std::string*)> read_file;
   std::function<BOOL(LPCSTR, std::string*)> trust;
   std::function<BOOL(LPCSTR, const std::string&, bool*)> write_result;
 
@@ -85,6 +87,8 @@ class HookedPlatform : public PlatformWrapper {
                  const Sha256Digest* expected, CopyReport* report) override;
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override;
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
+  ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
+                            std::string* contents) override;
   BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override;
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override;

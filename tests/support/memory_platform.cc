@@ -89,8 +89,22 @@ bool MemoryPlatform::Fail(DWORD error) {
 }
 
 void MemoryPlatform::SetInstallDir(const std::string& value, bool present) {
-  install_dir_ = value;
-  install_dir_present_ = present;
+  if (!present) {
+    RemoveKey(kRegistryKeyPath);
+    return;
+  }
+  SetValue(kRegistryKeyPath, kRegistryValueName, REG_SZ,
+           value + std::string(1, '\0'));
+}
+
+void MemoryPlatform::SetValue(const std::string& key_path,
+                              const std::string& name, DWORD type,
+                              const std::string& data) {
+  keys_[Key(key_path)][Key(name)] = Value{type, data};
+}
+
+void MemoryPlatform::RemoveKey(const std::string& key_path) {
+  keys_.erase(Key(key_path));
 }
 
 void MemoryPlatform::MakeDir(const std::string& path) {
@@ -154,11 +168,11 @@ BOOL MemoryPlatform::WritePrivateProfileStringA(LPCSTR section, LPCSTR key,
 LONG MemoryPlatform::RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD /*options*/,
                                    REGSAM /*desired*/, PHKEY result) {
   if (key != HKEY_LOCAL_MACHINE || sub_key == nullptr ||
-      Key(sub_key) != Key(kRegistryKeyPath) || !install_dir_present_) {
+      keys_.count(Key(sub_key)) == 0) {
     return ERROR_FILE_NOT_FOUND;
   }
   const std::uintptr_t handle = next_key_++;
-  open_keys_.insert(handle);
+  open_keys_[handle] = Key(sub_key);
   *result = reinterpret_cast<HKEY>(handle);
   return ERROR_SUCCESS;
 }
@@ -166,19 +180,19 @@ LONG MemoryPlatform::RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD /*options*/,
 LONG MemoryPlatform::RegQueryValueExA(HKEY key, LPCSTR value_name,
                                       LPDWORD /*reserved*/, LPDWORD type,
                                       LPBYTE data, LPDWORD data_size) {
-  if (open_keys_.count(reinterpret_cast<std::uintptr_t>(key)) == 0) {
-    return ERROR_INVALID_HANDLE;
-  }
-  if (value_name == nullptr || Key(value_name) != Key(kRegistryValueName)) {
-    return ERROR_FILE_NOT_FOUND;
-  }
-  if (type != nullptr) *type = 1;  // REG_SZ
-  const DWORD needed = static_cast<DWORD>(install_dir_.size() + 1);
+  auto open = open_keys_.find(reinterpret_cast<std::uintptr_t>(key));
+  if (open == open_keys_.end()) return ERROR_INVALID_HANDLE;
+  auto found = keys_.find(open->second);
+  if (found == keys_.end()) return ERROR_FILE_NOT_FOUND;
+  auto value = found->second.find(Key(value_name != nullptr ? value_name : ""));
+  if (value == found->second.end()) return ERROR_FILE_NOT_FOUND;
+  if (type != nullptr) *type = value->second.type;
+  const DWORD needed = static_cast<DWORD>(value->second.data.size());
   const DWORD offered = *data_size;
   *data_size = needed;
   if (data == nullptr) return ERROR_SUCCESS;
   if (offered < needed) return ERROR_MORE_DATA;
-  std::memcpy(data, install_dir_.c_str(), needed);
+  std::memcpy(data, value->second.data.data(), needed);
   return ERROR_SUCCESS;
 }
 
@@ -258,6 +272,12 @@ ProfileLoad MemoryPlatform::LoadProfileFile(LPCSTR file,
                                             std::string* contents) {
   FileIo io(this, file);
   return profiles_.LoadFile(io, contents);
+}
+
+ProfileLoad MemoryPlatform::ReadFileBytes(LPCSTR file, DWORD max_bytes,
+                                          std::string* contents) {
+  FileIo io(this, file);
+  return profile::ReadWholeFile(io, max_bytes, contents);
 }
 
 BOOL MemoryPlatform::TrustInstallation(LPCSTR /*bin_dir*/,

@@ -24,6 +24,11 @@ class MemoryPlatform : public Platform {
 
   // The installation directory value; none when `present` is false.
   void SetInstallDir(const std::string& value, bool present = true);
+  // A registry value under HKEY_LOCAL_MACHINE (one view for all): its type
+  // and the bytes a query returns (a text with its zero).
+  void SetValue(const std::string& key_path, const std::string& name,
+                DWORD type, const std::string& data);
+  void RemoveKey(const std::string& key_path);
   // Puts a file (its directories with it), with the read-only attribute
   // when `read_only`.
   void Put(const std::string& path, const std::string& bytes,
@@ -53,6 +58,8 @@ class MemoryPlatform : public Platform {
                  const Sha256Digest* expected, CopyReport* report) override;
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override;
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
+  ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
+                            std::string* contents) override;
   BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override;
   DWORD LastError() override { return last_error_; }
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
@@ -74,11 +81,16 @@ class MemoryPlatform : public Platform {
   Entry* Find(const std::string& path);
   bool Fail(DWORD error);
 
+  struct Value {
+    DWORD type = REG_NONE;
+    std::string data;
+  };
   std::map<std::string, Entry> files_;
   std::set<std::string> dirs_;
-  bool install_dir_present_ = false;
-  std::string install_dir_;
-  std::set<std::uintptr_t> open_keys_;
+  // Keys by path, values by name, both as Key() spells them.
+  std::map<std::string, std::map<std::string, Value>> keys_;
+  // Open handles and the key each stands for.
+  std::map<std::uintptr_t, std::string> open_keys_;
   std::uintptr_t next_key_ = 0x100;
   std::uint64_t stamp_ = 0;
   DWORD last_error_ = 0;

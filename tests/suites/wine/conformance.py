@@ -50,6 +50,7 @@ sys.path.insert(0, os.path.dirname(HERE))
 import run_scenarios as rs  # noqa: E402
 import at_once_test as ao  # noqa: E402
 from installation import INSTALL_DIR  # noqa: E402
+from wine_prefix import POLICY_KEY, reg_add_policy  # noqa: E402
 import profile_conformance  # noqa: E402
 import wine_machine  # noqa: E402
 
@@ -120,6 +121,11 @@ class Prefix:
             for name, data in values.items():
                 self.wine("reg", "add", REG_KEY, "/v", name, "/d", data, "/f",
                           view)
+        # The pinned keys, in the native view, as Group Policy writes them.
+        self.wine("reg", "delete", "HKLM\\SOFTWARE\\" + POLICY_KEY, "/f",
+                  "/reg:64", check=False)
+        for name, data in (rs.resolved_policy(scenario) or {}).items():
+            self.wine(*reg_add_policy(name, data))
 
 
 def owned_roots(baseline, files):
@@ -205,24 +211,10 @@ def lay_files(prefix, scenario, roots):
             else:
                 os.chmod(path, 0o644)
                 os.remove(path)
-    dir_modes = []
-    for rel, desc in scenario["files"].items():
-        path = os.path.join(prefix.drive_c, rel)
-        data = rs.desc_bytes(desc)
-        if data is None:
-            os.makedirs(path, exist_ok=True)
-            dir_modes.append((path, rs.spec_mode(desc, 0o755)))
-            continue
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-        os.chmod(path, rs.spec_mode(desc, 0o644))
+    dir_modes = rs.lay_files(prefix.drive_c, scenario["files"])
     for path, mode in sorted(dir_modes, key=lambda d: -d[0].count("/")):
         os.chmod(path, mode)
-    if scenario.get("checksums_script"):
-        subprocess.run([sys.executable, rs.CHECKSUMS_SCRIPT,
-                        os.path.join(prefix.drive_c, "patch")],
-                       check=True, capture_output=True)
+    rs.prepare_patch(prefix.drive_c, scenario)
 
 
 def result_path(prefix):
@@ -363,7 +355,8 @@ def check_run(scenario, before, after, trace, problems):
     if "client_ver" in scenario:
         cv_rel = rs.client_ver_path(scenario, after)
         rs.check_client_ver(rs.expected_client_ver(scenario), cv_rel, before,
-                            after, problems, rs.code_page(scenario))
+                            after, problems, rs.code_page(scenario),
+                            rs.kept_serial(scenario, before))
     lock_ok = not scenario.get("times_kept")  # a what-if run makes none
     for rel in sorted(set(before) | set(after)):
         if rel in expected or rel == cv_rel or \
@@ -689,7 +682,8 @@ def main():
                 print(f"skip {name}: {scenario['linux_only']}")
                 continue
             key = json.dumps([scenario["registry"],
-                              scenario.get("registry64")], sort_keys=True)
+                              scenario.get("registry64"),
+                              scenario.get("policy")], sort_keys=True)
             groups.setdefault(key, []).append((name, scenario))
         outcomes = {}
         for named in groups.values():

@@ -1,0 +1,429 @@
+#include "engine/trust.h"
+
+#include <utility>
+
+#include "engine/locations.h"
+#include "engine/run_report.h"
+#include "trace/trace.h"
+
+namespace ks {
+
+const char kPolicyKeyPath[] =
+    "SOFTWARE\\Policies\\Kestrova\\Plennet Groupware 6.5\\ksupdate";
+const char kSignatureSuffix[] = ".sig";
+const char kPatchSection[] = "patch";
+const char kSerialSection[] = "signed patches";
+
+namespace {
+
+constexpr char kP256Type[] = "ecdsa-p256";
+constexpr size_t kMaxPinnedKeys = 4;
+constexpr std::uint64_t kMaxSerial = std::uint64_t{1} << 53;
+constexpr DWORD kHeaderBufferSize = 128;
+// No signature comes near this: DER takes at most 72 bytes, r||s 64.
+constexpr DWORD kMaxSignatureBytes = 256;
+
+std::string Trimmed(const std::string& text) {
+  const char* blanks = " \t\r\n";
+  const size_t first = text.find_first_not_of(blanks);
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+// A serial: decimal digits only, at most 2^53.
+bool ParseSerial(const std::string& text, std::uint64_t* serial) {
+  if (text.empty() || text.size() > 16) return false;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (value > kMaxSerial) return false;
+  *serial = value;
+  return true;
+}
+
+// "YYYY-MM-DDTHH:MM:SSZ" as seconds since 1970 (UTC), by the civil
+// calendar's day count; false for any other text or an impossible date.
+bool ParseUtc(const std::string& text, std::time_t* when) {
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' ||
+      text[10] != 'T' || text[13] != ':' || text[16] != ':' ||
+      text[19] != 'Z') {
+    return false;
+  }
+  long long fields[6];
+  const size_t starts[6] = {0, 5, 8, 11, 14, 17};
+  const size_t widths[6] = {4, 2, 2, 2, 2, 2};
+  for (size_t i = 0; i < 6; ++i) {
+    fields[i] = 0;
+    for (size_t k = 0; k < widths[i]; ++k) {
+      const char c = text[starts[i] + k];
+      if (c < '0' || c > '9') return false;
+      fields[i] = fields[i] * 10 + (c - '0');
+    }
+  }
+  const long long year = fields[0], month = fields[1], day = fields[2];
+  static const long long kDays[12] = {31, 29, 31, 30, 31, 30,
+                                      31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (year < 1970 || month < 1 || month > 12 || day < 1 ||
+      day > kDays[month - 1] || (month == 2 && day == 29 && !leap) ||
+      fields[3] > 23 || fields[4] > 59 || fields[5] > 59) {
+    return false;
+  }
+  // Days from 1970-01-01, counting years from March so leap days come last.
+  const long long y = month <= 2 ? year - 1 : year;
+  const long long era = y / 400;
+  const long long yoe = y - era * 400;
+  const long long doy =
+      (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const long long days = era * 146097 + doe - 719468;
+  *when = static_cast<std::time_t>(days * 86400 + fields[3] * 3600 +
+                                   fields[4] * 60 + fields[5]);
+  return true;
+}
+
+// A policy value other than the keys: ERROR_SUCCESS with its type and
+// bytes, or nothing (false with *missing) when it is not there.
+bool PolicyValue(Platform& platform, const char* name, DWORD* type,
+                 std::string* data, bool* missing, std::string* problem) {
+  const LONG status =
+      ReadRegistryValue(platform, HKEY_LOCAL_MACHINE, kPolicyKeyPath, name,
+                        KEY_WOW64_64KEY, type, data);
+  *missing = status == ERROR_FILE_NOT_FOUND;
+  if (status == ERROR_SUCCESS || *missing) return true;
+  *problem = std::string(name) + " cannot be read (error " +
+             std::to_string(status) + ")";
+  return false;
+}
+
+bool IsText(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ; }
+
+bool ReadKeys(Platform& platform, TrustPolicy* policy, std::string* problem) {
+  DWORD type = REG_NONE;
+  std::string data;
+  bool missing = false;
+  if (!PolicyValue(platform, "TrustedKeys", &type, &data, &missing, problem)) {
+    return false;
+  }
+  if (missing) return true;
+  if (type != REG_MULTI_SZ && !IsText(type)) {
+    *problem = "TrustedKeys is no text";
+    return false;
+  }
+  size_t start = 0;
+  while (start < data.size()) {
+    size_t end = data.find('\0', start);
+    if (end == std::string::npos) end = data.size();
+    const std::string line = Trimmed(data.substr(start, end - start));
+    start = end + 1;
+    if (line.empty()) continue;
+    PinnedKey key;
+    if (!ParsePinnedKey(line, &key)) {
+      *problem = "not a key: " + line.substr(0, 40);
+      return false;
+    }
+    policy->keys.push_back(key);
+  }
+  if (policy->keys.empty() || policy->keys.size() > kMaxPinnedKeys) {
+    *problem = "TrustedKeys holds " + std::to_string(policy->keys.size()) +
+               " keys (1 to 4)";
+    return false;
+  }
+  return true;
+}
+
+// The number that a REG_DWORD, REG_QWORD or decimal text gives.
+bool PolicyNumber(DWORD type, const std::string& data, std::uint64_t* value) {
+  if ((type == REG_DWORD && data.size() == 4) ||
+      (type == REG_QWORD && data.size() == 8)) {
+    *value = 0;
+    for (size_t i = data.size(); i-- > 0;) {
+      *value = (*value << 8) | static_cast<unsigned char>(data[i]);
+    }
+    return true;
+  }
+  return IsText(type) && ParseSerial(Trimmed(data.c_str()), value);
+}
+
+bool ReadSettings(Platform& platform, TrustPolicy* policy,
+                  std::string* problem) {
+  DWORD type = REG_NONE;
+  std::string data;
+  bool missing = false;
+  std::uint64_t number = 0;
+  if (!PolicyValue(platform, "RequireExpiry", &type, &data, &missing,
+                   problem)) {
+    return false;
+  }
+  if (!missing) {
+    if (type != REG_DWORD || !PolicyNumber(type, data, &number) || number > 1) {
+      *problem = "RequireExpiry is neither 0 nor 1";
+      return false;
+    }
+    policy->require_expiry = number == 1;
+  }
+  if (!PolicyValue(platform, "Scope", &type, &data, &missing, problem)) {
+    return false;
+  }
+  if (!missing) {
+    if (!IsText(type)) {
+      *problem = "Scope is no text";
+      return false;
+    }
+    const std::string scope = data.c_str();
+    if (!scope.empty()) policy->scope = scope;
+  }
+  if (!PolicyValue(platform, "MinSerial", &type, &data, &missing, problem)) {
+    return false;
+  }
+  if (!missing) {
+    if (!PolicyNumber(type, data, &policy->min_serial) ||
+        policy->min_serial > kMaxSerial) {
+      *problem = "MinSerial is no serial";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Refuse(TrustRefusal* refusal, const char* word, std::string detail) {
+  refusal->word = word;
+  refusal->detail = std::move(detail);
+  return false;
+}
+
+// The [patch] header's three entries ("" for one that is not there).
+struct HeaderText {
+  std::string serial;
+  std::string expires;
+  std::string scope;
+};
+
+HeaderText ReadHeader(const PatchManifest& manifest) {
+  HeaderText header;
+  char buffer[kHeaderBufferSize + 1] = {};
+  manifest.GetString(kPatchSection, "serial", "", buffer, kHeaderBufferSize);
+  header.serial = buffer;
+  manifest.GetString(kPatchSection, "expires", "", buffer, kHeaderBufferSize);
+  header.expires = buffer;
+  manifest.GetString(kPatchSection, "scope", "", buffer, kHeaderBufferSize);
+  header.scope = buffer;
+  return header;
+}
+
+// Which key of the policy signed the manifest's bytes, or -1.
+int Signer(const TrustPolicy& policy, const Sha256Digest& digest,
+           const std::vector<P256Signature>& signatures) {
+  for (size_t k = 0; k < policy.keys.size(); ++k) {
+    // The pinned key's type says how to verify, never the signature file.
+    if (policy.keys[k].type != kP256Type) continue;
+    for (const P256Signature& signature : signatures) {
+      if (VerifyP256(policy.keys[k].key, digest, signature)) {
+        return static_cast<int>(k);
+      }
+    }
+  }
+  return -1;
+}
+
+// The header's checks, after the signature's.
+bool CheckHeader(const TrustPolicy& policy, const HeaderText& header,
+                 std::time_t now, std::uint64_t* serial,
+                 TrustRefusal* refusal) {
+  if (header.serial.empty()) {
+    return Refuse(refusal, "no header", "no serial in [patch]");
+  }
+  if (!ParseSerial(header.serial, serial)) {
+    return Refuse(refusal, "malformed header", "serial " + header.serial);
+  }
+  std::time_t expires = 0;
+  if (!header.expires.empty() && !ParseUtc(header.expires, &expires)) {
+    return Refuse(refusal, "malformed header", "expires " + header.expires);
+  }
+  if (header.expires.empty() && policy.require_expiry) {
+    return Refuse(refusal, "no expiry", "no expires in [patch]");
+  }
+  if (!header.expires.empty() && now > expires &&
+      now - expires > kExpirySkewSeconds) {
+    return Refuse(refusal, "expired", "expired " + header.expires);
+  }
+  if (policy.scope && header.scope != *policy.scope) {
+    return Refuse(refusal, "scope",
+                  "scope " + header.scope + ", not " + *policy.scope);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParsePinnedKey(const std::string& line, PinnedKey* key) {
+  const std::string prefix = std::string(kP256Type) + ":";
+  if (line.compare(0, prefix.size(), prefix) != 0) return false;
+  std::string bytes;
+  PinnedKey parsed;
+  if (!DecodeBase64(line.substr(prefix.size()), &bytes) ||
+      !ParseP256PublicKey(bytes, &parsed.key)) {
+    return false;
+  }
+  parsed.type = kP256Type;
+  Sha256 hash;
+  const unsigned char uncompressed = 0x04;
+  hash.Update(&uncompressed, 1);
+  hash.Update(parsed.key.xy.data(), parsed.key.xy.size());
+  Sha256Digest digest;
+  if (!hash.Finish(&digest)) return false;
+  parsed.id = parsed.type + ":" + Sha256Hex(digest).substr(0, 16);
+  *key = parsed;
+  return true;
+}
+
+bool ReadTrustPolicy(Platform& platform, TrustPolicy* policy,
+                     std::string* problem) {
+  *policy = TrustPolicy();
+  if (!ReadKeys(platform, policy, problem)) return false;
+  if (policy->keys.empty()) return true;
+  return ReadSettings(platform, policy, problem);
+}
+
+bool JudgeSignature(const TrustPolicy& policy, const PatchManifest& manifest,
+                    const std::string* signature, TrustedPatch* patch,
+                    TrustRefusal* refusal) {
+  if (signature == nullptr) {
+    return Refuse(refusal, "no signature",
+                  "no " + std::string(kSourceManifestName) + kSignatureSuffix);
+  }
+  const std::vector<P256Signature> signatures = ParseP256Signatures(*signature);
+  if (signatures.empty()) {
+    return Refuse(
+        refusal, "malformed signature",
+        std::to_string(signature->size()) + " bytes that are no signature");
+  }
+  Sha256 hash;
+  hash.Update(manifest.bytes().data(), manifest.bytes().size());
+  const int key = hash.Finish(&patch->manifest)
+                      ? Signer(policy, patch->manifest, signatures)
+                      : -1;
+  if (key < 0) {
+    return Refuse(refusal, "not signed",
+                  "not signed by a pinned key, or changed since");
+  }
+  patch->key = static_cast<size_t>(key);
+  return true;
+}
+
+bool JudgeSignedPatch(const TrustPolicy& policy, const PatchManifest& manifest,
+                      const std::vector<std::string>& names,
+                      const std::optional<StoredSerial>& stored,
+                      std::time_t now, TrustedPatch* patch,
+                      TrustRefusal* refusal) {
+  if (!CheckHeader(policy, ReadHeader(manifest), now, &patch->serial,
+                   refusal)) {
+    return false;
+  }
+  for (const std::string& name : names) {
+    Sha256Digest digest;
+    if (manifest.ReadChecksum(name, &digest) != ModuleChecksum::kValid) {
+      return Refuse(refusal, "no checksum", "no checksum for " + name);
+    }
+  }
+  if (patch->serial < policy.min_serial) {
+    return Refuse(refusal, "below MinSerial",
+                  "serial " + std::to_string(patch->serial) + " below " +
+                      std::to_string(policy.min_serial));
+  }
+  if (stored && patch->serial < stored->serial) {
+    return Refuse(refusal, "older serial",
+                  "serial " + std::to_string(patch->serial) +
+                      " below the installed " + std::to_string(stored->serial));
+  }
+  if (stored && patch->serial == stored->serial &&
+      patch->manifest != stored->manifest) {
+    return Refuse(refusal, "serial reused",
+                  "serial " + std::to_string(patch->serial) +
+                      " installed from another manifest");
+  }
+  return true;
+}
+
+std::optional<StoredSerial> ReadStoredSerial(Platform& platform,
+                                             const std::string& client_ver,
+                                             const PinnedKey& key) {
+  char buffer[kHeaderBufferSize + 1] = {};
+  platform.GetPrivateProfileStringA(kSerialSection, key.id.c_str(), "", buffer,
+                                    kHeaderBufferSize, client_ver.c_str());
+  const std::string text = buffer;
+  const size_t blank = text.find(' ');
+  StoredSerial stored;
+  if (blank == std::string::npos ||
+      !ParseSerial(text.substr(0, blank), &stored.serial) ||
+      !ParseSha256(text.substr(blank + 1), &stored.manifest)) {
+    return std::nullopt;
+  }
+  return stored;
+}
+
+bool StoreSerial(Platform& platform, const std::string& client_ver,
+                 const PinnedKey& key, const TrustedPatch& patch) {
+  const std::optional<StoredSerial> kept =
+      ReadStoredSerial(platform, client_ver, key);
+  if (kept && kept->serial == patch.serial &&
+      kept->manifest == patch.manifest) {
+    return true;
+  }
+  const std::string value =
+      std::to_string(patch.serial) + " " + Sha256Hex(patch.manifest);
+  return platform.WritePrivateProfileStringA(kSerialSection, key.id.c_str(),
+                                             value.c_str(),
+                                             client_ver.c_str()) != FALSE;
+}
+
+bool VerifyPatch(Platform& platform, const RunInputs& inputs,
+                 const TrustPolicy& policy, const PatchManifest& manifest,
+                 const std::vector<std::string>& names) {
+  std::string bytes;
+  const std::string path = manifest.path() + kSignatureSuffix;
+  const ProfileLoad read =
+      platform.ReadFileBytes(path.c_str(), kMaxSignatureBytes, &bytes);
+  std::string client_ver;
+  const bool installed = Locations::InstalledFilePath(
+      platform, kInstalledManifestName, &client_ver);
+  const auto stored = [&](const PinnedKey& key) -> std::optional<StoredSerial> {
+    if (!installed) return std::nullopt;
+    return ReadStoredSerial(platform, client_ver, key);
+  };
+  TrustedPatch patch;
+  TrustRefusal refusal{"", ""};
+  bool trusted = false;
+  if (read == ProfileLoad::kTooLarge) {
+    refusal = {"malformed signature",
+               "larger than " + std::to_string(kMaxSignatureBytes) + " bytes"};
+  } else {
+    trusted = JudgeSignature(policy, manifest,
+                             read == ProfileLoad::kLoaded ? &bytes : nullptr,
+                             &patch, &refusal) &&
+              JudgeSignedPatch(policy, manifest, names,
+                               stored(policy.keys[patch.key]), inputs.now,
+                               &patch, &refusal);
+  }
+  if (trusted && installed && !inputs.what_if &&
+      !StoreSerial(platform, client_ver, policy.keys[patch.key], patch)) {
+    trusted = false;
+    refusal = {"serial not kept", "its serial cannot be kept in " + client_ver};
+  }
+  if (inputs.report != nullptr) {
+    TrustRecord& record = inputs.report->trust.emplace();
+    record.verified = trusted;
+    if (trusted) {
+      record.key = policy.keys[patch.key].id;
+      record.serial = patch.serial;
+    } else {
+      record.refused = refusal.word;
+    }
+  }
+  if (!trusted) Trace("    - Patch not trusted : %s -", refusal.detail.c_str());
+  return trusted;
+}
+
+}  // namespace ks

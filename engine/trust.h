@@ -1,0 +1,140 @@
+// Who may update this client: the publisher's keys, pinned in the
+// machine's policy, and the signed patch manifest they vouch for.
+//
+// With no key pinned nothing here changes a run. With one, a patch is
+// installed only when its manifest's exact bytes carry a signature by a
+// pinned key (ksmodules.ver.sig beside it), its [patch] header is sound
+// (serial, expiry, scope), every module it lists has a checksum, and its
+// serial does not go back on what this installation accepted before.
+#ifndef KSUPDATE_ENGINE_TRUST_H_
+#define KSUPDATE_ENGINE_TRUST_H_
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/manifests.h"
+#include "engine/run_inputs.h"
+#include "platform/ecdsa.h"
+#include "platform/platform.h"
+
+namespace ks {
+
+// The policy key, under HKEY_LOCAL_MACHINE in the native view, which Group
+// Policy, Intune or the client's installer writes: "TrustedKeys" (one key
+// a string, REG_MULTI_SZ or REG_SZ), "RequireExpiry" (REG_DWORD 1),
+// "Scope" (REG_SZ), "MinSerial" (REG_DWORD, REG_QWORD or decimal REG_SZ).
+extern const char kPolicyKeyPath[];
+// The signature's file: the manifest's name and this.
+extern const char kSignatureSuffix[];
+// The manifest's header section, and client.ver's section of the serials
+// accepted so far.
+extern const char kPatchSection[];
+extern const char kSerialSection[];
+
+// A pinned key: its type (only "ecdsa-p256" so far, chosen by the pinned
+// key and never by the signature) and the key.
+struct PinnedKey {
+  std::string type;
+  P256PublicKey key;
+  // "ecdsa-p256:" and 16 hex digits of the SHA-256 of its uncompressed
+  // point: how client.ver and the result file name it.
+  std::string id;
+};
+
+struct TrustPolicy {
+  std::vector<PinnedKey> keys;  // none: verification is off
+  bool require_expiry = false;
+  std::optional<std::string> scope;
+  std::uint64_t min_serial = 0;
+};
+
+// One pinned key from its line, "ecdsa-p256:" and the base64 of its
+// SubjectPublicKeyInfo DER or of its 65-byte uncompressed point; false for
+// anything else (another type, bad base64, a point not on the curve).
+bool ParsePinnedKey(const std::string& line, PinnedKey* key);
+
+// Reads the policy through `platform`. True with *policy (no key at all
+// when there is no key or no TrustedKeys value). False, with what is wrong
+// in *problem, when a value is there but unusable: a line that is no key,
+// none or more than four keys, another value of a type or text it cannot
+// have, or a key that cannot be read at all. The run must then stop: it
+// never falls back to unsigned.
+bool ReadTrustPolicy(Platform& platform, TrustPolicy* policy,
+                     std::string* problem);
+
+// The serial that client.ver keeps for a key: the highest accepted so far
+// and the SHA-256 of that manifest's bytes.
+struct StoredSerial {
+  std::uint64_t serial = 0;
+  Sha256Digest manifest;
+};
+
+// Why a patch is not trusted. `word` goes to the result file, `detail` to
+// the trace.
+struct TrustRefusal {
+  const char* word;
+  std::string detail;
+};
+
+// What was found of a patch that a pinned key vouches for.
+struct TrustedPatch {
+  size_t key = 0;  // the key of policy.keys that signed it
+  std::uint64_t serial = 0;
+  Sha256Digest manifest;  // the SHA-256 of its bytes
+};
+
+// How long after its expiry a manifest is still taken: a start-up script
+// may run before the clock is synchronised, or with the time zone taken
+// for UTC.
+constexpr std::time_t kExpirySkewSeconds = std::time_t{24} * 60 * 60;
+
+// Whether `signature` (the signature file's bytes; missing when null), 8
+// to 256 bytes of DER or raw r||s, is one by a key of `policy` over the
+// exact bytes of `manifest`: true with patch->key and patch->manifest (the
+// bytes' SHA-256), or false with *refusal.
+bool JudgeSignature(const TrustPolicy& policy, const PatchManifest& manifest,
+                    const std::string* signature, TrustedPatch* patch,
+                    TrustRefusal* refusal);
+
+// What a signed manifest must also be, in this order: a [patch] header
+// with serial= (decimal, at most 2^53), expires= ("YYYY-MM-DDTHH:MM:SSZ",
+// UTC; required when the policy says so; refused once `now` is past it by
+// more than kExpirySkewSeconds) and scope= (equal to the policy's Scope
+// when that is set); a valid checksum for every one of `names`; a serial
+// at least MinSerial; and, against `stored` (the serial client.ver keeps
+// for the signing key), not lower, and not the same with other bytes (the
+// same with the same bytes is a rerun). True with patch->serial, or false
+// with *refusal.
+bool JudgeSignedPatch(const TrustPolicy& policy, const PatchManifest& manifest,
+                      const std::vector<std::string>& names,
+                      const std::optional<StoredSerial>& stored,
+                      std::time_t now, TrustedPatch* patch,
+                      TrustRefusal* refusal);
+
+// The serial client.ver at `client_ver` keeps for `key`, read through
+// `platform`; nullopt when none is kept (or the entry is not one of ours).
+std::optional<StoredSerial> ReadStoredSerial(Platform& platform,
+                                             const std::string& client_ver,
+                                             const PinnedKey& key);
+
+// Keeps `patch`'s serial for its key in client.ver (the profile write's
+// atomic replace), unless it is kept already. False when it cannot be.
+bool StoreSerial(Platform& platform, const std::string& client_ver,
+                 const PinnedKey& key, const TrustedPatch& patch);
+
+// The trust of the run's patch under `policy` (which pins keys): reads the
+// signature beside the manifest (ReadFileBytes) and the serial client.ver
+// keeps, judges (JudgePatch, at inputs.now), notes the verdict in the
+// report, and says a refusal in one trace line. Then, unless the run is a
+// what-if one or has no installation, keeps the serial in client.ver
+// before any copy. False when the run must copy and record nothing.
+bool VerifyPatch(Platform& platform, const RunInputs& inputs,
+                 const TrustPolicy& policy, const PatchManifest& manifest,
+                 const std::vector<std::string>& names);
+
+}  // namespace ks
+
+#endif  // KSUPDATE_ENGINE_TRUST_H_

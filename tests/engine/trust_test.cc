@@ -1,0 +1,216 @@
+#include "engine/trust.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/hooked_platform.h"
+#include "tests/support/memory_platform.h"
+
+namespace ks {
+namespace {
+
+// The base point of P-256 as a pinned key, and as its SPKI.
+const char kPoint[] =
+    "ecdsa-p256:BGsX0fLhLEJH+Lzm5WOkQPJ3A32BLeszoPShOUXYmMKWT+NC4v4af5uO5+tKfA+"
+    "eFivOM1drMV7Oy7ZAaDe/UfU=";
+const char kSpki[] =
+    "ecdsa-p256:"
+    "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEaxfR8uEsQkf4vOblY6RA8ncDfYEt"
+    "6zOg9KE5RdiYwpZP40Li/hp/m47n60p8D54WK84zV2sxXs7LtkBoN79R9Q==";
+
+void SetKeys(MemoryPlatform* platform, const std::vector<std::string>& keys) {
+  std::string data;
+  for (const std::string& key : keys) data += key + '\0';
+  platform->SetValue(kPolicyKeyPath, "TrustedKeys", REG_MULTI_SZ, data + '\0');
+}
+
+std::string Problem(MemoryPlatform& platform) {
+  TrustPolicy policy;
+  std::string problem;
+  EXPECT_FALSE(ReadTrustPolicy(platform, &policy, &problem));
+  return problem;
+}
+
+TEST(ParsePinnedKey, BothEncodingsOneId) {
+  PinnedKey a, b;
+  ASSERT_TRUE(ParsePinnedKey(kPoint, &a));
+  ASSERT_TRUE(ParsePinnedKey(kSpki, &b));
+  EXPECT_EQ(a.key, b.key);
+  EXPECT_EQ(a.id, b.id);
+  EXPECT_EQ(a.id.rfind("ecdsa-p256:", 0), 0u);
+  EXPECT_EQ(a.id.size(), 11u + 16u);
+  std::string no_type = std::string(kPoint).substr(11);
+  for (const std::string& bad :
+       {no_type, "ed25519:" + no_type, std::string("ecdsa-p256:"),
+        std::string(kPoint).substr(0, 40), std::string(kPoint) + "="}) {
+    EXPECT_FALSE(ParsePinnedKey(bad, &a)) << bad;
+  }
+}
+
+TEST(ReadTrustPolicy, NoneOneOrMoreKeysAndTheSettings) {
+  MemoryPlatform platform;
+  TrustPolicy policy;
+  std::string problem;
+  ASSERT_TRUE(ReadTrustPolicy(platform, &policy, &problem));
+  EXPECT_TRUE(policy.keys.empty());
+  SetKeys(&platform, {kPoint, "  " + std::string(kSpki) + " ", ""});
+  platform.SetValue(kPolicyKeyPath, "RequireExpiry", REG_DWORD,
+                    std::string("\x01\0\0\0", 4));
+  platform.SetValue(kPolicyKeyPath, "Scope", REG_SZ, std::string("pilot\0", 6));
+  platform.SetValue(kPolicyKeyPath, "MinSerial", REG_QWORD,
+                    std::string("\x0c\0\0\0\x01\0\0\0", 8));
+  ASSERT_TRUE(ReadTrustPolicy(platform, &policy, &problem)) << problem;
+  EXPECT_EQ(policy.keys.size(), 2u);
+  EXPECT_TRUE(policy.require_expiry);
+  EXPECT_EQ(policy.scope, "pilot");
+  EXPECT_EQ(policy.min_serial, 0x10000000cu);
+  // One key as a plain string, the serial as decimal text.
+  platform.SetValue(kPolicyKeyPath, "TrustedKeys", REG_SZ,
+                    std::string(kPoint) + '\0');
+  platform.SetValue(kPolicyKeyPath, "MinSerial", REG_SZ, "9007199254740992");
+  ASSERT_TRUE(ReadTrustPolicy(platform, &policy, &problem)) << problem;
+  EXPECT_EQ(policy.keys.size(), 1u);
+  EXPECT_EQ(policy.min_serial, 9007199254740992u);
+}
+
+// A value that is there but cannot be used stops the run: never unsigned.
+TEST(ReadTrustPolicy, UnusableValuesAreProblems) {
+  MemoryPlatform platform;
+  SetKeys(&platform, {kPoint, "ecdsa-p256:AAAA"});
+  EXPECT_EQ(Problem(platform), "not a key: ecdsa-p256:AAAA");
+  SetKeys(&platform, {"", " "});
+  EXPECT_EQ(Problem(platform), "TrustedKeys holds 0 keys (1 to 4)");
+  SetKeys(&platform, {kPoint, kPoint, kSpki, kSpki, kPoint});
+  EXPECT_EQ(Problem(platform), "TrustedKeys holds 5 keys (1 to 4)");
+  platform.SetValue(kPolicyKeyPath, "TrustedKeys", REG_DWORD, "\1\0\0\0");
+  EXPECT_EQ(Problem(platform), "TrustedKeys is no text");
+  SetKeys(&platform, {kPoint});
+  platform.SetValue(kPolicyKeyPath, "RequireExpiry", REG_DWORD,
+                    std::string("\x02\0\0\0", 4));
+  EXPECT_EQ(Problem(platform), "RequireExpiry is neither 0 nor 1");
+  platform.SetValue(kPolicyKeyPath, "RequireExpiry", REG_DWORD,
+                    std::string(4, '\0'));
+  platform.SetValue(kPolicyKeyPath, "MinSerial", REG_SZ, "9007199254740993");
+  EXPECT_EQ(Problem(platform), "MinSerial is no serial");
+}
+
+// HKLM's native view only: the user's hive, and a 32-bit build's own view,
+// have no say.
+TEST(ReadTrustPolicy, ReadsTheMachinesNativeView) {
+  MemoryPlatform memory;
+  HookedPlatform platform(&memory);
+  platform.reg_open = [&](HKEY root, LPCSTR key, DWORD options, REGSAM sam,
+                          PHKEY result) {
+    EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
+    EXPECT_STREQ(key, kPolicyKeyPath);
+    EXPECT_EQ(sam, KEY_READ | KEY_WOW64_64KEY);
+    return memory.RegOpenKeyExA(root, key, options, sam, result);
+  };
+  TrustPolicy policy;
+  std::string problem;
+  EXPECT_TRUE(ReadTrustPolicy(platform, &policy, &problem));
+  EXPECT_EQ(platform.calls(Op::kRegOpenKeyEx), 1);
+}
+
+// The header and serial checks of a signed manifest, in their order.
+class SignedPatchTest : public ::testing::Test {
+ protected:
+  SignedPatchTest() {
+    PinnedKey key;
+    EXPECT_TRUE(ParsePinnedKey(kPoint, &key));
+    policy_.keys.push_back(key);
+  }
+  // The verdict on a manifest with this [patch] header and [sha256].
+  std::string Judge(const std::string& header,
+                    const std::optional<StoredSerial>& stored = std::nullopt,
+                    const std::string& sums = "a.dll=" + std::string(64, 'a')) {
+    MemoryPlatform platform;
+    platform.Put("C:\\p\\ksmodules.ver", "[patch]\n" + header +
+                                             "\n[modules]\na.dll=5\n"
+                                             "[sha256]\n" +
+                                             sums + "\n");
+    const PatchManifest manifest(platform, "C:\\p\\ksmodules.ver");
+    TrustedPatch patch;
+    patch.manifest = digest_;
+    TrustRefusal refusal{"", ""};
+    if (JudgeSignedPatch(policy_, manifest, {"a.dll"}, stored, now_, &patch,
+                         &refusal)) {
+      return "serial " + std::to_string(patch.serial);
+    }
+    return std::string(refusal.word) + ": " + refusal.detail;
+  }
+
+  TrustPolicy policy_;
+  Sha256Digest digest_{};
+  // 2026-12-10T00:00:00Z.
+  std::time_t now_ = 1796860800;
+};
+
+TEST_F(SignedPatchTest, HeaderChecks) {
+  EXPECT_EQ(Judge("serial=7"), "serial 7");
+  EXPECT_EQ(Judge("serial=9007199254740992"), "serial 9007199254740992");
+  EXPECT_EQ(Judge(""), "no header: no serial in [patch]");
+  EXPECT_EQ(Judge("serial=-1"), "malformed header: serial -1");
+  EXPECT_EQ(Judge("serial=9007199254740993"),
+            "malformed header: serial 9007199254740993");
+  EXPECT_EQ(Judge("serial=1\nexpires=2026-12-10"),
+            "malformed header: expires 2026-12-10");
+  EXPECT_EQ(Judge("serial=1\nexpires=2026-02-30T00:00:00Z"),
+            "malformed header: expires 2026-02-30T00:00:00Z");
+  // Past its expiry by the skew and a second more, not before.
+  EXPECT_EQ(Judge("serial=1\nexpires=2026-12-09T00:00:00Z"), "serial 1");
+  EXPECT_EQ(Judge("serial=1\nexpires=2026-12-08T23:59:59Z"),
+            "expired: expired 2026-12-08T23:59:59Z");
+  policy_.require_expiry = true;
+  EXPECT_EQ(Judge("serial=1"), "no expiry: no expires in [patch]");
+  EXPECT_EQ(Judge("serial=1\nexpires=2028-02-29T12:00:00Z"), "serial 1");
+  policy_.scope = "pilot";
+  EXPECT_EQ(Judge("serial=1\nexpires=2028-01-01T00:00:00Z\nscope=pilot"),
+            "serial 1");
+  EXPECT_EQ(Judge("serial=1\nexpires=2028-01-01T00:00:00Z"),
+            "scope: scope , not pilot");
+}
+
+TEST_F(SignedPatchTest, ChecksumsAndSerials) {
+  EXPECT_EQ(Judge("serial=7", std::nullopt, "b.dll=" + std::string(64, 'b')),
+            "no checksum: no checksum for a.dll");
+  EXPECT_EQ(Judge("serial=7", std::nullopt, "a.dll=abc"),
+            "no checksum: no checksum for a.dll");
+  policy_.min_serial = 8;
+  EXPECT_EQ(Judge("serial=7"), "below MinSerial: serial 7 below 8");
+  policy_.min_serial = 0;
+  StoredSerial kept{7, digest_};
+  EXPECT_EQ(Judge("serial=7", kept), "serial 7");
+  EXPECT_EQ(Judge("serial=8", kept), "serial 8");
+  EXPECT_EQ(Judge("serial=6", kept),
+            "older serial: serial 6 below the "
+            "installed 7");
+  kept.manifest.bytes[0] = 1;
+  EXPECT_EQ(Judge("serial=7", kept),
+            "serial reused: serial 7 installed from another manifest");
+}
+
+TEST(StoredSerial, KeptOnceAndReadBack) {
+  MemoryPlatform platform;
+  platform.MakeDir("C:\\Client\\bin");
+  const std::string client_ver = "C:\\Client\\bin\\client.ver";
+  PinnedKey key;
+  ASSERT_TRUE(ParsePinnedKey(kPoint, &key));
+  EXPECT_FALSE(ReadStoredSerial(platform, client_ver, key));
+  TrustedPatch patch;
+  patch.serial = 12;
+  patch.manifest.bytes[31] = 0xab;
+  ASSERT_TRUE(StoreSerial(platform, client_ver, key, patch));
+  ASSERT_TRUE(StoreSerial(platform, client_ver, key, patch));
+  EXPECT_EQ(platform.writes(client_ver), 1);
+  const std::optional<StoredSerial> kept =
+      ReadStoredSerial(platform, client_ver, key);
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->serial, 12u);
+  EXPECT_EQ(kept->manifest, patch.manifest);
+}
+
+}  // namespace
+}  // namespace ks
