@@ -29,9 +29,17 @@ bool CPatcher::ReadPolicy(TrustPolicy* policy, RunReport* report) {
   std::string problem;
   if (ReadTrustPolicy(platform_, policy, &problem)) return true;
   Trace("    - Trusted keys unusable : %s -", problem.c_str());
-  report->end = RunEnd::kUntrusted;
+  End(report, RunEnd::kUntrusted);
   report->trust.emplace().refused = "unusable policy";
   return false;
+}
+
+void CPatcher::End(RunReport* report, RunEnd end) const {
+  report->end = end;
+  // The line that said why, when one was said since the run began.
+  if (TraceCount() > traced_before_ && !TraceLog.lines().empty()) {
+    report->end_line = TraceLog.lines().back();
+  }
 }
 
 void CPatcher::Run() {
@@ -40,6 +48,7 @@ void CPatcher::Run() {
   RunReport own_report;
   RunReport& report = report_ != nullptr ? *report_ : own_report;
   report.what_if = what_if_;
+  traced_before_ = TraceCount();
   try {
     RunInputs inputs(m_strBasePath);
     inputs.what_if = what_if_;
@@ -50,10 +59,11 @@ void CPatcher::Run() {
     const PatchManifest manifest(platform_,
                                  inputs.locations.GetSourceManifestPath());
     if (manifest.load() != ProfileLoad::kLoaded) {
-      report.end = RunEnd::kNoSourceManifest;
+      End(&report, RunEnd::kNoSourceManifest);
     }
     if (manifest.load() == ProfileLoad::kTooLarge) {
       TraceManifestTooLarge(manifest.path());
+      End(&report, RunEnd::kNoSourceManifest);
       return;
     }
     const std::vector<std::string> names = ReadModuleNames(manifest);
@@ -71,24 +81,24 @@ void CPatcher::Run() {
     switch (LockForRun(platform_, !what_if_, &lock)) {
       case RunStart::kGoOn:
         if (!CheckInstalledManifest(platform_)) {
-          report.end = RunEnd::kManifestTooLarge;
+          End(&report, RunEnd::kManifestTooLarge);
           return;
         }
         break;
       case RunStart::kNoInstallation:
         // Gone through all the same: each module says so, or fails.
-        report.end = RunEnd::kNoInstallation;
+        End(&report, RunEnd::kNoInstallation);
         break;
       case RunStart::kRefused:
-        report.end = RunEnd::kRefused;
+        End(&report, RunEnd::kRefused);
         return;
       case RunStart::kBusy:
-        report.end = RunEnd::kBusy;
+        End(&report, RunEnd::kBusy);
         return;
     }
     if (!policy.keys.empty() &&
         !VerifyPatch(platform_, inputs, policy, manifest, names)) {
-      report.end = RunEnd::kUntrusted;
+      End(&report, RunEnd::kUntrusted);
       return;
     }
     CModuleList list(platform_, inputs, manifest, lock.get());
@@ -96,7 +106,7 @@ void CPatcher::Run() {
     list.UpdateAll();
   } catch (...) {
     // Whatever went wrong (memory, a text too long) ends the run quietly.
-    report.end = RunEnd::kException;
+    End(&report, RunEnd::kException);
   }
 }
 

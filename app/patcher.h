@@ -2,13 +2,14 @@
 #ifndef KSUPDATE_APP_PATCHER_H_
 #define KSUPDATE_APP_PATCHER_H_
 
+#include <cstdint>
 #include <string>
 
+#include "engine/run_report.h"
 #include "platform/platform.h"
 
 namespace ks {
 
-struct RunReport;
 struct TrustPolicy;
 
 class CPatcher {
@@ -37,8 +38,12 @@ class CPatcher {
   // The machine's pinned keys into *policy; false, said in the trace and
   // *report, when they are there but unusable.
   bool ReadPolicy(TrustPolicy* policy, RunReport* report);
+  // Notes in *report how the run ended, with the trace line that said why.
+  void End(RunReport* report, RunEnd end) const;
 
   Platform& platform_;
+  // TraceCount() when the run began.
+  std::uint64_t traced_before_ = 0;
   bool what_if_ = false;
   RunReport* report_ = nullptr;
 };

@@ -37,12 +37,26 @@ std::string OptionalText(const std::optional<std::string>& text) {
 }
 
 std::string Time(std::time_t time) {
-  char text[32] = "null";
-  // One thread reads the clock: gmtime's shared buffer is ours alone.
-  if (const std::tm* utc = std::gmtime(&time)) {
-    std::strftime(text, sizeof text, "\"%Y-%m-%dT%H:%M:%SZ\"", utc);
+  const std::string text = UtcText(time);
+  return text == "?" ? "null" : "\"" + text + "\"";
+}
+
+std::string OddSettings(const std::vector<OddSetting>& odd) {
+  std::string json = "[";
+  for (size_t i = 0; i < odd.size(); ++i) {
+    json += i == 0 ? "" : ", ";
+    json += "{\"name\": " + Quoted(odd[i].name) +
+            ", \"value\": " + Quoted(odd[i].value) +
+            ", \"taken_as\": " + Quoted(odd[i].taken) + "}";
   }
-  return text;
+  return json + "]";
+}
+
+std::string Reason(const RunReport& report) {
+  if (report.end == RunEnd::kCompleted) return "null";
+  return "{\"word\": \"" + std::string(RunEndName(report.end)) +
+         "\", \"line\": " +
+         (report.end_line.empty() ? "null" : Quoted(report.end_line)) + "}";
 }
 
 std::string Error(DWORD code, Outputs& outputs) {
@@ -66,6 +80,15 @@ std::string Trust(const std::optional<TrustRecord>& trust) {
 
 }  // namespace
 
+std::string UtcText(std::time_t time) {
+  char text[32] = "?";
+  // One thread reads the clock: gmtime's shared buffer is ours alone.
+  if (const std::tm* utc = std::gmtime(&time)) {
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
+  }
+  return text;
+}
+
 const char* OutcomeName(DWORD outcome) {
   switch (outcome) {
     case msi::kSuccess:
@@ -85,6 +108,64 @@ const char* OutcomeName(DWORD outcome) {
   }
 }
 
+EventKind RunEventKind(DWORD outcome) {
+  switch (outcome) {
+    case msi::kSuccess:
+    case msi::kWouldChange:
+      return EventKind::kInformation;
+    case msi::kRestartRequired:
+      return EventKind::kWarning;
+    default:
+      return EventKind::kError;
+  }
+}
+
+std::vector<std::string> RunEventLines(const ResultHeader& header,
+                                       const RunReport& report) {
+  // Far below ReportEvent's 32K characters a string, and readable; an
+  // argument may itself take 32K.
+  constexpr size_t kMaxChars = 16000;
+  constexpr size_t kMaxArgumentChars = 2000;
+  const DWORD outcome = report.Outcome();
+  std::vector<std::string> lines = {
+      "ksupdate " KSUPDATE_VERSION ": " + std::string(OutcomeName(outcome)) +
+          " (" + std::to_string(outcome) + "), exit status " +
+          std::to_string(header.exit_status),
+      "Argument: " + header.argument.substr(0, kMaxArgumentChars)};
+  if (report.end != RunEnd::kCompleted) {
+    lines.push_back("Reason: " + std::string(RunEndName(report.end)) +
+                    (report.end_line.empty() ? "" : ": " + report.end_line));
+  }
+  size_t chars = 0;
+  for (const std::string& line : lines) chars += line.size() + 2;
+  size_t current = 0;
+  size_t left_out = 0;
+  for (const ModuleRecord& module : report.modules) {
+    if (module.result == ModuleResult::kCurrent) {
+      ++current;
+      continue;
+    }
+    std::string line = module.name + ": " + ModuleResultName(module.result);
+    if (module.installed_before || module.installed_after) {
+      line += ", " + module.installed_before.value_or("none") + " -> " +
+              module.installed_after.value_or("none");
+    }
+    chars += line.size() + 2;
+    if (chars > kMaxChars) {
+      ++left_out;
+    } else {
+      lines.push_back(std::move(line));
+    }
+  }
+  if (left_out != 0) {
+    lines.push_back(std::to_string(left_out) + " more modules not shown");
+  }
+  if (current != 0) {
+    lines.push_back(std::to_string(current) + " modules current");
+  }
+  return lines;
+}
+
 std::string ResultJson(const ResultHeader& header, const RunReport& report,
                        Outputs& outputs) {
   const DWORD outcome = report.Outcome();
@@ -102,6 +183,8 @@ std::string ResultJson(const ResultHeader& header, const RunReport& report,
   json += "  \"outcome\": \"" + std::string(OutcomeName(outcome)) + "\",\n";
   json += "  \"msi_code\": " + std::to_string(outcome) + ",\n";
   json += "  \"exit_status\": " + std::to_string(header.exit_status) + ",\n";
+  json += "  \"reason\": " + Reason(report) + ",\n";
+  json += "  \"odd_settings\": " + OddSettings(header.odd_settings) + ",\n";
   json += "  \"trust\": " + Trust(report.trust) + ",\n";
   json += "  \"modules\": [";
   for (size_t i = 0; i < report.modules.size(); ++i) {

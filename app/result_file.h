@@ -4,7 +4,9 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
 
+#include "app/settings.h"
 #include "engine/run_report.h"
 #include "platform/outputs.h"
 
@@ -16,6 +18,8 @@ struct ResultHeader {
   std::time_t started = 0;  // when the run began and ended
   std::time_t ended = 0;
   int exit_status = 0;  // the status the process exits with
+  // The settings that the run did not take as given.
+  std::vector<OddSetting> odd_settings;
 };
 
 // The result file's text: one JSON object, UTF-8, every text of the run
@@ -25,8 +29,22 @@ struct ResultHeader {
 std::string ResultJson(const ResultHeader& header, const RunReport& report,
                        Outputs& outputs);
 
+// The event a run leaves in the system's log (Outputs::LogRunEvent): an
+// error for a failure (any outcome but success, would change and restart
+// required), a warning when a restart is needed, else information. Its
+// lines: "ksupdate VERSION: OUTCOME (CODE), exit status N", the argument,
+// the reason of an early end, then "NAME: RESULT, BEFORE -> AFTER" for
+// each module that is not current, and how many are; at most about 16,000
+// characters, the modules beyond said as a count.
+EventKind RunEventKind(DWORD outcome);
+std::vector<std::string> RunEventLines(const ResultHeader& header,
+                                       const RunReport& report);
+
 // The outcome's name in the result file ("success", "failure", ...).
 const char* OutcomeName(DWORD outcome);
+
+// `time` as UTC in ISO 8601 ("2026-12-09T15:30:00Z"); "?" when it has none.
+std::string UtcText(std::time_t time);
 
 }  // namespace ks
 

@@ -10,7 +10,10 @@ namespace {
 
 std::string Variable(const char* name) {
   const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
+  std::string text = value != nullptr ? value : "";
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 }  // namespace
@@ -21,12 +24,20 @@ Settings ReadSettings() {
   const std::string exit_codes = Variable("KSUPDATE_EXIT_CODES");
   settings.msi_exit_codes = EqualsIgnoringAsciiCase(exit_codes, "msi");
   if (!exit_codes.empty() && !settings.msi_exit_codes) {
-    settings.unknown_exit_codes = exit_codes;
+    settings.odd.push_back({"KSUPDATE_EXIT_CODES", exit_codes, "ignored"});
   }
   settings.result_path = Variable("KSUPDATE_RESULT");
   const std::string what_if = Variable("KSUPDATE_WHATIF");
   settings.what_if = !what_if.empty() && what_if != "0";
-  if (settings.what_if && what_if != "1") settings.odd_what_if = what_if;
+  if (settings.what_if && what_if != "1") {
+    settings.odd.push_back({"KSUPDATE_WHATIF", what_if, "1"});
+  }
+  const std::string event_log = Variable("KSUPDATE_EVENTLOG");
+  if (event_log == "0" || event_log == "1") {
+    settings.event_log = event_log == "1";
+  } else if (!event_log.empty()) {
+    settings.odd.push_back({"KSUPDATE_EVENTLOG", event_log, "unset"});
+  }
   return settings;
 }
 

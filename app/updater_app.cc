@@ -1,5 +1,6 @@
 #include "app/updater_app.h"
 
+#include <chrono>
 #include <ctime>
 #include <string>
 
@@ -7,8 +8,10 @@
 #include "app/result_file.h"
 #include "app/settings.h"
 #include "engine/run_report.h"
+#include "ksupdate_version.h"
 #include "platform/outputs.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 #include "trace/trace.h"
 
 namespace ks {
@@ -35,6 +38,17 @@ void WriteResult(Platform& platform, Outputs& outputs, const std::string& path,
   }
 }
 
+// Says a setting that the run does not take as given.
+void TraceOddSetting(const OddSetting& odd) {
+  if (odd.name == "KSUPDATE_EXIT_CODES") {
+    Trace("    - Unknown KSUPDATE_EXIT_CODES ignored : %s -",
+          odd.value.c_str());
+  } else {
+    Trace("    - %s taken as %s : %s -", odd.name.c_str(), odd.taken.c_str(),
+          odd.value.c_str());
+  }
+}
+
 }  // namespace
 
 void CUpdaterApp::UseSystem(Platform* platform, Outputs* outputs) {
@@ -45,35 +59,48 @@ void CUpdaterApp::UseSystem(Platform* platform, Outputs* outputs) {
 bool CUpdaterApp::InitInstance() {
   Platform& platform = platform_ != nullptr ? *platform_ : *DefaultPlatform();
   Outputs* outputs = outputs_ != nullptr ? outputs_ : DefaultOutputs();
+  const auto began = std::chrono::steady_clock::now();
   const Settings settings = ReadSettings();
   OpenTraceChannel(outputs, settings.trace.c_str());
-  if (!settings.unknown_exit_codes.empty()) {
-    Trace("    - Unknown KSUPDATE_EXIT_CODES ignored : %s -",
-          settings.unknown_exit_codes.c_str());
-  }
-  if (!settings.odd_what_if.empty()) {
-    Trace("    - KSUPDATE_WHATIF taken as 1 : %s -",
-          settings.odd_what_if.c_str());
-  }
   ResultHeader header;
   header.started = std::time(nullptr);
+  header.argument = m_lpCmdLine;
+  header.odd_settings = settings.odd;
+  // A trace file may hold many runs: each begins and ends with a line.
+  NoteInChannel("=== ksupdate %s run of %s, process %lu%s: %s ===",
+                KSUPDATE_VERSION, UtcText(header.started).c_str(), ProcessId(),
+                settings.what_if ? ", what-if" : "", header.argument.c_str());
+  for (const OddSetting& odd : settings.odd) TraceOddSetting(odd);
   RunReport report;
   {
-    std::string argument_text(m_lpCmdLine);
-    header.argument = argument_text;
-    CPatcher patcher(platform, argument_text);
+    CPatcher patcher(platform, header.argument);
     patcher.SetRunOptions(settings.what_if, &report);
     patcher.Run();
   }
-  m_exit_status = settings.msi_exit_codes
-                      ? ExitStatusFor(report.Outcome(),
-                                      outputs->ExitStatusHoldsWholeCodes())
-                      : 0;
+  const DWORD outcome = report.Outcome();
+  m_exit_status =
+      settings.msi_exit_codes
+          ? ExitStatusFor(outcome, outputs->ExitStatusHoldsWholeCodes())
+          : 0;
+  header.ended = std::time(nullptr);
+  header.exit_status = m_exit_status;
   if (!settings.result_path.empty()) {
-    header.ended = std::time(nullptr);
-    header.exit_status = m_exit_status;
     WriteResult(platform, *outputs, settings.result_path, header, report);
   }
+  if (settings.event_log.value_or(outputs->LogsRunsByDefault())) {
+    try {
+      outputs->LogRunEvent(RunEventKind(outcome),
+                           RunEventLines(header, report));
+    } catch (...) {
+      // No memory for the text: no event; the run is done either way.
+    }
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - began)
+          .count();
+  NoteInChannel("=== ksupdate run ended: %s (%u), exit status %d, %.3f s ===",
+                OutcomeName(outcome), static_cast<unsigned>(outcome),
+                m_exit_status, seconds);
   return false;
 }
 

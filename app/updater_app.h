@@ -11,8 +11,9 @@ namespace ks {
 class CUpdaterApp : public CWinApp {
  public:
   // Reads the settings, runs one update with the argument text as the base
-  // path, and writes the result file when one is asked for. Always returns
-  // false, so the process ends without a window.
+  // path, writes the result file when one is asked for and logs the run's
+  // event (RunEventLines) where the settings or the platform want it. Always
+  // returns false, so the process ends without a window.
   bool InitInstance() override;
   // The exit status: 0 unless KSUPDATE_EXIT_CODES=msi asked for the
   // outcome (ExitStatusFor).

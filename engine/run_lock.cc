@@ -26,7 +26,17 @@ RunStart LockForRun(Platform& platform, bool take_lock,
   if (!take_lock) return RunStart::kGoOn;
   // From the bin directory just tested, not from another registry read.
   std::string path = bin + "\\" + kLockFileName;
-  switch (platform.LockInstallation(path.c_str(), kLockWaitMs, lock)) {
+  // Once at once, then, when another run holds it, with the whole wait: a
+  // reader of the trace file sees the wait begin and end.
+  LockResult result = platform.LockInstallation(path.c_str(), 0, lock);
+  if (result == LockResult::kBusy) {
+    NoteInChannel("    - Waiting for another update to end -");
+    result = platform.LockInstallation(path.c_str(), kLockWaitMs, lock);
+    if (result == LockResult::kHeld) {
+      NoteInChannel("    - The other update ended: going on -");
+    }
+  }
+  switch (result) {
     case LockResult::kHeld:
       return RunStart::kGoOn;
     case LockResult::kBusy:

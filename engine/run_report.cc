@@ -58,6 +58,28 @@ const char* ModuleResultName(ModuleResult result) {
   return "?";
 }
 
+const char* RunEndName(RunEnd end) {
+  switch (end) {
+    case RunEnd::kCompleted:
+      return "completed";
+    case RunEnd::kNoSourceManifest:
+      return "no source";
+    case RunEnd::kManifestTooLarge:
+      return "manifest too large";
+    case RunEnd::kNoInstallation:
+      return "no installation";
+    case RunEnd::kRefused:
+      return "installation refused";
+    case RunEnd::kBusy:
+      return "busy";
+    case RunEnd::kUntrusted:
+      return "not trusted";
+    case RunEnd::kException:
+      return "error";
+  }
+  return "?";
+}
+
 bool IsFailure(ModuleResult result) {
   switch (result) {
     case ModuleResult::kCopied:

@@ -91,12 +91,17 @@ enum class RunEnd {
   kException,         // an exception ended the run
 };
 
+// The name that the result file gives a way a run ended ("busy", ...).
+const char* RunEndName(RunEnd end);
+
 struct RunReport {
   bool what_if = false;
   // The directories as the run found them; unset when there was none.
   std::optional<std::string> source_dir;
   std::optional<std::string> bin_dir;
   RunEnd end = RunEnd::kCompleted;
+  // The trace line that said why the run ended so, when one did.
+  std::string end_line;
   std::vector<ModuleRecord> modules;
   // Set when keys are pinned (or their policy could not be read).
   std::optional<TrustRecord> trust;

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/win32_types.h"
 
@@ -26,6 +27,9 @@ class TraceOutput {
   // reading, a reader gone) is dropped, and the run goes on.
   virtual void WriteLine(const std::string& line) = 0;
 };
+
+// What an event in the system's log is: information, a warning or an error.
+enum class EventKind { kInformation, kWarning, kError };
 
 // How long a process that ends waits for the debugger's lines still on
 // their way (see Outputs::DebugOutput).
@@ -71,6 +75,19 @@ class Outputs {
   // (Windows); false where it has 8 bits (Linux). ExitStatusFor
   // (engine/run_report.h) decides by it.
   virtual bool ExitStatusHoldsWholeCodes() = 0;
+
+  // Leaves one event of `kind` in the system's log, its text the `lines`
+  // (ANSI): on Windows in the Application log from the source "ksupdate"
+  // (event id 1, 2 or 3 for information, warning, error), lines ended by
+  // CRLF; on Linux one syslog(3) message from "ksupdate", facility user,
+  // the lines joined by "; ". Nothing is said when the log takes no event:
+  // the run is done either way.
+  virtual void LogRunEvent(EventKind kind,
+                           const std::vector<std::string>& lines) = 0;
+
+  // Whether a run logs its event unless told otherwise: on Windows, where
+  // admins look in the event log; not on Linux, where it is asked for.
+  virtual bool LogsRunsByDefault() = 0;
 };
 
 // The outputs of this build's system. Live for the whole process.

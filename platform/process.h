@@ -15,6 +15,9 @@ void PrepareProcess();
 // (Linux).
 const char* RawCommandLine();
 
+// This process's id, as the system shows it.
+unsigned long ProcessId();
+
 }  // namespace ks
 
 #endif  // KSUPDATE_PLATFORM_PROCESS_H_

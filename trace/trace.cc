@@ -34,8 +34,8 @@ class TraceChannel {
     output_ = outputs->OpenTraceOutput(name, &refused);
     if (refused) Trace("    - Trace file refused : %s -", name);
   }
-  void Write(const std::string& line) {
-    if (outputs_ != nullptr) outputs_->DebugOutput(line.c_str());
+  void Write(const std::string& line, bool debugger = true) {
+    if (debugger && outputs_ != nullptr) outputs_->DebugOutput(line.c_str());
     if (output_ != nullptr) output_->WriteLine(line);
   }
 
@@ -73,6 +73,8 @@ std::string ForChannels(const std::string& line) {
   return shown;
 }
 
+std::uint64_t g_trace_count = 0;
+
 }  // namespace
 
 void OpenTraceChannel(Outputs* outputs, const char* name) {
@@ -92,6 +94,19 @@ void Trace(const char* format, ...) {
 
   Channel().Write(ForChannels(line));
   TraceLog.Add(std::move(line));
+  ++g_trace_count;
 }
+
+void NoteInChannel(const char* format, ...) {
+  char buffer[kTraceBufferSize];
+  buffer[0] = '\0';
+  va_list args;
+  va_start(args, format);
+  (void)std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  Channel().Write(ForChannels(buffer), /*debugger=*/false);
+}
+
+std::uint64_t TraceCount() { return g_trace_count; }
 
 }  // namespace ks

@@ -60,6 +60,20 @@ void Trace(const char* format, ...)
 #endif
     ;
 
+// Formats one line as Trace does and sends it to the KSUPDATE_TRACE
+// channel alone: not to TraceLog, nor the debugger's channel. For what a
+// reader of a trace file needs beyond the run's own lines: where a run
+// begins and ends, and a wait.
+void NoteInChannel(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// How many lines Trace has made in this process (TraceLog keeps the last
+// kBound of them).
+std::uint64_t TraceCount();
+
 }  // namespace ks
 
 #endif  // KSUPDATE_TRACE_TRACE_H_

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ks {
 
@@ -108,6 +110,20 @@ class SystemOutputs : public Outputs {
     return ::strerror_r(static_cast<int>(code), buffer, sizeof buffer);
   }
   bool ExitStatusHoldsWholeCodes() override { return false; }
+  void LogRunEvent(EventKind kind,
+                   const std::vector<std::string>& lines) override {
+    std::string text;
+    for (const std::string& line : lines) {
+      text += (text.empty() ? "" : "; ") + line;
+    }
+    const int priority = kind == EventKind::kError     ? LOG_ERR
+                         : kind == EventKind::kWarning ? LOG_WARNING
+                                                       : LOG_INFO;
+    ::openlog("ksupdate", LOG_PID, LOG_USER);
+    ::syslog(priority, "%s", text.c_str());
+    ::closelog();
+  }
+  bool LogsRunsByDefault() override { return false; }
 };
 
 }  // namespace

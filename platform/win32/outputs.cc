@@ -24,6 +24,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ks {
 
@@ -285,6 +286,30 @@ class SystemOutputs : public Outputs {
   }
   // Windows Installer's codes are what deployment tools on Windows read.
   bool ExitStatusHoldsWholeCodes() override { return true; }
+  // Without the source registered (the key ksupdate under HKLM's
+  // SYSTEM\CurrentControlSet\Services\EventLog\Application), Windows still logs
+  // the event in the Application log; Event Viewer then shows the text after a
+  // note that the description was not found. ReportEvent takes at most 32K
+  // characters a string; the caller keeps far below.
+  void LogRunEvent(EventKind kind,
+                   const std::vector<std::string>& lines) override {
+    std::string text;
+    for (const std::string& line : lines) {
+      text += (text.empty() ? "" : "\r\n") + line;
+    }
+    const HANDLE source = ::RegisterEventSourceA(nullptr, "ksupdate");
+    if (source == nullptr) return;
+    const WORD type = kind == EventKind::kError     ? EVENTLOG_ERROR_TYPE
+                      : kind == EventKind::kWarning ? EVENTLOG_WARNING_TYPE
+                                                    : EVENTLOG_INFORMATION_TYPE;
+    const ::DWORD id = kind == EventKind::kError     ? 3
+                       : kind == EventKind::kWarning ? 2
+                                                     : 1;
+    LPCSTR strings[] = {text.c_str()};
+    ::ReportEventA(source, type, 0, id, nullptr, 1, 0, strings, nullptr);
+    ::DeregisterEventSource(source);
+  }
+  bool LogsRunsByDefault() override { return true; }
 };
 
 }  // namespace

@@ -12,4 +12,6 @@ void PrepareProcess() { (void)HardenProcess(); }
 
 const char* RawCommandLine() { return ::GetCommandLineA(); }
 
+unsigned long ProcessId() { return ::GetCurrentProcessId(); }
+
 }  // namespace ks

@@ -19,6 +19,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/updater_app.h"
@@ -586,7 +587,8 @@ TEST(FaultInjectionTest, RegistryFailureMidModuleWritesNothingOutsideBin) {
 // A lock that notes when it is released.
 class NotedLock : public InstallationLock {
  public:
-  explicit NotedLock(std::function<void()> released) : released_(released) {}
+  explicit NotedLock(std::function<void()> released)
+      : released_(std::move(released)) {}
   ~NotedLock() override { released_(); }
   bool IsLockFile(LPCSTR /*path*/) const override { return false; }
 
@@ -607,7 +609,7 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
     platform.lock = [&](LPCSTR path, DWORD wait,
                         std::unique_ptr<InstallationLock>* held) {
       EXPECT_STREQ(path, "C:\\Client\\bin\\ksupdate.lock");
-      EXPECT_EQ(wait, kLockWaitMs);
+      EXPECT_EQ(wait, 0u);  // free at once: no wait
       *held = std::make_unique<NotedLock>(
           [&] { calls_at_release = platform.total_calls(); });
       return LockResult::kHeld;
@@ -629,11 +631,15 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
   {
     Installation inst;
     HookedPlatform platform;
-    platform.lock = [](LPCSTR, DWORD, std::unique_ptr<InstallationLock>*) {
+    std::vector<DWORD> waits;
+    platform.lock = [&](LPCSTR, DWORD wait,
+                        std::unique_ptr<InstallationLock>*) {
+      waits.push_back(wait);
       return LockResult::kBusy;
     };
     int status = -1;
     ASSERT_TRUE(RunProgram(&platform, &status));
+    EXPECT_EQ(waits, (std::vector<DWORD>{0, kLockWaitMs}));
     EXPECT_EQ(TraceLines(),
               std::vector<std::string>{"    - Another update is running -"});
     for (const Module& m : kModules) ExpectModule(inst, m, Untouched(inst, m));

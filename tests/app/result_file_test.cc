@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "ksupdate_version.h"
 
 namespace ks {
 namespace {
@@ -27,6 +30,31 @@ TEST(ResultFile, QuotesEveryText) {
             std::string::npos)
       << json;
   EXPECT_NE(json.find("\"source_directory\": null"), std::string::npos);
+}
+
+// An event stays far below ReportEvent's 32K characters however many
+// modules failed; the current ones are only counted.
+TEST(RunEvent, BoundedAndSaysWhatWasLeftOut) {
+  RunReport report;
+  report.modules.resize(3000);
+  for (size_t i = 0; i < report.modules.size(); ++i) {
+    report.modules[i].name = "plugins\\module" + std::to_string(i) + ".dll";
+    report.modules[i].result =
+        i % 3 == 0 ? ModuleResult::kCurrent : ModuleResult::kCopyFailed;
+  }
+  report.modules[1].installed_after = "5";
+  const std::vector<std::string> lines = RunEventLines({}, report);
+  size_t chars = 0;
+  for (const std::string& line : lines) chars += line.size() + 2;
+  EXPECT_LT(chars, 16500u);
+  EXPECT_EQ(lines[0],
+            "ksupdate " KSUPDATE_VERSION ": failure (1603), exit status 0");
+  EXPECT_EQ(lines[2], "plugins\\module1.dll: copy failed, none -> 5");
+  EXPECT_EQ(lines[lines.size() - 1], "1000 modules current");
+  EXPECT_NE(lines[lines.size() - 2].find(" more modules not shown"),
+            std::string::npos);
+  EXPECT_EQ(RunEventKind(msi::kRestartRequired), EventKind::kWarning);
+  EXPECT_EQ(RunEventKind(msi::kBusy), EventKind::kError);
 }
 
 }  // namespace

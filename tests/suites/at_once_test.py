@@ -36,7 +36,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from installation import (  # noqa: E402
     INSTALL_DIR, KIB, LOCK_FILE, RUN_TIMEOUT, in_scratch, read_or_none)
-from run_scenarios import parse_profile  # noqa: E402
+from run_scenarios import own_lines, parse_profile  # noqa: E402
 from wine_prefix import make_prefix  # noqa: E402
 
 AT_ONCE_MODULES = 200
@@ -161,7 +161,8 @@ def finish(process, what, problems, timeout=RUN_TIMEOUT, end_all=None,
 
 def trace_lines(path):
     data = read_or_none(path) or b""
-    return data.replace(b"\r\n", b"\n").decode("latin-1").split("\n")[:-1]
+    return own_lines(
+        data.replace(b"\r\n", b"\n").decode("latin-1").split("\n")[:-1])
 
 
 class AtOnce:
@@ -369,7 +370,7 @@ def at_once_linux(args, work):
                             "a channel")
         if thread:
             thread.join(5)
-            if not getattr(thread, "got", b"").startswith(b"- Updating: "):
+            if not getattr(thread, "got", b"").startswith(b"=== ksupdate "):
                 problems.append(f"with {what}: the reader got "
                                 f"{getattr(thread, 'got', b'')[:40]!r}")
             if hasattr(thread, "fd"):

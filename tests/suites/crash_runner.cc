@@ -229,7 +229,10 @@ class KillingPlatform : public PlatformWrapper {
       LPCSTR path, DWORD timeout_ms,
       std::unique_ptr<InstallationLock>* lock) override {
     Timed t(this, "LockInstallation");
-    if (lock_wait_ms_ >= 0) timeout_ms = static_cast<DWORD>(lock_wait_ms_);
+    // The wait, not the first try, which never waits.
+    if (lock_wait_ms_ >= 0 && timeout_ms != 0) {
+      timeout_ms = static_cast<DWORD>(lock_wait_ms_);
+    }
     return PlatformWrapper::LockInstallation(path, timeout_ms, lock);
   }
 

@@ -15,7 +15,12 @@ A scenario is a JSON object with these fields:
   args          the argument words (the program joins them with one blank)
   files         drive C before the run: path relative to C:\\ with '/'
                 separators -> file description
-  trace         the trace lines expected, exactly and in order
+  trace         the trace lines expected, exactly and in order (the
+                channel's begin and end lines checked and left out); null:
+                no run, no trace file
+  stdout        what the program must write on standard output ("" unless
+                given; "{version}" stands for the project's version);
+                nothing on standard error
   expect_files  the files that the run changes or creates: path (as in
                 files) -> file description; {"same_as": path} stands for the bytes
                 and mode that path had before the run
@@ -130,7 +135,7 @@ FIELDS = {
     "expect_files", "client_ver", "client_ver_path", "system_reg",
     "client_ver_more", "unprivileged", "linux_only", "locale", "prefix_owner",
     "checksums_script", "env", "outcome", "result", "result_path",
-    "times_kept", "policy", "sign", "after_sign", "serial_kept",
+    "times_kept", "policy", "sign", "after_sign", "serial_kept", "stdout",
 }
 # The Linux build's exit status for each outcome.
 LINUX_STATUS = {0: 0, 1: 1, 3010: 10, 1603: 3, 1605: 5, 1612: 12, 1618: 18}
@@ -144,6 +149,8 @@ MODULE_RESULTS = {
     "refused name", "no valid checksum", "copy failed", "checksum mismatch",
     "patch file being written", "patch file refused", "record failed",
     "no installation", "would copy", "would repair"}
+RUN_END_WORDS = {"no source", "manifest too large", "no installation",
+                 "installation refused", "busy", "not trusted", "error"}
 REQUIRED = {"description", "registry", "args", "files", "trace"}
 SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",
                "same_as", "generate", "link", "fifo"}
@@ -263,7 +270,8 @@ def schema_problems(result):
               "ended": str, "argument": str, "what_if": bool,
               "source_directory": text, "bin_directory": text,
               "outcome": str, "msi_code": int, "exit_status": int,
-              "trust": (dict, type(None)), "modules": list}
+              "trust": (dict, type(None)), "reason": (dict, type(None)),
+              "odd_settings": list, "modules": list}
     module_fields = {"name": str, "new_version": text,
                      "installed_before": text, "installed_after": text,
                      "result": str, "error": (dict, type(None)),
@@ -282,6 +290,16 @@ def schema_problems(result):
     if OUTCOME_NAMES.get(result["msi_code"]) != result["outcome"]:
         problems.append(f"outcome {result['outcome']!r} for "
                         f"{result['msi_code']!r}")
+    reason = result["reason"]
+    if reason is not None and (
+            set(reason) != {"word", "line"} or
+            reason["word"] not in RUN_END_WORDS or
+            not isinstance(reason["line"], (str, type(None)))):
+        problems.append(f"reason {reason!r}")
+    for odd in result["odd_settings"]:
+        if not isinstance(odd, dict) or set(odd) != {"name", "value",
+                                                     "taken_as"}:
+            problems.append(f"odd setting {odd!r}")
     trust = result["trust"]
     if trust is not None and (
             set(trust) != {"verified", "key", "serial", "refused"} or
@@ -613,6 +631,45 @@ def describe(entry):
     return f"{kind} {mode:04o}{time}"
 
 
+# The lines that a trace file has of a run beyond the run's own: where it
+# begins and where it ends, and a wait for another run's lock.
+RUN_BEGINS = re.compile(r"=== ksupdate \S+ run of \d{4}-\d\d-\d\dT\d\d:\d\d:"
+                        r"\d\dZ, process \d+(, what-if)?: .* ===$")
+RUN_ENDS = re.compile(r"=== ksupdate run ended: [a-z ]+ \(\d+\), exit status "
+                      r"-?\d+, \d+\.\d{3} s ===$")
+WAIT_NOTES = {"    - Waiting for another update to end -",
+              "    - The other update ended: going on -"}
+
+
+def project_version():
+    """The version that CMakeLists.txt's project() gives."""
+    with open(os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+            os.path.abspath(__file__)))), "CMakeLists.txt")) as f:
+        return re.search(r"project\(ksupdate VERSION (\S+)", f.read()).group(1)
+
+
+def own_lines(lines):
+    """The run's own lines of a trace file's, for runs that may have been
+    killed before their last line: every begin, end and wait note dropped."""
+    return [line for line in lines if line not in WAIT_NOTES and
+            not RUN_BEGINS.match(line) and not RUN_ENDS.match(line)]
+
+
+def run_lines(lines, problems, what=""):
+    """The lines of one run in a trace file (text, its line ends gone): the
+    run's own, between its first and its last line, which must say where
+    it begins and ends; the notes of a wait dropped."""
+    if not lines or not RUN_BEGINS.match(lines[0]):
+        problems.append(f"trace{what} does not begin with the run's line: "
+                        f"{lines[:1]!r}")
+        return lines
+    if len(lines) < 2 or not RUN_ENDS.match(lines[-1]):
+        problems.append(f"trace{what} does not end with the run's line: "
+                        f"{lines[-1:]!r}")
+        return lines[1:]
+    return [line for line in lines[1:-1] if line not in WAIT_NOTES]
+
+
 def check_trace(expected, trace_path, problems):
     try:
         with open(trace_path, "rb") as f:
@@ -621,8 +678,8 @@ def check_trace(expected, trace_path, problems):
         data = b""
     if data and not data.endswith(b"\n"):
         problems.append("trace file does not end in a newline")
-    actual = data.decode("utf-8", "surrogateescape").split("\n")[:-1] \
-        if data else []
+    actual = run_lines(data.decode("utf-8", "surrogateescape").split("\n")[:-1],
+                       problems)
     if actual != expected:
         diff = list(difflib.unified_diff(expected, actual, "expected trace",
                                          "actual trace", lineterm="", n=2))
@@ -812,9 +869,13 @@ def run_scenario(binary, scenario, keep):
         if result.returncode != status:
             problems.append(f"exit status {result.returncode}, expected "
                             f"{status}")
-        for name, out in (("stdout", result.stdout), ("stderr", result.stderr)):
-            if out:
-                problems.append(f"output on {name}: {show(out, 400)}")
+        want_out = scenario.get("stdout", "").replace(
+            "{version}", project_version()).encode()
+        if result.stdout != want_out:
+            problems.append(f"output on stdout: {show(result.stdout, 400)}"
+                            f", expected {show(want_out, 100)}")
+        if result.stderr:
+            problems.append(f"output on stderr: {show(result.stderr, 400)}")
         after = snapshot(prefix, times)
         if result_path and not os.path.islink(result_path):
             check_result(scenario, read_or_none(result_path), status,
@@ -823,9 +884,13 @@ def run_scenario(binary, scenario, keep):
             if read_or_none(path) != data:
                 problems.append(f"{path} changed")
 
-        check_trace([line.replace("{prefix}", prefix).replace("{work}", work)
-                     for line in expand_trace(scenario["trace"])],
-                    trace_path, problems)
+        if scenario["trace"] is None:
+            if os.path.exists(trace_path):
+                problems.append("a trace file, from no run")
+        else:
+            check_trace([line.replace("{prefix}", prefix).replace(
+                "{work}", work) for line in expand_trace(scenario["trace"])],
+                trace_path, problems)
         expected = {"drive_c/" + p: s
                     for p, s in scenario.get("expect_files", {}).items()}
         for rel, desc in expected.items():

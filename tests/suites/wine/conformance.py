@@ -18,7 +18,8 @@ an exact raw command line. Each run must meet the scenario's expectations,
 and the three must agree with one another: the same trace, the same files
 in the same state (bytes and read-only attribute), the same client.ver
 entries; the Windows builds' OutputDebugStringA lines (Wine's debugstr
-channel) must be the trace's, in order. A run that takes more than
+channel) must be the trace's, in order, and each run's one event in the
+event log (Wine's eventlog channel) must carry its outcome at its level. A run that takes more than
 WINE_TIMEOUT_SECONDS fails its scenario. Then the profile probe of each build answers the same reads and
 writes as Wine's own profile functions, on the corpus under
 tests/data/profiles and on --hunt-files generated files (seeded; a tenth as
@@ -243,9 +244,10 @@ def run_build(prefix, build, dirs, scenario, trace_path):
     line_file = trace_path + ".cmdline"
     with open(line_file, "wb") as f:
         f.write(command_line.encode("latin-1"))
-    # Wine's debugstr channel shows each OutputDebugStringA call.
+    # Wine's debugstr channel shows each OutputDebugStringA call; its
+    # eventlog channel each event's text, at the event's level.
     env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace_path),
-               WINEDEBUG="-all,warn+debugstr", **locale)
+               WINEDEBUG="-all,warn+debugstr,+eventlog", **locale)
     try:
         result = subprocess.run(
             wine_machine.command(
@@ -275,6 +277,11 @@ def read_trace(path):
         "utf-8", "surrogateescape").split("\n")[:-1] if data else []
 
 
+def run_trace(path, problems):
+    """The run's own lines of its trace file, its begin and end checked."""
+    return rs.run_lines(read_trace(path), problems)
+
+
 DEBUGSTR = re.compile(
     rb'^[0-9a-f]+:warn:debugstr:OutputDebugStringA "(.*)"(\.\.\.)?$')
 UNESCAPED = {b"n": b"\n", b"r": b"\r", b"t": b"\t"}
@@ -299,6 +306,44 @@ def split_debug_lines(output):
         lines.append((text.decode("utf-8", "surrogateescape"),
                       m.group(2) is not None))
     return b"\n".join(rest), lines
+
+
+EVENT = re.compile(
+    rb'^[0-9a-f]+:(trace|warn|err):eventlog:ReportEventW L"(.*?)(\\r|")')
+EVENT_LEVEL = {"success": b"trace", "would change": b"trace",
+               "restart required": b"warn"}
+
+
+def split_events(output):
+    """A Windows build's output without Wine's eventlog lines, and each
+    event's level and first line."""
+    rest, events = [], []
+    for line in output.split(b"\n"):
+        m = EVENT.match(line)
+        if m is not None:
+            events.append((m.group(1), m.group(2).decode("latin-1")))
+        elif not re.match(rb"^[0-9a-f]+:\w+:eventlog:", line):
+            rest.append(line)  # else Wine's event log service, starting
+    return b"\n".join(rest), events
+
+
+def check_event(trace_file, events, problems):
+    """One event a run, its outcome the trace file's closing line's, at
+    that outcome's level."""
+    lines = read_trace(trace_file)
+    ended = re.match(r"=== ksupdate run ended: (.*?) \((\d+)\), exit status "
+                     r"(\d+)", lines[-1] if lines else "")
+    if len(events) != 1 or ended is None:
+        problems.append(f"event log: {len(events)} events, "
+                        f"{'a' if ended else 'no'} closing trace line")
+        return
+    level, text = events[0]
+    outcome, code, status = ended.groups()
+    if not re.fullmatch(rf"ksupdate \S+: {re.escape(outcome)} \({code}\), "
+                        rf"exit status {status}", text) or \
+            level != EVENT_LEVEL.get(outcome, b"err"):
+        problems.append(f"event log: {level.decode()} {text!r} for "
+                        f"{outcome} ({code})")
 
 
 def check_debug_channel(trace, lines, problems):
@@ -391,8 +436,8 @@ def run_one(prefix, dirs, build, scenario, roots):
         if b"wine client error" not in output or attempt == 2:
             break
         print(f"note: {build} run hit a Wine client error; run again")
-    trace = read_trace(trace_path)
     own = []
+    trace = run_trace(trace_path, own)
     # Wine hands the host a Windows status's low 8 bits; the result file
     # holds it whole.
     want = rs.expected_status(
@@ -408,6 +453,8 @@ def run_one(prefix, dirs, build, scenario, roots):
     if build != "native":
         output, lines = split_debug_lines(output)
         check_debug_channel(trace, lines, own)
+        output, events = split_events(output)
+        check_event(trace_path, events, own)
     # Wine's own notices (a helper process of Wine's that faulted, say) are
     # not ours: a fault of ksupdate shows in its exit status and trace.
     output = b"\n".join(line for line in output.split(b"\n")

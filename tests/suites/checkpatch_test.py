@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""scripts/checkpatch on patches with each mistake it is to report, and on
+a clean one: every mistake reported, with its exit status."""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
+    __file__))))
+A = b"module a\n"
+SUM = hashlib.sha256(A).hexdigest()
+
+# (what, manifest bytes, more files, the lines expected in the output).
+CASES = [
+    ("clean", f"[modules]\r\na.dll=5\r\n[sha256]\r\na.dll={SUM}\r\n".encode(),
+     {}, ["0 errors, 0 warnings"]),
+    ("misspelt sections", f"[module]\r\na.dll=5\r\n[sha-256]\r\na.dll={SUM}\r\n"
+     .encode(), {}, ["error: [module] is no section of a manifest: [modules]?",
+                     "error: [sha-256] is no section of a manifest: [sha256]?",
+                     "error: no module listed"]),
+    ("no file, file without entry", b"[modules]\r\na.dll=5\r\nb.dll=5\r\n",
+     {"c.dll": b"c"}, ["error: module 'b.dll' has no file in the patch",
+                       "warning: file 'c.dll' is listed by no entry"]),
+    ("wrong digest, sha256sum form, missing sum",
+     f"[modules]\r\na.dll=5\r\nb.dll=1\r\n[sha256]\r\na.dll={'0' * 64}\r\n"
+     f"{SUM}  b.dll\r\n".encode(), {"b.dll": A},
+     ["error: module 'a.dll': its file is not the one its checksum vouches",
+      "is sha256sum's form; write name=digest",
+      "error: module 'b.dll' has no checksum"]),
+    ("dotted version", b"[modules]\r\na.dll=6.5.3.0\r\n", {},
+     ["warning: line 2: version '6.5.3.0' reads as 6"]),
+    ("non-ASCII name without a BOM", "[modules]\r\nné.dll=5\r\n"
+     .encode("utf-8"), {"né.dll": A}, ["is not ASCII, in a file without a "
+                                       "byte-order mark"]),
+    ("refused names", b"[modules]\r\n..\\a.dll=1\r\nCON.txt=1\r\n"
+     b"ksupdate.lock=1\r\na.dll=1\r\na.dll=2\r\n", {},
+     ["error: module '..\\\\a.dll' is refused: its component '..' leads out",
+      "error: module 'CON.txt' is refused: its component 'CON.txt' is a "
+      "device", "error: module 'ksupdate.lock' is refused: it is one of the "
+      "run's own files", "warning: module 'a.dll' is listed twice"]),
+    ("bad header", b"[patch]\r\nserial=7a\r\nexpires=soon\r\n[modules]\r\n"
+     b"a.dll=1\r\n", {}, ["error: [patch] has no serial",
+                          "error: [patch] expires=soon is not"]),
+]
+
+
+def main():
+    failed = 0
+    for what, manifest, files, expected in CASES:
+        work = tempfile.mkdtemp(prefix="kscheck-")
+        try:
+            files = dict(files, **{"ksmodules.ver": manifest})
+            files.setdefault("a.dll", A)
+            for name, data in files.items():
+                with open(os.path.join(work, name), "wb") as f:
+                    f.write(data)
+            result = subprocess.run(
+                [sys.executable, os.path.join(ROOT, "scripts", "checkpatch"),
+                 work], capture_output=True, text=True)
+        finally:
+            shutil.rmtree(work)
+        missing = [e for e in expected if e not in result.stdout]
+        status = 0 if what in ("clean", "dotted version") else 1
+        if missing or result.returncode != status:
+            failed += 1
+            print(f"FAIL {what}: status {result.returncode}, missing "
+                  f"{missing}\n{result.stdout}")
+        else:
+            print(f"PASS {what}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
