@@ -81,30 +81,36 @@ void OpenTraceChannel(Outputs* outputs, const char* name) {
   Channel().Open(outputs, name);
 }
 
-void Trace(const char* format, ...) {
+namespace {
+
+// The line that `format` makes, cut to the trace's buffer.
+std::string FormatLine(const char* format, va_list args) {
   char buffer[kTraceBufferSize];
   buffer[0] = '\0';
-  va_list args;
-  va_start(args, format);
   // The count is not needed: a message that does not fit is cut, and the
   // buffer always ends in a zero.
   (void)std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  std::string line(buffer);
+  return buffer;
+}
 
+}  // namespace
+
+void Trace(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string line = FormatLine(format, args);
+  va_end(args);
   Channel().Write(ForChannels(line));
   TraceLog.Add(std::move(line));
   ++g_trace_count;
 }
 
 void NoteInChannel(const char* format, ...) {
-  char buffer[kTraceBufferSize];
-  buffer[0] = '\0';
   va_list args;
   va_start(args, format);
-  (void)std::vsnprintf(buffer, sizeof buffer, format, args);
+  const std::string line = FormatLine(format, args);
   va_end(args);
-  Channel().Write(ForChannels(buffer), /*debugger=*/false);
+  Channel().Write(ForChannels(line), /*debugger=*/false);
 }
 
 std::uint64_t TraceCount() { return g_trace_count; }
