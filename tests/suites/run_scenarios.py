@@ -29,8 +29,10 @@ A scenario is a JSON object with these fields:
   system_reg    a file description that replaces the generated system.reg
   client_ver_more  more expected client.ver entries, made as generated lines
                 are: {"key": fmt, "value": fmt, "count": int, "start": int}
-  env           more environment for the run: KSUPDATE_EXIT_CODES and
-                KSUPDATE_WHATIF
+  env           more environment for the run: KSUPDATE_EXIT_CODES,
+                KSUPDATE_WHATIF, and KSUPDATE_TRACE in place of the trace
+                file ("-": standard error)
+  closed_fds    descriptors (of 0, 1, 2) that the program starts without
   outcome       the run's outcome as a Windows Installer code (0, 1, 3010,
                 1603, 1605, 1612, 1618): with KSUPDATE_EXIT_CODES=msi the
                 exit status must be the one each build maps it to
@@ -114,11 +116,11 @@ FIELDS = {
     "expect_files", "client_ver", "client_ver_path", "system_reg",
     "client_ver_more", "unprivileged", "linux_only", "locale", "prefix_owner",
     "checksums_script", "env", "outcome", "result", "result_path",
-    "times_kept",
+    "times_kept", "closed_fds",
 }
 # The Linux build's exit status for each outcome.
 LINUX_STATUS = {0: 0, 1: 1, 3010: 10, 1603: 3, 1605: 5, 1612: 12, 1618: 18}
-ENV_FIELDS = {"KSUPDATE_EXIT_CODES", "KSUPDATE_WHATIF"}
+ENV_FIELDS = {"KSUPDATE_EXIT_CODES", "KSUPDATE_WHATIF", "KSUPDATE_TRACE"}
 OUTCOME_NAMES = {0: "success", 1: "would change", 3010: "restart required",
                  1603: "failure", 1605: "no installation", 1612: "no source",
                  1618: "busy"}
@@ -377,6 +379,8 @@ def validate(scenario):
         raise ScenarioError(f"env may only set {sorted(ENV_FIELDS)}")
     if scenario.get("outcome", 0) not in OUTCOME_NAMES:
         raise ScenarioError(f"bad outcome {scenario['outcome']!r}")
+    if set(scenario.get("closed_fds", [])) - {0, 1, 2}:
+        raise ScenarioError("closed_fds may only hold 0, 1 and 2")
     if scenario.get("result_path") not in (None, "link", "unwritable"):
         raise ScenarioError(f"bad result_path {scenario['result_path']!r}")
     if scenario.get("arch", "win32") not in ("win32", "win64"):
@@ -724,11 +728,20 @@ def run_scenario(binary, scenario, keep):
                 os.setgroups([])
                 os.setgid(NOBODY)
                 os.setuid(NOBODY)
+        closed = scenario.get("closed_fds", [])
+        if closed:
+            def start(demote=demote):
+                if demote:
+                    demote()
+                for fd in closed:
+                    os.close(fd)
+        else:
+            start = demote
         try:
             result = subprocess.run(
                 [binary] + scenario["args"], cwd=os.path.join(prefix, "drive_c"),
                 env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                timeout=TIMEOUT_SECONDS, preexec_fn=demote)
+                timeout=TIMEOUT_SECONDS, preexec_fn=start)
         except subprocess.TimeoutExpired:
             problems.append(f"timed out after {TIMEOUT_SECONDS}s")
             return problems, work if keep else None
