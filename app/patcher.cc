@@ -34,6 +34,9 @@ void CPatcher::Run() {
     inputs.report = &report;
     const std::string source_dir = inputs.locations.GetSourceDir();
     if (!source_dir.empty()) report.source_dir = source_dir;
+    // Held before the manifest is read: it and the modules are read from
+    // what is there now, through no link below it.
+    platform_.OpenSourceDirectory(source_dir.c_str());
     const PatchManifest manifest(platform_,
                                  inputs.locations.GetSourceManifestPath());
     if (manifest.load() != ProfileLoad::kLoaded) {
@@ -51,7 +54,7 @@ void CPatcher::Run() {
     // One run at a time on an installation, from before its first module
     // to its end, however the run ends.
     std::unique_ptr<InstallationLock> lock;
-    switch (LockForRun(platform_, !what_if_, &lock)) {
+    switch (LockForRun(platform_, !what_if_, &lock, &inputs.bin_dir)) {
       case RunStart::kGoOn:
         if (!CheckInstalledManifest(platform_)) {
           report.end = RunEnd::kManifestTooLarge;

@@ -56,6 +56,10 @@ class CModuleList {
   const std::vector<std::string>& modules() const { return m_modules; }
 
  private:
+  // The path of `file_name` in the bin directory that the run holds
+  // (Locations::InstalledFilePath); false when the registry now gives none
+  // or another.
+  bool BinPath(const std::string& file_name, std::string* path);
   // False for a name that IsSafeModuleName refuses or that names the lock
   // file.
   bool MayWrite(const std::string& name);

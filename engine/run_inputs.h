@@ -23,6 +23,10 @@ struct RunInputs {
   bool what_if = false;
   // Gets what the run did and how it ended; null for none.
   RunReport* report = nullptr;
+  // The bin directory that the run asked the platform to trust and hold
+  // (LockForRun): a registry read that later names another one reaches
+  // nothing (Locations::InstalledFilePath). Empty: none asked about yet.
+  std::string bin_dir;
 };
 
 }  // namespace ks

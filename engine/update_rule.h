@@ -53,12 +53,13 @@ ModuleAction DecideModule(const ModuleFacts& facts);
 bool Copies(ModuleAction action);
 
 // What a failed copy gives: the module's result, and the line that says
-// why before "    - Copy Failure -" (null for none; with_source: its %s
-// is the patch file's path).
+// why before "    - Copy Failure -" (null for none), whose %s is the
+// path that `path` names.
 struct CopyFailure {
+  enum class Path { kNone, kSource, kTarget };
   ModuleResult result;
   const char* line;
-  bool with_source;
+  Path path;
 };
 CopyFailure DescribeCopyFailure(CopyReport::Problem problem);
 

@@ -40,12 +40,12 @@ void SleepMs(DWORD ms) {
 // LockFileEx of the Windows build, so the two builds exclude each other.
 HostFileLock::~HostFileLock() { ::close(fd_); }
 
-LockResult LockHostFile(const std::string& path, DWORD timeout_ms,
-                        std::unique_ptr<HostFileLock>* lock) {
+LockResult LockFileAt(const Place& place, DWORD timeout_ms,
+                      std::unique_ptr<HostFileLock>* lock) {
   // Not through a link: the lock file must not be made or opened outside
   // bin. Non-blocking, so that a FIFO in its place cannot stop us here.
-  int fd = ::open(
-      path.c_str(),
+  int fd = ::openat(
+      place.dir(), place.name.c_str(),
       O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
   if (fd < 0) return LockResult::kFailed;
   struct stat st {};

@@ -169,9 +169,12 @@ class Win32Platform : public Platform {
   }
   // Windows' own access checks decide who may write an installation.
   BOOL TrustInstallation(LPCSTR /*bin_dir*/,
-                         std::string* /*refused*/) override {
+                         InstallationRefusal* /*refused*/) override {
     return TRUE;
   }
+  // The source is opened without following a reparse point in its place
+  // (win32/files.h); nothing to hold.
+  BOOL OpenSourceDirectory(LPCSTR /*dir*/) override { return TRUE; }
   DWORD LastError() override { return ::GetLastError(); }
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override {

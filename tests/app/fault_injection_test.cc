@@ -346,9 +346,10 @@ class Injector {
       if (contents != nullptr) contents->clear();
       return ProfileLoad::kUnreadable;
     };
-    platform_->trust = [this, real](LPCSTR bin, std::string* refused) -> BOOL {
+    platform_->trust = [this, real](LPCSTR bin,
+                                    InstallationRefusal* refused) -> BOOL {
       if (!Now()) return real->TrustInstallation(bin, refused);
-      *refused = "/refused";
+      refused->path = "/refused";
       return FALSE;
     };
     // A file system without locks, say: the run goes on without one.

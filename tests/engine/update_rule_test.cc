@@ -70,8 +70,12 @@ TEST(DescribeCopyFailure, EachProblemItsResultAndLine) {
                "    - Patch file is being written -");
   const CopyFailure refused = DescribeCopyFailure(P::kSourceRefused);
   EXPECT_EQ(refused.result, ModuleResult::kSourceRefused);
-  EXPECT_TRUE(refused.with_source);
+  EXPECT_EQ(refused.path, CopyFailure::Path::kSource);
   EXPECT_STREQ(refused.line, "    - Patch file refused : %s -");
+  const CopyFailure target = DescribeCopyFailure(P::kTargetRefused);
+  EXPECT_EQ(target.result, ModuleResult::kTargetRefused);
+  EXPECT_EQ(target.path, CopyFailure::Path::kTarget);
+  EXPECT_STREQ(target.line, "    - Target path refused : %s -");
 }
 
 }  // namespace

@@ -128,7 +128,8 @@ TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 MODULE_RESULTS = {
     "not reached", "copied", "repaired", "current", "newer installed",
     "refused name", "no valid checksum", "copy failed", "checksum mismatch",
-    "patch file being written", "patch file refused", "record failed",
+    "patch file being written", "patch file refused", "target path refused",
+    "record failed",
     "no installation", "would copy", "would repair"}
 REQUIRED = {"description", "registry", "args", "files", "trace"}
 SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",

@@ -21,7 +21,8 @@ const char* OpName(Op op) {
                                        "LoadProfileFile",
                                        "TrustInstallation",
                                        "WriteResultFile",
-                                       "LastError"};
+                                       "LastError",
+                                       "OpenSourceDirectory"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -117,10 +118,17 @@ ProfileLoad HookedPlatform::LoadProfileFile(LPCSTR file,
   return PlatformWrapper::LoadProfileFile(file, contents);
 }
 
-BOOL HookedPlatform::TrustInstallation(LPCSTR bin_dir, std::string* refused) {
+BOOL HookedPlatform::TrustInstallation(LPCSTR bin_dir,
+                                       InstallationRefusal* refused) {
   Count(Op::kTrustInstallation);
   if (trust) return trust(bin_dir, refused);
   return PlatformWrapper::TrustInstallation(bin_dir, refused);
+}
+
+BOOL HookedPlatform::OpenSourceDirectory(LPCSTR dir) {
+  Count(Op::kOpenSourceDirectory);
+  if (open_source) return open_source(dir);
+  return PlatformWrapper::OpenSourceDirectory(dir);
 }
 
 LockResult HookedPlatform::LockInstallation(

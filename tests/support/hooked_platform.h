@@ -29,6 +29,7 @@ enum class Op {
   kTrustInstallation,
   kWriteResultFile,
   kLastError,
+  kOpenSourceDirectory,
   kCount
 };
 
@@ -64,7 +65,8 @@ class HookedPlatform : public PlatformWrapper {
       lock;
   std::function<BOOL(LPCSTR, Sha256Digest*)> hash;
   std::function<ProfileLoad(LPCSTR, std::string*)> load_profile;
-  std::function<BOOL(LPCSTR, std::string*)> trust;
+  std::function<BOOL(LPCSTR, InstallationRefusal*)> trust;
+  std::function<BOOL(LPCSTR)> open_source;
   std::function<BOOL(LPCSTR, const std::string&, bool*)> write_result;
 
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
@@ -85,7 +87,8 @@ class HookedPlatform : public PlatformWrapper {
                  const Sha256Digest* expected, CopyReport* report) override;
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override;
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
-  BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override;
+  BOOL TrustInstallation(LPCSTR bin_dir, InstallationRefusal* refused) override;
+  BOOL OpenSourceDirectory(LPCSTR dir) override;
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override;
   LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,

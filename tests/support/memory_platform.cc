@@ -261,7 +261,7 @@ ProfileLoad MemoryPlatform::LoadProfileFile(LPCSTR file,
 }
 
 BOOL MemoryPlatform::TrustInstallation(LPCSTR /*bin_dir*/,
-                                       std::string* /*refused*/) {
+                                       InstallationRefusal* /*refused*/) {
   return TRUE;
 }
 

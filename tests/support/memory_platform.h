@@ -53,7 +53,8 @@ class MemoryPlatform : public Platform {
                  const Sha256Digest* expected, CopyReport* report) override;
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override;
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
-  BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override;
+  BOOL TrustInstallation(LPCSTR bin_dir, InstallationRefusal* refused) override;
+  BOOL OpenSourceDirectory(LPCSTR /*dir*/) override { return TRUE; }
   DWORD LastError() override { return last_error_; }
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override;
