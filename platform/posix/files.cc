@@ -89,10 +89,10 @@ bool ChangeModeOf(const Place& place, const struct stat& looked, mode_t mode) {
 bool CopyInto(Fd* source, const struct stat& source_stat, const Place& target,
               const Sha256Digest* expected, CopyReport::Problem* problem) {
   const int in = source->get();
-  // Never a set-id or sticky bit: a patch file must not become a program
-  // that runs with the rights of whoever ran this. The bits are given
-  // whatever the umask: open() gives them unless the umask takes some
-  // away.
+  // Never a set-id or sticky bit (a patch file must not become a program
+  // that runs with the rights of whoever ran this), nor write for others.
+  // The bits are given whatever the umask: open() gives them unless the
+  // umask takes some away.
   const mode_t mode = CopiedMode(source_stat.st_mode);
   const int dir = target.dir();
   std::string temp_name;
@@ -194,7 +194,12 @@ bool SetFileAttributesAt(const Place& place, DWORD attributes,
   return ChangeModeOf(place, st, mode);
 }
 
-mode_t CopiedMode(mode_t source_mode) { return source_mode & 0777; }
+mode_t CopiedMode(mode_t source_mode) {
+  // A patch unpacked from a zip or copied from a vfat or cifs mount often
+  // gives every file 0666 or 0777: a module that another user may rewrite
+  // would be code they choose for whoever loads it.
+  return source_mode & 0755;
+}
 
 bool CopyFileAt(const Place& source, const Place& target, bool fail_if_exists,
                 const struct stat* target_lstat, const Sha256Digest* expected,

@@ -63,7 +63,8 @@ bool SetFileAttributesAt(const Place& place, DWORD attributes,
 // and, with `expected`, when the bytes written do not have that SHA-256.
 // Otherwise the target is replaced atomically by a copy holding the
 // source's bytes and modification time, and its permission bits without
-// set-uid, set-gid or sticky bits; a symbolic link
+// group or other write, set-uid, set-gid or sticky bits (CopiedMode); a
+// symbolic link
 // at the target is replaced, not written through. No temporary file is
 // left, whatever happens. The data reaches the disk before the new name
 // does. `target_lstat`, when not null, is the target's lstat() just taken
@@ -75,7 +76,8 @@ bool CopyFileAt(const Place& source, const Place& target, bool fail_if_exists,
                 CopyReport* report = nullptr);
 
 // The mode a copied module gets: the patch file's permission bits less
-// set-uid, set-gid and sticky bits.
+// group and other write, set-uid, set-gid and sticky bits (0666 gives
+// 0644, 0777 gives 0755, 0640 stays).
 mode_t CopiedMode(mode_t source_mode);
 
 // Opens the place's file for reading, without following a link there and

@@ -96,8 +96,10 @@ class HostProfileFile : public profile::FileIo {
 
   bool Replace(const std::string& contents, Look* after) override {
     struct stat written {};
+    // A new client.ver may be read by all and written by its owner alone
+    // (less what the umask takes); an old one keeps its mode.
     if (!located_ ||
-        !replacer_->Replace(place_, contents, 0666, nullptr, &written)) {
+        !replacer_->Replace(place_, contents, 0644, nullptr, &written)) {
       return false;
     }
     after->exists = true;

@@ -33,6 +33,8 @@ A scenario is a JSON object with these fields:
                 KSUPDATE_WHATIF, and KSUPDATE_TRACE in place of the trace
                 file ("-": standard error)
   closed_fds    descriptors (of 0, 1, 2) that the program starts without
+  umask         the umask the program starts with, an octal text ("022"
+                unless given)
   outcome       the run's outcome as a Windows Installer code (0, 1, 3010,
                 1603, 1605, 1612, 1618): with KSUPDATE_EXIT_CODES=msi the
                 exit status must be the one each build maps it to
@@ -116,7 +118,7 @@ FIELDS = {
     "expect_files", "client_ver", "client_ver_path", "system_reg",
     "client_ver_more", "unprivileged", "linux_only", "locale", "prefix_owner",
     "checksums_script", "env", "outcome", "result", "result_path",
-    "times_kept", "closed_fds",
+    "times_kept", "closed_fds", "umask",
 }
 # The Linux build's exit status for each outcome.
 LINUX_STATUS = {0: 0, 1: 1, 3010: 10, 1603: 3, 1605: 5, 1612: 12, 1618: 18}
@@ -730,14 +732,14 @@ def run_scenario(binary, scenario, keep):
                 os.setgid(NOBODY)
                 os.setuid(NOBODY)
         closed = scenario.get("closed_fds", [])
-        if closed:
-            def start(demote=demote):
-                if demote:
-                    demote()
-                for fd in closed:
-                    os.close(fd)
-        else:
-            start = demote
+        mask = int(scenario.get("umask", "022"), 8)
+
+        def start(demote=demote):
+            os.umask(mask)
+            if demote:
+                demote()
+            for fd in closed:
+                os.close(fd)
         try:
             result = subprocess.run(
                 [binary] + scenario["args"], cwd=os.path.join(prefix, "drive_c"),
