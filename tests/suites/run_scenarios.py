@@ -27,6 +27,7 @@ A scenario is a JSON object with these fields:
                 registry value followed by \\bin\\client.ver
 
   system_reg    a file description that replaces the generated system.reg
+                ({"sparse": SIZE} too: a file of SIZE bytes, all of it a hole)
   client_ver_more  more expected client.ver entries, made as generated lines
                 are: {"key": fmt, "value": fmt, "count": int, "start": int}
   env           more environment for the run: KSUPDATE_EXIT_CODES,
@@ -59,6 +60,7 @@ A scenario is a JSON object with these fields:
                 a result file goes).
   unprivileged  true: run the program as an unprivileged user (uid 65534)
                 when the runner is root, so that permissions apply
+  max_seconds   the run must end within this many seconds
   linux_only    why the scenario means nothing for the Windows builds under
                 Wine (the conformance suite skips it and says why)
   locale        the locale the program runs in (LC_ALL), "C.UTF-8" unless
@@ -71,7 +73,9 @@ ends in eol, "\\r\\n" unless given), {"base64": str}, {"random": {"seed": str,
 {"link": target} (a symbolic link), {"fifo": true} (a named pipe that
 nobody writes or reads) or {"dir": true}; optional "mode", an
 octal text such as "0444" (files default to 0644, directories to 0755; in
-expect_files the mode is checked only when given or implied by same_as).
+expect_files the mode is checked only when given or implied by same_as),
+and "owner", a uid that the entry is given (the scenario is skipped unless
+the runner is root).
 
 {"generate": {"parts": [part...], "encoding": enc}} joins its parts and
 encodes them ("utf-8" unless given; also "latin-1", "cp1250", "cp1252",
@@ -109,6 +113,9 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from wine_prefix import CLIENT_VALUE, system_reg  # noqa: E402
 
 TIMEOUT_SECONDS = 60
+# Files larger than this (a sparse system.reg of 1 GiB) are compared by
+# size, inode and time, not read.
+LARGE = 64 << 20
 # The one file besides the modules and client.ver that a run may leave in
 # bin: its lock, empty.
 LOCK_FILE = "ksupdate.lock"
@@ -118,7 +125,7 @@ FIELDS = {
     "expect_files", "client_ver", "client_ver_path", "system_reg",
     "client_ver_more", "unprivileged", "linux_only", "locale", "prefix_owner",
     "checksums_script", "env", "outcome", "result", "result_path",
-    "times_kept", "closed_fds", "umask",
+    "times_kept", "closed_fds", "umask", "max_seconds",
 }
 # The Linux build's exit status for each outcome.
 LINUX_STATUS = {0: 0, 1: 1, 3010: 10, 1603: 3, 1605: 5, 1612: 12, 1618: 18}
@@ -135,6 +142,7 @@ MODULE_RESULTS = {
     "no installation", "would copy", "would repair"}
 REQUIRED = {"description", "registry", "args", "files", "trace"}
 SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",
+               "owner", "sparse",
                "same_as", "generate", "link", "fifo"}
 ENCODINGS = {"utf-8", "latin-1", "cp1250", "cp1252", "utf-16-le",
              "utf-16-be"}
@@ -406,10 +414,14 @@ def build_prefix(prefix, scenario):
     os.symlink("../drive_c", os.path.join(prefix, "dosdevices", "c:"))
     os.symlink("/", os.path.join(prefix, "dosdevices", "z:"))
     with open(os.path.join(prefix, "system.reg"), "wb") as f:
-        f.write(desc_bytes(scenario["system_reg"]) if "system_reg" in scenario
-                else system_reg(scenario["registry"],
-                                scenario.get("arch", "win32"),
-                                scenario.get("registry64")))
+        wanted = scenario.get("system_reg", {})
+        if "sparse" in wanted:
+            f.truncate(wanted["sparse"])
+        else:
+            f.write(desc_bytes(wanted) if wanted
+                    else system_reg(scenario["registry"],
+                                    scenario.get("arch", "win32"),
+                                    scenario.get("registry64")))
     dir_modes = []
     for rel, desc in scenario["files"].items():
         path = os.path.join(drive_c, rel)
@@ -433,6 +445,15 @@ def build_prefix(prefix, scenario):
     # Deepest first, so that a read-only directory is closed last.
     for path, mode in sorted(dir_modes, key=lambda d: -d[0].count("/")):
         os.chmod(path, mode)
+    for rel, desc in scenario["files"].items():
+        if "owner" in desc:
+            os.lchown(os.path.join(drive_c, rel), desc["owner"], desc["owner"])
+
+
+def needs_root(scenario):
+    """Whether the scenario gives anything to another user."""
+    return "prefix_owner" in scenario or any(
+        "owner" in desc for desc in scenario.get("files", {}).values())
 
 
 def snapshot(root, times=False):
@@ -449,6 +470,10 @@ def snapshot(root, times=False):
                 entries[rel] = ("link", 0, os.readlink(path))
             elif stat.S_ISDIR(st.st_mode):
                 entries[rel] = ("dir", mode, None)
+            elif stat.S_ISREG(st.st_mode) and st.st_size > LARGE:
+                # Told apart by what a change would show, not read.
+                entries[rel] = ("file", mode, ("large", st.st_size,
+                                               st.st_ino, st.st_mtime_ns))
             elif stat.S_ISREG(st.st_mode):
                 with open(path, "rb") as f:
                     entries[rel] = ("file", mode, f.read())
@@ -740,13 +765,14 @@ def run_scenario(binary, scenario, keep):
                 demote()
             for fd in closed:
                 os.close(fd)
+        limit = scenario.get("max_seconds", TIMEOUT_SECONDS)
         try:
             result = subprocess.run(
                 [binary] + scenario["args"], cwd=os.path.join(prefix, "drive_c"),
                 env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                timeout=TIMEOUT_SECONDS, preexec_fn=start)
+                timeout=limit, preexec_fn=start)
         except subprocess.TimeoutExpired:
-            problems.append(f"timed out after {TIMEOUT_SECONDS}s")
+            problems.append(f"timed out after {limit}s")
             return problems, work if keep else None
         status = expected_status(scenario)
         if result.returncode != status:
@@ -820,7 +846,7 @@ def main():
         try:
             with open(path, encoding="utf-8") as f:
                 scenario = json.load(f)
-            if "prefix_owner" in scenario and os.geteuid() != 0:
+            if needs_root(scenario) and os.geteuid() != 0:
                 print(f"SKIP {name}: needs root")
                 continue
             problems, kept = run_scenario(binary, scenario, args.keep)
