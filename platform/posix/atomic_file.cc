@@ -95,15 +95,17 @@ mode_t CurrentUmask() {
   return mask;
 }
 
+void SweepStaleTemps(const Place& target) {
+  const std::string::size_type cut = target.host.rfind('/');
+  RemoveStaleTemps(target.dir(), cut == std::string::npos
+                                     ? std::string(".")
+                                     : target.host.substr(0, cut + 1));
+}
+
 int CreateTempBeside(const Place& target, mode_t mode, std::string* temp_name,
                      bool sweep) {
   const int dir = target.dir();
-  if (sweep) {
-    const std::string::size_type cut = target.host.rfind('/');
-    RemoveStaleTemps(dir, cut == std::string::npos
-                              ? std::string(".")
-                              : target.host.substr(0, cut + 1));
-  }
+  if (sweep) SweepStaleTemps(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = kTempPrefix + RandomSuffix();
     const int fd = ::openat(dir, name.c_str(),

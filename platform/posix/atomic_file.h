@@ -110,6 +110,13 @@ class FileReplacer {
 int CreateTempBeside(const Place& target, mode_t mode, std::string* temp_name,
                      bool sweep = true);
 
+// Removes the temporary files that a killed run left beside `target` (in
+// its directory), unless this process has done so there already (see
+// CreateTempBeside). A run that holds the installation's lock calls it
+// for bin at once: the run may have nothing to write there, and what a
+// run killed after its last record left must not stay.
+void SweepStaleTemps(const Place& target);
+
 // Flushes `fd` to disk, closes it and renames `temp_name` over `name`, both
 // in the directory `dir`. On any failure the temporary file is removed and
 // false returned; `fd` is closed either way.

@@ -483,6 +483,10 @@ bool CopyInto(const std::string& source, const std::string& target,
 
 }  // namespace
 
+void SweepStaleTemps(const std::string& path) {
+  RemoveStaleTemps(DirectoryPrefix(path));
+}
+
 bool ReadWholeFile(const std::string& path, std::string* contents,
                    bool* missing, unsigned long long max_bytes) {
   *missing = false;

@@ -33,6 +33,13 @@ bool ReadWholeFile(const std::string& path, std::string* contents,
 bool ReplaceFileContents(const std::string& path, const std::string& data,
                          bool sweep = true);
 
+// Removes the temporary files that a killed run left beside `path` (in its
+// directory), unless this process has done so there already. A run that
+// holds the installation's lock calls it for bin at once: the run may
+// have nothing to write there, and what a run killed after its last record
+// left must not stay.
+void SweepStaleTemps(const std::string& path);
+
 // WriteResultFile of the platform (see platform.h) with the Win32 API:
 // refused when something at `path` is a reparse point, a directory, no
 // disk file, or has a second hard link; then ReplaceFileContents, without

@@ -8,6 +8,7 @@
 
 #include "platform/lock_wait.h"
 #include "platform/text.h"
+#include "platform/win32/files.h"
 // clang-format off
 #include <windows.h>
 // clang-format on
@@ -137,6 +138,7 @@ LockResult Win32LockInstallation(LPCSTR path, DWORD timeout_ms,
       [] { return static_cast<DWORD>(::GetTickCount()); },
       [](DWORD ms) { ::Sleep(ms); });
   if (result == LockResult::kHeld) {
+    win32::SweepStaleTemps(path);
     *lock = std::make_unique<HeldLock>(file, path);
   } else {
     ::CloseHandle(file);
