@@ -201,7 +201,15 @@ bool CModuleList::Decide(const std::string& name,
   facts.has_digest = expected != nullptr;
   *action = DecideModule(facts);
   if (*action == ModuleAction::kCheckBytes) {
-    facts.bytes_match = FileHasDigest(platform_, target, *expected);
+    std::string manifest;
+    Sha256Digest recorded;
+    facts.has_recorded_digest =
+        BinPath(kInstalledManifestName, &manifest) &&
+        ReadRecordedDigest(platform_, manifest, name, &recorded);
+    facts.bytes_match = FileHasDigest(
+        platform_, target,
+        CheckedAgainst(facts) == BytesReference::kRecorded ? recorded
+                                                           : *expected);
     *action = DecideModule(facts);
   }
   return true;
@@ -246,6 +254,15 @@ bool CModuleList::CopyAndRecord(const std::string& name, ModuleAction action,
   }
   recorder.MovedAside(report.moved_aside);
   Trace("    - Copy Success -");
+  RecordCopy(name, action, fresh, expected, record);
+  return true;
+}
+
+void CModuleList::RecordCopy(const std::string& name, ModuleAction action,
+                             const ModuleVersion& fresh,
+                             const Sha256Digest* expected,
+                             ModuleRecord* record) {
+  Recorder recorder(record);
   // A manifest path without the installation is not written, as a failed
   // write is not: the copy stands and a later run records it.
   std::string manifest;
@@ -254,13 +271,27 @@ bool CModuleList::CopyAndRecord(const std::string& name, ModuleAction action,
                                             fresh.strVersion.c_str(),
                                             manifest.c_str())) {
     recorder.Result(ModuleResult::kRecordFailed, platform_.LastError());
-    return true;
+    return;
   }
   // A record reads back as written.
   recorder.InstalledAfter(fresh.strVersion);
   recorder.Result(action == ModuleAction::kRepair ? ModuleResult::kRepaired
                                                   : ModuleResult::kCopied);
-  return true;
+  // Then the bytes put there, for a later run of this version to check the
+  // file against (CheckedAgainst): the digest that the copy was checked
+  // against; a copy without one leaves no record of other bytes. Without
+  // this record a later run checks against its patch, as before: its
+  // results are not looked at.
+  Sha256Digest recorded;
+  if (!BinPath(kInstalledManifestName, &manifest)) return;
+  if (expected != nullptr) {
+    platform_.WritePrivateProfileStringA(kChecksumSection, name.c_str(),
+                                         Sha256Hex(*expected).c_str(),
+                                         manifest.c_str());
+  } else if (ReadRecordedDigest(platform_, manifest, name, &recorded)) {
+    platform_.WritePrivateProfileStringA(kChecksumSection, name.c_str(),
+                                         nullptr, manifest.c_str());
+  }
 }
 
 bool CModuleList::RemoveRecord(const std::string& name) {

@@ -74,6 +74,12 @@ class CModuleList {
   bool CopyAndRecord(const std::string& name, ModuleAction action,
                      const ModuleVersion& fresh, const Sha256Digest* expected,
                      ModuleRecord* record);
+  // Records in client.ver the copy of `name` that `action` made: the new
+  // version text, then the digest of the bytes put there (`expected`; none
+  // without one), into `record`.
+  void RecordCopy(const std::string& name, ModuleAction action,
+                  const ModuleVersion& fresh, const Sha256Digest* expected,
+                  ModuleRecord* record);
   // Removes the record of `name` from client.ver, durably (the profile
   // write's atomic replace), before a copy (kCopyBelowRecord). False when
   // it cannot be.

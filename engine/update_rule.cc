@@ -20,6 +20,11 @@ ModuleAction DecideModule(const ModuleFacts& facts) {
                             : ModuleAction::kRepair;
 }
 
+BytesReference CheckedAgainst(const ModuleFacts& facts) {
+  return facts.has_recorded_digest ? BytesReference::kRecorded
+                                   : BytesReference::kPatch;
+}
+
 bool Copies(ModuleAction action) {
   switch (action) {
     case ModuleAction::kCopyMissing:

@@ -23,6 +23,10 @@ A scenario is a JSON object with these fields:
                 (names compared case-insensitively, values exactly); its other
                 sections must keep their entries. Absent: client.ver must not
                 change at all.
+  client_ver_sha256  the [sha256] entries expected in client.ver, the digests
+                of the bytes each copy put there ("{sha256:PATH}" stands
+                for the digest of that scenario file). Absent: the section
+                must keep its entries, as the other sections must.
   client_ver_path  client.ver's path relative to C:\\ when it is not the
                 registry value followed by \\bin\\client.ver
 
@@ -125,7 +129,7 @@ FIELDS = {
     "expect_files", "client_ver", "client_ver_path", "system_reg",
     "client_ver_more", "unprivileged", "linux_only", "locale", "prefix_owner",
     "checksums_script", "env", "outcome", "result", "result_path",
-    "times_kept", "closed_fds", "umask", "max_seconds",
+    "times_kept", "closed_fds", "umask", "max_seconds", "client_ver_sha256",
 }
 # The Linux build's exit status for each outcome.
 LINUX_STATUS = {0: 0, 1: 1, 3010: 10, 1603: 3, 1605: 5, 1612: 12, 1618: 18}
@@ -685,7 +689,8 @@ def code_page(scenario):
     return LOCALE_CODE_PAGES[scenario.get("locale", DEFAULT_LOCALE)]
 
 
-def check_client_ver(expected, rel, before, after, problems, cp=1252):
+def check_client_ver(expected, rel, before, after, problems, cp=1252,
+                     digests=None):
     got = after.get(rel)
     if got is None or got[0] != "file":
         problems.append(f"{rel}: expected client.ver, found {describe(got)}")
@@ -701,8 +706,15 @@ def check_client_ver(expected, rel, before, after, problems, cp=1252):
                 lines.append(f"      {key!r}: {modules.get(key, '<absent>')!r}"
                              f", expected {want.get(key, '<absent>')!r}")
         problems.append(f"{rel} [modules] differs:\n" + "\n".join(lines))
-    others = {s: e for s, e in actual.items() if s != "modules"}
-    old_others = {s: e for s, e in old.items() if s != "modules"}
+    checked = {"modules"} | ({"sha256"} if digests is not None else set())
+    if digests is not None:
+        want_digests = {k.lower(): with_digests(v).lower()
+                        for k, v in digests.items()}
+        if actual.get("sha256", {}) != want_digests:
+            problems.append(f"{rel} [sha256]: {actual.get('sha256', {})!r}, "
+                            f"expected {want_digests!r}")
+    others = {s: e for s, e in actual.items() if s not in checked}
+    old_others = {s: e for s, e in old.items() if s not in checked}
     if others != old_others:
         problems.append(f"{rel}: other sections changed: {old_others!r} -> "
                         f"{others!r}")
@@ -800,7 +812,8 @@ def run_scenario(binary, scenario, keep):
         if "client_ver" in scenario:
             cv_rel = client_ver_path(scenario, after)
             check_client_ver(expected_client_ver(scenario), cv_rel, before,
-                             after, problems, code_page(scenario))
+                             after, problems, code_page(scenario),
+                             scenario.get("client_ver_sha256"))
         # A what-if run makes no lock file either.
         lock_ok = not scenario.get("times_kept")
         for rel in sorted(set(before) | set(after)):
