@@ -65,6 +65,23 @@ A scenario is a JSON object with these fields:
   unprivileged  true: run the program as an unprivileged user (uid 65534)
                 when the runner is root, so that permissions apply
   max_seconds   the run must end within this many seconds
+  race          a user racing the run, as root with uid 65534 (skipped
+                unless the runner is root): after one run as above, the
+                scenario runs "tries" more times, each from a fresh prefix,
+                while another process of that user does, in a loop that
+                starts before the program and ends after it, what
+                "intruder" says to "paths" (relative to drive C):
+                "swap": exchanges the two entries (renameat2 with
+                RENAME_EXCHANGE); "lock": opens the one file for reading
+                and takes a shared lock on it, which it keeps. Each raced
+                run must exit as expected, silently, with the trace or one
+                of "traces" (more traces the race may give), change
+                nothing outside the path prefixes of "may_change" (besides
+                the swapped entries, put back as they were), leave each
+                file of "victims" as it was and put its bytes nowhere else;
+                and the "lock" intruder must never open its file. The
+                runner prints the tries and how often the intruder got
+                through (swaps made, files opened).
   linux_only    why the scenario means nothing for the Windows builds under
                 Wine (the conformance suite skips it and says why)
   locale        the locale the program runs in (LC_ALL), "C.UTF-8" unless
@@ -102,12 +119,14 @@ in a bin directory, which a run may leave there.
 import argparse
 import atexit
 import base64
+import ctypes
 import difflib
 import hashlib
 import json
 import os
 import re
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -130,6 +149,7 @@ FIELDS = {
     "client_ver_more", "unprivileged", "linux_only", "locale", "prefix_owner",
     "checksums_script", "env", "outcome", "result", "result_path",
     "times_kept", "closed_fds", "umask", "max_seconds", "client_ver_sha256",
+    "race",
 }
 # The Linux build's exit status for each outcome.
 LINUX_STATUS = {0: 0, 1: 1, 3010: 10, 1603: 3, 1605: 5, 1612: 12, 1618: 18}
@@ -456,8 +476,110 @@ def build_prefix(prefix, scenario):
 
 def needs_root(scenario):
     """Whether the scenario gives anything to another user."""
-    return "prefix_owner" in scenario or any(
+    return "prefix_owner" in scenario or "race" in scenario or any(
         "owner" in desc for desc in scenario.get("files", {}).values())
+
+
+# The user racing a run (see "race"): argv is the intruder's kind and its
+# host paths; it says "ready" once it is at work, and at SIGTERM prints
+# its counts as JSON.
+INTRUDER = r"""
+import ctypes, fcntl, json, os, signal, sys
+kind, paths = sys.argv[1], [p.encode() for p in sys.argv[2:]]
+stop, held = [], []
+signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
+libc = ctypes.CDLL(None, use_errno=True)
+tried = done = 0
+print("ready", flush=True)
+while not stop:
+    tried += 1
+    if kind == "swap":
+        # AT_FDCWD, RENAME_EXCHANGE
+        done += libc.renameat2(-100, paths[0], -100, paths[1], 2) == 0
+        continue
+    try:
+        fd = os.open(paths[0], os.O_RDONLY | os.O_NONBLOCK)
+    except OSError:
+        continue
+    done += 1
+    try:
+        fcntl.lockf(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        held.append(fd)
+    except OSError:
+        os.close(fd)
+print(json.dumps({"tried": tried, "done": done}), flush=True)
+"""
+
+
+def as_nobody():
+    os.setgroups([])
+    os.setgid(NOBODY)
+    os.setuid(NOBODY)
+
+
+class Intruder:
+    """The user of a scenario's "race", at work while it lives."""
+
+    def __init__(self, race, drive_c):
+        os.chmod(os.path.dirname(os.path.dirname(drive_c)), 0o711)
+        self.paths = [os.path.join(drive_c, p) for p in race["paths"]]
+        self.kind = race["intruder"]
+        self.before = os.lstat(self.paths[0]).st_ino \
+            if self.kind == "swap" else None
+        # The system's Python: the runner's may lie where that user
+        # cannot reach.
+        python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") \
+            else sys.executable
+        self.process = subprocess.Popen(
+            [python, "-c", INTRUDER, self.kind] + self.paths,
+            stdout=subprocess.PIPE, text=True, preexec_fn=as_nobody)
+        self.process.stdout.readline()  # "ready"
+
+    def stop(self):
+        """Ends it; puts swapped entries back. Returns its counts."""
+        self.process.send_signal(signal.SIGTERM)
+        out, _ = self.process.communicate(timeout=TIMEOUT_SECONDS)
+        if self.kind == "swap" and \
+                os.lstat(self.paths[0]).st_ino != self.before:
+            libc = ctypes.CDLL(None, use_errno=True)
+            libc.renameat2(-100, self.paths[0].encode(), -100,
+                           self.paths[1].encode(), 2)
+        return json.loads(out)
+
+
+def check_raced(scenario, prefix, work, trace_path, before, after, counts,
+                problems):
+    """The checks of a raced run (see "race")."""
+    race = scenario["race"]
+    allowed = [expand_trace(t) for t in [scenario["trace"]] +
+               race.get("traces", [])]
+    allowed = [[line.replace("{prefix}", prefix).replace("{work}", work)
+                for line in t] for t in allowed]
+    data = read_or_none(trace_path) or b""
+    actual = data.decode("utf-8", "surrogateescape").split("\n")[:-1]
+    if actual not in allowed:
+        problems.append("trace is none of those allowed: " +
+                        " | ".join(actual))
+    if race["intruder"] == "lock" and counts["done"]:
+        problems.append(f"the intruder opened its file {counts['done']} "
+                        "times")
+    swapped = {"drive_c/" + p for p in race["paths"]}
+    may = tuple("drive_c/" + p for p in race.get("may_change", []))
+    for rel in sorted(set(before) | set(after)):
+        if rel in swapped or rel.startswith(may):
+            continue
+        if before.get(rel) != after.get(rel):
+            problems.append(f"{rel}: {describe(before.get(rel))} -> "
+                            f"{describe(after.get(rel))}")
+    for victim in race.get("victims", []):
+        rel = "drive_c/" + victim
+        if before.get(rel) != after.get(rel):
+            problems.append(f"victim {victim} changed")
+        secret = before[rel][2]
+        for other, entry in after.items():
+            if other != rel and entry[0] == "file" and entry[2] == secret \
+                    and before.get(other) != entry:
+                problems.append(f"victim {victim}'s bytes found in {other}")
 
 
 def snapshot(root, times=False):
@@ -720,8 +842,9 @@ def check_client_ver(expected, rel, before, after, problems, cp=1252,
                         f"{others!r}")
 
 
-def run_scenario(binary, scenario, keep):
-    """Returns (problems, temp dir or None)."""
+def run_scenario(binary, scenario, keep, counts=None):
+    """Returns (problems, temp dir or None). With `counts` (a dict), a
+    raced run (see "race"), whose intruder's counts are added there."""
     validate(scenario)
     work = os.path.realpath(tempfile.mkdtemp(prefix="ksscenario-"))
     prefix = os.path.join(work, "prefix")
@@ -778,6 +901,8 @@ def run_scenario(binary, scenario, keep):
             for fd in closed:
                 os.close(fd)
         limit = scenario.get("max_seconds", TIMEOUT_SECONDS)
+        intruder = Intruder(scenario["race"], os.path.join(prefix, "drive_c")) \
+            if counts is not None else None
         try:
             result = subprocess.run(
                 [binary] + scenario["args"], cwd=os.path.join(prefix, "drive_c"),
@@ -786,6 +911,12 @@ def run_scenario(binary, scenario, keep):
         except subprocess.TimeoutExpired:
             problems.append(f"timed out after {limit}s")
             return problems, work if keep else None
+        finally:
+            raced = intruder.stop() if intruder else {}
+            for key, value in raced.items():
+                counts[key] = counts.get(key, 0) + value
+            if raced.get("done"):
+                counts["runs reached"] = counts.get("runs reached", 0) + 1
         status = expected_status(scenario)
         if result.returncode != status:
             problems.append(f"exit status {result.returncode}, expected "
@@ -794,6 +925,10 @@ def run_scenario(binary, scenario, keep):
             if out:
                 problems.append(f"output on {name}: {show(out, 400)}")
         after = snapshot(prefix, times)
+        if intruder:
+            check_raced(scenario, prefix, work, trace_path, before, after,
+                        raced, problems)
+            return problems, work if keep and problems else None
         if result_path and not os.path.islink(result_path):
             check_result(scenario, read_or_none(result_path), status,
                          problems)
@@ -863,6 +998,19 @@ def main():
                 print(f"SKIP {name}: needs root")
                 continue
             problems, kept = run_scenario(binary, scenario, args.keep)
+            note = ""
+            if not problems and "race" in scenario:
+                counts = {}
+                for _ in range(scenario["race"]["tries"]):
+                    problems, kept = run_scenario(binary, scenario, args.keep,
+                                                  counts)
+                    if problems:
+                        break
+                note = (f" (race: {scenario['race']['tries']} tries, "
+                        f"{scenario['race']['intruder']} done "
+                        f"{counts.get('done', 0)} times in "
+                        f"{counts.get('runs reached', 0)} runs, of "
+                        f"{counts.get('tried', 0)} tried)")
         except (ScenarioError, ValueError, KeyError, TypeError,
                 AttributeError) as e:
             problems, kept = [f"bad scenario: {type(e).__name__}: {e}"], None
@@ -878,7 +1026,7 @@ def main():
                 print(f"    prefix kept in {kept}")
         else:
             passed += 1
-            print(f"PASS {name}")
+            print(f"PASS {name}{note}")
     print(f"{passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
 
