@@ -33,6 +33,9 @@ class CPatcher {
   std::string m_strBasePath;
 
  private:
+  // The run itself, into `report`; may throw.
+  void Update(RunReport& report);
+
   Platform& platform_;
   bool what_if_ = false;
   RunReport* report_ = nullptr;

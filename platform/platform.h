@@ -167,8 +167,13 @@ class Platform {
   // directory held, and follows no symbolic link below it: a subfolder of
   // the patch that is a link is refused as a module that is one. The way
   // to `dir` itself may hold links. FALSE when it cannot be opened
-  // (nothing is held). On Windows nothing is held: TRUE.
+  // (nothing is held). On Windows the directory is noted: an elevated run
+  // reads no file below it through a reparse point in a subfolder; TRUE.
   virtual BOOL OpenSourceDirectory(LPCSTR dir) = 0;
+  // Lets go of what TrustInstallation and OpenSourceDirectory hold: the
+  // run is over. Later paths are found as before either call (on Windows
+  // the directories can be renamed and removed again).
+  virtual void ReleaseDirectories() = 0;
   // The system's error code of the last operation above that failed on
   // this thread: GetLastError() on Windows, errno on Linux. (Not named
   // after the Win32 call: the providers' own code calls that one.)
@@ -251,6 +256,7 @@ class PlatformWrapper : public Platform {
   BOOL OpenSourceDirectory(LPCSTR dir) override {
     return target_->OpenSourceDirectory(dir);
   }
+  void ReleaseDirectories() override { target_->ReleaseDirectories(); }
   DWORD LastError() override { return target_->LastError(); }
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override {

@@ -53,6 +53,12 @@ class HostTree {
   // it cannot be opened.
   bool HoldSource(const char* dir);
 
+  // Lets go of bin and the patch directory (the prefix stays held).
+  void Release() {
+    bin_ = Held();
+    source_ = Held();
+  }
+
   // Where `windows_path` lies: *place gets the directory that holds it,
   // open, and its name there. Below the held bin it is reached from bin,
   // each directory on the way opened without following a link and checked

@@ -312,6 +312,7 @@ class PosixPlatform : public Platform {
   BOOL OpenSourceDirectory(LPCSTR dir) override {
     return tree_.HoldSource(dir) ? TRUE : FALSE;
   }
+  void ReleaseDirectories() override { tree_.Release(); }
   DWORD LastError() override { return static_cast<DWORD>(errno); }
   // A host path, as KSUPDATE_TRACE's is.
   BOOL WriteResultFile(LPCSTR path, const std::string& data,

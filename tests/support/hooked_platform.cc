@@ -22,7 +22,8 @@ const char* OpName(Op op) {
                                        "TrustInstallation",
                                        "WriteResultFile",
                                        "LastError",
-                                       "OpenSourceDirectory"};
+                                       "OpenSourceDirectory",
+                                       "ReleaseDirectories"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -123,6 +124,11 @@ BOOL HookedPlatform::TrustInstallation(LPCSTR bin_dir,
   Count(Op::kTrustInstallation);
   if (trust) return trust(bin_dir, refused);
   return PlatformWrapper::TrustInstallation(bin_dir, refused);
+}
+
+void HookedPlatform::ReleaseDirectories() {
+  Count(Op::kReleaseDirectories);
+  PlatformWrapper::ReleaseDirectories();
 }
 
 BOOL HookedPlatform::OpenSourceDirectory(LPCSTR dir) {

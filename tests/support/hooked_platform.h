@@ -30,6 +30,7 @@ enum class Op {
   kWriteResultFile,
   kLastError,
   kOpenSourceDirectory,
+  kReleaseDirectories,
   kCount
 };
 
@@ -89,6 +90,7 @@ class HookedPlatform : public PlatformWrapper {
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
   BOOL TrustInstallation(LPCSTR bin_dir, InstallationRefusal* refused) override;
   BOOL OpenSourceDirectory(LPCSTR dir) override;
+  void ReleaseDirectories() override;
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override;
   LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
