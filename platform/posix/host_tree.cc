@@ -176,19 +176,31 @@ bool HostTree::HoldSource(const char* dir) {
   if (dir == nullptr || Prefix() < 0) return false;
   // With a separator after it, "" is the root of the current drive, as the
   // paths built on it are.
-  const std::string path = std::string(dir) + "\\";
-  HostPath host;
   Route route;
-  if (!RoutePath(prefix_path_, path, ProcessLocale(), &route) ||
-      !MapPath(prefix_path_, path, &host)) {
+  if (!RoutePath(prefix_path_, std::string(dir) + "\\", ProcessLocale(),
+                 &route)) {
     return false;
   }
-  source_.dir.reset(
-      ::open(host.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!source_.dir.valid()) return false;
+  // From the prefix held, as bin is: a prefix swapped after its first use
+  // lends the run no patch of its own. The way to the patch directory is
+  // the caller's to choose: links on it are followed.
+  Fd found;
+  std::string host;
+  if (!OpenDriveRoot(route, &found, &host, nullptr) || !found.valid()) {
+    return false;
+  }
+  for (const std::string& component : route.components) {
+    std::string name = EntryFor(found.get(), component);
+    if (name.empty()) return false;
+    found.reset(::openat(found.get(), name.c_str(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!found.valid()) return false;
+    host = JoinHost(host, name);
+  }
   source_.held = true;
   source_.route = std::move(route);
-  source_.host = std::move(host.path);
+  source_.dir = std::move(found);
+  source_.host = std::move(host);
   return true;
 }
 

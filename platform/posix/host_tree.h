@@ -47,10 +47,11 @@ class HostTree {
   // holds nothing and refuses nothing. Whatever was held before is let go.
   bool HoldInstallation(const char* bin_dir, InstallationRefusal* refused);
 
-  // OpenSourceDirectory (platform.h): the directory that MapPath gives
-  // `dir` (the root of the current drive for an empty one), opened with
-  // the links on its way followed, and held. False, holding nothing, when
-  // it cannot be opened.
+  // OpenSourceDirectory (platform.h): the directory `dir` (the root of the
+  // current drive for an empty one), found as MapPath finds it but from
+  // the prefix held, with the links on its way followed (the way to it is
+  // the caller's to choose), and held. False, holding nothing, when it
+  // cannot be opened.
   bool HoldSource(const char* dir);
 
   // Lets go of bin and the patch directory (the prefix stays held).
