@@ -136,8 +136,8 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 from wine_prefix import CLIENT_VALUE, system_reg  # noqa: E402
 
 TIMEOUT_SECONDS = 60
-# Files larger than this (a sparse system.reg of 1 GiB) are compared by
-# size, inode and time, not read.
+# Files larger than this are compared by size and digest, not kept whole;
+# one that is all a hole (a sparse system.reg of 1 GiB) by its size alone.
 LARGE = 64 << 20
 # The one file besides the modules and client.ver that a run may leave in
 # bin: its lock, empty.
@@ -597,9 +597,7 @@ def snapshot(root, times=False):
             elif stat.S_ISDIR(st.st_mode):
                 entries[rel] = ("dir", mode, None)
             elif stat.S_ISREG(st.st_mode) and st.st_size > LARGE:
-                # Told apart by what a change would show, not read.
-                entries[rel] = ("file", mode, ("large", st.st_size,
-                                               st.st_ino, st.st_mtime_ns))
+                entries[rel] = ("file", mode, large_content(path, st))
             elif stat.S_ISREG(st.st_mode):
                 with open(path, "rb") as f:
                     entries[rel] = ("file", mode, f.read())
@@ -608,6 +606,17 @@ def snapshot(root, times=False):
             if times:
                 entries[rel] += (st.st_mtime_ns,)
     return entries
+
+
+def large_content(path, st):
+    """What a snapshot keeps of a large file (see LARGE)."""
+    if st.st_blocks == 0:
+        return ("large", st.st_size, "a hole")
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            digest.update(chunk)
+    return ("large", st.st_size, digest.hexdigest())
 
 
 def read_or_none(path):
