@@ -50,64 +50,78 @@ void CPatcher::Run() {
   report.what_if = what_if_;
   traced_before_ = TraceCount();
   try {
-    RunInputs inputs(m_strBasePath);
-    inputs.what_if = what_if_;
-    inputs.report = &report;
-    inputs.now = std::time(nullptr);
-    const std::string source_dir = inputs.locations.GetSourceDir();
-    if (!source_dir.empty()) report.source_dir = source_dir;
-    const PatchManifest manifest(platform_,
-                                 inputs.locations.GetSourceManifestPath());
-    if (manifest.load() != ProfileLoad::kLoaded) {
-      End(&report, RunEnd::kNoSourceManifest);
-    }
-    if (manifest.load() == ProfileLoad::kTooLarge) {
-      TraceManifestTooLarge(manifest.path());
-      End(&report, RunEnd::kNoSourceManifest);
-      return;
-    }
-    const std::vector<std::string> names = ReadModuleNames(manifest);
-    report.ListModules(names);
-    // Pinned keys that cannot be read stop the run before anything else:
-    // it never falls back to unsigned.
-    TrustPolicy policy;
-    if (!ReadPolicy(&policy, &report)) return;
-    if (names.empty()) return;
-    const std::string bin_dir = Locations::GetInstallBinDir(platform_);
-    if (!bin_dir.empty()) report.bin_dir = bin_dir;
-    // One run at a time on an installation, from before its first module
-    // to its end, however the run ends.
-    std::unique_ptr<InstallationLock> lock;
-    switch (LockForRun(platform_, !what_if_, &lock)) {
-      case RunStart::kGoOn:
-        if (!CheckInstalledManifest(platform_)) {
-          End(&report, RunEnd::kManifestTooLarge);
-          return;
-        }
-        break;
-      case RunStart::kNoInstallation:
-        // Gone through all the same: each module says so, or fails.
-        End(&report, RunEnd::kNoInstallation);
-        break;
-      case RunStart::kRefused:
-        End(&report, RunEnd::kRefused);
-        return;
-      case RunStart::kBusy:
-        End(&report, RunEnd::kBusy);
-        return;
-    }
-    if (!policy.keys.empty() &&
-        !VerifyPatch(platform_, inputs, policy, manifest, names)) {
-      End(&report, RunEnd::kUntrusted);
-      return;
-    }
-    CModuleList list(platform_, inputs, manifest, lock.get());
-    for (const std::string& name : names) list.AddModule(name);
-    list.UpdateAll();
+    Update(report);
   } catch (...) {
     // Whatever went wrong (memory, a text too long) ends the run quietly.
     End(&report, RunEnd::kException);
   }
+  // What the run held (bin, the patch directory) is let go however it
+  // ended; a failure here changes nothing the run did.
+  try {
+    platform_.ReleaseDirectories();
+  } catch (...) {
+  }
+}
+
+void CPatcher::Update(RunReport& report) {
+  RunInputs inputs(m_strBasePath);
+  inputs.what_if = what_if_;
+  inputs.report = &report;
+  inputs.now = std::time(nullptr);
+  const std::string source_dir = inputs.locations.GetSourceDir();
+  if (!source_dir.empty()) report.source_dir = source_dir;
+  // Held before the manifest is read: it and the modules are read from
+  // what is there now, through no link below it.
+  platform_.OpenSourceDirectory(source_dir.c_str());
+  const PatchManifest manifest(platform_,
+                               inputs.locations.GetSourceManifestPath());
+  if (manifest.load() != ProfileLoad::kLoaded) {
+    End(&report, RunEnd::kNoSourceManifest);
+  }
+  if (manifest.load() == ProfileLoad::kTooLarge) {
+    TraceManifestTooLarge(manifest.path());
+    End(&report, RunEnd::kNoSourceManifest);
+    return;
+  }
+  const std::vector<std::string> names = ReadModuleNames(manifest);
+  report.ListModules(names);
+  if (names.empty()) return;
+  const std::string bin_dir = Locations::GetInstallBinDir(platform_);
+  if (!bin_dir.empty()) report.bin_dir = bin_dir;
+  // One run at a time on an installation, from before its first module
+  // to its end, however the run ends.
+  std::unique_ptr<InstallationLock> lock;
+  switch (LockForRun(platform_, !what_if_, &lock, &inputs.bin_dir)) {
+    case RunStart::kGoOn:
+      if (!CheckInstalledManifest(platform_)) {
+        End(&report, RunEnd::kManifestTooLarge);
+        return;
+      }
+      break;
+    case RunStart::kNoInstallation:
+      // Gone through all the same: each module says so, or fails.
+      End(&report, RunEnd::kNoInstallation);
+      break;
+    case RunStart::kRefused:
+      End(&report, RunEnd::kRefused);
+      return;
+    case RunStart::kBusy:
+      End(&report, RunEnd::kBusy);
+      return;
+  }
+  // Pinned keys that cannot be read stop the run before any module: it
+  // never falls back to unsigned. Read once the installation is trusted,
+  // as the registry they live in is the installation's.
+  TrustPolicy policy;
+  if (!ReadPolicy(&policy, &report)) return;
+  if (!policy.keys.empty() &&
+      !VerifyPatch(platform_, inputs, policy, manifest, names)) {
+    End(&report, RunEnd::kUntrusted);
+    return;
+  }
+  CModuleList list(platform_, inputs, manifest, lock.get());
+  for (const std::string& name : names) list.AddModule(name);
+  list.UpdateAll();
 }
 
 }  // namespace ks

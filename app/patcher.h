@@ -41,6 +41,9 @@ class CPatcher {
   // Notes in *report how the run ended, with the trace line that said why.
   void End(RunReport* report, RunEnd end) const;
 
+  // The run itself, into `report`; may throw.
+  void Update(RunReport& report);
+
   Platform& platform_;
   // TraceCount() when the run began.
   std::uint64_t traced_before_ = 0;

@@ -101,9 +101,10 @@ std::string Locations::GetInstalledManifestPath(Platform& platform) {
 
 bool Locations::InstalledFilePath(Platform& platform,
                                   const std::string& file_name,
-                                  std::string* path) {
+                                  std::string* path,
+                                  const std::string& held_bin) {
   std::string bin = GetInstallBinDir(platform);
-  if (bin.empty()) return false;
+  if (bin.empty() || (!held_bin.empty() && bin != held_bin)) return false;
   *path = bin + kSeparator + file_name;
   return true;
 }

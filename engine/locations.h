@@ -47,13 +47,15 @@ class Locations {
 
   // The path of `file_name` in the bin directory, read afresh: true with
   // GetInstallBinDir() + "\" + file_name in *path; false, with *path
-  // untouched, when the read finds no installation directory. The update
-  // uses it for every path in bin, so that one registry read that fails
-  // part way through a module never points that use at the root of the
-  // drive.
+  // untouched, when the read finds no installation directory, or (with a
+  // `held_bin` that is not empty) finds another bin directory than that
+  // one, which the run holds. The update uses it for every path in bin, so
+  // that one registry read that fails or changes part way through a
+  // module never points that use at the root of the drive, nor anywhere
+  // that was not checked.
   static bool InstalledFilePath(Platform& platform,
-                                const std::string& file_name,
-                                std::string* path);
+                                const std::string& file_name, std::string* path,
+                                const std::string& held_bin = std::string());
 
  private:
   std::string base_path_;

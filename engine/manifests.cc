@@ -81,6 +81,14 @@ void ReadManifestVersion(Platform& platform, const std::string& manifest_path,
   version = VersionOf(buffer);
 }
 
+bool ReadRecordedDigest(Platform& platform, const std::string& manifest_path,
+                        const std::string& name, Sha256Digest* digest) {
+  char buffer[kVersionBufferSize + 1] = {};
+  platform.GetPrivateProfileStringA(kChecksumSection, name.c_str(), "", buffer,
+                                    kVersionBufferSize, manifest_path.c_str());
+  return ParseSha256(buffer, digest);
+}
+
 std::vector<std::string> ReadProfileList(
     const std::function<DWORD(LPSTR, DWORD)>& read, DWORD max_size) {
   // Two zero bytes beyond what the read may fill, so the walk below ends

@@ -17,7 +17,7 @@ namespace ks {
 
 extern const char kModulesSection[];   // "modules", in both manifests
 extern const char kDefaultVersion[];   // for a missing entry
-extern const char kChecksumSection[];  // "sha256", in the source manifest
+extern const char kChecksumSection[];  // "sha256", in both manifests
 
 // One module's version as read from a manifest.
 struct ModuleVersion {
@@ -40,6 +40,12 @@ ModuleVersion VersionOf(const char* text);
 // (number 0) when the file, the section or the entry is missing.
 void ReadManifestVersion(Platform& platform, const std::string& manifest_path,
                          const std::string& name, ModuleVersion& version);
+
+// The digest that section "sha256" of the profile file at `manifest_path`
+// (client.ver) records for `name`, read through `platform`: true with it in
+// *digest when the entry is 64 hexadecimal digits; false otherwise.
+bool ReadRecordedDigest(Platform& platform, const std::string& manifest_path,
+                        const std::string& name, Sha256Digest* digest);
 
 // The strings of a profile call's list answer (a section's entries, the
 // names of the sections): `read(buffer, size)` fills the buffer as the

@@ -38,16 +38,24 @@ class Recorder {
   ModuleRecord* record_;
 };
 
-bool NoInstallation(Recorder* recorder) {
-  Trace("    - Installation directory not found -");
+// The module is left alone: the registry names no bin directory now, or
+// another one than the run holds (`held_bin`), which it never checked.
+bool NoInstallation(Platform& platform, const std::string& held_bin,
+                    Recorder* recorder) {
+  const std::string bin = Locations::GetInstallBinDir(platform);
+  if (!bin.empty() && !held_bin.empty() && bin != held_bin) {
+    Trace("    - Installation directory changed : %s -", bin.c_str());
+  } else {
+    Trace("    - Installation directory not found -");
+  }
   recorder->Result(ModuleResult::kNoInstallation);
   return false;
 }
 
 // The line that says what `action` found, with the target's path where it
 // has one; false when the path cannot be read again.
-bool TraceDecision(Platform& platform, const std::string& name,
-                   ModuleAction action) {
+bool TraceDecision(Platform& platform, const std::string& held_bin,
+                   const std::string& name, ModuleAction action) {
   const char* line = nullptr;
   switch (action) {
     case ModuleAction::kCopyMissing:
@@ -67,7 +75,9 @@ bool TraceDecision(Platform& platform, const std::string& name,
       return true;
   }
   std::string target;
-  if (!Locations::InstalledFilePath(platform, name, &target)) return false;
+  if (!Locations::InstalledFilePath(platform, name, &target, held_bin)) {
+    return false;
+  }
   Trace(line, target.c_str());
   return true;
 }
@@ -87,8 +97,14 @@ void CModuleList::AddModule(const std::string& name) {
 
 void CModuleList::ReadInstalledVersion(const std::string& name,
                                        ModuleVersion& version) {
-  ReadManifestVersion(platform_, Locations::GetInstalledManifestPath(platform_),
-                      name, version);
+  // Without the bin directory the run holds, the default of a missing
+  // entry: never client.ver at the root of the drive, nor another bin's.
+  std::string manifest;
+  if (!BinPath(kInstalledManifestName, &manifest)) {
+    version = VersionOf(kDefaultVersion);
+    return;
+  }
+  ReadManifestVersion(platform_, manifest, name, version);
 }
 
 void CModuleList::ReadNewVersion(const std::string& name,
@@ -116,8 +132,8 @@ bool CModuleList::UpdateModule(const std::string& name, ModuleRecord* record) {
   // installation stops the module there, untouched, and a later run takes
   // it up again.
   std::string target;
-  if (!Locations::InstalledFilePath(platform_, name, &target)) {
-    return NoInstallation(&recorder);
+  if (!BinPath(name, &target)) {
+    return NoInstallation(platform_, inputs_.bin_dir, &recorder);
   }
   if (!MayWrite(name)) {
     Trace("    - Invalid module name -");
@@ -141,8 +157,8 @@ bool CModuleList::UpdateModule(const std::string& name, ModuleRecord* record) {
   recorder.Versions(installed, fresh);
   ModuleAction action = ModuleAction::kKeepCurrent;
   if (!Decide(name, installed, fresh, expected, &action) ||
-      !TraceDecision(platform_, name, action)) {
-    return NoInstallation(&recorder);
+      !TraceDecision(platform_, inputs_.bin_dir, name, action)) {
+    return NoInstallation(platform_, inputs_.bin_dir, &recorder);
   }
   if (!Copies(action)) {
     recorder.Result(action == ModuleAction::kKeepNewer
@@ -159,11 +175,15 @@ bool CModuleList::UpdateModule(const std::string& name, ModuleRecord* record) {
   return CopyAndRecord(name, action, fresh, expected, record);
 }
 
+bool CModuleList::BinPath(const std::string& file_name, std::string* path) {
+  return Locations::InstalledFilePath(platform_, file_name, path,
+                                      inputs_.bin_dir);
+}
+
 bool CModuleList::MayWrite(const std::string& name) {
   std::string target;
   return IsSafeModuleName(name) &&
-         !(lock_ != nullptr &&
-           Locations::InstalledFilePath(platform_, name, &target) &&
+         !(lock_ != nullptr && BinPath(name, &target) &&
            lock_->IsLockFile(target.c_str()));
 }
 
@@ -172,7 +192,7 @@ bool CModuleList::Decide(const std::string& name,
                          const ModuleVersion& fresh,
                          const Sha256Digest* expected, ModuleAction* action) {
   std::string target;
-  if (!Locations::InstalledFilePath(platform_, name, &target)) return false;
+  if (!BinPath(name, &target)) return false;
   ModuleFacts facts;
   facts.file_present = IsFileExist(platform_, target);
   facts.recorded = installed.strVersion != kDefaultVersion;
@@ -181,7 +201,15 @@ bool CModuleList::Decide(const std::string& name,
   facts.has_digest = expected != nullptr;
   *action = DecideModule(facts);
   if (*action == ModuleAction::kCheckBytes) {
-    facts.bytes_match = FileHasDigest(platform_, target, *expected);
+    std::string manifest;
+    Sha256Digest recorded;
+    facts.has_recorded_digest =
+        BinPath(kInstalledManifestName, &manifest) &&
+        ReadRecordedDigest(platform_, manifest, name, &recorded);
+    facts.bytes_match = FileHasDigest(
+        platform_, target,
+        CheckedAgainst(facts) == BytesReference::kRecorded ? recorded
+                                                           : *expected);
     *action = DecideModule(facts);
   }
   return true;
@@ -201,20 +229,22 @@ bool CModuleList::CopyAndRecord(const std::string& name, ModuleAction action,
   }
   // A file that is there loses its attributes (read-only, hidden) first.
   if (action == ModuleAction::kReplace || action == ModuleAction::kRepair) {
-    if (!Locations::InstalledFilePath(platform_, name, &target)) {
-      return NoInstallation(&recorder);
+    if (!BinPath(name, &target)) {
+      return NoInstallation(platform_, inputs_.bin_dir, &recorder);
     }
     SetFileAttr(platform_, target, FILE_ATTRIBUTE_NORMAL);
   }
-  if (!Locations::InstalledFilePath(platform_, name, &target)) {
-    return NoInstallation(&recorder);
+  if (!BinPath(name, &target)) {
+    return NoInstallation(platform_, inputs_.bin_dir, &recorder);
   }
   const std::string source = inputs_.locations.GetSourceDir() + "\\" + name;
   CopyReport report;
   if (!CopyModuleFile(platform_, source, target, expected, &report)) {
     const CopyFailure failure = DescribeCopyFailure(report.problem);
-    if (failure.with_source) {
-      Trace(failure.line, source.c_str());
+    if (failure.path != CopyFailure::Path::kNone) {
+      Trace(failure.line, failure.path == CopyFailure::Path::kSource
+                              ? source.c_str()
+                              : target.c_str());
     } else if (failure.line != nullptr) {
       Trace("%s", failure.line);
     }
@@ -224,28 +254,49 @@ bool CModuleList::CopyAndRecord(const std::string& name, ModuleAction action,
   }
   recorder.MovedAside(report.moved_aside);
   Trace("    - Copy Success -");
+  RecordCopy(name, action, fresh, expected, record);
+  return true;
+}
+
+void CModuleList::RecordCopy(const std::string& name, ModuleAction action,
+                             const ModuleVersion& fresh,
+                             const Sha256Digest* expected,
+                             ModuleRecord* record) {
+  Recorder recorder(record);
   // A manifest path without the installation is not written, as a failed
   // write is not: the copy stands and a later run records it.
   std::string manifest;
-  if (!Locations::InstalledFilePath(platform_, kInstalledManifestName,
-                                    &manifest) ||
+  if (!BinPath(kInstalledManifestName, &manifest) ||
       !platform_.WritePrivateProfileStringA(kModulesSection, name.c_str(),
                                             fresh.strVersion.c_str(),
                                             manifest.c_str())) {
     recorder.Result(ModuleResult::kRecordFailed, platform_.LastError());
-    return true;
+    return;
   }
   // A record reads back as written.
   recorder.InstalledAfter(fresh.strVersion);
   recorder.Result(action == ModuleAction::kRepair ? ModuleResult::kRepaired
                                                   : ModuleResult::kCopied);
-  return true;
+  // Then the bytes put there, for a later run of this version to check the
+  // file against (CheckedAgainst): the digest that the copy was checked
+  // against; a copy without one leaves no record of other bytes. Without
+  // this record a later run checks against its patch, as before: its
+  // results are not looked at.
+  Sha256Digest recorded;
+  if (!BinPath(kInstalledManifestName, &manifest)) return;
+  if (expected != nullptr) {
+    platform_.WritePrivateProfileStringA(kChecksumSection, name.c_str(),
+                                         Sha256Hex(*expected).c_str(),
+                                         manifest.c_str());
+  } else if (ReadRecordedDigest(platform_, manifest, name, &recorded)) {
+    platform_.WritePrivateProfileStringA(kChecksumSection, name.c_str(),
+                                         nullptr, manifest.c_str());
+  }
 }
 
 bool CModuleList::RemoveRecord(const std::string& name) {
   std::string manifest;
-  return Locations::InstalledFilePath(platform_, kInstalledManifestName,
-                                      &manifest) &&
+  return BinPath(kInstalledManifestName, &manifest) &&
          platform_.WritePrivateProfileStringA(kModulesSection, name.c_str(),
                                               nullptr, manifest.c_str());
 }

@@ -56,6 +56,10 @@ class CModuleList {
   const std::vector<std::string>& modules() const { return m_modules; }
 
  private:
+  // The path of `file_name` in the bin directory that the run holds
+  // (Locations::InstalledFilePath); false when the registry now gives none
+  // or another.
+  bool BinPath(const std::string& file_name, std::string* path);
   // False for a name that IsSafeModuleName refuses or that names the lock
   // file.
   bool MayWrite(const std::string& name);
@@ -70,6 +74,12 @@ class CModuleList {
   bool CopyAndRecord(const std::string& name, ModuleAction action,
                      const ModuleVersion& fresh, const Sha256Digest* expected,
                      ModuleRecord* record);
+  // Records in client.ver the copy of `name` that `action` made: the new
+  // version text, then the digest of the bytes put there (`expected`; none
+  // without one), into `record`.
+  void RecordCopy(const std::string& name, ModuleAction action,
+                  const ModuleVersion& fresh, const Sha256Digest* expected,
+                  ModuleRecord* record);
   // Removes the record of `name` from client.ver, durably (the profile
   // write's atomic replace), before a copy (kCopyBelowRecord). False when
   // it cannot be.

@@ -26,6 +26,10 @@ struct RunInputs {
   RunReport* report = nullptr;
   // The time the run judges a patch's expiry by.
   std::time_t now = 0;
+  // The bin directory that the run asked the platform to trust and hold
+  // (LockForRun): a registry read that later names another one reaches
+  // nothing (Locations::InstalledFilePath). Empty: none asked about yet.
+  std::string bin_dir;
 };
 
 }  // namespace ks

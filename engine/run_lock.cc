@@ -7,21 +7,40 @@
 
 namespace ks {
 
+const char* RefusalLine(Refusal why) {
+  switch (why) {
+    case Refusal::kNotOwned:
+      break;
+    case Refusal::kWritableByOthers:
+      return "    - Installation writable by others : %s -";
+    case Refusal::kLink:
+      return "    - Link on the way to the installation : %s -";
+    case Refusal::kTooLarge:
+      return "    - Registry file too large : %s -";
+  }
+  return "    - Installation not owned by this user : %s -";
+}
+
 RunStart LockForRun(Platform& platform, bool take_lock,
-                    std::unique_ptr<InstallationLock>* lock) {
-  std::string bin = Locations::GetInstallBinDir(platform);
+                    std::unique_ptr<InstallationLock>* lock,
+                    std::string* bin_dir) {
+  const std::string bin = Locations::GetInstallBinDir(platform);
+  *bin_dir = bin;
+  // A run with more rights than the installation's owner must not be
+  // steered by what others control; asked before bin is looked at, so that
+  // what cannot be trusted is not read, and also when bin is missing, so
+  // that nobody else can be the one to make it.
+  InstallationRefusal refused;
+  if (!platform.TrustInstallation(bin.empty() ? nullptr : bin.c_str(),
+                                  &refused)) {
+    Trace(RefusalLine(refused.why), refused.path.c_str());
+    return RunStart::kRefused;
+  }
   if (bin.empty()) return RunStart::kNoInstallation;
-  DWORD attributes = platform.GetFileAttributesA(bin.c_str());
+  const DWORD attributes = platform.GetFileAttributesA(bin.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return RunStart::kNoInstallation;
-  }
-  // A run with more rights than the installation's owner must not be
-  // steered by what that owner controls.
-  std::string refused;
-  if (!platform.TrustInstallation(bin.c_str(), &refused)) {
-    Trace("    - Installation not owned by this user : %s -", refused.c_str());
-    return RunStart::kRefused;
   }
   if (!take_lock) return RunStart::kGoOn;
   // From the bin directory just tested, not from another registry read.

@@ -3,6 +3,7 @@
 #define KSUPDATE_ENGINE_RUN_LOCK_H_
 
 #include <memory>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -29,15 +30,24 @@ enum class RunStart {
 // Takes the installation's lock for the rest of the run, before its first
 // module (with `take_lock`; a what-if run, which writes nothing, takes
 // none): a run that holds it decides, copies and records its modules as if
-// no other run existed. kBusy when another run held it for kLockWaitMs, and
-// kRefused when the platform refuses the installation to this run
-// (TrustInstallation): the run must then update nothing, and this traces
-// why. kGoOn otherwise, with the lock in *lock, or with none when the lock
-// failed for another reason, which is traced: the run goes on as if it were
-// alone. kNoInstallation, with no lock and no line, when there is no
-// installation directory or no bin directory.
+// no other run existed. First the platform is asked whether the run may
+// write there at all (TrustInstallation, which holds the installation),
+// even when the registry gives no bin directory or names one that is not
+// there: kRefused when it says no, with the line that says why; the run
+// must then update nothing. kBusy when another run held the lock for
+// kLockWaitMs. kGoOn otherwise, with the lock in *lock, or with none when
+// the lock failed for another reason, which is traced: the run goes on as
+// if it were alone. kNoInstallation, with no lock and no line, when there
+// is no installation directory or no bin directory. *bin_dir gets the bin
+// directory asked about ("" for none): the one that every path of the run
+// in bin must lie in.
 RunStart LockForRun(Platform& platform, bool take_lock,
-                    std::unique_ptr<InstallationLock>* lock);
+                    std::unique_ptr<InstallationLock>* lock,
+                    std::string* bin_dir);
+
+// The line that says why TrustInstallation refused a run (its %s: the
+// path refused).
+const char* RefusalLine(Refusal why);
 
 }  // namespace ks
 

@@ -46,6 +46,8 @@ const char* ModuleResultName(ModuleResult result) {
       return "patch file being written";
     case ModuleResult::kSourceRefused:
       return "patch file refused";
+    case ModuleResult::kTargetRefused:
+      return "target path refused";
     case ModuleResult::kRecordFailed:
       return "record failed";
     case ModuleResult::kNoInstallation:

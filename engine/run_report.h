@@ -42,7 +42,10 @@ enum class ModuleResult {
   kCopyFailed,        // the copy failed: a missing patch file, no permission
   kChecksumMismatch,  // the bytes copied are not the ones vouched for
   kSourceChanged,     // the patch file was being written
-  kSourceRefused,     // the patch file is a symbolic link
+  kSourceRefused,     // the patch file is a symbolic link, or a folder on
+                      // its way below the patch directory is
+  kTargetRefused,     // a folder on the way in bin is a link, or one that
+                      // another user may write
   kRecordFailed,      // copied, but client.ver could not record it
   kNoInstallation,    // the installation directory could not be read
   kWouldCopy,         // what-if: a copy would follow

@@ -20,6 +20,11 @@ ModuleAction DecideModule(const ModuleFacts& facts) {
                             : ModuleAction::kRepair;
 }
 
+BytesReference CheckedAgainst(const ModuleFacts& facts) {
+  return facts.has_recorded_digest ? BytesReference::kRecorded
+                                   : BytesReference::kPatch;
+}
+
 bool Copies(ModuleAction action) {
   switch (action) {
     case ModuleAction::kCopyMissing:
@@ -36,20 +41,24 @@ bool Copies(ModuleAction action) {
 }
 
 CopyFailure DescribeCopyFailure(CopyReport::Problem problem) {
+  using Path = CopyFailure::Path;
   switch (problem) {
     case CopyReport::Problem::kChecksumMismatch:
       return {ModuleResult::kChecksumMismatch, "    - Checksum mismatch -",
-              false};
+              Path::kNone};
     case CopyReport::Problem::kSourceChanged:
       return {ModuleResult::kSourceChanged,
-              "    - Patch file is being written -", false};
+              "    - Patch file is being written -", Path::kNone};
     case CopyReport::Problem::kSourceRefused:
       return {ModuleResult::kSourceRefused, "    - Patch file refused : %s -",
-              true};
+              Path::kSource};
+    case CopyReport::Problem::kTargetRefused:
+      return {ModuleResult::kTargetRefused, "    - Target path refused : %s -",
+              Path::kTarget};
     case CopyReport::Problem::kNone:
       break;
   }
-  return {ModuleResult::kCopyFailed, nullptr, false};
+  return {ModuleResult::kCopyFailed, nullptr, Path::kNone};
 }
 
 }  // namespace ks

@@ -24,8 +24,12 @@ struct ModuleFacts {
   std::int32_t new_version = 0;
   // The patch vouches for its bytes with a checksum.
   bool has_digest = false;
-  // Whether the installed file's bytes are the ones vouched for: read only
-  // when the decision asks for them (kCheckBytes).
+  // client.ver records the SHA-256 of the bytes that this installation put
+  // there (section "sha256"), as a copy checked against a checksum leaves
+  // it. Read only when the decision asks for the bytes.
+  bool has_recorded_digest = false;
+  // Whether the installed file's bytes are the ones of CheckedAgainst():
+  // read only when the decision asks for them (kCheckBytes).
   std::optional<bool> bytes_match;
 };
 
@@ -38,27 +42,44 @@ enum class ModuleAction {
   kReplace,          // the installed version is older
   kCheckBytes,       // the same version, and a checksum: the installed
                      // bytes decide (ask again with bytes_match)
-  kRepair,           // the same version, but not the bytes vouched for: a
-                     // copy torn before the checks, a damaged disk
+  kRepair,           // the same version, but not the bytes this
+                     // installation recorded (without a record: not the
+                     // ones the patch vouches for): a copy torn before the
+                     // checks, a damaged disk
   kKeepCurrent,      // the same version (and the bytes, when vouched for)
   kKeepNewer,        // the installed version is newer: never replaced
 };
 
 // The rule: a missing file is copied; a present one is replaced when its
-// version number is lower, and repaired when it is the same and its bytes
-// are not the ones the patch vouches for; nothing else is copied.
+// version number is lower, and repaired when it is the same, the patch
+// has a checksum, and its bytes are not the ones CheckedAgainst() names;
+// nothing else is copied.
 ModuleAction DecideModule(const ModuleFacts& facts);
+
+// What the installed bytes are checked against (kCheckBytes).
+enum class BytesReference {
+  kRecorded,  // the digest that client.ver recorded when this installation
+              // copied the file
+  kPatch,     // the patch's checksum: the file has no record (an older
+              // program, or a copy without a checksum, put it there)
+};
+// The recorded digest when there is one: a patch of the same version with
+// other bytes (a respin) is no reason to copy, only a file that is not
+// what was installed; so two patches of one version never undo each
+// other's copy run after run.
+BytesReference CheckedAgainst(const ModuleFacts& facts);
 
 // True for the actions that copy the patch's file.
 bool Copies(ModuleAction action);
 
 // What a failed copy gives: the module's result, and the line that says
-// why before "    - Copy Failure -" (null for none; with_source: its %s
-// is the patch file's path).
+// why before "    - Copy Failure -" (null for none), whose %s is the
+// path that `path` names.
 struct CopyFailure {
+  enum class Path { kNone, kSource, kTarget };
   ModuleResult result;
   const char* line;
-  bool with_source;
+  Path path;
 };
 CopyFailure DescribeCopyFailure(CopyReport::Problem problem);
 

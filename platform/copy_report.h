@@ -14,7 +14,12 @@ struct CopyReport {
     kNone,
     kChecksumMismatch,  // the bytes copied did not have the expected SHA-256
     kSourceChanged,     // the source changed while it was read
-    kSourceRefused,     // the source is a symbolic link, or no plain file
+    kSourceRefused,     // the source is a symbolic link, or no plain file,
+                        // or a folder on its way below the patch directory
+                        // is a link
+    kTargetRefused,     // a folder on the target's way below bin is a link
+                        // (Windows: a reparse point), or one that fails
+                        // the owner rule (Linux)
   };
   Problem problem = Problem::kNone;
   // The system's error code of the call that failed (errno on Linux,

@@ -50,6 +50,24 @@ enum class ProfileLoad {
   kTooLarge,    // larger than the bound: never read
 };
 
+// Why TrustInstallation refused an installation.
+enum class Refusal {
+  kNotOwned,          // (Linux) the prefix, system.reg or a directory down
+                      // to bin belongs to another user than the run's
+                      // (and is not root's)
+  kWritableByOthers,  // (Linux) another user may write one of them
+  kLink,              // a directory on the way to bin is a symbolic link
+                      // (Linux: below the drive's root), or a reparse
+                      // point (Windows, elevated: from the installation
+                      // directory down)
+  kTooLarge,          // (Linux) system.reg is larger than its bound
+};
+
+struct InstallationRefusal {
+  Refusal why = Refusal::kNotOwned;
+  std::string path;  // what was refused: a host path on Linux
+};
+
 // No manifest comes near this: a client's 100,000 modules take a few MiB.
 // Larger files are not read at all, so that a file of any size cannot make
 // a run allocate more than a bounded amount for it.
@@ -100,8 +118,10 @@ class Platform {
   // when it is whole. When `expected` is not null, the bytes are hashed as
   // they are written and the new file is put in place only when their
   // SHA-256 is *expected. A source that changes while it is read, or that
-  // is a symbolic link or no plain file, is not copied. `report`, when not
-  // null, gets what happened (on success too: moved_aside).
+  // is a symbolic link or no plain file, is not copied; nor is a file whose
+  // way from the patch directory or from bin holds a link (see
+  // OpenSourceDirectory and TrustInstallation). `report`, when not null,
+  // gets what happened (on success too: moved_aside).
   virtual BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
                          const Sha256Digest* expected, CopyReport* report) = 0;
   // The plain Win32 call: no checksum, no report.
@@ -124,12 +144,42 @@ class Platform {
   virtual ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
                                     std::string* contents) = 0;
   // Whether the run may write the installation whose bin directory is
-  // `bin_dir`. On Windows always TRUE: the system's access checks decide.
-  // On Linux, as Wine itself refuses a prefix that its user does not own,
-  // FALSE with the host path in *refused when the effective user does not
-  // own the prefix, or the directory that the drive holding `bin_dir` is
-  // linked to.
-  virtual BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) = 0;
+  // `bin_dir` (null: whether the registry it came from may be believed),
+  // asked once, before the run writes anything there. TRUE holds the
+  // installation for the rest of the process (until the next call): what
+  // the run does in bin later goes through what was checked here, and a
+  // path that the registry now puts elsewhere reaches nothing of it.
+  // FALSE, with *refused, refuses the run. What cannot be looked at (no
+  // prefix, no drive, no bin) is no refusal: nothing is held, and nothing
+  // can be written there either.
+  // On Linux, as Wine refuses a prefix that its user does not own, and
+  // since the run may have more rights than whoever else can write there:
+  // the prefix, its system.reg, its dosdevices, the drive's root and each
+  // directory from there down to bin must be the effective user's or
+  // root's and writable by no other user (unless sticky), and no
+  // directory below the drive's root may be a symbolic link; system.reg
+  // no larger than its bound. Each directory is opened once, without
+  // following a link, and checked before anything is read from it; bin
+  // stays open, and every later file operation below it resolves from it.
+  // On Windows, for an elevated run: no directory from the installation
+  // directory down to bin may be a reparse point; each is held open so
+  // that it cannot be renamed or replaced while the run goes on. Else
+  // TRUE: the system's access checks decide.
+  virtual BOOL TrustInstallation(LPCSTR bin_dir,
+                                 InstallationRefusal* refused) = 0;
+  // Holds the patch directory `dir` for the rest of the process (until the
+  // next call), before anything is read from it. On Linux every later read
+  // of a file below it (the manifest, the modules) resolves from the
+  // directory held, and follows no symbolic link below it: a subfolder of
+  // the patch that is a link is refused as a module that is one. The way
+  // to `dir` itself may hold links. FALSE when it cannot be opened
+  // (nothing is held). On Windows the directory is noted: an elevated run
+  // reads no file below it through a reparse point in a subfolder; TRUE.
+  virtual BOOL OpenSourceDirectory(LPCSTR dir) = 0;
+  // Lets go of what TrustInstallation and OpenSourceDirectory hold: the
+  // run is over. Later paths are found as before either call (on Windows
+  // the directories can be renamed and removed again).
+  virtual void ReleaseDirectories() = 0;
   // The system's error code of the last operation above that failed on
   // this thread: GetLastError() on Windows, errno on Linux. (Not named
   // after the Win32 call: the providers' own code calls that one.)
@@ -209,9 +259,14 @@ class PlatformWrapper : public Platform {
                             std::string* contents) override {
     return target_->ReadFileBytes(file, max_bytes, contents);
   }
-  BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
+  BOOL TrustInstallation(LPCSTR bin_dir,
+                         InstallationRefusal* refused) override {
     return target_->TrustInstallation(bin_dir, refused);
   }
+  BOOL OpenSourceDirectory(LPCSTR dir) override {
+    return target_->OpenSourceDirectory(dir);
+  }
+  void ReleaseDirectories() override { target_->ReleaseDirectories(); }
   DWORD LastError() override { return target_->LastError(); }
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override {

@@ -7,7 +7,10 @@ namespace ks {
 // Makes the process fit to run with more rights than whoever controls its
 // inputs, before it reads or loads anything: on Windows, no system dialog
 // and no DLL from the patch directory or the current directory
-// (win32/hardening.h). Called first thing.
+// (win32/hardening.h); on Linux, descriptors 0, 1 and 2 open (on /dev/null
+// where they were closed), so that no file the run opens later takes the
+// place of standard error. Where that cannot be done (no /dev/null) the
+// process ends at once with status 1. Called first thing.
 void PrepareProcess();
 
 // The raw command line, the program's name included, where the system

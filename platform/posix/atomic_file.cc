@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <utility>
 
+#include "platform/posix/files.h"
 #include "platform/posix/write_all.h"
 #include "platform/temp_files.h"
 
@@ -20,20 +22,20 @@ namespace ks::posix {
 
 namespace {
 
-std::string DirectoryOf(const std::string& path) {
-  std::string::size_type slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Removes what a killed run left in `dir`, once per directory and process:
-// the names are ours alone, and a run that ends normally leaves none.
-void RemoveStaleTemps(const std::string& dir) {
+// Removes what a killed run left in `dir` (at `host`), once per directory
+// and process: the names are ours alone, and a run that ends normally
+// leaves none.
+void RemoveStaleTemps(int dir, const std::string& host) {
   static TempSweeps sweeps;
-  if (!sweeps.First(dir)) return;
-  DIR* stream = ::opendir(dir.c_str());
-  if (stream == nullptr) return;
+  if (!sweeps.First(host)) return;
+  // A descriptor of its own for the stream, which closes it.
+  const int own = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (own < 0) return;
+  DIR* stream = ::fdopendir(own);
+  if (stream == nullptr) {
+    ::close(own);
+    return;
+  }
   while (const dirent* entry = ::readdir(stream)) {
     if (IsTempName(entry->d_name)) {
       ::unlinkat(::dirfd(stream), entry->d_name, 0);
@@ -69,12 +71,8 @@ std::string RandomSuffix() {
   return suffix;
 }
 
-int ExchangeNames(const char* from, const char* to) {
-  return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
-}
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+int ExchangeNames(int dir, const char* from, const char* to) {
+  return ::renameat2(dir, from, dir, to, RENAME_EXCHANGE);
 }
 
 // The errors of a file system or kernel that cannot exchange two names.
@@ -97,17 +95,24 @@ mode_t CurrentUmask() {
   return mask;
 }
 
-int CreateTempBeside(const std::string& path, mode_t mode,
-                     std::string* temp_path, bool sweep) {
-  std::string dir = DirectoryOf(path);
-  if (sweep) RemoveStaleTemps(dir);
+void SweepStaleTemps(const Place& target) {
+  const std::string::size_type cut = target.host.rfind('/');
+  RemoveStaleTemps(target.dir(), cut == std::string::npos
+                                     ? std::string(".")
+                                     : target.host.substr(0, cut + 1));
+}
+
+int CreateTempBeside(const Place& target, mode_t mode, std::string* temp_name,
+                     bool sweep) {
+  const int dir = target.dir();
+  if (sweep) SweepStaleTemps(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = dir + "/" + kTempPrefix + RandomSuffix();
-    int fd =
-        ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-               mode & 0777);
+    std::string name = kTempPrefix + RandomSuffix();
+    const int fd = ::openat(dir, name.c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                            mode & 0777);
     if (fd >= 0) {
-      *temp_path = std::move(name);
+      *temp_name = std::move(name);
       return fd;
     }
     if (errno != EEXIST) return -1;
@@ -115,82 +120,96 @@ int CreateTempBeside(const std::string& path, mode_t mode,
   return -1;
 }
 
-bool CommitTemp(int fd, const std::string& temp_path, const std::string& path) {
+bool CommitTempIn(int fd, int dir, const std::string& temp_name,
+                  const std::string& name) {
   // The data reaches the disk before the name does: a crash leaves the old
   // file or the whole new one, never an empty one.
   bool ok = ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temp_path.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(temp_path.c_str());
+  ok = ok && ::renameat(dir, temp_name.c_str(), dir, name.c_str()) == 0;
+  if (!ok) {
+    const int error = errno;
+    ::unlinkat(dir, temp_name.c_str(), 0);
+    errno = error;
+  }
   return ok;
 }
 
-bool FileReplacer::Replace(const std::string& path, const std::string& data,
+bool FileReplacer::Serves(const Place& target) const {
+  struct stat dir {};
+  return spare_fd_ >= 0 && target_ == target.name &&
+         ::fstat(target.dir(), &dir) == 0 && SameFile(dir, dir_stat_);
+}
+
+bool FileReplacer::Replace(const Place& target, const std::string& data,
                            mode_t mode, const struct stat* old_lstat,
                            struct stat* written) {
+  const int dir = target.dir();
+  const char* name = target.name.c_str();
   struct stat old_stat {};
   if (old_lstat != nullptr) old_stat = *old_lstat;
   const bool exists =
-      (old_lstat != nullptr || ::lstat(path.c_str(), &old_stat) == 0) &&
+      (old_lstat != nullptr ||
+       ::fstatat(dir, name, &old_stat, AT_SYMLINK_NOFOLLOW) == 0) &&
       S_ISREG(old_stat.st_mode);
   if (exists) {
     // Never a set-id or sticky bit, whatever the old file had.
     mode = old_stat.st_mode & 0777;
-    if (spare_fd_ >= 0 && target_ == path &&
-        ReplaceWithSpare(path, data, old_stat, written)) {
+    if (Serves(target) && ReplaceWithSpare(target, data, old_stat, written)) {
       return true;
     }
   } else {
-    mode &= ~CurrentUmask();
+    mode &= 0777 & ~CurrentUmask();
   }
   if (spare_fd_ >= 0) DropSpare();
 
-  std::string temp_path;
-  int fd = CreateTempBeside(path, mode, &temp_path);
+  std::string temp_name;
+  int fd = CreateTempBeside(target, mode, &temp_name);
   if (fd < 0) return false;
   struct stat own_stat {};
   struct stat* new_stat = written != nullptr ? written : &own_stat;
-  // The bits that open() does not give (the umask's, set-id): set apart.
-  const bool mode_given = (mode & ~CurrentUmask()) == mode && mode <= 0777;
+  // The bits that open() does not give (the umask's): set apart.
+  const bool mode_given = (mode & ~CurrentUmask()) == mode;
   if (!WriteAll(fd, data.data(), data.size()) ||
       (!mode_given && ::fchmod(fd, mode) != 0) || ::fstat(fd, new_stat) != 0 ||
       calls_.fsync(fd) != 0) {
     ::close(fd);
-    ::unlink(temp_path.c_str());
+    ::unlinkat(dir, temp_name.c_str(), 0);
     return false;
   }
   // A file with another link must not become the spare: the other name
   // would see it written over.
   if (holds_ > 0 && exists && old_stat.st_nlink == 1 && exchange_works_) {
-    if (calls_.exchange(temp_path.c_str(), path.c_str()) == 0) {
-      KeepSpare(path, temp_path, fd, old_stat);
+    if (calls_.exchange(dir, temp_name.c_str(), name) == 0) {
+      KeepSpare(target, temp_name, fd, old_stat);
       return true;
     }
     if (ExchangeUnsupported(errno)) exchange_works_ = false;
   }
-  if (::close(fd) != 0 || ::rename(temp_path.c_str(), path.c_str()) != 0) {
-    ::unlink(temp_path.c_str());
+  if (::close(fd) != 0 || ::renameat(dir, temp_name.c_str(), dir, name) != 0) {
+    ::unlinkat(dir, temp_name.c_str(), 0);
     return false;
   }
   return true;
 }
 
-bool FileReplacer::ReplaceWithSpare(const std::string& path,
+bool FileReplacer::ReplaceWithSpare(const Place& target,
                                     const std::string& data,
                                     const struct stat& old_stat,
                                     struct stat* written) {
   struct stat spare {};
-  // `path` still holds the file we put there, with no other link, and the
-  // spare is still ours alone under its name.
+  // The target still holds the file we put there, with no other link, and
+  // the spare is still ours alone under its name.
   if (!SameFile(old_stat, current_stat_) || old_stat.st_nlink != 1 ||
-      ::lstat(spare_path_.c_str(), &spare) != 0 ||
+      ::fstatat(dir_fd_, spare_name_.c_str(), &spare, AT_SYMLINK_NOFOLLOW) !=
+          0 ||
       !SameFile(spare, spare_stat_) || spare.st_nlink != 1) {
     DropSpare();
     return false;
   }
-  // The spare is the file that `path` named until the last exchange. Only
-  // once that exchange is on disk may it be written over: else a power cut
-  // could bring back the old name over a half-written file.
+  // The spare is the file that the target named until the last exchange.
+  // Only once that exchange is on disk may it be written over: else a
+  // power cut could bring back the old name over a half-written file.
   if (calls_.fsync(dir_fd_) != 0) {
     DropSpare();
     return false;
@@ -208,11 +227,12 @@ bool FileReplacer::ReplaceWithSpare(const std::string& path,
     DropSpare();
     return false;
   }
-  if (calls_.exchange(spare_path_.c_str(), path.c_str()) != 0) {
+  if (calls_.exchange(dir_fd_, spare_name_.c_str(), target.name.c_str()) != 0) {
     if (ExchangeUnsupported(errno)) exchange_works_ = false;
     // The spare holds the whole new file, flushed: a plain rename will do.
-    const bool renamed = ::rename(spare_path_.c_str(), path.c_str()) == 0;
-    if (renamed) spare_path_.clear();
+    const bool renamed = ::renameat(dir_fd_, spare_name_.c_str(), dir_fd_,
+                                    target.name.c_str()) == 0;
+    if (renamed) spare_name_.clear();
     DropSpare();
     return renamed;
   }
@@ -222,26 +242,26 @@ bool FileReplacer::ReplaceWithSpare(const std::string& path,
   return true;
 }
 
-void FileReplacer::KeepSpare(const std::string& path,
-                             const std::string& temp_path, int fd,
-                             const struct stat& old_stat) {
-  dir_fd_ =
-      ::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int spare_fd = ::open(temp_path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+void FileReplacer::KeepSpare(const Place& target, const std::string& temp_name,
+                             int fd, const struct stat& old_stat) {
+  const int dir = target.dir();
+  dir_fd_ = DupFd(dir);
+  const int spare_fd =
+      ::openat(dir, temp_name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
   struct stat spare {};
   struct stat current {};
   // The old file, and nothing else that came to that name meanwhile.
-  if (dir_fd_ < 0 || spare_fd < 0 || ::fstat(spare_fd, &spare) != 0 ||
-      !SameFile(spare, old_stat) || spare.st_nlink != 1 ||
-      ::fstat(fd, &current) != 0) {
+  if (dir_fd_ < 0 || ::fstat(dir_fd_, &dir_stat_) != 0 || spare_fd < 0 ||
+      ::fstat(spare_fd, &spare) != 0 || !SameFile(spare, old_stat) ||
+      spare.st_nlink != 1 || ::fstat(fd, &current) != 0) {
     if (spare_fd >= 0) ::close(spare_fd);
     ::close(fd);
-    ::unlink(temp_path.c_str());
+    ::unlinkat(dir, temp_name.c_str(), 0);
     DropSpare();
     return;
   }
-  target_ = path;
-  spare_path_ = temp_path;
+  target_ = target.name;
+  spare_name_ = temp_name;
   spare_fd_ = spare_fd;
   spare_stat_ = spare;
   current_fd_ = fd;
@@ -251,13 +271,15 @@ void FileReplacer::KeepSpare(const std::string& path,
 void FileReplacer::DropSpare() {
   if (spare_fd_ >= 0) {
     ::close(spare_fd_);
-    if (!spare_path_.empty()) ::unlink(spare_path_.c_str());
+    if (!spare_name_.empty() && dir_fd_ >= 0) {
+      ::unlinkat(dir_fd_, spare_name_.c_str(), 0);
+    }
   }
   if (current_fd_ >= 0) ::close(current_fd_);
   if (dir_fd_ >= 0) ::close(dir_fd_);
   spare_fd_ = current_fd_ = dir_fd_ = -1;
   target_.clear();
-  spare_path_.clear();
+  spare_name_.clear();
 }
 
 }  // namespace ks::posix

@@ -8,13 +8,16 @@
 
 #include <string>
 
+#include "platform/posix/held_dirs.h"
+
 namespace ks::posix {
 
 // The system calls whose failures FileReplacer must come through; each
 // returns 0 or sets errno and returns -1, as the system's own do.
 struct ReplacerCalls {
-  // Exchanges the two names atomically (renameat2 with RENAME_EXCHANGE).
-  int (*exchange)(const char* from, const char* to);
+  // Exchanges two names of the directory `dir` atomically (renameat2 with
+  // RENAME_EXCHANGE).
+  int (*exchange)(int dir, const char* from, const char* to);
   int (*fsync)(int fd);
   int (*fdatasync)(int fd);
 
@@ -45,18 +48,18 @@ class FileReplacer {
   FileReplacer& operator=(const FileReplacer&) = delete;
   ~FileReplacer() { DropSpare(); }
 
-  // Writes `data` into a temporary file in the directory of `path`, flushes
-  // it to disk and moves it to `path` atomically. The new file gets `mode`
-  // (before the umask) when `path` did not exist and the old file's mode
-  // when it did. A symbolic link at `path` is replaced, never written
-  // through.
-  // Returns true on success; on failure `path` is unchanged and no temporary
-  // file is left but the spare.
-  // `old_lstat`, when not null, is the lstat() of `path` just taken (the
+  // Writes `data` into a temporary file in the place's directory, flushes
+  // it to disk and moves it to the place's name atomically. The new file
+  // gets `mode` (before the umask) when nothing was there and the old
+  // file's permission bits (never a set-id or sticky bit) when it was. A
+  // symbolic link there is replaced, never written through.
+  // Returns true on success; on failure the target is unchanged and no
+  // temporary file is left but the spare.
+  // `old_lstat`, when not null, is the target's lstat() just taken (the
   // file exists), which spares taking it again; `written`, when not null,
-  // gets on success the fstat() of the new file, which is what a stat() of
-  // `path` gives until it changes again.
-  bool Replace(const std::string& path, const std::string& data, mode_t mode,
+  // gets on success the fstat() of the new file, which is what a look at
+  // the target gives until it changes again.
+  bool Replace(const Place& target, const std::string& data, mode_t mode,
                const struct stat* old_lstat, struct stat* written);
 
   // Spares are kept from the first HoldSpares() until as many
@@ -70,42 +73,55 @@ class FileReplacer {
   // Removes the spare file, if any.
   void DropSpare();
 
-  // Writes `data` over the spare and exchanges it with `path`; false when
-  // the spare does not serve (then nothing was changed at `path`).
-  bool ReplaceWithSpare(const std::string& path, const std::string& data,
+  // True when the spare serves `target`: the same directory and name.
+  bool Serves(const Place& target) const;
+  // Writes `data` over the spare and exchanges it with the target; false
+  // when the spare does not serve (then nothing was changed there).
+  bool ReplaceWithSpare(const Place& target, const std::string& data,
                         const struct stat& old_stat, struct stat* written);
-  // After the new file `fd` at `temp_path` was exchanged with `path`: keeps
-  // the old file, now at `temp_path`, as the spare when it may be written
-  // over, else removes it. Takes `fd`.
-  void KeepSpare(const std::string& path, const std::string& temp_path, int fd,
+  // After the new file `fd` named `temp_name` was exchanged with the
+  // target: keeps the old file, now named `temp_name`, as the spare when it
+  // may be written over, else removes it. Takes `fd`.
+  void KeepSpare(const Place& target, const std::string& temp_name, int fd,
                  const struct stat& old_stat);
 
   ReplacerCalls calls_;
-  std::string target_;  // the path that the spare serves
-  std::string spare_path_;
-  int spare_fd_ = -1;    // the file at spare_path_
+  // The directory of the spare and of the target it serves, held, and its
+  // identity; used to make an exchange durable.
+  int dir_fd_ = -1;
+  struct stat dir_stat_ {};
+  std::string target_;  // the name that the spare serves
+  std::string spare_name_;
+  int spare_fd_ = -1;    // the file named spare_name_
   int current_fd_ = -1;  // the file that we last put at target_
   struct stat spare_stat_ {};
   struct stat current_stat_ {};
-  int dir_fd_ = -1;  // their directory, to make an exchange durable
   bool exchange_works_ = true;
   int holds_ = 0;
 };
 
-// Creates a new, empty temporary file in the directory of `path`, with
-// permission bits `mode` less the umask. Returns its descriptor and sets
-// *temp_path, or returns -1 when the directory is missing or not writable.
-// The first time in a process that a directory gets a temporary file, the
-// temporary files that a killed run left there are removed, unless `sweep`
-// is false (a directory that is not the installation's, where another
-// run's temporary file may be on its way).
-int CreateTempBeside(const std::string& path, mode_t mode,
-                     std::string* temp_path, bool sweep = true);
+// Creates a new, empty temporary file beside `target` (in its directory),
+// with permission bits `mode` less the umask. Returns its descriptor and
+// sets *temp_name, or returns -1 when the directory is not writable. The
+// first time in a process that a directory (told by its host path) gets a
+// temporary file, the temporary files that a killed run left there are
+// removed, unless `sweep` is false (a directory that is not the
+// installation's, where another run's temporary file may be on its way).
+int CreateTempBeside(const Place& target, mode_t mode, std::string* temp_name,
+                     bool sweep = true);
 
-// Flushes `fd` to disk, closes it and renames `temp_path` over `path`.
-// On any failure the temporary file is removed and false returned; `fd` is
-// closed either way.
-bool CommitTemp(int fd, const std::string& temp_path, const std::string& path);
+// Removes the temporary files that a killed run left beside `target` (in
+// its directory), unless this process has done so there already (see
+// CreateTempBeside). A run that holds the installation's lock calls it
+// for bin at once: the run may have nothing to write there, and what a
+// run killed after its last record left must not stay.
+void SweepStaleTemps(const Place& target);
+
+// Flushes `fd` to disk, closes it and renames `temp_name` over `name`, both
+// in the directory `dir`. On any failure the temporary file is removed and
+// false returned; `fd` is closed either way.
+bool CommitTempIn(int fd, int dir, const std::string& temp_name,
+                  const std::string& name);
 
 // The process's file-creation mask, which it leaves unchanged. Read once:
 // nothing in this program changes it.

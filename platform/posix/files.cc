@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/posix/atomic_file.h"
@@ -46,22 +47,6 @@ bool CopyData(int in, int out, off_t size) {
   }
 }
 
-// Opens a plain file for reading; -1 for anything else. Non-blocking, so
-// that a FIFO that nobody writes fails here instead of stopping the run
-// for ever, and a device (a link to /dev/zero) is not read without end;
-// a plain file reads the same either way. *st gets the file's fstat().
-int OpenRegularFile(const std::string& path, struct stat* st, int flags = 0) {
-  int fd = ::open(path.c_str(),
-                  O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags);
-  if (fd < 0) return -1;
-  if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-    ::close(fd);
-    errno = EACCES;
-    return -1;
-  }
-  return fd;
-}
-
 // True when the file behind `fd` is still what `before` says it was: the
 // same inode, size and modification time.
 bool Unchanged(int fd, const struct stat& before) {
@@ -70,6 +55,81 @@ bool Unchanged(int fd, const struct stat& before) {
          after.st_size == before.st_size &&
          after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
          after.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
+}
+
+// Gives the file at `place` the mode `mode` through a descriptor of it,
+// checked to be `looked` (the file that was looked at), never by name: a
+// name swapped for a link meanwhile would give the mode to whatever it
+// names. A file that its owner may not read is changed through a path-only
+// descriptor, by its /proc/self/fd name, which is that very file.
+bool ChangeModeOf(const Place& place, const struct stat& looked, mode_t mode) {
+  const int dir = place.dir();
+  const char* name = place.name.c_str();
+  struct stat st {};
+  Fd file(::openat(dir, name,
+                   O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW));
+  if (file.valid()) {
+    return ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+           SameFile(st, looked) && ::fchmod(file.get(), mode) == 0;
+  }
+  if (errno != EACCES) return false;
+  file.reset(::openat(dir, name, O_PATH | O_CLOEXEC | O_NOFOLLOW));
+  if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      !SameFile(st, looked)) {
+    return false;
+  }
+  const std::string own = "/proc/self/fd/" + std::to_string(file.get());
+  return ::chmod(own.c_str(), mode) == 0;
+}
+
+// The copy of CopyFileAt once the source is open as `source` (whose
+// fstat() is `source_stat`): into a temporary file beside the target, then
+// over it; the source is closed before the rename. False with errno and
+// *problem on failure, with nothing left behind.
+bool CopyInto(Fd* source, const struct stat& source_stat, const Place& target,
+              const Sha256Digest* expected, CopyReport::Problem* problem) {
+  const int in = source->get();
+  // Never a set-id or sticky bit (a patch file must not become a program
+  // that runs with the rights of whoever ran this), nor write for others.
+  // The bits are given whatever the umask: open() gives them unless the
+  // umask takes some away.
+  const mode_t mode = CopiedMode(source_stat.st_mode);
+  const int dir = target.dir();
+  std::string temp_name;
+  // A file that is hashed through a mapping is ours alone until then: one
+  // cut under the mapping would kill the run.
+  const int out =
+      CreateTempBeside(target, expected != nullptr ? 0600 : mode, &temp_name);
+  if (out < 0) return false;
+  const bool mode_given = expected == nullptr && (mode & CurrentUmask()) == 0;
+  const struct timespec times[2] = {source_stat.st_atim, source_stat.st_mtim};
+  Sha256Digest digest;
+  bool ok = expected != nullptr
+                ? CopyAndHash(in, out, source_stat.st_size, &digest)
+                : CopyData(in, out, source_stat.st_size);
+  // A file still being written into the patch (or replaced there) is no
+  // version of it at all.
+  if (ok && !Unchanged(in, source_stat)) {
+    *problem = CopyReport::Problem::kSourceChanged;
+    errno = EAGAIN;
+    ok = false;
+  }
+  if (ok && expected != nullptr && digest != *expected) {
+    *problem = CopyReport::Problem::kChecksumMismatch;
+    errno = EILSEQ;
+    ok = false;
+  }
+  ok = ok && (mode_given || ::fchmod(out, mode) == 0) &&
+       ::futimens(out, times) == 0;
+  source->reset();
+  if (!ok) {
+    const int error = errno;
+    ::close(out);
+    ::unlinkat(dir, temp_name.c_str(), 0);
+    errno = error;
+    return false;
+  }
+  return CommitTempIn(out, dir, temp_name, target.name);
 }
 
 }  // namespace
@@ -96,19 +156,34 @@ DWORD FileAttributesOf(const struct stat& st) {
   return attributes;
 }
 
-bool HostSetFileAttributes(const std::string& path, DWORD attributes,
-                           const struct stat* known) {
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool StatAt(const Place& place, struct stat* st, bool follow) {
+  const int dir = place.dir();
+  const char* name = place.name.c_str();
+  if (::fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (follow && S_ISLNK(st->st_mode)) {
+    // What the link names is looked at, nothing more: a dangling link
+    // counts as nothing there, as for stat().
+    return ::fstatat(dir, name, st, 0) == 0;
+  }
+  return true;
+}
+
+bool SetFileAttributesAt(const Place& place, DWORD attributes,
+                         const struct stat* known) {
   struct stat st {};
   if (known != nullptr) {
     st = *known;
-  } else if (::lstat(path.c_str(), &st) != 0) {
+  } else if (!StatAt(place, &st)) {
     return false;
   }
   // A link has no attributes of its own here; changing its target's would
   // reach whatever it points to, possibly outside the installation. The
   // copy replaces the link itself.
-  if (S_ISLNK(st.st_mode)) return true;
-  if (S_ISDIR(st.st_mode)) return true;
+  if (S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode)) return true;
   mode_t mode = st.st_mode & 07777;
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
     mode &= ~kWriteBits;
@@ -116,12 +191,19 @@ bool HostSetFileAttributes(const std::string& path, DWORD attributes,
     mode |= kWriteBits & ~CurrentUmask();
   }
   if (mode == (st.st_mode & 07777)) return true;
-  return ::chmod(path.c_str(), mode) == 0;
+  return ChangeModeOf(place, st, mode);
 }
 
-bool HostCopyFile(const std::string& source, const std::string& target,
-                  bool fail_if_exists, const struct stat* target_lstat,
-                  const Sha256Digest* expected, CopyReport* report) {
+mode_t CopiedMode(mode_t source_mode) {
+  // A patch unpacked from a zip or copied from a vfat or cifs mount often
+  // gives every file 0666 or 0777: a module that another user may rewrite
+  // would be code they choose for whoever loads it.
+  return source_mode & 0755;
+}
+
+bool CopyFileAt(const Place& source, const Place& target, bool fail_if_exists,
+                const struct stat* target_lstat, const Sha256Digest* expected,
+                CopyReport* report) {
   CopyReport own_report;
   CopyReport& result = report != nullptr ? *report : own_report;
   result = CopyReport();
@@ -132,7 +214,7 @@ bool HostCopyFile(const std::string& source, const std::string& target,
   };
   struct stat target_stat {};
   if (target_lstat != nullptr) target_stat = *target_lstat;
-  if (target_lstat != nullptr || ::lstat(target.c_str(), &target_stat) == 0) {
+  if (target_lstat != nullptr || StatAt(target, &target_stat)) {
     errno = fail_if_exists                 ? EEXIST
             : S_ISDIR(target_stat.st_mode) ? EISDIR
                                            : EACCES;
@@ -146,66 +228,37 @@ bool HostCopyFile(const std::string& source, const std::string& target,
   }
 
   struct stat source_stat {};
-  int in = OpenRegularFile(source, &source_stat, O_NOFOLLOW);
-  if (in < 0) {
+  Fd in(OpenFileAt(source, &source_stat));
+  if (!in.valid()) {
     return fail(errno == ELOOP ? CopyReport::Problem::kSourceRefused
                                : CopyReport::Problem::kNone);
   }
-
-  // The copy gets the source's permission bits, whatever the umask: open()
-  // gives them unless the umask takes some away. Never a set-id or sticky
-  // bit: a patch file must not become a program that runs with the rights
-  // of whoever ran this.
-  const mode_t mode = source_stat.st_mode & 0777;
-  std::string temp_path;
-  // A file that is hashed through a mapping is ours alone until then: one
-  // cut under the mapping would kill the run.
-  int out =
-      CreateTempBeside(target, expected != nullptr ? 0600 : mode, &temp_path);
-  if (out < 0) {
-    const int error = errno;
-    ::close(in);
-    errno = error;
-    return fail(CopyReport::Problem::kNone);
-  }
-  const bool mode_given = expected == nullptr && (mode & CurrentUmask()) == 0;
-  const struct timespec times[2] = {source_stat.st_atim, source_stat.st_mtim};
-  Sha256Digest digest;
   CopyReport::Problem problem = CopyReport::Problem::kNone;
-  bool ok = expected != nullptr
-                ? CopyAndHash(in, out, source_stat.st_size, &digest)
-                : CopyData(in, out, source_stat.st_size);
-  // A file still being written into the patch (or replaced there) is no
-  // version of it at all.
-  if (ok && !Unchanged(in, source_stat)) {
-    problem = CopyReport::Problem::kSourceChanged;
-    errno = EAGAIN;
-    ok = false;
-  }
-  if (ok && expected != nullptr && digest != *expected) {
-    problem = CopyReport::Problem::kChecksumMismatch;
-    errno = EILSEQ;
-    ok = false;
-  }
-  ok = ok && (mode_given || ::fchmod(out, mode) == 0) &&
-       ::futimens(out, times) == 0;
-  const int error = errno;
-  ::close(in);
-  if (!ok) {
-    ::close(out);
-    ::unlink(temp_path.c_str());
-    errno = error;
+  if (!CopyInto(&in, source_stat, target, expected, &problem)) {
     return fail(problem);
-  }
-  if (!CommitTemp(out, temp_path, target)) {
-    return fail(CopyReport::Problem::kNone);
   }
   return true;
 }
 
-bool HashHostFile(const std::string& path, Sha256Digest* digest) {
+int OpenFileAt(const Place& place, struct stat* st) {
+  // Non-blocking, so that a FIFO that nobody writes fails here instead of
+  // stopping the run for ever, and a device (a link to /dev/zero) is not
+  // read without end; a plain file reads the same either way.
+  const int fd =
+      ::openat(place.dir(), place.name.c_str(),
+               O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+  if (fd < 0) return -1;
+  if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    ::close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  return fd;
+}
+
+bool HashFileAt(const Place& place, Sha256Digest* digest) {
   struct stat st {};
-  const int fd = OpenRegularFile(path, &st);
+  const int fd = OpenFileAt(place, &st);
   if (fd < 0) return false;
   Sha256 hash;
   // No larger than the file (one byte more, so that a second read sees its
@@ -228,11 +281,11 @@ bool HashHostFile(const std::string& path, Sha256Digest* digest) {
   return hash.Finish(digest);
 }
 
-bool ReadHostFile(const std::string& path, std::string* contents,
-                  struct stat* read_stat, std::uint64_t max_bytes) {
+bool ReadFileAt(const Place& place, std::string* contents,
+                struct stat* read_stat, std::uint64_t max_bytes) {
   struct stat own_stat {};
   struct stat& st = read_stat != nullptr ? *read_stat : own_stat;
-  int fd = OpenRegularFile(path, &st);
+  int fd = OpenFileAt(place, &st);
   if (fd < 0) return false;
   auto too_large = [&] {
     ::close(fd);

@@ -1,4 +1,7 @@
-// File attributes and file copy on host paths, answering as Win32 does.
+// File attributes, copies and reads on the host, answering as Win32 does;
+// every file is named by its place: a directory held open and a name in
+// it (held_dirs.h), so that nothing between a check and a use can lead
+// the call elsewhere.
 #ifndef KSUPDATE_PLATFORM_POSIX_FILES_H_
 #define KSUPDATE_PLATFORM_POSIX_FILES_H_
 
@@ -8,6 +11,7 @@
 #include <string>
 
 #include "platform/copy_report.h"
+#include "platform/posix/held_dirs.h"
 #include "platform/sha256.h"
 #include "platform/win32_types.h"
 
@@ -29,49 +33,70 @@ struct FileStamp {
   bool operator!=(const FileStamp& other) const { return !(*this == other); }
 };
 
+// True when `a` and `b` are the same file (device and inode).
+bool SameFile(const struct stat& a, const struct stat& b);
+
 // FILE_ATTRIBUTE_DIRECTORY for a directory; FILE_ATTRIBUTE_ARCHIVE for any
 // other file, plus FILE_ATTRIBUTE_READONLY when its mode has no write bit.
 DWORD FileAttributesOf(const struct stat& st);
 
+// The lstat() of the place's entry; with `follow`, a symbolic link there is
+// answered for by what it names (a look, never a read or a write). False
+// when nothing is there.
+bool StatAt(const Place& place, struct stat* st, bool follow = false);
+
 // With FILE_ATTRIBUTE_READONLY, removes a file's write bits; without it,
 // gives them back (as the umask allows). Directories and symbolic links are
-// left as they are (a link's target is never changed). False when the path
-// does not exist or its mode cannot be changed. `known`, when not null, is
-// the path's lstat() just taken, which spares taking it again.
-bool HostSetFileAttributes(const std::string& path, DWORD attributes,
-                           const struct stat* known = nullptr);
+// left as they are (a link's target is never changed). The mode is changed
+// through a descriptor of the file, checked to be the one looked at, never
+// by name. False when nothing is there or its mode cannot be changed.
+// `known`, when not null, is the place's lstat() just taken.
+bool SetFileAttributesAt(const Place& place, DWORD attributes,
+                         const struct stat* known = nullptr);
 
-// CopyFileA on host paths. Fails when the source is missing, a symbolic
-// link (refused: a link in a patch could make a run with more rights copy
-// a file its owner may not read) or no plain file (a directory, a FIFO, a
-// device), the target is a directory or a read-only file, the target's
-// directory is missing, or fail_if_exists and the target exists; when the
-// source changes while it is copied (its size, inode or modification time
-// differ after); and, with `expected`, when the bytes written do not have
-// that SHA-256. Otherwise the target is replaced atomically by a copy
-// holding the source's bytes, permission bits (never set-uid, set-gid or
-// sticky) and modification time; a symbolic link at the target is
-// replaced, not written through. No temporary file is left, whatever
-// happens. The data reaches the disk before the new name does.
-// `target_lstat`, when not null, is the target's lstat() just taken (the
-// target exists), which spares taking it again. `report`, when not null,
-// gets what the copy found and, on failure, the errno of the failed call.
-bool HostCopyFile(const std::string& source, const std::string& target,
-                  bool fail_if_exists,
-                  const struct stat* target_lstat = nullptr,
-                  const Sha256Digest* expected = nullptr,
-                  CopyReport* report = nullptr);
+// CopyFileA from one place to another. Fails when the source is missing, a
+// symbolic link (refused: a link in a patch could make a run with more
+// rights copy a file its owner may not read) or no plain file (a
+// directory, a FIFO, a device), the target is a directory or a read-only
+// file, or fail_if_exists and the target exists; when the source changes
+// while it is copied (its size, inode or modification time differ after);
+// and, with `expected`, when the bytes written do not have that SHA-256.
+// Otherwise the target is replaced atomically by a copy holding the
+// source's bytes and modification time, and its permission bits without
+// group or other write, set-uid, set-gid or sticky bits (CopiedMode); a
+// symbolic link
+// at the target is replaced, not written through. No temporary file is
+// left, whatever happens. The data reaches the disk before the new name
+// does. `target_lstat`, when not null, is the target's lstat() just taken
+// (the target exists). `report`, when not null, gets what the copy found
+// and, on failure, the errno of the failed call.
+bool CopyFileAt(const Place& source, const Place& target, bool fail_if_exists,
+                const struct stat* target_lstat = nullptr,
+                const Sha256Digest* expected = nullptr,
+                CopyReport* report = nullptr);
 
-// The SHA-256 of a whole regular file (a link is followed); false when it
-// is missing, no plain file or cannot be read.
-bool HashHostFile(const std::string& path, Sha256Digest* digest);
+// The mode a copied module gets: the patch file's permission bits less
+// group and other write, set-uid, set-gid and sticky bits (0666 gives
+// 0644, 0777 gives 0755, 0640 stays).
+mode_t CopiedMode(mode_t source_mode);
 
-// Reads a whole regular file. False when it is missing, no plain file (a
-// directory, a FIFO, a device) or unreadable, or (errno EFBIG) holds more
-// than `max_bytes`. `st`, when not null, gets the fstat() of what was read.
-bool ReadHostFile(const std::string& path, std::string* contents,
-                  struct stat* st = nullptr,
-                  std::uint64_t max_bytes = UINT64_MAX);
+// Opens the place's file for reading, without following a link there and
+// without waiting (a FIFO that nobody writes fails at once); -1 (errno
+// EACCES) for anything but a plain file, ELOOP for a link. *st gets its
+// fstat().
+int OpenFileAt(const Place& place, struct stat* st);
+
+// The SHA-256 of a whole regular file; false when it is missing, a link,
+// no plain file or cannot be read.
+bool HashFileAt(const Place& place, Sha256Digest* digest);
+
+// Reads a whole regular file. False when it is missing, a link, no plain
+// file (a directory, a FIFO, a device) or unreadable, or (errno EFBIG)
+// holds more than `max_bytes` (then nothing beyond the bound is read).
+// `st`, when not null, gets the fstat() of what was read.
+bool ReadFileAt(const Place& place, std::string* contents,
+                struct stat* st = nullptr,
+                std::uint64_t max_bytes = UINT64_MAX);
 
 }  // namespace ks::posix
 

@@ -40,16 +40,21 @@ void SleepMs(DWORD ms) {
 // LockFileEx of the Windows build, so the two builds exclude each other.
 HostFileLock::~HostFileLock() { ::close(fd_); }
 
-LockResult LockHostFile(const std::string& path, DWORD timeout_ms,
-                        std::unique_ptr<HostFileLock>* lock) {
+LockResult LockFileAt(const Place& place, DWORD timeout_ms,
+                      std::unique_ptr<HostFileLock>* lock) {
   // Not through a link: the lock file must not be made or opened outside
   // bin. Non-blocking, so that a FIFO in its place cannot stop us here.
-  int fd = ::open(
-      path.c_str(),
-      O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
+  int fd = ::openat(
+      place.dir(), place.name.c_str(),
+      O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
   if (fd < 0) return LockResult::kFailed;
+  // A reader's lock (F_RDLCK needs no more than a read-only descriptor)
+  // would hold every run off as well as a writer's: nobody else may open
+  // the file. One that an older run made may be readable by all.
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      st.st_uid != ::geteuid() ||
+      ((st.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0)) {
     ::close(fd);
     return LockResult::kFailed;
   }

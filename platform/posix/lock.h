@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/held_dirs.h"
 
 namespace ks::posix {
 
@@ -21,13 +22,15 @@ class HostFileLock {
   int fd_;
 };
 
-// LockInstallation on a host path: an exclusive lock on the first byte of
-// the file, which is opened or created (mode 0666 less the umask) and
-// never written. kFailed for a path that cannot be opened for writing, a
-// symbolic link or anything but a plain file, or a file system that
+// LockInstallation on a place: an exclusive lock on the first byte of the
+// file, which is opened or created and never written. It is the effective
+// user's, mode 0600 (an older one is given that mode): whoever else could
+// open it could take a lock of their own and hold every run off. kFailed
+// for a file that cannot be opened for writing, a symbolic link or
+// anything but a plain file, another user's file, or a file system that
 // refuses the lock.
-LockResult LockHostFile(const std::string& path, DWORD timeout_ms,
-                        std::unique_ptr<HostFileLock>* lock);
+LockResult LockFileAt(const Place& place, DWORD timeout_ms,
+                      std::unique_ptr<HostFileLock>* lock);
 
 }  // namespace ks::posix
 

@@ -1,6 +1,10 @@
 // The Win32 operations on Linux, for a Windows installation that lives in a
 // Wine prefix: the registry from the prefix's system.reg, paths through its
-// dosdevices links.
+// dosdevices links. Every file is reached through the directories that the
+// provider holds (host_tree.h): the prefix from its first use, bin from
+// TrustInstallation, the patch directory from OpenSourceDirectory; below
+// them no link is followed, and each call works on the directory it was
+// given there (files.h), never on a path again.
 //
 // The engine asks again for everything at each use (the registry value, both
 // manifests), so the files it reads are kept parsed, each checked at every
@@ -23,11 +27,11 @@
 
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/files.h"
+#include "platform/posix/held_dirs.h"
+#include "platform/posix/host_tree.h"
 #include "platform/posix/lock.h"
-#include "platform/posix/prefix_owner.h"
 #include "platform/posix/registry.h"
 #include "platform/posix/result_output.h"
-#include "platform/posix/wine_paths.h"
 #include "platform/profile/store.h"
 #include "platform/text.h"
 
@@ -36,23 +40,8 @@ namespace ks {
 namespace {
 
 using posix::FileStamp;
-using posix::HostPath;
-using posix::MapPath;
-using posix::WinePrefix;
-
-bool MapToHost(LPCSTR path, HostPath* host) {
-  return path != nullptr && MapPath(WinePrefix(), path, host);
-}
-
-// stat() of a mapped path, from the mapping's own lookup when that tells.
-// False when nothing is there.
-bool StatOf(const HostPath& host, struct stat* st) {
-  if (host.have_lstat && !S_ISLNK(host.lstat.st_mode)) {
-    *st = host.lstat;
-    return true;
-  }
-  return ::stat(host.path.c_str(), st) == 0;
-}
+using posix::Located;
+using posix::Place;
 
 profile::Stamp StampOf(const struct stat& st) {
   const FileStamp file = FileStamp::Of(st);
@@ -63,22 +52,28 @@ profile::Stamp StampOf(const struct stat& st) {
   return stamp;
 }
 
-// The profile file that a call names, on the host, replaced through the
-// provider's replacer so that client.ver records can reuse a spare file.
+// The profile file that a call names, at its place on the host (never
+// through a link: a link there reads as no plain file, and is never
+// written over), replaced through the provider's replacer so that
+// client.ver records can reuse a spare file.
 class HostProfileFile : public profile::FileIo {
  public:
-  HostProfileFile(LPCSTR file, posix::FileReplacer* replacer)
-      : replacer_(replacer), mapped_(MapToHost(file, &host_)) {}
+  HostProfileFile(LPCSTR file, posix::HostTree* tree,
+                  posix::FileReplacer* replacer)
+      : replacer_(replacer),
+        located_(tree->Locate(file, &place_) == Located::kReached) {}
 
   const std::string* path() const override {
-    return mapped_ ? &host_.path : nullptr;
+    return located_ ? &place_.host : nullptr;
   }
 
   Look LookAt() override {
     Look look;
     struct stat st {};
-    if (!StatOf(host_, &st)) return look;
+    if (!located_ || !posix::StatAt(place_, &st)) return look;
     look.exists = true;
+    // A link is there, but no file to read.
+    if (S_ISLNK(st.st_mode)) return look;
     look.stamped = true;
     look.stamp = StampOf(st);
     look.read_only =
@@ -90,7 +85,7 @@ class HostProfileFile : public profile::FileIo {
   Read ReadWhole(std::string* contents, profile::Stamp* stamp,
                  std::uint64_t max_bytes) override {
     struct stat st {};
-    if (!posix::ReadHostFile(host_.path, contents, &st, max_bytes)) {
+    if (!located_ || !posix::ReadFileAt(place_, contents, &st, max_bytes)) {
       return errno == EFBIG ? Read::kTooLarge : Read::kFailed;
     }
     // The stamp of the descriptor read: a file replaced since the look
@@ -101,9 +96,10 @@ class HostProfileFile : public profile::FileIo {
 
   bool Replace(const std::string& contents, Look* after) override {
     struct stat written {};
-    if (!replacer_->Replace(host_.path, contents, 0666,
-                            host_.have_lstat ? &host_.lstat : nullptr,
-                            &written)) {
+    // A new client.ver may be read by all and written by its owner alone
+    // (less what the umask takes); an old one keeps its mode.
+    if (!located_ ||
+        !replacer_->Replace(place_, contents, 0644, nullptr, &written)) {
       return false;
     }
     after->exists = true;
@@ -114,8 +110,8 @@ class HostProfileFile : public profile::FileIo {
 
  private:
   posix::FileReplacer* replacer_;
-  HostPath host_;
-  bool mapped_;
+  Place place_;
+  bool located_;
 };
 
 // Keeps the replacer's spare file only while the installation lock is held:
@@ -123,20 +119,22 @@ class HostProfileFile : public profile::FileIo {
 // ours in bin. Without a lock (none could be had) no spare is kept.
 class RunLock : public InstallationLock {
  public:
-  RunLock(posix::FileReplacer* replacer, LPCSTR path, std::string host_path,
-          std::unique_ptr<posix::HostFileLock> lock)
+  RunLock(posix::FileReplacer* replacer, posix::HostTree* tree, LPCSTR path,
+          const Place& place, std::unique_ptr<posix::HostFileLock> lock)
       : replacer_(replacer),
+        tree_(tree),
         name_(LastComponent(path)),
-        host_path_(std::move(host_path)),
+        entry_(place.name),
         lock_(std::move(lock)) {
+    if (::fstat(place.dir(), &dir_) != 0) dir_ = {};
     replacer_->HoldSpares();
   }
   ~RunLock() override { replacer_->ReleaseSpares(); }
 
-  // The lock file's own directory entry: the mapping matches the name to
-  // it whatever its case, and the directory may be reached through a link.
-  // Another hard link is another entry, which a copy replaces without
-  // touching the lock file.
+  // The lock file's own directory entry: the place that the path reaches
+  // (its name matched whatever its case, its directory by identity, which
+  // a bind mount shares). Another hard link is another entry, which a copy
+  // replaces without touching the lock file.
   bool IsLockFile(LPCSTR path) const override {
     // An ASCII name that does not spell the lock file's own can match no
     // entry that the lock file's name matches: no need to look.
@@ -147,23 +145,11 @@ class RunLock : public InstallationLock {
         !SameFileName(spelt, name_)) {
       return false;
     }
-    HostPath host;
-    if (!MapToHost(path, &host)) return false;
-    const std::string::size_type cut = host.path.rfind('/');
-    const std::string::size_type own_cut = host_path_.rfind('/');
-    if (cut == std::string::npos || own_cut == std::string::npos ||
-        host.path.compare(cut, std::string::npos, host_path_, own_cut,
-                          std::string::npos) != 0) {
-      return false;
-    }
-    if (cut == own_cut && host.path.compare(0, cut, host_path_, 0, cut) == 0) {
-      return true;
-    }
+    Place place;
     struct stat dir {};
-    struct stat own_dir {};
-    return ::stat(host.path.substr(0, cut + 1).c_str(), &dir) == 0 &&
-           ::stat(host_path_.substr(0, own_cut + 1).c_str(), &own_dir) == 0 &&
-           dir.st_dev == own_dir.st_dev && dir.st_ino == own_dir.st_ino;
+    return tree_->Locate(path, &place) == Located::kReached &&
+           place.name == entry_ && ::fstat(place.dir(), &dir) == 0 &&
+           posix::SameFile(dir, dir_);
   }
 
  private:
@@ -173,29 +159,54 @@ class RunLock : public InstallationLock {
   }
 
   posix::FileReplacer* replacer_;
+  posix::HostTree* tree_;
   std::string name_;
-  std::string host_path_;
+  std::string entry_;
+  struct stat dir_ {};
   std::unique_ptr<posix::HostFileLock> lock_;
 };
+
+// A refusal of what the owner rule or the bound found of system.reg; false
+// for none.
+bool RegistryRefusal(posix::RegistryRead read, const std::string& path,
+                     InstallationRefusal* refused) {
+  switch (read) {
+    case posix::RegistryRead::kNotOwned:
+      refused->why = Refusal::kNotOwned;
+      break;
+    case posix::RegistryRead::kWritableByOthers:
+      refused->why = Refusal::kWritableByOthers;
+      break;
+    case posix::RegistryRead::kTooLarge:
+      refused->why = Refusal::kTooLarge;
+      break;
+    case posix::RegistryRead::kRead:
+    case posix::RegistryRead::kMissing:
+    case posix::RegistryRead::kUnreadable:
+      return false;
+  }
+  refused->path = path;
+  return true;
+}
 
 class PosixPlatform : public Platform {
  public:
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
                                   LPCSTR file) override {
-    HostProfileFile host(file, &replacer_);
+    HostProfileFile host(file, &tree_, &replacer_);
     return profiles_.GetSection(host, section, buffer, size);
   }
 
   DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
                                  LPCSTR default_value, LPSTR buffer, DWORD size,
                                  LPCSTR file) override {
-    HostProfileFile host(file, &replacer_);
+    HostProfileFile host(file, &tree_, &replacer_);
     return profiles_.GetString(host, section, key, default_value, buffer, size);
   }
 
   BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
                                   LPCSTR file) override {
-    HostProfileFile host(file, &replacer_);
+    HostProfileFile host(file, &tree_, &replacer_);
     return profiles_.WriteString(host, section, key, value) ? TRUE : FALSE;
   }
 
@@ -208,7 +219,9 @@ class PosixPlatform : public Platform {
       if (!path.empty()) path += '\\';
       path += sub_key;
     }
-    auto registry = registry_.Load(WinePrefix() + "/system.reg");
+    std::shared_ptr<const posix::RegistryFile> registry;
+    const LONG loaded = LoadRegistry(&registry);
+    if (loaded != ERROR_SUCCESS) return loaded;
     // The 32-bit view, the client's, unless the native one is asked for.
     const bool native = (desired & KEY_WOW64_64KEY) != 0;
     std::string stored =
@@ -216,7 +229,7 @@ class PosixPlatform : public Platform {
     if (registry->FindKey(stored) == nullptr) return ERROR_FILE_NOT_FOUND;
     // Handles are plain numbers, never dereferenced. A handle reads the
     // registry as it was when it was opened: the engine opens a key, reads
-    // one value and closes it, so a second stat of system.reg in between
+    // one value and closes it, so a second look at system.reg in between
     // would only cost.
     std::uintptr_t id = next_handle_;
     next_handle_ += 4;
@@ -257,44 +270,57 @@ class PosixPlatform : public Platform {
   }
 
   DWORD GetFileAttributesA(LPCSTR path) override {
-    HostPath host;
+    Place place;
     struct stat st {};
-    if (!MapToHost(path, &host) || !StatOf(host, &st)) {
+    if (tree_.Locate(path, &place) != Located::kReached ||
+        !posix::StatAt(place, &st, /*follow=*/true)) {
       return INVALID_FILE_ATTRIBUTES;
     }
     return posix::FileAttributesOf(st);
   }
 
   BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override {
-    HostPath host;
-    if (!MapToHost(path, &host)) return FALSE;
-    return posix::HostSetFileAttributes(host.path, attributes,
-                                        host.have_lstat ? &host.lstat : nullptr)
-               ? TRUE
-               : FALSE;
+    Place place;
+    if (tree_.Locate(path, &place) != Located::kReached) return FALSE;
+    return posix::SetFileAttributesAt(place, attributes) ? TRUE : FALSE;
   }
 
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
-    HostPath host;
-    return MapToHost(path, &host) && posix::HashHostFile(host.path, digest)
+    Place place;
+    return tree_.Locate(path, &place) == Located::kReached &&
+                   posix::HashFileAt(place, digest)
                ? TRUE
                : FALSE;
   }
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
-    HostProfileFile profile(file, &replacer_);
+    HostProfileFile profile(file, &tree_, &replacer_);
     return profiles_.LoadFile(profile, contents);
   }
   ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
                             std::string* contents) override {
-    HostProfileFile profile(file, &replacer_);
+    HostProfileFile profile(file, &tree_, &replacer_);
     return profile::ReadWholeFile(profile, max_bytes, contents);
   }
-  BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
-    return bin_dir == nullptr ||
-                   posix::OwnedByRunningUser(WinePrefix(), bin_dir, refused)
-               ? TRUE
-               : FALSE;
+  BOOL TrustInstallation(LPCSTR bin_dir,
+                         InstallationRefusal* refused) override {
+    // The prefix first, then its system.reg (whose value gave `bin_dir`),
+    // then the way to bin.
+    posix::Ownership ownership = posix::Ownership::kTrusted;
+    const int prefix = tree_.Prefix(&ownership);
+    if (prefix >= 0 && ownership == posix::Ownership::kTrusted) {
+      posix::RegistryRead read = posix::RegistryRead::kRead;
+      registry_.Load(prefix, tree_.prefix_path(), posix::kMaxRegistryFileBytes,
+                     &read);
+      if (RegistryRefusal(read, tree_.prefix_path() + "/system.reg", refused)) {
+        return FALSE;
+      }
+    }
+    return tree_.HoldInstallation(bin_dir, refused) ? TRUE : FALSE;
   }
+  BOOL OpenSourceDirectory(LPCSTR dir) override {
+    return tree_.HoldSource(dir) ? TRUE : FALSE;
+  }
+  void ReleaseDirectories() override { tree_.Release(); }
   DWORD LastError() override { return static_cast<DWORD>(errno); }
   // A host path, as KSUPDATE_TRACE's is.
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
@@ -306,16 +332,27 @@ class PosixPlatform : public Platform {
   }
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
                  const Sha256Digest* expected, CopyReport* report) override {
-    HostPath host_source;
-    HostPath host_target;
-    if (!MapToHost(source, &host_source) || !MapToHost(target, &host_target)) {
-      if (report != nullptr) *report = CopyReport();
+    CopyReport own_report;
+    CopyReport& result = report != nullptr ? *report : own_report;
+    result = CopyReport();
+    Place from;
+    Place to;
+    const Located source_found = tree_.Locate(source, &from);
+    const Located target_found = tree_.Locate(target, &to);
+    if (source_found != Located::kReached ||
+        target_found != Located::kReached) {
+      // A link on the way is refused, as a link in the file's place is.
+      result.problem =
+          source_found == Located::kLink ? CopyReport::Problem::kSourceRefused
+          : target_found == Located::kLink || target_found == Located::kRefused
+              ? CopyReport::Problem::kTargetRefused
+              : CopyReport::Problem::kNone;
+      errno = result.problem == CopyReport::Problem::kNone ? ENOENT : EACCES;
+      result.error = static_cast<std::uint32_t>(errno);
       return FALSE;
     }
-    return posix::HostCopyFile(
-               host_source.path, host_target.path, fail_if_exists != 0,
-               host_target.have_lstat ? &host_target.lstat : nullptr, expected,
-               report)
+    return posix::CopyFileAt(from, to, fail_if_exists != 0, nullptr, expected,
+                             &result)
                ? TRUE
                : FALSE;
   }
@@ -323,18 +360,40 @@ class PosixPlatform : public Platform {
   LockResult LockInstallation(
       LPCSTR path, DWORD timeout_ms,
       std::unique_ptr<InstallationLock>* lock) override {
-    HostPath host;
-    if (!MapToHost(path, &host)) return LockResult::kFailed;
+    Place place;
+    if (tree_.Locate(path, &place) != Located::kReached) {
+      return LockResult::kFailed;
+    }
     std::unique_ptr<posix::HostFileLock> held;
-    LockResult result = posix::LockHostFile(host.path, timeout_ms, &held);
+    LockResult result = posix::LockFileAt(place, timeout_ms, &held);
     if (result == LockResult::kHeld) {
-      *lock = std::make_unique<RunLock>(&replacer_, path, host.path,
+      posix::SweepStaleTemps(place);
+      *lock = std::make_unique<RunLock>(&replacer_, &tree_, path, place,
                                         std::move(held));
     }
     return result;
   }
 
  private:
+  // The registry of the held prefix into *registry: ERROR_SUCCESS (a
+  // missing or unreadable system.reg has no keys), or ERROR_ACCESS_DENIED
+  // when the prefix or system.reg is refused (nothing of it read).
+  LONG LoadRegistry(std::shared_ptr<const posix::RegistryFile>* registry) {
+    posix::Ownership ownership = posix::Ownership::kTrusted;
+    const int prefix = tree_.Prefix(&ownership);
+    if (prefix < 0) {
+      *registry = std::make_shared<const posix::RegistryFile>(std::string());
+      return ERROR_SUCCESS;
+    }
+    if (ownership != posix::Ownership::kTrusted) return ERROR_ACCESS_DENIED;
+    posix::RegistryRead read = posix::RegistryRead::kRead;
+    *registry = registry_.Load(prefix, tree_.prefix_path(),
+                               posix::kMaxRegistryFileBytes, &read);
+    InstallationRefusal refused;
+    return RegistryRefusal(read, std::string(), &refused) ? ERROR_ACCESS_DENIED
+                                                          : ERROR_SUCCESS;
+  }
+
   // The HKLM-relative path of an open key; HKLM itself is "".
   bool KeyPath(HKEY key, std::string* path) const {
     if (key == HKEY_LOCAL_MACHINE) {
@@ -352,6 +411,7 @@ class PosixPlatform : public Platform {
     std::shared_ptr<const posix::RegistryFile> registry;
   };
 
+  posix::HostTree tree_;
   posix::RegistryCache registry_;
   profile::Store profiles_;
   // Its spare goes with the installation lock (RunLock), or at exit.

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -462,29 +463,56 @@ const RegistryValues* RegistryFile::FindKey(const std::string& key_path) const {
   return answer;
 }
 
+std::shared_ptr<const RegistryFile> RegistryCache::Empty() {
+  // Missing and unreadable files share one empty file.
+  if (file_ == nullptr || have_stamp_) {
+    file_ = std::make_shared<const RegistryFile>(std::string());
+  }
+  have_stamp_ = false;
+  return file_;
+}
+
 std::shared_ptr<const RegistryFile> RegistryCache::Load(
-    const std::string& path) {
+    int prefix, const std::string& prefix_path, std::uint64_t max_bytes,
+    RegistryRead* read) {
+  RegistryRead own_read = RegistryRead::kRead;
+  RegistryRead& found = read != nullptr ? *read : own_read;
+  if (prefix_path != prefix_path_) {
+    file_.reset();
+    have_stamp_ = false;
+    prefix_path_ = prefix_path;
+  }
+  Place place;
+  place.Borrow(prefix);
+  place.name = "system.reg";
   struct stat st {};
-  bool exists = stat(path.c_str(), &st) == 0;
-  if (file_ != nullptr && path == path_ && exists == have_stamp_ &&
-      (!exists || stamp_ == FileStamp::Of(st))) {
+  found = RegistryRead::kMissing;
+  if (!place.valid() || !StatAt(place, &st)) return Empty();
+  // Whose the file is, and its size, before a byte of it is read.
+  const Ownership ownership = CheckOwnership(st);
+  found = !S_ISREG(st.st_mode)                ? RegistryRead::kUnreadable
+          : ownership == Ownership::kNotOwned ? RegistryRead::kNotOwned
+          : ownership == Ownership::kWritableByOthers
+              ? RegistryRead::kWritableByOthers
+          : static_cast<std::uint64_t>(st.st_size) > max_bytes
+              ? RegistryRead::kTooLarge
+              : RegistryRead::kRead;
+  if (found != RegistryRead::kRead) return Empty();
+  if (file_ != nullptr && have_stamp_ && stamp_ == FileStamp::Of(st)) {
     return file_;
   }
   std::string text;
   // The stamp is taken from the descriptor that is read, so a file
-  // replaced between the two looks is seen as changed at the next call.
-  if (exists && ReadHostFile(path, &text, &st)) {
-    have_stamp_ = true;
-    stamp_ = FileStamp::Of(st);
-    file_ = std::make_shared<const RegistryFile>(std::move(text));
-  } else {
-    // Missing and unreadable files share one empty file. An unreadable one
-    // is tried again at each call: the stamp only records files read.
-    bool was_empty = file_ != nullptr && !have_stamp_;
-    have_stamp_ = false;
-    if (!was_empty) file_ = std::make_shared<const RegistryFile>(std::string());
+  // replaced between the two looks is seen as changed at the next call; a
+  // file that grew past the bound meanwhile is not read beyond it.
+  if (!ReadFileAt(place, &text, &st, max_bytes)) {
+    found =
+        errno == EFBIG ? RegistryRead::kTooLarge : RegistryRead::kUnreadable;
+    return Empty();
   }
-  path_ = path;
+  have_stamp_ = true;
+  stamp_ = FileStamp::Of(st);
+  file_ = std::make_shared<const RegistryFile>(std::move(text));
   return file_;
 }
 

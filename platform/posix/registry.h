@@ -2,6 +2,7 @@
 #ifndef KSUPDATE_PLATFORM_POSIX_REGISTRY_H_
 #define KSUPDATE_PLATFORM_POSIX_REGISTRY_H_
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -80,20 +81,44 @@ class RegistryFile {
       found_;
 };
 
-// system.reg of the current prefix, read once and read again only when a
-// check of the file (FileStamp: device, inode, size, modification time to
-// the nanosecond) shows that it changed, or when another path is asked for.
-// A missing or unreadable file (or one that is no regular file) has no keys;
-// an unreadable one is tried again at each call.
+// No system.reg comes near this: a prefix with many programs installed has
+// a few MiB. A larger one is not read at all, so that no prefix can make a
+// run spend time and memory before it is refused.
+constexpr std::uint64_t kMaxRegistryFileBytes = 64u << 20;
+
+// What RegistryCache::Load found of system.reg.
+enum class RegistryRead {
+  kRead,
+  kMissing,           // not there: no keys
+  kUnreadable,        // a link, no plain file, or unreadable: no keys
+  kNotOwned,          // refused unread: another user's (CheckOwnership)
+  kWritableByOthers,  // refused unread: another user may write it
+  kTooLarge,          // refused unread: larger than the bound
+};
+
+// system.reg of a prefix, read once and read again only when a look at the
+// file (FileStamp: device, inode, size, modification time to the
+// nanosecond) shows that it changed, or when another prefix is asked for.
 class RegistryCache {
  public:
-  // The file as it now is; never null. A file lives on while any caller
-  // holds it, even after a later call has replaced it.
-  std::shared_ptr<const RegistryFile> Load(const std::string& path);
+  // The file "system.reg" of the open prefix directory `prefix`, which
+  // `prefix_path` names (it tells one prefix from another); never null. It
+  // is looked at before a byte of it is read: a file that is missing, a
+  // symbolic link, no plain file, unreadable, refused by the owner rule or
+  // larger than `max_bytes` has no keys, and *read (when not null) says
+  // which. A file lives on while any caller holds it, even after a later
+  // call has replaced it.
+  std::shared_ptr<const RegistryFile> Load(int prefix,
+                                           const std::string& prefix_path,
+                                           std::uint64_t max_bytes,
+                                           RegistryRead* read = nullptr);
 
  private:
-  std::string path_;
-  // False while file_ stands for a missing or unreadable file.
+  // The file that holds no keys, shared.
+  std::shared_ptr<const RegistryFile> Empty();
+
+  std::string prefix_path_;
+  // False while file_ stands for a file that was not read.
   bool have_stamp_ = false;
   FileStamp stamp_;
   std::shared_ptr<const RegistryFile> file_;

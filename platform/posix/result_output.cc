@@ -1,6 +1,7 @@
 // The result file on Linux.
 #include "platform/posix/result_output.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 
 #include "platform/platform.h"
 #include "platform/posix/atomic_file.h"
+#include "platform/posix/files.h"
+#include "platform/posix/held_dirs.h"
 #include "platform/posix/write_all.h"
 
 namespace ks {
@@ -19,13 +22,24 @@ namespace posix {
 bool WriteHostResultFile(const std::string& path, const std::string& data,
                          bool* refused) {
   *refused = false;
+  // The directory is the one the path names (links on the way are the
+  // caller's choice); everything after is done in it, by name.
+  Place place;
+  const std::string::size_type cut = path.rfind('/');
+  const std::string dir = cut == std::string::npos ? "."
+                          : cut == 0               ? "/"
+                                                   : path.substr(0, cut);
+  place.name = cut == std::string::npos ? path : path.substr(cut + 1);
+  place.host = path;
+  place.Own(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!place.valid() || place.name.empty()) return false;
   // What is there already must be a file of this user's with one name:
   // a link or a second name would give our text to whatever file it
   // names, and another user's file is theirs. The rename below replaces
   // whatever comes to the name meanwhile, never writing through it.
   mode_t mode = 0644;
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) {
+  if (StatAt(place, &st)) {
     if (!S_ISREG(st.st_mode) || st.st_nlink > 1 || st.st_uid != ::geteuid()) {
       *refused = true;
       return false;
@@ -34,15 +48,15 @@ bool WriteHostResultFile(const std::string& path, const std::string& data,
   } else if (errno != ENOENT) {
     return false;
   }
-  std::string temp_path;
-  const int fd = CreateTempBeside(path, mode, &temp_path, /*sweep=*/false);
+  std::string temp_name;
+  const int fd = CreateTempBeside(place, mode, &temp_name, /*sweep=*/false);
   if (fd < 0) return false;
   if (!WriteAll(fd, data.data(), data.size())) {
     ::close(fd);
-    ::unlink(temp_path.c_str());
+    ::unlinkat(place.dir(), temp_name.c_str(), 0);
     return false;
   }
-  return CommitTemp(fd, temp_path, path);
+  return CommitTempIn(fd, place.dir(), temp_name, place.name);
 }
 
 }  // namespace posix

@@ -1,6 +1,6 @@
 #include "platform/posix/wine_paths.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/posix/codepage.h"
+#include "platform/posix/held_dirs.h"
 #include "platform/posix/wine_locale.h"
 #include "platform/text.h"
 
@@ -173,32 +174,12 @@ bool LocateCurrentDirectory(const std::string& prefix, CurrentLocation* out) {
   return true;
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-
-// The name in directory `dir` that equals `wanted` but for letter case, as
-// Wine matches names. When several do, the smallest by byte order, so that
-// the answer does not depend on the order readdir happens to give. "" when
-// none does.
+// The name in directory `dir` that equals `wanted` but for letter case
+// (MatchIgnoringCase); "" when none does or `dir` cannot be opened.
 std::string FindIgnoringCase(const std::string& dir, std::string_view wanted) {
-  std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
-  if (!stream) return std::string();
-  const bool ascii = std::all_of(wanted.begin(), wanted.end(), [](char c) {
-    return static_cast<unsigned char>(c) < 0x80;
-  });
-  std::string best;
-  while (const dirent* entry = readdir(stream.get())) {
-    std::string_view name(entry->d_name);
-    if (name == "." || name == "..") continue;
-    // An ASCII name only matches an ASCII one, by ASCII rules.
-    if (ascii ? !EqualsIgnoringAsciiCase(name, wanted)
-              : !HostNamesEqualIgnoringCase(name, wanted)) {
-      continue;
-    }
-    if (best.empty() || name < best) best = std::string(name);
-  }
-  return best;
+  Fd opened(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return opened.valid() ? MatchIgnoringCase(opened.get(), wanted)
+                        : std::string();
 }
 
 // The host path of `components` below `root` as spelt, when it exists: most
@@ -271,64 +252,55 @@ bool MapPath(const std::string& prefix, const std::string& windows_path,
   return MapPath(prefix, windows_path, ProcessLocale(), host);
 }
 
-bool MapPath(const std::string& prefix, const std::string& windows_path,
-             const TextLocale& locale, HostPath* host) {
+bool RoutePath(const std::string& prefix, const std::string& windows_path,
+               const TextLocale& locale, Route* route) {
   const std::string& path = windows_path;
   if (path.empty()) return false;
   // "\\server\share", "\\?\..." and "\\.\..." name no file of a drive.
   if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
     return false;
   }
-
-  std::string root;
-  std::vector<std::string> components;
+  route->components.clear();
   std::string_view rest = path;
-  const bool on_drive = path.size() >= 2 && path[1] == ':';
-  if (on_drive) {
+  if (path.size() >= 2 && path[1] == ':') {
     if (!IsAsciiLetter(path[0])) return false;
-    char drive = LowerAscii(path[0]);
-    root = DriveRoot(prefix, drive);
+    route->drive = LowerAscii(path[0]);
     rest.remove_prefix(2);
     // "X:rest" is relative to the current directory when that lies on
     // drive X (Windows keeps one per drive; we only know the process's),
     // and relative to the root of X otherwise.
     if (rest.empty() || !IsSeparator(rest[0])) {
-      if (!Exists(root)) return false;
+      if (!Exists(DriveRoot(prefix, route->drive))) return false;
       CurrentLocation cwd;
-      if (LocateCurrentDirectory(prefix, &cwd) && cwd.drive == drive) {
-        components = std::move(cwd.components);
+      if (LocateCurrentDirectory(prefix, &cwd) && cwd.drive == route->drive) {
+        route->components = std::move(cwd.components);
       }
     }
   } else {
     CurrentLocation cwd;
     if (!LocateCurrentDirectory(prefix, &cwd)) return false;
-    root = std::move(cwd.root);
+    route->drive = cwd.drive;
     // A rooted path starts at the root of the current directory's drive.
-    if (!IsSeparator(path[0])) components = std::move(cwd.components);
+    if (!IsSeparator(path[0])) route->components = std::move(cwd.components);
   }
-  if (!ApplyComponents(rest, locale, &components)) return false;
-  if (FindAsSpelt(root, components, host)) return true;
-  // A dangling link still maps the drive: its files are simply missing.
-  if (on_drive && !Exists(root)) return false;
-  ResolveOnHost(root, components, host);
-  return true;
+  return ApplyComponents(rest, locale, &route->components);
 }
 
-bool DriveRootOf(const std::string& prefix, const std::string& windows_path,
-                 std::string* root) {
-  const std::string& path = windows_path;
-  if (path.empty() ||
-      (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]))) {
+std::string RouteRoot(const std::string& prefix, const Route& route) {
+  return route.drive != '\0' ? DriveRoot(prefix, route.drive) : "/";
+}
+
+bool MapPath(const std::string& prefix, const std::string& windows_path,
+             const TextLocale& locale, HostPath* host) {
+  Route route;
+  if (!RoutePath(prefix, windows_path, locale, &route)) return false;
+  const std::string root = RouteRoot(prefix, route);
+  if (FindAsSpelt(root, route.components, host)) return true;
+  // A dangling link still maps the drive: its files are simply missing.
+  if (windows_path.size() >= 2 && windows_path[1] == ':' && !Exists(root)) {
     return false;
   }
-  if (path.size() >= 2 && path[1] == ':') {
-    if (!IsAsciiLetter(path[0])) return false;
-    *root = DriveRoot(prefix, LowerAscii(path[0]));
-    return true;
-  }
-  CurrentLocation cwd;
-  if (!LocateCurrentDirectory(prefix, &cwd)) return false;
-  *root = std::move(cwd.root);
+  ResolveOnHost(root, route.components, host);
   return true;
 }
 

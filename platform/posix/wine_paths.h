@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/posix/wine_locale.h"
 
@@ -53,14 +54,23 @@ bool MapPath(const std::string& prefix, const std::string& windows_path,
 bool MapPath(const std::string& prefix, const std::string& windows_path,
              const TextLocale& locale, HostPath* host);
 
-// The host root of the drive that `windows_path` lies on, as MapPath takes
-// it: "<prefix>/dosdevices/x:" for a path on drive X, or for a rooted or
-// relative one when the current directory lies on X; "/" when that is on
-// no drive. False for what MapPath refuses whatever is on disk (an empty,
-// UNC or device path, no drive letter before the colon) and when the
-// current directory cannot be found.
-bool DriveRootOf(const std::string& prefix, const std::string& windows_path,
-                 std::string* root);
+// Where a Windows path lies before anything on its drive is looked at: the
+// drive, and the host names of its components below the drive's root.
+struct Route {
+  char drive = '\0';  // lower-case letter; '\0': on no drive, the host root
+  std::vector<std::string> components;
+};
+
+// The route that MapPath takes for `windows_path`: its rules for drives,
+// the current directory, separators, "." and "..", trimming and names,
+// without a look at the drive below its root (only at the current
+// directory, and for "X:rest" at whether drive X is mapped). False for
+// what MapPath refuses whatever is on the drive.
+bool RoutePath(const std::string& prefix, const std::string& windows_path,
+               const TextLocale& locale, Route* route);
+
+// The host path of a route's root: "<prefix>/dosdevices/x:", or "/".
+std::string RouteRoot(const std::string& prefix, const Route& route);
 
 }  // namespace ks::posix
 

@@ -146,32 +146,45 @@ bool IsPlainFileWithOneName(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
          info->nNumberOfLinks == 1;
 }
 
-// Clears the read-only attribute of the open file `file` (whose
-// information is `info`), found at `path`. Through a second handle, checked
-// to be the same file; Wine refuses write-attribute access to a read-only
-// file to a user other than root, so there the attribute is changed by
-// path and the first handle then shows whether it was this file's.
-bool ClearReadOnly(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info,
-                   const std::string& path) {
-  Handle writer(CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, kShareAll,
-                            nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+// Gives the open file `file` (whose information is `info`), found at
+// `path`, the attributes `attributes`. Through a second handle, opened
+// without following a reparse point and checked by file identity (volume
+// and index) to be the same file: a name swapped meanwhile for a link to
+// another file never passes the change on. Wine refuses write-attribute
+// access to a read-only file to a user other than root, so there the
+// attribute is changed by path, and the first handle then shows whether it
+// was this file's; on Windows the owner of a file and an administrator
+// get that access.
+bool SetAttributesThrough(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info,
+                          const std::string& path, DWORD attributes) {
+  Handle writer(CreateFileA(
+      path.c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES, kShareAll,
+      nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION same;
   if (writer.valid()) {
     if (!GetFileInformationByHandle(writer.get(), &same) ||
         same.dwVolumeSerialNumber != info.dwVolumeSerialNumber ||
         same.nFileIndexHigh != info.nFileIndexHigh ||
         same.nFileIndexLow != info.nFileIndexLow) {
+      SetLastError(ERROR_ACCESS_DENIED);
       return false;
     }
     FILE_BASIC_INFO basic{};  // zero times are left as they are
-    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    basic.FileAttributes = attributes;
     return SetFileInformationByHandle(writer.get(), FileBasicInfo, &basic,
                                       sizeof basic) != FALSE;
   }
-  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  SetFileAttributesA(path.c_str(), attributes);
+  constexpr DWORD kShown =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   return GetFileInformationByHandle(file, &same) &&
-         (same.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+         (same.dwFileAttributes & kShown) == (attributes & kShown);
+}
+
+bool ClearReadOnly(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info,
+                   const std::string& path) {
+  return SetAttributesThrough(file, info, path, FILE_ATTRIBUTE_NORMAL);
 }
 
 // Deletes the file at `path` by handle, and only when it is what our
@@ -482,6 +495,25 @@ bool CopyInto(const std::string& source, const std::string& target,
 }
 
 }  // namespace
+
+bool SetAttributes(const std::string& path, unsigned long attributes) {
+  Handle file(CreateFileA(
+      path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info)) {
+    return false;
+  }
+  // A link or junction has no attributes of ours to change; changing its
+  // target's would reach whatever it points to. The copy replaces the
+  // link itself.
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return true;
+  return SetAttributesThrough(file.get(), info, path, attributes);
+}
+
+void SweepStaleTemps(const std::string& path) {
+  RemoveStaleTemps(DirectoryPrefix(path));
+}
 
 bool ReadWholeFile(const std::string& path, std::string* contents,
                    bool* missing, unsigned long long max_bytes) {

@@ -33,6 +33,21 @@ bool ReadWholeFile(const std::string& path, std::string* contents,
 bool ReplaceFileContents(const std::string& path, const std::string& data,
                          bool sweep = true);
 
+// SetFileAttributesA as the engine relies on it, through handles: the file
+// at `path` is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT), and its
+// attributes changed through a handle checked to be that file. A reparse
+// point there is left as it is (TRUE): its target may lie anywhere, and a
+// copy replaces the link, not the file it names. False (with the last
+// error) when nothing is there or the attributes cannot be changed.
+bool SetAttributes(const std::string& path, unsigned long attributes);
+
+// Removes the temporary files that a killed run left beside `path` (in its
+// directory), unless this process has done so there already. A run that
+// holds the installation's lock calls it for bin at once: the run may
+// have nothing to write there, and what a run killed after its last record
+// left must not stay.
+void SweepStaleTemps(const std::string& path);
+
 // WriteResultFile of the platform (see platform.h) with the Win32 API:
 // refused when something at `path` is a reparse point, a directory, no
 // disk file, or has a second hard link; then ReplaceFileContents, without

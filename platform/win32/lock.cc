@@ -5,11 +5,15 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/lock_wait.h"
 #include "platform/text.h"
+#include "platform/win32/files.h"
+#include "platform/win32/installation.h"
 // clang-format off
 #include <windows.h>
+#include <aclapi.h>
 // clang-format on
 
 namespace ks {
@@ -98,6 +102,100 @@ class HeldLock : public InstallationLock {
   std::string path_;
 };
 
+// The lock file's DACL: every access for Administrators and SYSTEM, and for
+// the run's own account when it is not elevated (an elevated run's account
+// is an administrator, whom the first entry serves; an entry of its own
+// would let that account's processes that are not elevated in). Nobody
+// else has an entry, so nobody else can open the file for reading or
+// writing, one of which LockFileEx needs: a lock of a reader's would hold
+// every run off. Protected, so that nothing is inherited from bin.
+class LockFileSecurity {
+ public:
+  LockFileSecurity() {
+    std::vector<std::vector<unsigned char>> sids;
+    for (WELL_KNOWN_SID_TYPE type :
+         {WinBuiltinAdministratorsSid, WinLocalSystemSid}) {
+      std::vector<unsigned char> sid(SECURITY_MAX_SID_SIZE);
+      ::DWORD size = static_cast<::DWORD>(sid.size());
+      if (::CreateWellKnownSid(type, nullptr, sid.data(), &size)) {
+        sid.resize(size);
+        sids.push_back(std::move(sid));
+      }
+    }
+    if (!win32::IsElevated()) {
+      std::vector<unsigned char> user = win32::ProcessUserSid();
+      if (!user.empty()) sids.push_back(std::move(user));
+    }
+    ::DWORD size = sizeof(ACL);
+    for (const auto& sid : sids) {
+      size += sizeof(ACCESS_ALLOWED_ACE) - sizeof(::DWORD) +
+              static_cast<::DWORD>(sid.size());
+    }
+    acl_.resize(size);
+    auto* acl = reinterpret_cast<PACL>(acl_.data());
+    valid_ = !sids.empty() && ::InitializeAcl(acl, size, ACL_REVISION);
+    for (auto& sid : sids) {
+      valid_ = valid_ && ::AddAccessAllowedAce(acl, ACL_REVISION,
+                                               FILE_ALL_ACCESS, sid.data());
+    }
+    valid_ = valid_ &&
+             ::InitializeSecurityDescriptor(&descriptor_,
+                                            SECURITY_DESCRIPTOR_REVISION) &&
+             ::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
+             ::SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED,
+                                            SE_DACL_PROTECTED);
+    attributes_.nLength = sizeof attributes_;
+    attributes_.lpSecurityDescriptor = &descriptor_;
+    attributes_.bInheritHandle = FALSE;
+  }
+
+  // For CreateFile: a new file gets the DACL; null when it could not be
+  // made (the file then gets bin's, as before).
+  SECURITY_ATTRIBUTES* attributes() { return valid_ ? &attributes_ : nullptr; }
+
+  // Gives the open file `file` (with WRITE_DAC) the DACL: a lock file that
+  // an older run made has bin's. SetSecurityInfo, as Microsoft asks for
+  // files; Wine 8 answers it with success and changes nothing, so the
+  // handle's own call (NtSetSecurityObject, through
+  // SetKernelObjectSecurity) follows with the same protected DACL, which
+  // for one file, with nothing below it to inherit, sets the same.
+  bool Apply(HANDLE file) {
+    const SECURITY_INFORMATION info =
+        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    return valid_ &&
+           ::SetSecurityInfo(file, SE_FILE_OBJECT, info, nullptr, nullptr,
+                             reinterpret_cast<PACL>(acl_.data()),
+                             nullptr) == ERROR_SUCCESS &&
+           ::SetKernelObjectSecurity(file, info, &descriptor_);
+  }
+
+ private:
+  std::vector<unsigned char> acl_;
+  SECURITY_DESCRIPTOR descriptor_{};
+  SECURITY_ATTRIBUTES attributes_{};
+  bool valid_ = false;
+};
+
+// Opens or creates the lock file with the DACL of LockFileSecurity, given
+// to an old one too where this account may change its DACL.
+HANDLE OpenLockFile(LPCSTR path) {
+  LockFileSecurity security;
+  const ::DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const ::DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+  HANDLE file =
+      ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE | WRITE_DAC, share,
+                    security.attributes(), OPEN_ALWAYS, flags, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) security.Apply(file);
+    return file;
+  }
+  if (::GetLastError() != ERROR_ACCESS_DENIED) return file;
+  // An old file whose DACL this account may not change still serves as a
+  // lock.
+  return ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share,
+                       security.attributes(), OPEN_ALWAYS, flags, nullptr);
+}
+
 }  // namespace
 
 LockResult Win32LockInstallation(LPCSTR path, DWORD timeout_ms,
@@ -105,11 +203,7 @@ LockResult Win32LockInstallation(LPCSTR path, DWORD timeout_ms,
   // A reparse point in the lock file's place (a link or junction that
   // someone who may write bin put there) is opened as itself and refused,
   // as is anything but a plain disk file.
-  HANDLE file = ::CreateFileA(
-      path, GENERIC_READ | GENERIC_WRITE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
+  HANDLE file = OpenLockFile(path);
   if (file == INVALID_HANDLE_VALUE) return LockResult::kFailed;
   BY_HANDLE_FILE_INFORMATION info;
   if (::GetFileType(file) != FILE_TYPE_DISK ||
@@ -137,6 +231,7 @@ LockResult Win32LockInstallation(LPCSTR path, DWORD timeout_ms,
       [] { return static_cast<DWORD>(::GetTickCount()); },
       [](DWORD ms) { ::Sleep(ms); });
   if (result == LockResult::kHeld) {
+    win32::SweepStaleTemps(path);
     *lock = std::make_unique<HeldLock>(file, path);
   } else {
     ::CloseHandle(file);

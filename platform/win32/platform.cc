@@ -13,6 +13,7 @@
 
 #include "platform/profile/store.h"
 #include "platform/win32/files.h"
+#include "platform/win32/installation.h"
 #include "platform/win32/lock.h"
 // clang-format off
 #include <windows.h>
@@ -150,12 +151,44 @@ class Win32Platform : public Platform {
     return ::GetFileAttributesA(path);
   }
   BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override {
-    return ::SetFileAttributesA(path, attributes);
+    if (path == nullptr) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    win32::HeldDirectories held;
+    if (!installation_.MayWrite(path, &held)) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    return win32::SetAttributes(path, attributes) ? TRUE : FALSE;
   }
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
                  const Sha256Digest* expected, CopyReport* report) override {
     if (source == nullptr || target == nullptr) {
       SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    // The subfolders on the way stay as they were checked until the copy
+    // is in place. An elevated run reads no patch file through a junction
+    // in a subfolder of the patch either: it could copy a file that
+    // whoever made the junction may not read where they can.
+    win32::HeldDirectories held;
+    if (elevated_ && !win32::NoReparsePointBelow(source_dir_, source, &held)) {
+      if (report != nullptr) {
+        *report = CopyReport();
+        report->problem = CopyReport::Problem::kSourceRefused;
+        report->error = ERROR_ACCESS_DENIED;
+      }
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    if (!installation_.MayWrite(target, &held)) {
+      if (report != nullptr) {
+        *report = CopyReport();
+        report->problem = CopyReport::Problem::kTargetRefused;
+        report->error = ERROR_ACCESS_DENIED;
+      }
+      SetLastError(ERROR_ACCESS_DENIED);
       return FALSE;
     }
     return win32::CopyFileAtomically(source, target, fail_if_exists != 0,
@@ -175,10 +208,24 @@ class Win32Platform : public Platform {
     Win32ProfileFile profile(file);
     return profile::ReadWholeFile(profile, max_bytes, contents);
   }
-  // Windows' own access checks decide who may write an installation.
-  BOOL TrustInstallation(LPCSTR /*bin_dir*/,
-                         std::string* /*refused*/) override {
+  // Windows' own access checks decide who may write an installation; an
+  // elevated run refuses a reparse point on the way to bin, and the
+  // directories are held for the rest of the run (win32/installation.h).
+  BOOL TrustInstallation(LPCSTR bin_dir,
+                         InstallationRefusal* refused) override {
+    return installation_.Hold(bin_dir, refused) ? TRUE : FALSE;
+  }
+  // The source is opened without following a reparse point in its place
+  // (win32/files.h); an elevated run refuses one in a subfolder below the
+  // patch directory (CopyFileA).
+  BOOL OpenSourceDirectory(LPCSTR dir) override {
+    source_dir_ = dir != nullptr ? dir : "";
+    elevated_ = win32::IsElevated();
     return TRUE;
+  }
+  void ReleaseDirectories() override {
+    installation_.Release();
+    source_dir_.clear();
   }
   DWORD LastError() override { return ::GetLastError(); }
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
@@ -196,6 +243,9 @@ class Win32Platform : public Platform {
 
  private:
   profile::Store profiles_;
+  win32::HeldInstallation installation_;
+  std::string source_dir_;
+  bool elevated_ = false;
 };
 
 }  // namespace

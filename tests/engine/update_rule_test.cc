@@ -15,6 +15,7 @@ struct Row {
   bool digest;
   std::optional<bool> match;
   ModuleAction action;
+  bool recorded_digest = false;
 };
 
 TEST(DecideModule, Table) {
@@ -41,6 +42,13 @@ TEST(DecideModule, Table) {
       {true, true, 5, 5, true, {}, A::kCheckBytes},
       {true, true, 5, 5, true, true, A::kKeepCurrent},
       {true, true, 5, 5, true, false, A::kRepair},
+      // ... the bytes this installation recorded, where it recorded them
+      // (CheckedAgainst); a record without a patch checksum asks nothing.
+      {true, true, 5, 5, true, {}, A::kCheckBytes, true},
+      {true, true, 5, 5, true, true, A::kKeepCurrent, true},
+      {true, true, 5, 5, true, false, A::kRepair, true},
+      {true, true, 5, 5, false, {}, A::kKeepCurrent, true},
+      {true, true, 3, 5, true, {}, A::kReplace, true},
   };
   for (const Row& row : rows) {
     ModuleFacts facts;
@@ -50,10 +58,15 @@ TEST(DecideModule, Table) {
     facts.new_version = row.fresh;
     facts.has_digest = row.digest;
     facts.bytes_match = row.match;
+    facts.has_recorded_digest = row.recorded_digest;
+    EXPECT_EQ(CheckedAgainst(facts), row.recorded_digest
+                                         ? BytesReference::kRecorded
+                                         : BytesReference::kPatch);
     EXPECT_EQ(DecideModule(facts), row.action)
         << "present " << row.present << ", recorded " << row.recorded << ", "
         << row.installed << " -> " << row.fresh << ", digest " << row.digest
-        << ", match " << (row.match ? (*row.match ? "yes" : "no") : "unasked");
+        << ", match " << (row.match ? (*row.match ? "yes" : "no") : "unasked")
+        << ", recorded digest " << row.recorded_digest;
     EXPECT_EQ(Copies(row.action), row.action != A::kKeepCurrent &&
                                       row.action != A::kKeepNewer &&
                                       row.action != A::kCheckBytes);
@@ -70,8 +83,12 @@ TEST(DescribeCopyFailure, EachProblemItsResultAndLine) {
                "    - Patch file is being written -");
   const CopyFailure refused = DescribeCopyFailure(P::kSourceRefused);
   EXPECT_EQ(refused.result, ModuleResult::kSourceRefused);
-  EXPECT_TRUE(refused.with_source);
+  EXPECT_EQ(refused.path, CopyFailure::Path::kSource);
   EXPECT_STREQ(refused.line, "    - Patch file refused : %s -");
+  const CopyFailure target = DescribeCopyFailure(P::kTargetRefused);
+  EXPECT_EQ(target.result, ModuleResult::kTargetRefused);
+  EXPECT_EQ(target.path, CopyFailure::Path::kTarget);
+  EXPECT_STREQ(target.line, "    - Target path refused : %s -");
 }
 
 }  // namespace

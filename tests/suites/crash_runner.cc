@@ -221,9 +221,14 @@ class KillingPlatform : public PlatformWrapper {
     Timed t(this, "WriteResultFile");
     return PlatformWrapper::WriteResultFile(path, data, refused);
   }
-  BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override {
+  BOOL TrustInstallation(LPCSTR bin_dir,
+                         InstallationRefusal* refused) override {
     Timed t(this, "TrustInstallation");
     return PlatformWrapper::TrustInstallation(bin_dir, refused);
+  }
+  BOOL OpenSourceDirectory(LPCSTR dir) override {
+    Timed t(this, "OpenSourceDirectory");
+    return PlatformWrapper::OpenSourceDirectory(dir);
   }
   LockResult LockInstallation(
       LPCSTR path, DWORD timeout_ms,

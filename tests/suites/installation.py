@@ -271,8 +271,9 @@ def version_number(text):
 
 def check_client_ver(inst, is_new, final, problems):
     """client.ver holds whole lines only, each one it had or one recording
-    a patch version, and records nothing new for a module still old; a
-    stale record may be gone before its module's copy."""
+    a patch version or (in a section of its own) the digest of a module's
+    new bytes, and records nothing new for a module still old; a stale
+    record may be gone before its module's copy."""
     data = read_or_none(os.path.join(inst.bin, "client.ver"))
     if data is None:
         problems.append("client.ver is gone")
@@ -285,6 +286,10 @@ def check_client_ver(inst, is_new, final, problems):
     allowed |= {f"{m.name}={m.new_record}".encode() for m in inst.modules}
     if inst.serial_entry is not None:
         allowed |= {b"[signed patches]", "=".join(inst.serial_entry).encode()}
+    digests = {m.name.lower(): hashlib.sha256(m.new).hexdigest()
+               for m in inst.modules if m.new is not None}
+    allowed |= {b"[sha256]"} | {f"{m.name}={digests[m.name.lower()]}".encode()
+                                for m in inst.modules if m.new is not None}
     for line in data.split(b"\r\n")[:-1]:
         if line not in allowed:
             problems.append(f"client.ver has a line it should not: {line!r}")
@@ -298,8 +303,15 @@ def check_client_ver(inst, is_new, final, problems):
         problems.append(f"client.ver keeps a serial it should not: {kept!r}")
     if final and inst.serial_entry is not None and kept is None:
         problems.append("client.ver keeps no serial after the last run")
-    if {s: e for s, e in sections.items() if s != "modules"} != other:
+    if {s: e for s, e in sections.items()
+            if s not in ("modules", "sha256")} != other:
         problems.append("client.ver's other section changed")
+    # A digest is recorded only once its bytes are in place.
+    for m in inst.modules:
+        if m.name.lower() in sections.get("sha256", {}) and \
+                not is_new[m.name]:
+            problems.append(f"{m.name}: its new bytes' digest recorded "
+                            "while its file is not the new one")
     records = sections.get("modules", {})
     for m in inst.modules:
         got = records.get(m.name.lower())

@@ -28,14 +28,23 @@ A scenario is a JSON object with these fields:
                 (names compared case-insensitively, values exactly); its other
                 sections must keep their entries. Absent: client.ver must not
                 change at all.
+  client_ver_sha256  the [sha256] entries expected in client.ver, the digests
+                of the bytes each copy put there ("{sha256:PATH}" stands
+                for the digest of that scenario file). Absent: the section
+                must keep its entries, as the other sections must.
   client_ver_path  client.ver's path relative to C:\\ when it is not the
                 registry value followed by \\bin\\client.ver
 
   system_reg    a file description that replaces the generated system.reg
+                ({"sparse": SIZE} too: a file of SIZE bytes, all of it a hole)
   client_ver_more  more expected client.ver entries, made as generated lines
                 are: {"key": fmt, "value": fmt, "count": int, "start": int}
-  env           more environment for the run: KSUPDATE_EXIT_CODES and
-                KSUPDATE_WHATIF
+  env           more environment for the run: KSUPDATE_EXIT_CODES,
+                KSUPDATE_WHATIF, and KSUPDATE_TRACE in place of the trace
+                file ("-": standard error)
+  closed_fds    descriptors (of 0, 1, 2) that the program starts without
+  umask         the umask the program starts with, an octal text ("022"
+                unless given)
   outcome       the run's outcome as a Windows Installer code (0, 1, 3010,
                 1603, 1605, 1612, 1618): with KSUPDATE_EXIT_CODES=msi the
                 exit status must be the one each build maps it to
@@ -75,6 +84,24 @@ A scenario is a JSON object with these fields:
                 a result file goes).
   unprivileged  true: run the program as an unprivileged user (uid 65534)
                 when the runner is root, so that permissions apply
+  max_seconds   the run must end within this many seconds
+  race          a user racing the run, as root with uid 65534 (skipped
+                unless the runner is root): after one run as above, the
+                scenario runs "tries" more times, each from a fresh prefix,
+                while another process of that user does, in a loop that
+                starts before the program and ends after it, what
+                "intruder" says to "paths" (relative to drive C):
+                "swap": exchanges the two entries (renameat2 with
+                RENAME_EXCHANGE); "lock": opens the one file for reading
+                and takes a shared lock on it, which it keeps. Each raced
+                run must exit as expected, silently, with the trace or one
+                of "traces" (more traces the race may give), change
+                nothing outside the path prefixes of "may_change" (besides
+                the swapped entries, put back as they were), leave each
+                file of "victims" as it was and put its bytes nowhere else;
+                and the "lock" intruder must never open its file. The
+                runner prints the tries and how often the intruder got
+                through (swaps made, files opened).
   linux_only    why the scenario means nothing for the Windows builds under
                 Wine (the conformance suite skips it and says why)
   locale        the locale the program runs in (LC_ALL), "C.UTF-8" unless
@@ -87,7 +114,9 @@ ends in eol, "\\r\\n" unless given), {"base64": str}, {"random": {"seed": str,
 {"link": target} (a symbolic link), {"fifo": true} (a named pipe that
 nobody writes or reads) or {"dir": true}; optional "mode", an
 octal text such as "0444" (files default to 0644, directories to 0755; in
-expect_files the mode is checked only when given or implied by same_as).
+expect_files the mode is checked only when given or implied by same_as),
+and "owner", a uid that the entry is given (the scenario is skipped unless
+the runner is root).
 
 {"generate": {"parts": [part...], "encoding": enc}} joins its parts and
 encodes them ("utf-8" unless given; also "latin-1", "cp1250", "cp1252",
@@ -110,12 +139,14 @@ in a bin directory, which a run may leave there.
 import argparse
 import atexit
 import base64
+import ctypes
 import difflib
 import hashlib
 import json
 import os
 import re
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -126,6 +157,9 @@ from wine_prefix import CLIENT_VALUE, system_reg  # noqa: E402
 import signing  # noqa: E402
 
 TIMEOUT_SECONDS = 60
+# Files larger than this are compared by size and digest, not kept whole;
+# one that is all a hole (a sparse system.reg of 1 GiB) by its size alone.
+LARGE = 64 << 20
 # The one file besides the modules and client.ver that a run may leave in
 # bin: its lock, empty.
 LOCK_FILE = "ksupdate.lock"
@@ -136,10 +170,11 @@ FIELDS = {
     "client_ver_more", "unprivileged", "linux_only", "locale", "prefix_owner",
     "checksums_script", "env", "outcome", "result", "result_path",
     "times_kept", "policy", "sign", "after_sign", "serial_kept", "stdout",
+    "closed_fds", "umask", "max_seconds", "client_ver_sha256", "race",
 }
 # The Linux build's exit status for each outcome.
 LINUX_STATUS = {0: 0, 1: 1, 3010: 10, 1603: 3, 1605: 5, 1612: 12, 1618: 18}
-ENV_FIELDS = {"KSUPDATE_EXIT_CODES", "KSUPDATE_WHATIF"}
+ENV_FIELDS = {"KSUPDATE_EXIT_CODES", "KSUPDATE_WHATIF", "KSUPDATE_TRACE"}
 OUTCOME_NAMES = {0: "success", 1: "would change", 3010: "restart required",
                  1603: "failure", 1605: "no installation", 1612: "no source",
                  1618: "busy"}
@@ -147,12 +182,14 @@ TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 MODULE_RESULTS = {
     "not reached", "copied", "repaired", "current", "newer installed",
     "refused name", "no valid checksum", "copy failed", "checksum mismatch",
-    "patch file being written", "patch file refused", "record failed",
+    "patch file being written", "patch file refused", "target path refused",
+    "record failed",
     "no installation", "would copy", "would repair"}
 RUN_END_WORDS = {"no source", "manifest too large", "no installation",
                  "installation refused", "busy", "not trusted", "error"}
 REQUIRED = {"description", "registry", "args", "files", "trace"}
 SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",
+               "owner", "sparse",
                "same_as", "generate", "link", "fifo"}
 ENCODINGS = {"utf-8", "latin-1", "cp1250", "cp1252", "utf-16-le",
              "utf-16-be"}
@@ -417,6 +454,8 @@ def validate(scenario):
         raise ScenarioError(f"env may only set {sorted(ENV_FIELDS)}")
     if scenario.get("outcome", 0) not in OUTCOME_NAMES:
         raise ScenarioError(f"bad outcome {scenario['outcome']!r}")
+    if set(scenario.get("closed_fds", [])) - {0, 1, 2}:
+        raise ScenarioError("closed_fds may only hold 0, 1 and 2")
     if scenario.get("result_path") not in (None, "link", "unwritable"):
         raise ScenarioError(f"bad result_path {scenario['result_path']!r}")
     if scenario.get("arch", "win32") not in ("win32", "win64"):
@@ -482,15 +521,131 @@ def build_prefix(prefix, scenario):
     os.symlink("../drive_c", os.path.join(prefix, "dosdevices", "c:"))
     os.symlink("/", os.path.join(prefix, "dosdevices", "z:"))
     with open(os.path.join(prefix, "system.reg"), "wb") as f:
-        f.write(desc_bytes(scenario["system_reg"]) if "system_reg" in scenario
-                else system_reg(scenario["registry"],
-                                scenario.get("arch", "win32"),
-                                scenario.get("registry64"),
-                                policy=resolved_policy(scenario)))
+        wanted = scenario.get("system_reg", {})
+        if "sparse" in wanted:
+            f.truncate(wanted["sparse"])
+        else:
+            f.write(desc_bytes(wanted) if wanted
+                    else system_reg(scenario["registry"],
+                                    scenario.get("arch", "win32"),
+                                    scenario.get("registry64"),
+                                    policy=resolved_policy(scenario)))
     dir_modes = lay_files(drive_c, scenario["files"])
     # Deepest first, so that a read-only directory is closed last.
     for path, mode in sorted(dir_modes, key=lambda d: -d[0].count("/")):
         os.chmod(path, mode)
+    for rel, desc in scenario["files"].items():
+        if "owner" in desc:
+            os.lchown(os.path.join(drive_c, rel), desc["owner"], desc["owner"])
+
+
+def needs_root(scenario):
+    """Whether the scenario gives anything to another user."""
+    return "prefix_owner" in scenario or "race" in scenario or any(
+        "owner" in desc for desc in scenario.get("files", {}).values())
+
+
+# The user racing a run (see "race"): argv is the intruder's kind and its
+# host paths; it says "ready" once it is at work, and at SIGTERM prints
+# its counts as JSON.
+INTRUDER = r"""
+import ctypes, fcntl, json, os, signal, sys
+kind, paths = sys.argv[1], [p.encode() for p in sys.argv[2:]]
+stop, held = [], []
+signal.signal(signal.SIGTERM, lambda *_: stop.append(1))
+libc = ctypes.CDLL(None, use_errno=True)
+tried = done = 0
+print("ready", flush=True)
+while not stop:
+    tried += 1
+    if kind == "swap":
+        # AT_FDCWD, RENAME_EXCHANGE
+        done += libc.renameat2(-100, paths[0], -100, paths[1], 2) == 0
+        continue
+    try:
+        fd = os.open(paths[0], os.O_RDONLY | os.O_NONBLOCK)
+    except OSError:
+        continue
+    done += 1
+    try:
+        fcntl.lockf(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        held.append(fd)
+    except OSError:
+        os.close(fd)
+print(json.dumps({"tried": tried, "done": done}), flush=True)
+"""
+
+
+def as_nobody():
+    os.setgroups([])
+    os.setgid(NOBODY)
+    os.setuid(NOBODY)
+
+
+class Intruder:
+    """The user of a scenario's "race", at work while it lives."""
+
+    def __init__(self, race, drive_c):
+        os.chmod(os.path.dirname(os.path.dirname(drive_c)), 0o711)
+        self.paths = [os.path.join(drive_c, p) for p in race["paths"]]
+        self.kind = race["intruder"]
+        self.before = os.lstat(self.paths[0]).st_ino \
+            if self.kind == "swap" else None
+        # The system's Python: the runner's may lie where that user
+        # cannot reach.
+        python = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") \
+            else sys.executable
+        self.process = subprocess.Popen(
+            [python, "-c", INTRUDER, self.kind] + self.paths,
+            stdout=subprocess.PIPE, text=True, preexec_fn=as_nobody)
+        self.process.stdout.readline()  # "ready"
+
+    def stop(self):
+        """Ends it; puts swapped entries back. Returns its counts."""
+        self.process.send_signal(signal.SIGTERM)
+        out, _ = self.process.communicate(timeout=TIMEOUT_SECONDS)
+        if self.kind == "swap" and \
+                os.lstat(self.paths[0]).st_ino != self.before:
+            libc = ctypes.CDLL(None, use_errno=True)
+            libc.renameat2(-100, self.paths[0].encode(), -100,
+                           self.paths[1].encode(), 2)
+        return json.loads(out)
+
+
+def check_raced(scenario, prefix, work, trace_path, before, after, counts,
+                problems):
+    """The checks of a raced run (see "race")."""
+    race = scenario["race"]
+    allowed = [expand_trace(t) for t in [scenario["trace"]] +
+               race.get("traces", [])]
+    allowed = [[line.replace("{prefix}", prefix).replace("{work}", work)
+                for line in t] for t in allowed]
+    data = read_or_none(trace_path) or b""
+    actual = run_lines(data.decode("utf-8", "surrogateescape").split("\n")[:-1],
+                       problems)
+    if actual not in allowed:
+        problems.append("trace is none of those allowed: " +
+                        " | ".join(actual))
+    if race["intruder"] == "lock" and counts["done"]:
+        problems.append(f"the intruder opened its file {counts['done']} "
+                        "times")
+    swapped = {"drive_c/" + p for p in race["paths"]}
+    may = tuple("drive_c/" + p for p in race.get("may_change", []))
+    for rel in sorted(set(before) | set(after)):
+        if rel in swapped or rel.startswith(may):
+            continue
+        if before.get(rel) != after.get(rel):
+            problems.append(f"{rel}: {describe(before.get(rel))} -> "
+                            f"{describe(after.get(rel))}")
+    for victim in race.get("victims", []):
+        rel = "drive_c/" + victim
+        if before.get(rel) != after.get(rel):
+            problems.append(f"victim {victim} changed")
+        secret = before[rel][2]
+        for other, entry in after.items():
+            if other != rel and entry[0] == "file" and entry[2] == secret \
+                    and before.get(other) != entry:
+                problems.append(f"victim {victim}'s bytes found in {other}")
 
 
 def prepare_patch(drive_c, scenario):
@@ -523,6 +678,8 @@ def snapshot(root, times=False):
                 entries[rel] = ("link", 0, os.readlink(path))
             elif stat.S_ISDIR(st.st_mode):
                 entries[rel] = ("dir", mode, None)
+            elif stat.S_ISREG(st.st_mode) and st.st_size > LARGE:
+                entries[rel] = ("file", mode, large_content(path, st))
             elif stat.S_ISREG(st.st_mode):
                 with open(path, "rb") as f:
                     entries[rel] = ("file", mode, f.read())
@@ -531,6 +688,17 @@ def snapshot(root, times=False):
             if times:
                 entries[rel] += (st.st_mtime_ns,)
     return entries
+
+
+def large_content(path, st):
+    """What a snapshot keeps of a large file (see LARGE)."""
+    if st.st_blocks == 0:
+        return ("large", st.st_size, "a hole")
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            digest.update(chunk)
+    return ("large", st.st_size, digest.hexdigest())
 
 
 def read_or_none(path):
@@ -787,7 +955,7 @@ def kept_serial(scenario, before):
 
 
 def check_client_ver(expected, rel, before, after, problems, cp=1252,
-                     more_sections=None):
+                     more_sections=None, digests=None):
     got = after.get(rel)
     if got is None or got[0] != "file":
         problems.append(f"{rel}: expected client.ver, found {describe(got)}")
@@ -803,8 +971,15 @@ def check_client_ver(expected, rel, before, after, problems, cp=1252,
                 lines.append(f"      {key!r}: {modules.get(key, '<absent>')!r}"
                              f", expected {want.get(key, '<absent>')!r}")
         problems.append(f"{rel} [modules] differs:\n" + "\n".join(lines))
-    others = {s: e for s, e in actual.items() if s != "modules"}
-    old_others = {s: e for s, e in old.items() if s != "modules"}
+    checked = {"modules"} | ({"sha256"} if digests is not None else set())
+    if digests is not None:
+        want_digests = {k.lower(): with_digests(v).lower()
+                        for k, v in digests.items()}
+        if actual.get("sha256", {}) != want_digests:
+            problems.append(f"{rel} [sha256]: {actual.get('sha256', {})!r}, "
+                            f"expected {want_digests!r}")
+    others = {s: e for s, e in actual.items() if s not in checked}
+    old_others = {s: e for s, e in old.items() if s not in checked}
     for section, entries in (more_sections or {}).items():
         old_others[section] = dict(old_others.get(section, {}), **entries)
     if others != old_others:
@@ -812,8 +987,9 @@ def check_client_ver(expected, rel, before, after, problems, cp=1252,
                         f"{others!r}")
 
 
-def run_scenario(binary, scenario, keep):
-    """Returns (problems, temp dir or None)."""
+def run_scenario(binary, scenario, keep, counts=None):
+    """Returns (problems, temp dir or None). With `counts` (a dict), a
+    raced run (see "race"), whose intruder's counts are added there."""
     validate(scenario)
     work = os.path.realpath(tempfile.mkdtemp(prefix="ksscenario-"))
     prefix = os.path.join(work, "prefix")
@@ -857,14 +1033,32 @@ def run_scenario(binary, scenario, keep):
                 os.setgroups([])
                 os.setgid(NOBODY)
                 os.setuid(NOBODY)
+        closed = scenario.get("closed_fds", [])
+        mask = int(scenario.get("umask", "022"), 8)
+
+        def start(demote=demote):
+            os.umask(mask)
+            if demote:
+                demote()
+            for fd in closed:
+                os.close(fd)
+        limit = scenario.get("max_seconds", TIMEOUT_SECONDS)
+        intruder = Intruder(scenario["race"], os.path.join(prefix, "drive_c")) \
+            if counts is not None else None
         try:
             result = subprocess.run(
                 [binary] + scenario["args"], cwd=os.path.join(prefix, "drive_c"),
                 env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                timeout=TIMEOUT_SECONDS, preexec_fn=demote)
+                timeout=limit, preexec_fn=start)
         except subprocess.TimeoutExpired:
-            problems.append(f"timed out after {TIMEOUT_SECONDS}s")
+            problems.append(f"timed out after {limit}s")
             return problems, work if keep else None
+        finally:
+            raced = intruder.stop() if intruder else {}
+            for key, value in raced.items():
+                counts[key] = counts.get(key, 0) + value
+            if raced.get("done"):
+                counts["runs reached"] = counts.get("runs reached", 0) + 1
         status = expected_status(scenario)
         if result.returncode != status:
             problems.append(f"exit status {result.returncode}, expected "
@@ -877,6 +1071,10 @@ def run_scenario(binary, scenario, keep):
         if result.stderr:
             problems.append(f"output on stderr: {show(result.stderr, 400)}")
         after = snapshot(prefix, times)
+        if intruder:
+            check_raced(scenario, prefix, work, trace_path, before, after,
+                        raced, problems)
+            return problems, work if keep and problems else None
         if result_path and not os.path.islink(result_path):
             check_result(scenario, read_or_none(result_path), status,
                          problems)
@@ -900,7 +1098,8 @@ def run_scenario(binary, scenario, keep):
             cv_rel = client_ver_path(scenario, after)
             check_client_ver(expected_client_ver(scenario), cv_rel, before,
                              after, problems, code_page(scenario),
-                             kept_serial(scenario, before))
+                             kept_serial(scenario, before),
+                             scenario.get("client_ver_sha256"))
         # A what-if run makes no lock file either.
         lock_ok = not scenario.get("times_kept")
         for rel in sorted(set(before) | set(after)):
@@ -946,10 +1145,23 @@ def main():
         try:
             with open(path, encoding="utf-8") as f:
                 scenario = json.load(f)
-            if "prefix_owner" in scenario and os.geteuid() != 0:
+            if needs_root(scenario) and os.geteuid() != 0:
                 print(f"SKIP {name}: needs root")
                 continue
             problems, kept = run_scenario(binary, scenario, args.keep)
+            note = ""
+            if not problems and "race" in scenario:
+                counts = {}
+                for _ in range(scenario["race"]["tries"]):
+                    problems, kept = run_scenario(binary, scenario, args.keep,
+                                                  counts)
+                    if problems:
+                        break
+                note = (f" (race: {scenario['race']['tries']} tries, "
+                        f"{scenario['race']['intruder']} done "
+                        f"{counts.get('done', 0)} times in "
+                        f"{counts.get('runs reached', 0)} runs, of "
+                        f"{counts.get('tried', 0)} tried)")
         except (ScenarioError, ValueError, KeyError, TypeError,
                 AttributeError) as e:
             problems, kept = [f"bad scenario: {type(e).__name__}: {e}"], None
@@ -965,7 +1177,7 @@ def main():
                 print(f"    prefix kept in {kept}")
         else:
             passed += 1
-            print(f"PASS {name}")
+            print(f"PASS {name}{note}")
     print(f"{passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
 

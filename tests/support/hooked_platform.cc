@@ -22,7 +22,9 @@ const char* OpName(Op op) {
                                        "ReadFileBytes",
                                        "TrustInstallation",
                                        "WriteResultFile",
-                                       "LastError"};
+                                       "LastError",
+                                       "OpenSourceDirectory",
+                                       "ReleaseDirectories"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -125,10 +127,22 @@ ProfileLoad HookedPlatform::ReadFileBytes(LPCSTR file, DWORD max_bytes,
   return PlatformWrapper::ReadFileBytes(file, max_bytes, contents);
 }
 
-BOOL HookedPlatform::TrustInstallation(LPCSTR bin_dir, std::string* refused) {
+BOOL HookedPlatform::TrustInstallation(LPCSTR bin_dir,
+                                       InstallationRefusal* refused) {
   Count(Op::kTrustInstallation);
   if (trust) return trust(bin_dir, refused);
   return PlatformWrapper::TrustInstallation(bin_dir, refused);
+}
+
+void HookedPlatform::ReleaseDirectories() {
+  Count(Op::kReleaseDirectories);
+  PlatformWrapper::ReleaseDirectories();
+}
+
+BOOL HookedPlatform::OpenSourceDirectory(LPCSTR dir) {
+  Count(Op::kOpenSourceDirectory);
+  if (open_source) return open_source(dir);
+  return PlatformWrapper::OpenSourceDirectory(dir);
 }
 
 LockResult HookedPlatform::LockInstallation(

@@ -30,6 +30,8 @@ enum class Op {
   kTrustInstallation,
   kWriteResultFile,
   kLastError,
+  kOpenSourceDirectory,
+  kReleaseDirectories,
   kCount
 };
 
@@ -66,7 +68,8 @@ class HookedPlatform : public PlatformWrapper {
   std::function<BOOL(LPCSTR, Sha256Digest*)> hash;
   std::function<ProfileLoad(LPCSTR, std::string*)> load_profile;
   std::function<ProfileLoad(LPCSTR, DWORD, std::string*)> read_file;
-  std::function<BOOL(LPCSTR, std::string*)> trust;
+  std::function<BOOL(LPCSTR, InstallationRefusal*)> trust;
+  std::function<BOOL(LPCSTR)> open_source;
   std::function<BOOL(LPCSTR, const std::string&, bool*)> write_result;
 
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
@@ -89,7 +92,9 @@ class HookedPlatform : public PlatformWrapper {
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
   ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
                             std::string* contents) override;
-  BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override;
+  BOOL TrustInstallation(LPCSTR bin_dir, InstallationRefusal* refused) override;
+  BOOL OpenSourceDirectory(LPCSTR dir) override;
+  void ReleaseDirectories() override;
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override;
   LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,

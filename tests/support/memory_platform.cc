@@ -281,7 +281,7 @@ ProfileLoad MemoryPlatform::ReadFileBytes(LPCSTR file, DWORD max_bytes,
 }
 
 BOOL MemoryPlatform::TrustInstallation(LPCSTR /*bin_dir*/,
-                                       std::string* /*refused*/) {
+                                       InstallationRefusal* /*refused*/) {
   return TRUE;
 }
 

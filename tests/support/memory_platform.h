@@ -60,7 +60,9 @@ class MemoryPlatform : public Platform {
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
   ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
                             std::string* contents) override;
-  BOOL TrustInstallation(LPCSTR bin_dir, std::string* refused) override;
+  BOOL TrustInstallation(LPCSTR bin_dir, InstallationRefusal* refused) override;
+  BOOL OpenSourceDirectory(LPCSTR /*dir*/) override { return TRUE; }
+  void ReleaseDirectories() override {}
   DWORD LastError() override { return last_error_; }
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override;

@@ -32,15 +32,15 @@ struct Faults {
   int fdatasyncs = 0;
 } faults;
 
-int Exchange(const char* from, const char* to) {
+int Exchange(int dir, const char* from, const char* to) {
   ++faults.exchanges;
   if (faults.exchange_errno != 0) {
     errno = faults.exchange_errno;
     return -1;
   }
-  int result = ReplacerCalls::System().exchange(from, to);
+  int result = ReplacerCalls::System().exchange(dir, from, to);
   if (result == 0 && !faults.link_exchanged.empty()) {
-    link(from, faults.link_exchanged.c_str());
+    linkat(dir, from, AT_FDCWD, faults.link_exchanged.c_str(), 0);
   }
   return result;
 }
@@ -85,7 +85,12 @@ class FileReplacerTest : public ::testing::Test {
   }
 
   bool Put(FileReplacer* replacer, const std::string& data) {
-    return replacer->Replace(target_, data, 0666, nullptr, nullptr);
+    Place place;
+    place.Own(
+        open(prefix_.Host("bin").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    place.name = "client.ver";
+    place.host = target_;
+    return replacer->Replace(place, data, 0666, nullptr, nullptr);
   }
 
   // The host paths of our temporary files in bin.

@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
+#include "app/patcher.h"
 #include "platform/platform.h"
+#include "tests/support/hooked_platform.h"
 #include "tests/support/temp_prefix.h"
 
 namespace ks {
@@ -177,6 +181,39 @@ TEST_F(PosixFilesTest, RecordsReuseTheOldFileOnlyWhileLockedAndUnlinked) {
   EXPECT_EQ(os_->WritePrivateProfileStringA("modules", "a.dll", "7", ver),
             TRUE);
   EXPECT_EQ(EntriesIn(prefix_.Host("bin")), 2);
+}
+
+// What a run checked is what it works in: the prefix swapped for a link to
+// another one while the run waits for its lock (its patch and bin as
+// another user would lay them: the same paths, their own files) sends no
+// read or write there. Held are the prefix, bin and the patch directory.
+TEST_F(PosixFilesTest, APrefixSwappedWhileTheRunWaitsChangesNothing) {
+  namespace fs = std::filesystem;
+  prefix_.SetInstallDir("C:\\Client");
+  prefix_.Write("Client/bin/client.ver", "[modules]\r\n");
+  prefix_.Write("patch/ksmodules.ver", "[modules]\r\na.dll=2\r\n");
+  prefix_.Write("patch/a.dll", "ours");
+  const std::string ours = prefix_.root();
+  const std::string theirs = ours + ".theirs";
+  const std::string moved = ours + ".moved";
+  fs::copy(ours, theirs,
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  std::ofstream(theirs + "/drive_c/patch/a.dll", std::ios::trunc) << "theirs";
+  HookedPlatform platform;
+  platform.lock = [&](LPCSTR path, DWORD wait,
+                      std::unique_ptr<InstallationLock>* held) {
+    fs::rename(ours, moved);
+    fs::create_directory_symlink(theirs, ours);
+    return platform.target()->LockInstallation(path, wait, held);
+  };
+  CPatcher(platform, "C:\\patch\\setup.exe").Run();
+  fs::remove(ours);
+  fs::rename(moved, ours);
+  EXPECT_EQ(prefix_.Read("Client/bin/a.dll"), "ours");
+  EXPECT_EQ(prefix_.Read("Client/bin/client.ver"), "[modules]\r\na.dll=2\r\n");
+  EXPECT_FALSE(fs::exists(theirs + "/drive_c/Client/bin/a.dll"));
+  EXPECT_FALSE(fs::exists(theirs + "/drive_c/Client/bin/ksupdate.lock"));
+  fs::remove_all(theirs);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "tests/support/registry_model.h"
 
@@ -392,35 +393,84 @@ class RegistryCacheTest : public ::testing::Test {
 
 TEST_F(RegistryCacheTest, ParsesOnceUntilTheFileChanges) {
   RegistryCache cache;
-  auto missing = cache.Load(path_);
+  const int dir = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(dir, 0);
+  auto load = [&](int from = -1, const std::string& name = "") {
+    return cache.Load(from < 0 ? dir : from, name.empty() ? dir_ : name,
+                      kMaxRegistryFileBytes);
+  };
+  auto missing = load();
   ASSERT_NE(missing, nullptr);
   EXPECT_EQ(missing->FindKey("K"), nullptr);
-  EXPECT_EQ(cache.Load(path_), missing);
+  EXPECT_EQ(load(), missing);
 
   Write("one", 100);
-  auto first = cache.Load(path_);
+  auto first = load();
   ExpectValue(*first, "K", "v", REG_SZ, "one\0"s);
-  EXPECT_EQ(cache.Load(path_), first);
+  EXPECT_EQ(load(), first);
 
   // Same size, same second: only the nanoseconds tell.
   Write("two", 200);
-  auto second = cache.Load(path_);
+  auto second = load();
   EXPECT_NE(second, first);
   ExpectValue(*second, "K", "v", REG_SZ, "two\0"s);
-  EXPECT_EQ(cache.Load(path_), second);
+  EXPECT_EQ(load(), second);
 
   // Replaced by another file with the same size and time: the inode tells.
-  std::filesystem::rename(path_, dir_ + "/old.reg");
+  std::filesystem::create_directory(dir_ + "/old");
+  std::filesystem::rename(path_, dir_ + "/old/system.reg");
   Write("six", 200);
-  auto third = cache.Load(path_);
+  auto third = load();
   ExpectValue(*third, "K", "v", REG_SZ, "six\0"s);
 
-  // Another path is another file.
-  auto other = cache.Load(dir_ + "/old.reg");
+  // Another prefix is another file.
+  const int old = open((dir_ + "/old").c_str(), O_RDONLY | O_DIRECTORY);
+  auto other = load(old, dir_ + "/old");
   ExpectValue(*other, "K", "v", REG_SZ, "two\0"s);
+  close(old);
 
   std::filesystem::remove(path_);
-  EXPECT_EQ(cache.Load(path_)->FindKey("K"), nullptr);
+  EXPECT_EQ(load()->FindKey("K"), nullptr);
+  close(dir);
+}
+
+// What steers the run is looked at before a byte of it is read: a file
+// larger than the bound, writable by others, another user's or a link has
+// no keys, and says why.
+TEST_F(RegistryCacheTest, RefusesUnreadWhatItMustNotBelieve) {
+  RegistryCache cache;
+  const int dir = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(dir, 0);
+  Write("one", 100);
+  auto read = [&](std::uint64_t bound) {
+    RegistryRead found = RegistryRead::kRead;
+    const bool keys =
+        cache.Load(dir, dir_, bound, &found)->FindKey("K") != nullptr;
+    return std::make_pair(keys, found);
+  };
+  EXPECT_EQ(read(kMaxRegistryFileBytes),
+            std::make_pair(true, RegistryRead::kRead));
+  // A sparse file far above the bound is refused at once.
+  ASSERT_EQ(truncate(path_.c_str(), off_t{1} << 30), 0);
+  EXPECT_EQ(read(kMaxRegistryFileBytes),
+            std::make_pair(false, RegistryRead::kTooLarge));
+  Write("one", 100);
+  EXPECT_EQ(read(10), std::make_pair(false, RegistryRead::kTooLarge));
+  ASSERT_EQ(chmod(path_.c_str(), 0664), 0);
+  EXPECT_EQ(read(kMaxRegistryFileBytes),
+            std::make_pair(false, RegistryRead::kWritableByOthers));
+  ASSERT_EQ(chmod(path_.c_str(), 0644), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(path_.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(read(kMaxRegistryFileBytes),
+              std::make_pair(false, RegistryRead::kNotOwned));
+    ASSERT_EQ(chown(path_.c_str(), 0, 0), 0);
+  }
+  std::filesystem::rename(path_, dir_ + "/real.reg");
+  std::filesystem::create_symlink("real.reg", path_);
+  EXPECT_EQ(read(kMaxRegistryFileBytes),
+            std::make_pair(false, RegistryRead::kUnreadable));
+  close(dir);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "engine/module_list.h"
 #include "engine/run_inputs.h"
 #include "platform/platform.h"
+#include "platform/win32/installation.h"
 #include "tests/support/temp_prefix.h"
 #include "trace/trace.h"
 // clang-format off
@@ -685,6 +687,76 @@ TEST(Win32Files, ResultFileRefusesWhatIsNoFileOfItsOwn) {
   EXPECT_EQ(prefix.Read(dir + "/r.json"), "{2}");
   EXPECT_EQ(prefix.Read(dir + "/other.txt"), "someone else's");
   EXPECT_EQ(TempFiles(host), std::vector<std::string>());
+}
+
+// The lock file is no reader's to open: its DACL names only
+// Administrators and SYSTEM (and the run's account when it is not
+// elevated), for a new file and for one that an older run left with bin's.
+// Wine shows a DACL made from the host file's mode, which then names the
+// account for the owner's bits and Everyone for the others': so no
+// Everyone is what it can show.
+TEST(Win32Files, LockFileIsNoReadersToOpen) {
+  TempPrefix prefix;
+  const std::string dir = NewCaseDir();
+  prefix.Write(dir + "/old/ksupdate.lock", "");
+  prefix.MakeDir(dir + "/new");
+  std::printf("elevated: %s\n", win32::IsElevated() ? "yes" : "no");
+  std::vector<unsigned char> user = win32::ProcessUserSid();
+  char* user_text = nullptr;
+  ASSERT_TRUE(ConvertSidToStringSidA(user.data(), &user_text));
+  const std::string account = user_text;
+  LocalFree(user_text);
+  for (const char* which : {"new", "old"}) {
+    SCOPED_TRACE(which);
+    const std::string path = prefix.Host(dir + "/" + which + "/ksupdate.lock");
+    std::unique_ptr<InstallationLock> lock;
+    ASSERT_EQ(DefaultPlatform()->LockInstallation(path.c_str(), 0, &lock),
+              LockResult::kHeld);
+    const std::string sddl = Security(path);
+    std::string::size_type at = sddl.find("D:");
+    ASSERT_NE(at, std::string::npos) << sddl;
+    int entries = 0;
+    while ((at = sddl.find("(A;", at)) != std::string::npos) {
+      const std::string::size_type end = sddl.find(')', at);
+      const std::string sid =
+          sddl.substr(sddl.rfind(';', end) + 1, end - sddl.rfind(';', end) - 1);
+      EXPECT_TRUE(sid == "BA" || sid == "SY" || sid == account) << sddl;
+      ++entries;
+      at = end;
+    }
+    EXPECT_GT(entries, 0) << sddl;
+    lock.reset();
+    // And the next run opens it again.
+    ASSERT_EQ(DefaultPlatform()->LockInstallation(path.c_str(), 0, &lock),
+              LockResult::kHeld);
+  }
+}
+
+// What a run trusted it holds: while it goes on, bin and the installation
+// directory cannot be renamed on Windows, so nobody can put another
+// directory or a junction in their place (Wine does not keep a held
+// directory from being renamed: printed for the record). The attributes of
+// a file go through a handle of that file.
+TEST(Win32Files, TrustedInstallationIsHeldWhileTheRunGoesOn) {
+  TempPrefix prefix;
+  prefix.Write("Client/bin/a.dll", "a", 0444);
+  const std::string bin = prefix.Host("Client/bin");
+  InstallationRefusal refused;
+  ASSERT_TRUE(DefaultPlatform()->TrustInstallation(bin.c_str(), &refused));
+  const std::string aside = prefix.Host("Client/old-bin");
+  const BOOL moved = MoveFileA(bin.c_str(), aside.c_str());
+  std::printf("bin renamed while held: %s (error %lu)\n", moved ? "yes" : "no",
+              moved ? 0ul : GetLastError());
+  if (moved) MoveFileA(aside.c_str(), bin.c_str());
+  EXPECT_TRUE(DefaultPlatform()->SetFileAttributesA((bin + "\\a.dll").c_str(),
+                                                    FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(
+      GetFileAttributesA((bin + "\\a.dll").c_str()) & FILE_ATTRIBUTE_READONLY,
+      0u);
+  EXPECT_FALSE(DefaultPlatform()->SetFileAttributesA(
+      (bin + "\\none.dll").c_str(), FILE_ATTRIBUTE_NORMAL));
+  // Let go of it for the prefix's cleanup, as a run's end does.
+  DefaultPlatform()->ReleaseDirectories();
 }
 
 }  // namespace

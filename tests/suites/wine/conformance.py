@@ -18,8 +18,10 @@ an exact raw command line. Each run must meet the scenario's expectations,
 and the three must agree with one another: the same trace, the same files
 in the same state (bytes and read-only attribute), the same client.ver
 entries; the Windows builds' OutputDebugStringA lines (Wine's debugstr
-channel) must be the trace's, in order, and each run's one event in the
-event log (Wine's eventlog channel) must carry its outcome at its level. A run that takes more than
+channel) must be the trace's, in order; each run's one event in the event
+log (Wine's eventlog channel) must carry its outcome at its level; and a
+lock file that a run makes or keeps must be closed to every other host
+user. A run that takes more than
 WINE_TIMEOUT_SECONDS fails its scenario. Then the profile probe of each build answers the same reads and
 writes as Wine's own profile functions, on the corpus under
 tests/data/profiles and on --hunt-files generated files (seeded; a tenth as
@@ -418,7 +420,9 @@ def outcome(scenario, after):
     entries = {}
     for rel, (kind, _, data) in after.items():
         if rel.lower().endswith("client.ver") and kind == "file":
-            entries[rel] = rs.parse_profile(data, rs.code_page(scenario))
+            # A large one is kept as its digest (rs.LARGE), compared as is.
+            entries[rel] = rs.parse_profile(data, rs.code_page(scenario)) \
+                if isinstance(data, bytes) else data
     return files, entries
 
 
@@ -462,7 +466,24 @@ def run_one(prefix, dirs, build, scenario, roots):
     if output.strip():
         own.append(f"output {rs.show(output, 300)}")
     check_run(scenario, before, after, trace, own)
+    check_lock_files(prefix.drive_c, roots, own)
     return [f"{build}: {p}" for p in own], trace, outcome(scenario, after)
+
+
+def check_lock_files(drive_c, roots, problems):
+    """Every lock file a run made or kept is its user's alone on the host:
+    the Linux build makes it 0600, and Wine makes the host mode of the
+    Windows build's from the DACL it gives it (Administrators and SYSTEM
+    only: the owner's bits). Another user who could open it could hold a
+    reader's lock that keeps every run waiting."""
+    for root in roots:
+        for dirpath, _, filenames in os.walk(os.path.join(drive_c, root)):
+            if rs.LOCK_FILE in filenames:
+                path = os.path.join(dirpath, rs.LOCK_FILE)
+                mode = os.stat(path).st_mode & 0o777
+                if mode & 0o077:
+                    problems.append(f"{os.path.relpath(path, drive_c)}: "
+                                    f"mode {mode:04o}, open to others")
 
 
 def compare_builds(results):

@@ -1,0 +1,121 @@
+// Our declarations first; <windows.h> after them, so that its macros cannot
+// touch them.
+#include "platform/win32/installation.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+// clang-format off
+#include <windows.h>
+// clang-format on
+
+namespace ks::win32 {
+
+namespace {
+
+// The token information of class `kind`, whole; empty when it cannot be
+// read.
+std::vector<unsigned char> TokenInfo(TOKEN_INFORMATION_CLASS kind) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return {};
+  }
+  ::DWORD size = 0;
+  ::GetTokenInformation(token, kind, nullptr, 0, &size);
+  std::vector<unsigned char> info(size);
+  if (size == 0 ||
+      !::GetTokenInformation(token, kind, info.data(), size, &size)) {
+    info.clear();
+  }
+  ::CloseHandle(token);
+  return info;
+}
+
+}  // namespace
+
+bool IsElevated() {
+  const std::vector<unsigned char> info = TokenInfo(TokenElevation);
+  if (info.size() < sizeof(TOKEN_ELEVATION)) return false;
+  TOKEN_ELEVATION elevation;
+  std::copy(info.begin(), info.begin() + sizeof elevation,
+            reinterpret_cast<unsigned char*>(&elevation));
+  return elevation.TokenIsElevated != 0;
+}
+
+std::vector<unsigned char> ProcessUserSid() {
+  std::vector<unsigned char> info = TokenInfo(TokenUser);
+  if (info.size() < sizeof(TOKEN_USER)) return {};
+  const auto* user = reinterpret_cast<const TOKEN_USER*>(info.data());
+  if (!::IsValidSid(user->User.Sid)) return {};
+  const auto* sid = static_cast<const unsigned char*>(user->User.Sid);
+  return std::vector<unsigned char>(sid, sid + ::GetLengthSid(user->User.Sid));
+}
+
+HeldDirectories::~HeldDirectories() {
+  for (void* handle : handles_) ::CloseHandle(handle);
+}
+
+bool HeldDirectories::Hold(const std::string& path, bool* reparse) {
+  // Without FILE_SHARE_DELETE: a rename of the directory, which needs
+  // DELETE access, fails while this handle is open. Attributes only, so
+  // that nothing else is kept out.
+  HANDLE handle = ::CreateFileA(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  handles_.push_back(handle);
+  BY_HANDLE_FILE_INFORMATION info;
+  *reparse = !::GetFileInformationByHandle(handle, &info) ||
+             (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return true;
+}
+
+bool HeldInstallation::Hold(const char* bin_dir, InstallationRefusal* refused) {
+  held_ = std::make_unique<HeldDirectories>();
+  bin_ = bin_dir != nullptr ? bin_dir : "";
+  elevated_ = IsElevated();
+  if (bin_.empty()) return true;
+  // The installation directory is what the registry names; bin is in it.
+  const std::string::size_type cut = bin_.find_last_of("\\/");
+  std::vector<std::string> ways;
+  if (cut != std::string::npos) {
+    // "C:\bin": the root of the drive, as "C:\".
+    ways.push_back(bin_.substr(0, cut == 2 && bin_[1] == ':' ? 3 : cut));
+  }
+  ways.push_back(bin_);
+  for (const std::string& dir : ways) {
+    bool reparse = false;
+    if (!held_->Hold(dir, &reparse)) return true;
+    // A junction or a link there would let whoever made it send an
+    // elevated run's writes into any directory, System32 among them.
+    if (reparse && elevated_) {
+      refused->why = Refusal::kLink;
+      refused->path = dir;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool NoReparsePointBelow(const std::string& root, const std::string& path,
+                         HeldDirectories* held) {
+  if (root.empty() || path.size() <= root.size() + 1 ||
+      path.compare(0, root.size(), root) != 0 ||
+      (path[root.size()] != '\\' && path[root.size()] != '/')) {
+    return true;
+  }
+  for (std::string::size_type at = path.find_first_of("\\/", root.size() + 1);
+       at != std::string::npos; at = path.find_first_of("\\/", at + 1)) {
+    bool reparse = false;
+    if (held->Hold(path.substr(0, at), &reparse) && reparse) return false;
+  }
+  return true;
+}
+
+bool HeldInstallation::MayWrite(const std::string& path,
+                                HeldDirectories* held) const {
+  return !elevated_ || NoReparsePointBelow(bin_, path, held);
+}
+
+}  // namespace ks::win32
