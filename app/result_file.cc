@@ -65,6 +65,13 @@ std::string Error(DWORD code, Outputs& outputs) {
          ", \"message\": " + Quoted(outputs.SystemErrorText(code)) + "}";
 }
 
+// The digests of a checksum mismatch; null for any other result.
+std::string Checksum(const ModuleRecord& module) {
+  if (!module.expected_digest || !module.actual_digest) return "null";
+  return "{\"expected\": \"" + Sha256Hex(*module.expected_digest) +
+         "\", \"actual\": \"" + Sha256Hex(*module.actual_digest) + "\"}";
+}
+
 std::string Trust(const std::optional<TrustRecord>& trust) {
   if (!trust) return "null";
   std::string json = "{\"verified\": ";
@@ -197,6 +204,7 @@ std::string ResultJson(const ResultHeader& header, const RunReport& report,
     json += ", \"result\": \"" + std::string(ModuleResultName(module.result)) +
             "\"";
     json += ", \"error\": " + Error(module.error, outputs);
+    json += ", \"checksum\": " + Checksum(module);
     json += ", \"moved_aside\": " +
             std::string(module.moved_aside ? "true" : "false") + "}";
   }

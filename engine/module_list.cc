@@ -1,5 +1,9 @@
 #include "engine/module_list.h"
 
+#include <memory>
+#include <optional>
+#include <vector>
+
 #include "engine/locations.h"
 #include "engine/module_files.h"
 #include "engine/module_names.h"
@@ -8,6 +12,13 @@
 namespace ks {
 
 namespace {
+
+// A version text as the report gives it: none for the default of a
+// missing entry, which is no record at all.
+std::optional<std::string> Recorded(const std::string& version) {
+  if (version == kDefaultVersion) return std::nullopt;
+  return version;
+}
 
 // One module's line of the report, or nowhere: a module updated without a
 // report (a test's) records nothing.
@@ -23,12 +34,17 @@ class Recorder {
   }
   void Versions(const ModuleVersion& installed, const ModuleVersion& fresh) {
     if (record_ == nullptr) return;
-    record_->installed_before = installed.strVersion;
-    record_->installed_after = installed.strVersion;
+    record_->installed_before = Recorded(installed.strVersion);
+    record_->installed_after = record_->installed_before;
     record_->new_version = fresh.strVersion;
   }
   void InstalledAfter(const std::string& version) {
-    if (record_ != nullptr) record_->installed_after = version;
+    if (record_ != nullptr) record_->installed_after = Recorded(version);
+  }
+  void Digests(const Sha256Digest* expected, const CopyReport& report) {
+    if (record_ == nullptr || !report.actual || expected == nullptr) return;
+    record_->expected_digest = *expected;
+    record_->actual_digest = report.actual;
   }
   void MovedAside(bool moved) {
     if (record_ != nullptr) record_->moved_aside = moved;
@@ -49,6 +65,28 @@ bool NoInstallation(Platform& platform, const std::string& held_bin,
     Trace("    - Installation directory not found -");
   }
   recorder->Result(ModuleResult::kNoInstallation);
+  return false;
+}
+
+// Traces a failed copy of `source` to `target` as `report` tells it, and
+// notes its result; false.
+bool CopyFailed(const CopyReport& report, const std::string& source,
+                const std::string& target, const Sha256Digest* expected,
+                Recorder* recorder) {
+  const CopyFailure failure = DescribeCopyFailure(report.problem);
+  if (failure.path != CopyFailure::Path::kNone) {
+    Trace(failure.line, failure.path == CopyFailure::Path::kSource
+                            ? source.c_str()
+                            : target.c_str());
+  } else if (failure.line != nullptr) {
+    Trace("%s", failure.line);
+  }
+  Trace("    - Copy Failure -");
+  // A mismatch is told by its digests: the system's text for the code the
+  // provider set says nothing to a person.
+  recorder->Result(failure.result,
+                   report.actual ? 0 : static_cast<DWORD>(report.error));
+  recorder->Digests(expected, report);
   return false;
 }
 
@@ -117,6 +155,11 @@ void CModuleList::UpdateAll() {
   if (report != nullptr && report->modules.size() != m_modules.size()) {
     report->ListModules(m_modules);
   }
+  if (manifest_.has_checksums() && !inputs_.what_if) {
+    std::vector<ModuleRecord> own(report != nullptr ? 0 : m_modules.size());
+    InstallWhole(report != nullptr ? &report->modules : &own);
+    return;
+  }
   for (size_t i = 0; i < m_modules.size(); ++i) {
     UpdateModule(m_modules[i],
                  report != nullptr ? &report->modules[i] : nullptr);
@@ -167,12 +210,215 @@ bool CModuleList::UpdateModule(const std::string& name, ModuleRecord* record) {
     return false;
   }
   if (inputs_.what_if) {
+    if (!CheckSource(name, expected, record)) return false;
     Trace("    - What-if run: not copied -");
     recorder.Result(action == ModuleAction::kRepair ? ModuleResult::kWouldRepair
                                                     : ModuleResult::kWouldCopy);
     return false;
   }
   return CopyAndRecord(name, action, fresh, expected, record);
+}
+
+struct CModuleList::Planned {
+  enum class Step {
+    kDecided,         // no copy: the result is set
+    kStaged,          // its copy waits in the stage as `staged`
+    kStageFailed,     // its copy failed: `failure`
+    kNoInstallation,  // bin cannot be read again
+    kRefusedName,
+    kNoChecksum,
+  };
+  Step step = Step::kDecided;
+  ModuleAction action = ModuleAction::kKeepCurrent;
+  ModuleVersion fresh;
+  Sha256Digest digest;
+  std::size_t staged = 0;
+  CopyReport failure;
+  std::string source;
+};
+
+CModuleList::Planned CModuleList::Plan(const std::string& name,
+                                       CopyStage* stage, ModuleRecord* record) {
+  using Step = Planned::Step;
+  Recorder recorder(record);
+  Planned planned;
+  std::string target;
+  if (!BinPath(name, &target)) {
+    planned.step = Step::kNoInstallation;
+    return planned;
+  }
+  if (!MayWrite(name)) {
+    planned.step = Step::kRefusedName;
+    return planned;
+  }
+  if (manifest_.ReadChecksum(name, &planned.digest) != ModuleChecksum::kValid) {
+    planned.step = Step::kNoChecksum;
+    return planned;
+  }
+  ModuleVersion installed;
+  ReadInstalledVersion(name, installed);
+  ReadNewVersion(name, planned.fresh);
+  recorder.Versions(installed, planned.fresh);
+  if (!Decide(name, installed, planned.fresh, &planned.digest,
+              &planned.action) ||
+      !BinPath(name, &target)) {
+    planned.step = Step::kNoInstallation;
+    return planned;
+  }
+  if (!Copies(planned.action)) {
+    recorder.Result(planned.action == ModuleAction::kKeepNewer
+                        ? ModuleResult::kNewerInstalled
+                        : ModuleResult::kCurrent);
+    return planned;
+  }
+  planned.source = inputs_.locations.GetSourceDir() + "\\" + name;
+  planned.step =
+      stage->Stage(planned.source.c_str(), target.c_str(), &planned.digest,
+                   &planned.staged, &planned.failure)
+          ? Step::kStaged
+          : Step::kStageFailed;
+  return planned;
+}
+
+bool CModuleList::Tell(const std::string& name, Planned* planned, bool withheld,
+                       CopyStage* stage, ModuleRecord* record) {
+  using Step = Planned::Step;
+  Recorder recorder(record);
+  Trace("- Updating: %s -", name.c_str());
+  switch (planned->step) {
+    case Step::kNoInstallation:
+      return NoInstallation(platform_, inputs_.bin_dir, &recorder);
+    case Step::kRefusedName:
+      Trace("    - Invalid module name -");
+      recorder.Result(ModuleResult::kRefusedName);
+      return false;
+    case Step::kNoChecksum:
+      Trace("    - No valid checksum -");
+      recorder.Result(ModuleResult::kNoChecksum);
+      return false;
+    case Step::kDecided:
+    case Step::kStaged:
+    case Step::kStageFailed:
+      break;
+  }
+  if (!TraceDecision(platform_, inputs_.bin_dir, name, planned->action)) {
+    return NoInstallation(platform_, inputs_.bin_dir, &recorder);
+  }
+  std::string target;
+  if (planned->step == Step::kDecided) return false;
+  if (planned->step == Step::kStaged && withheld) {
+    Trace("    - Not copied: another module failed -");
+    recorder.Result(ModuleResult::kWithheld);
+    return false;
+  }
+  CopyReport report = planned->failure;
+  if (planned->step == Step::kStaged) {
+    if (!BinPath(name, &target)) {
+      return NoInstallation(platform_, inputs_.bin_dir, &recorder);
+    }
+    // A file that is there loses its attributes (read-only, hidden) first.
+    if (planned->action == ModuleAction::kReplace ||
+        planned->action == ModuleAction::kRepair) {
+      SetFileAttr(platform_, target, FILE_ATTRIBUTE_NORMAL);
+    }
+    if (stage->PutInPlace(planned->staged, &report)) {
+      recorder.MovedAside(report.moved_aside);
+      Trace("    - Copy Success -");
+      return true;
+    }
+  }
+  BinPath(name, &target);
+  return CopyFailed(report, planned->source, target, &planned->digest,
+                    &recorder);
+}
+
+void CModuleList::InstallWhole(std::vector<ModuleRecord>* records) {
+  using Step = Planned::Step;
+  std::unique_ptr<CopyStage> stage = platform_.BeginStaging();
+  std::vector<Planned> plans;
+  plans.reserve(m_modules.size());
+  bool withheld = false;
+  for (size_t i = 0; i < m_modules.size(); ++i) {
+    plans.push_back(Plan(m_modules[i], stage.get(), &(*records)[i]));
+    const Step step = plans.back().step;
+    // Only a copy that fails withholds the others: a name refused or
+    // without a checksum would never be copied by any run of this patch.
+    withheld = withheld || step == Step::kStageFailed;
+  }
+  // A stale record of a missing file goes before any copy is put in place
+  // (kCopyBelowRecord), all in one write; when it cannot be written, the
+  // copies go on, and their record fails as well.
+  std::vector<ProfileWrite> stale;
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (!withheld && plans[i].step == Step::kStaged &&
+        plans[i].action == ModuleAction::kCopyBelowRecord) {
+      stale.push_back({kModulesSection, m_modules[i], std::nullopt});
+    }
+  }
+  std::string manifest;
+  if (!stale.empty() && BinPath(kInstalledManifestName, &manifest) &&
+      platform_.WriteProfileStrings(manifest.c_str(), stale)) {
+    for (size_t i = 0; i < plans.size(); ++i) {
+      if (plans[i].action == ModuleAction::kCopyBelowRecord) {
+        Recorder(&(*records)[i]).InstalledAfter(kDefaultVersion);
+      }
+    }
+  }
+  std::vector<size_t> placed;
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (Tell(m_modules[i], &plans[i], withheld, stage.get(), &(*records)[i])) {
+      placed.push_back(i);
+    }
+  }
+  if (placed.empty()) return;
+  // The copies are durable before client.ver names them: a record is never
+  // ahead of its file.
+  std::vector<ProfileWrite> writes;
+  for (size_t i : placed) {
+    writes.push_back(
+        {kModulesSection, m_modules[i], plans[i].fresh.strVersion});
+    writes.push_back(
+        {kChecksumSection, m_modules[i], Sha256Hex(plans[i].digest)});
+  }
+  const bool recorded = stage->Flush() &&
+                        BinPath(kInstalledManifestName, &manifest) &&
+                        platform_.WriteProfileStrings(manifest.c_str(), writes);
+  const DWORD error = recorded ? 0 : platform_.LastError();
+  for (size_t i : placed) {
+    Recorder recorder(&(*records)[i]);
+    if (!recorded) {
+      recorder.Result(ModuleResult::kRecordFailed, error);
+      continue;
+    }
+    recorder.InstalledAfter(plans[i].fresh.strVersion);
+    recorder.Result(plans[i].action == ModuleAction::kRepair
+                        ? ModuleResult::kRepaired
+                        : ModuleResult::kCopied);
+  }
+}
+
+bool CModuleList::CheckSource(const std::string& name,
+                              const Sha256Digest* expected,
+                              ModuleRecord* record) {
+  Recorder recorder(record);
+  const std::string source = inputs_.locations.GetSourceDir() + "\\" + name;
+  Sha256Digest digest;
+  CopyReport report;
+  bool readable = false;
+  if (expected != nullptr) {
+    readable = platform_.HashFile(source.c_str(), &digest) != FALSE;
+    if (readable && digest != *expected) report.actual = digest;
+  } else {
+    readable = IsFileExist(platform_, source);
+  }
+  if (readable && !report.actual) return true;
+  // The lines and the result of the copy that would fail.
+  if (report.actual) {
+    report.problem = CopyReport::Problem::kChecksumMismatch;
+  } else {
+    report.error = platform_.LastError();
+  }
+  return CopyFailed(report, source, "", expected, &recorder);
 }
 
 bool CModuleList::BinPath(const std::string& file_name, std::string* path) {
@@ -240,17 +486,7 @@ bool CModuleList::CopyAndRecord(const std::string& name, ModuleAction action,
   const std::string source = inputs_.locations.GetSourceDir() + "\\" + name;
   CopyReport report;
   if (!CopyModuleFile(platform_, source, target, expected, &report)) {
-    const CopyFailure failure = DescribeCopyFailure(report.problem);
-    if (failure.path != CopyFailure::Path::kNone) {
-      Trace(failure.line, failure.path == CopyFailure::Path::kSource
-                              ? source.c_str()
-                              : target.c_str());
-    } else if (failure.line != nullptr) {
-      Trace("%s", failure.line);
-    }
-    Trace("    - Copy Failure -");
-    recorder.Result(failure.result, report.error);
-    return false;
+    return CopyFailed(report, source, target, expected, &recorder);
   }
   recorder.MovedAside(report.moved_aside);
   Trace("    - Copy Success -");

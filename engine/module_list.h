@@ -3,6 +3,7 @@
 #ifndef KSUPDATE_ENGINE_MODULE_LIST_H_
 #define KSUPDATE_ENGINE_MODULE_LIST_H_
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,8 @@ class CModuleList {
 
   // Updates every module in list order, each into its record of the run's
   // report (when it has one); a module that is skipped or fails does not
-  // stop the others. An exception (memory, say) leaves at once.
+  // stop the others. A patch with checksums goes in whole or not at all
+  // (InstallWhole). An exception (memory, say) leaves at once.
   void UpdateAll();
 
   // Updates one module: traces "- Updating: NAME -", reads both versions,
@@ -42,9 +44,10 @@ class CModuleList {
   // checksum; does nothing without an installation directory. A copy whose
   // bytes do not match the checksum, or whose source changed while it was
   // read, is not put in place and records nothing. In a what-if run nothing
-  // is changed: a line says that a copy would follow. `record`, when not
-  // null, gets what happened. True only when the file was copied (even if
-  // client.ver could not record it: `record` says so, and a later run
+  // is changed: the patch's file is checked as the copy would (there, and
+  // with its checksum), and a line says that a copy would follow. `record`,
+  // when not null, gets what happened. True only when the file was copied (even
+  // if client.ver could not record it: `record` says so, and a later run
   // records it).
   bool UpdateModule(const std::string& name, ModuleRecord* record = nullptr);
 
@@ -56,6 +59,29 @@ class CModuleList {
   const std::vector<std::string>& modules() const { return m_modules; }
 
  private:
+  struct Planned;
+
+  // A patch with checksums, installed whole or not at all: every copy the
+  // rule asks for is first made and checked beside its target (nothing
+  // traced yet); only when every one was are they put in place, in list
+  // order, each module traced as UpdateModule traces it, the directories
+  // flushed once and client.ver written once for all of them. When one
+  // fails, nothing is put in place: its lines say why, and each other copy
+  // "Not copied". A what-if run never gets here.
+  void InstallWhole(std::vector<ModuleRecord>* records);
+  // What InstallWhole's first pass finds for `name`, staging its copy in
+  // `stage` when the rule asks for one.
+  Planned Plan(const std::string& name, CopyStage* stage, ModuleRecord* record);
+  // Traces `planned` as UpdateModule would and, unless `withheld`, puts
+  // its copy in place; true when it did (the record still to be written).
+  bool Tell(const std::string& name, Planned* planned, bool withheld,
+            CopyStage* stage, ModuleRecord* record);
+
+  // What-if: whether the patch's file of `name` is there, and has the
+  // checksum `expected` (null: none), as a copy would find it; false, with
+  // the lines and result (into `record`) that the copy's failure gives.
+  bool CheckSource(const std::string& name, const Sha256Digest* expected,
+                   ModuleRecord* record);
   // The path of `file_name` in the bin directory that the run holds
   // (Locations::InstalledFilePath); false when the registry now gives none
   // or another.

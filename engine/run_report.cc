@@ -52,6 +52,8 @@ const char* ModuleResultName(ModuleResult result) {
       return "record failed";
     case ModuleResult::kNoInstallation:
       return "no installation";
+    case ModuleResult::kWithheld:
+      return "withheld";
     case ModuleResult::kWouldCopy:
       return "would copy";
     case ModuleResult::kWouldRepair:

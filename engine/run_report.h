@@ -48,6 +48,9 @@ enum class ModuleResult {
                       // another user may write
   kRecordFailed,      // copied, but client.ver could not record it
   kNoInstallation,    // the installation directory could not be read
+  kWithheld,          // checked, but not copied: another module of the
+                      // patch failed, and a patch with checksums goes in
+                      // whole or not at all
   kWouldCopy,         // what-if: a copy would follow
   kWouldRepair,       // what-if: a copy would repair it
 };
@@ -61,7 +64,8 @@ bool IsFailure(ModuleResult result);
 
 struct ModuleRecord {
   std::string name;
-  // Version texts as read; unset when the run did not read them.
+  // Version texts as read; unset when the run did not read them, or
+  // client.ver has no record.
   std::optional<std::string> new_version;
   std::optional<std::string> installed_before;
   std::optional<std::string> installed_after;
@@ -70,6 +74,10 @@ struct ModuleRecord {
   DWORD error = 0;
   // The old file was in use: moved aside, the new one moved in.
   bool moved_aside = false;
+  // kChecksumMismatch: the digest the patch vouched for and the one its
+  // file had.
+  std::optional<Sha256Digest> expected_digest;
+  std::optional<Sha256Digest> actual_digest;
 };
 
 // What a run whose policy pins keys found of its patch's trust.

@@ -5,6 +5,9 @@
 #define KSUPDATE_PLATFORM_COPY_REPORT_H_
 
 #include <cstdint>
+#include <optional>
+
+#include "platform/sha256.h"
 
 namespace ks {
 
@@ -28,6 +31,8 @@ struct CopyReport {
   // The old target was in use (a loaded module): it was moved aside and
   // the new file moved in; the running client keeps the old image.
   bool moved_aside = false;
+  // kChecksumMismatch: the SHA-256 that the bytes read had.
+  std::optional<Sha256Digest> actual;
 };
 
 }  // namespace ks

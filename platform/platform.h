@@ -7,8 +7,11 @@
 #ifndef KSUPDATE_PLATFORM_PLATFORM_H_
 #define KSUPDATE_PLATFORM_PLATFORM_H_
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/copy_report.h"
 #include "platform/sha256.h"
@@ -33,6 +36,45 @@ class InstallationLock {
   // which a copy replaces without touching the lock file: false. False too
   // when it cannot be told.
   virtual bool IsLockFile(LPCSTR path) const = 0;
+};
+
+// Copies made and checked beside their targets, put in place only when the
+// caller says so (Platform::BeginStaging): a patch installed whole or not
+// at all. Destroying it removes every staged copy not put in place.
+class CopyStage {
+ public:
+  CopyStage() = default;
+  CopyStage(const CopyStage&) = delete;
+  CopyStage& operator=(const CopyStage&) = delete;
+  virtual ~CopyStage() = default;
+
+  // Copies `source` into a new temporary file beside `target` (in its
+  // directory) as CopyFileA copies, with its refusals and its checks (the
+  // checksum `expected`, a source that changes), and flushes it to disk;
+  // the target is not touched. Nonzero with the copy's number in *index;
+  // on failure nothing is left, and *report (not null) says what, as
+  // CopyFileA's does. A target that is read-only is no failure here:
+  // PutInPlace refuses it.
+  virtual BOOL Stage(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+                     std::size_t* index, CopyReport* report) = 0;
+  // Moves the staged copy `index` over its target, as CopyFileA puts its
+  // copy in place (a read-only target or a directory refused; on Windows
+  // a file in use moved aside: report->moved_aside). Not yet durable: see
+  // Flush. Nonzero on success; on failure the target is as it was, the
+  // staged copy is removed, and *report says what.
+  virtual BOOL PutInPlace(std::size_t index, CopyReport* report) = 0;
+  // Makes what PutInPlace did durable: each directory a copy went into is
+  // flushed once (Linux). On Windows each move was written through, and
+  // this does nothing. Nonzero on success.
+  virtual BOOL Flush() = 0;
+};
+
+// One change of a profile file (Platform::WriteProfileStrings): the key's
+// value set, or the key removed when `value` is unset.
+struct ProfileWrite {
+  std::string section;
+  std::string key;
+  std::optional<std::string> value;
 };
 
 // What LockInstallation found.
@@ -128,6 +170,14 @@ class Platform {
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) {
     return CopyFileA(source, target, fail_if_exists, nullptr, nullptr);
   }
+  // A stage for copies that go in place together (CopyStage); never null.
+  virtual std::unique_ptr<CopyStage> BeginStaging() = 0;
+  // Makes every change of `writes`, in order, to the profile file, each as
+  // WritePrivateProfileStringA would, and replaces the file once with the
+  // result: a reader or a kill sees all of them or none. Nonzero on
+  // success; on failure the file is as it was.
+  virtual BOOL WriteProfileStrings(LPCSTR file,
+                                   const std::vector<ProfileWrite>& writes) = 0;
   // The SHA-256 of the file's bytes: TRUE with it in *digest; FALSE when the
   // file is missing, no plain file or cannot be read.
   virtual BOOL HashFile(LPCSTR path, Sha256Digest* digest) = 0;
@@ -248,6 +298,13 @@ class PlatformWrapper : public Platform {
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
                  const Sha256Digest* expected, CopyReport* report) override {
     return target_->CopyFileA(source, target, fail_if_exists, expected, report);
+  }
+  std::unique_ptr<CopyStage> BeginStaging() override {
+    return target_->BeginStaging();
+  }
+  BOOL WriteProfileStrings(LPCSTR file,
+                           const std::vector<ProfileWrite>& writes) override {
+    return target_->WriteProfileStrings(file, writes);
   }
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
     return target_->HashFile(path, digest);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/atomic_file.h"
@@ -83,11 +84,13 @@ bool ChangeModeOf(const Place& place, const struct stat& looked, mode_t mode) {
 }
 
 // The copy of CopyFileAt once the source is open as `source` (whose
-// fstat() is `source_stat`): into a temporary file beside the target, then
-// over it; the source is closed before the rename. False with errno and
-// *problem on failure, with nothing left behind.
-bool CopyInto(Fd* source, const struct stat& source_stat, const Place& target,
-              const Sha256Digest* expected, CopyReport::Problem* problem) {
+// fstat() is `source_stat`): into a new temporary file beside the target,
+// checked, open as *out and named *temp_name; the source is closed. False
+// with errno and *report on failure, with nothing left behind.
+bool CopyToTemp(Fd* source, const struct stat& source_stat, const Place& target,
+                const Sha256Digest* expected, CopyReport* report, int* out_fd,
+                std::string* temp_name_out) {
+  CopyReport::Problem* problem = &report->problem;
   const int in = source->get();
   // Never a set-id or sticky bit (a patch file must not become a program
   // that runs with the rights of whoever ran this), nor write for others.
@@ -116,6 +119,7 @@ bool CopyInto(Fd* source, const struct stat& source_stat, const Place& target,
   }
   if (ok && expected != nullptr && digest != *expected) {
     *problem = CopyReport::Problem::kChecksumMismatch;
+    report->actual = digest;
     errno = EILSEQ;
     ok = false;
   }
@@ -129,7 +133,30 @@ bool CopyInto(Fd* source, const struct stat& source_stat, const Place& target,
     errno = error;
     return false;
   }
-  return CommitTempIn(out, dir, temp_name, target.name);
+  *out_fd = out;
+  *temp_name_out = std::move(temp_name);
+  return true;
+}
+
+// Why a copy may not replace the target whose lstat() is `st`: errno for
+// a directory, and (`check_read_only`) a read-only file, which root could
+// write anyway: the attribute decides, as on Windows. 0 when it may.
+int TargetRefusal(const struct stat& st, bool check_read_only) {
+  if (S_ISDIR(st.st_mode)) return EISDIR;
+  if (check_read_only && !S_ISLNK(st.st_mode) &&
+      (st.st_mode & kWriteBits) == 0) {
+    return EACCES;
+  }
+  return 0;
+}
+
+// The source opened for a copy, or -1 with *report's problem set.
+int OpenSource(const Place& source, struct stat* st, CopyReport* report) {
+  const int fd = OpenFileAt(source, st);
+  if (fd < 0 && errno == ELOOP) {
+    report->problem = CopyReport::Problem::kSourceRefused;
+  }
+  return fd;
 }
 
 }  // namespace
@@ -215,29 +242,69 @@ bool CopyFileAt(const Place& source, const Place& target, bool fail_if_exists,
   struct stat target_stat {};
   if (target_lstat != nullptr) target_stat = *target_lstat;
   if (target_lstat != nullptr || StatAt(target, &target_stat)) {
-    errno = fail_if_exists                 ? EEXIST
-            : S_ISDIR(target_stat.st_mode) ? EISDIR
-                                           : EACCES;
-    if (fail_if_exists) return fail(CopyReport::Problem::kNone);
-    if (S_ISDIR(target_stat.st_mode)) return fail(CopyReport::Problem::kNone);
-    // Root could write anyway: the attribute decides, as on Windows.
-    if (!S_ISLNK(target_stat.st_mode) &&
-        (target_stat.st_mode & kWriteBits) == 0) {
-      return fail(CopyReport::Problem::kNone);
-    }
+    errno = fail_if_exists ? EEXIST : TargetRefusal(target_stat, true);
+    if (errno != 0) return fail(CopyReport::Problem::kNone);
   }
 
   struct stat source_stat {};
-  Fd in(OpenFileAt(source, &source_stat));
-  if (!in.valid()) {
-    return fail(errno == ELOOP ? CopyReport::Problem::kSourceRefused
-                               : CopyReport::Problem::kNone);
-  }
-  CopyReport::Problem problem = CopyReport::Problem::kNone;
-  if (!CopyInto(&in, source_stat, target, expected, &problem)) {
-    return fail(problem);
+  Fd in(OpenSource(source, &source_stat, &result));
+  int out = -1;
+  std::string temp_name;
+  if (!in.valid() ||
+      !CopyToTemp(&in, source_stat, target, expected, &result, &out,
+                  &temp_name) ||
+      !CommitTempIn(out, target.dir(), temp_name, target.name)) {
+    return fail(result.problem);
   }
   return true;
+}
+
+bool StageCopyAt(const Place& source, const Place& target,
+                 const Sha256Digest* expected, std::string* temp_name,
+                 CopyReport* report) {
+  *report = CopyReport();
+  struct stat target_stat {};
+  if (StatAt(target, &target_stat) &&
+      (errno = TargetRefusal(target_stat, false)) != 0) {
+    report->error = static_cast<std::uint32_t>(errno);
+    return false;
+  }
+  struct stat source_stat {};
+  Fd in(OpenSource(source, &source_stat, report));
+  int out = -1;
+  if (!in.valid() || !CopyToTemp(&in, source_stat, target, expected, report,
+                                 &out, temp_name)) {
+    report->error = static_cast<std::uint32_t>(errno);
+    return false;
+  }
+  // The data reaches the disk before the name does (PutStagedAt).
+  bool ok = ::fsync(out) == 0;
+  ok = ::close(out) == 0 && ok;
+  if (!ok) {
+    report->error = static_cast<std::uint32_t>(errno);
+    ::unlinkat(target.dir(), temp_name->c_str(), 0);
+    errno = static_cast<int>(report->error);
+  }
+  return ok;
+}
+
+bool PutStagedAt(int dir, const std::string& temp_name, const std::string& name,
+                 CopyReport* report) {
+  *report = CopyReport();
+  struct stat st {};
+  int error = 0;
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    error = TargetRefusal(st, true);
+  }
+  if (error == 0 &&
+      ::renameat(dir, temp_name.c_str(), dir, name.c_str()) != 0) {
+    error = errno;
+  }
+  if (error == 0) return true;
+  ::unlinkat(dir, temp_name.c_str(), 0);
+  report->error = static_cast<std::uint32_t>(error);
+  errno = error;
+  return false;
 }
 
 int OpenFileAt(const Place& place, struct stat* st) {

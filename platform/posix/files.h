@@ -75,6 +75,21 @@ bool CopyFileAt(const Place& source, const Place& target, bool fail_if_exists,
                 const Sha256Digest* expected = nullptr,
                 CopyReport* report = nullptr);
 
+// CopyFileAt's copy into a new temporary file beside `target`, checked as
+// it checks, flushed to disk and closed, its name in *temp_name; the
+// target is not touched (a read-only one is no refusal here: PutStagedAt
+// refuses it). False with *report (its problem and errno) and nothing left.
+bool StageCopyAt(const Place& source, const Place& target,
+                 const Sha256Digest* expected, std::string* temp_name,
+                 CopyReport* report);
+
+// Renames the staged copy `temp_name` over `name`, both in `dir`, unless
+// CopyFileAt would refuse the target there (a directory, a read-only
+// file); the rename is not made durable. False with *report's errno, the
+// staged copy removed.
+bool PutStagedAt(int dir, const std::string& temp_name, const std::string& name,
+                 CopyReport* report);
+
 // The mode a copied module gets: the patch file's permission bits less
 // group and other write, set-uid, set-gid and sticky bits (0666 gives
 // 0644, 0777 gives 0755, 0640 stays).

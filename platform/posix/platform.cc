@@ -14,16 +14,20 @@
 // only the file I/O is here.
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/files.h"
@@ -189,6 +193,91 @@ bool RegistryRefusal(posix::RegistryRead read, const std::string& path,
   return true;
 }
 
+class PosixPlatform;
+
+// Copies staged beside their targets in the held directories. Each
+// directory a copy went into is kept open once, however many copies it
+// takes (a patch of thousands of modules in one folder keeps one
+// descriptor), and flushed once.
+class HostCopyStage : public CopyStage {
+ public:
+  explicit HostCopyStage(PosixPlatform* platform) : platform_(platform) {}
+  ~HostCopyStage() override {
+    for (const Staged& staged : staged_) {
+      if (!staged.gone) {
+        ::unlinkat(dirs_[staged.dir].fd.get(), staged.temp_name.c_str(), 0);
+      }
+    }
+  }
+
+  BOOL Stage(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+             std::size_t* index, CopyReport* report) override;
+  BOOL PutInPlace(std::size_t index, CopyReport* report) override {
+    *report = CopyReport();
+    if (index >= staged_.size() || staged_[index].gone) {
+      errno = EINVAL;
+      report->error = EINVAL;
+      return FALSE;
+    }
+    Staged& staged = staged_[index];
+    // Whatever happens, the staged copy is gone: in place, or removed.
+    staged.gone = true;
+    if (!posix::PutStagedAt(dirs_[staged.dir].fd.get(), staged.temp_name,
+                            staged.name, report)) {
+      return FALSE;
+    }
+    dirs_[staged.dir].changed = true;
+    return TRUE;
+  }
+  BOOL Flush() override {
+    bool ok = true;
+    for (Dir& dir : dirs_) {
+      if (!dir.changed) continue;
+      if (::fsync(dir.fd.get()) != 0) {
+        ok = false;
+        continue;
+      }
+      dir.changed = false;
+    }
+    return ok ? TRUE : FALSE;
+  }
+
+ private:
+  struct Dir {
+    posix::Fd fd;
+    struct stat st;
+    bool changed = false;
+  };
+  struct Staged {
+    std::size_t dir;
+    std::string temp_name;
+    std::string name;
+    bool gone = false;
+  };
+
+  // The number of the directory of `place` among dirs_, kept open from
+  // now on; false (errno) when it cannot be.
+  bool KeepDir(const Place& place, std::size_t* number) {
+    struct stat st {};
+    if (::fstat(place.dir(), &st) != 0) return false;
+    for (std::size_t i = 0; i < dirs_.size(); ++i) {
+      if (posix::SameFile(dirs_[i].st, st)) {
+        *number = i;
+        return true;
+      }
+    }
+    posix::Fd fd(::fcntl(place.dir(), F_DUPFD_CLOEXEC, 0));
+    if (!fd.valid()) return false;
+    dirs_.push_back(Dir{std::move(fd), st, false});
+    *number = dirs_.size() - 1;
+    return true;
+  }
+
+  PosixPlatform* platform_;
+  std::vector<Dir> dirs_;
+  std::vector<Staged> staged_;
+};
+
 class PosixPlatform : public Platform {
  public:
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
@@ -337,24 +426,40 @@ class PosixPlatform : public Platform {
     result = CopyReport();
     Place from;
     Place to;
-    const Located source_found = tree_.Locate(source, &from);
-    const Located target_found = tree_.Locate(target, &to);
-    if (source_found != Located::kReached ||
-        target_found != Located::kReached) {
-      // A link on the way is refused, as a link in the file's place is.
-      result.problem =
-          source_found == Located::kLink ? CopyReport::Problem::kSourceRefused
-          : target_found == Located::kLink || target_found == Located::kRefused
-              ? CopyReport::Problem::kTargetRefused
-              : CopyReport::Problem::kNone;
-      errno = result.problem == CopyReport::Problem::kNone ? ENOENT : EACCES;
-      result.error = static_cast<std::uint32_t>(errno);
-      return FALSE;
-    }
+    if (!LocateCopy(source, target, &from, &to, &result)) return FALSE;
     return posix::CopyFileAt(from, to, fail_if_exists != 0, nullptr, expected,
                              &result)
                ? TRUE
                : FALSE;
+  }
+  std::unique_ptr<CopyStage> BeginStaging() override {
+    return std::make_unique<HostCopyStage>(this);
+  }
+  BOOL WriteProfileStrings(LPCSTR file,
+                           const std::vector<ProfileWrite>& writes) override {
+    HostProfileFile host(file, &tree_, &replacer_);
+    return profiles_.WriteStrings(host, writes) ? TRUE : FALSE;
+  }
+
+  // Where a copy's source and target are (CopyFileA's way); false with
+  // *report when either cannot be reached, or is refused.
+  bool LocateCopy(LPCSTR source, LPCSTR target, Place* from, Place* to,
+                  CopyReport* report) {
+    const Located source_found = tree_.Locate(source, from);
+    const Located target_found = tree_.Locate(target, to);
+    if (source_found == Located::kReached &&
+        target_found == Located::kReached) {
+      return true;
+    }
+    // A link on the way is refused, as a link in the file's place is.
+    report->problem =
+        source_found == Located::kLink ? CopyReport::Problem::kSourceRefused
+        : target_found == Located::kLink || target_found == Located::kRefused
+            ? CopyReport::Problem::kTargetRefused
+            : CopyReport::Problem::kNone;
+    errno = report->problem == CopyReport::Problem::kNone ? ENOENT : EACCES;
+    report->error = static_cast<std::uint32_t>(errno);
+    return false;
   }
 
   LockResult LockInstallation(
@@ -419,6 +524,31 @@ class PosixPlatform : public Platform {
   std::map<std::uintptr_t, OpenKey> open_keys_;
   std::uintptr_t next_handle_ = 0x1000;
 };
+
+BOOL HostCopyStage::Stage(LPCSTR source, LPCSTR target,
+                          const Sha256Digest* expected, std::size_t* index,
+                          CopyReport* report) {
+  *report = CopyReport();
+  Place from;
+  Place to;
+  if (!platform_->LocateCopy(source, target, &from, &to, report)) {
+    return FALSE;
+  }
+  std::string temp_name;
+  if (!posix::StageCopyAt(from, to, expected, &temp_name, report)) {
+    return FALSE;
+  }
+  std::size_t dir = 0;
+  if (!KeepDir(to, &dir)) {
+    report->error = static_cast<std::uint32_t>(errno);
+    ::unlinkat(to.dir(), temp_name.c_str(), 0);
+    errno = static_cast<int>(report->error);
+    return FALSE;
+  }
+  staged_.push_back(Staged{dir, std::move(temp_name), to.name, false});
+  *index = staged_.size() - 1;
+  return TRUE;
+}
 
 }  // namespace
 

@@ -29,6 +29,29 @@ DWORD Store::GetString(FileIo& file, LPCSTR section, LPCSTR key,
 
 bool Store::WriteString(FileIo& file, LPCSTR section, LPCSTR key,
                         LPCSTR value) {
+  return Change(file, [&](File* profile, bool* changed) {
+    return profile->WriteString(section, key, value, changed);
+  });
+}
+
+bool Store::WriteStrings(FileIo& file,
+                         const std::vector<ProfileWrite>& writes) {
+  return Change(file, [&](File* profile, bool* changed) {
+    for (const ProfileWrite& write : writes) {
+      bool one = false;
+      if (!profile->WriteString(write.section.c_str(), write.key.c_str(),
+                                write.value ? write.value->c_str() : nullptr,
+                                &one)) {
+        return false;
+      }
+      *changed = *changed || one;
+    }
+    return true;
+  });
+}
+
+bool Store::Change(FileIo& file,
+                   const std::function<bool(File*, bool*)>& change) {
   const std::string* path = file.path();
   if (path == nullptr) return false;
   const FileIo::Look look = file.LookAt();
@@ -45,7 +68,7 @@ bool Store::WriteString(FileIo& file, LPCSTR section, LPCSTR key,
   }
   // From here on a failure leaves the file out of the cache.
   bool changed = false;
-  if (!profile->WriteString(section, key, value, &changed)) return false;
+  if (!change(profile.get(), &changed)) return false;
   if (!changed) {
     if (found == Found::kFile) {
       Keep(*path, look.stamped, stamp, std::move(profile));

@@ -12,9 +12,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/profile/file.h"
@@ -92,6 +94,11 @@ class Store {
   // replace fails; a failed write leaves the file out of the cache, so
   // that the next call reads it again.
   bool WriteString(FileIo& file, LPCSTR section, LPCSTR key, LPCSTR value);
+  // Platform::WriteProfileStrings on `file`: every write of `writes` as
+  // WriteString makes it, the file replaced once by the result; false,
+  // with the file as it was, as WriteString fails or when one write is
+  // refused.
+  bool WriteStrings(FileIo& file, const std::vector<ProfileWrite>& writes);
 
   // Platform::LoadProfileFile on `file`. A file larger than
   // kMaxProfileFileBytes is never read, and is to every call as one that
@@ -104,6 +111,10 @@ class Store {
   static constexpr size_t kMaxFiles = 16;
 
   enum class Found { kFile, kMissing, kUnreadable, kTooLarge };
+
+  // WriteString's way with `change`, which changes the file's contents
+  // (setting *changed when it did) or refuses (false).
+  bool Change(FileIo& file, const std::function<bool(File*, bool*)>& change);
 
   // The file as it is now, taken out of the cache or read; *stamp gets its
   // stamp when look.stamped.

@@ -419,11 +419,16 @@ bool RefusedTarget(const std::string& path, DWORD refused, DWORD* attributes) {
   return true;
 }
 
-// The copy of CopyFileAtomically; on failure the last error is the one of
-// the step that failed.
-bool CopyInto(const std::string& source, const std::string& target,
-              bool fail_if_exists, const Sha256Digest* expected,
-              CopyReport* report) {
+// The copy of CopyFileAtomically into a new temporary file beside
+// `target`, checked, flushed and closed, with the source's attributes; its
+// path in *temp_path. A target that CopyFileA's open would refuse (see
+// RefusedTarget) is refused here with `refused` of its attributes. On
+// failure the last error is the one of the step that failed, and nothing
+// is left.
+bool CopyToTemp(const std::string& source, const std::string& target,
+                bool fail_if_exists, DWORD refused,
+                const Sha256Digest* expected, CopyReport* report,
+                std::string* temp_path, DWORD* attributes) {
   // Writers are kept out while we read, so the copy is of one version: a
   // file that another process has open for writing (still being copied
   // into the patch, say) is not opened at all. A reparse point in the
@@ -451,7 +456,7 @@ bool CopyInto(const std::string& source, const std::string& target,
   }
 
   DWORD existing = 0;
-  if (RefusedTarget(target, kRefusedByCopy, &existing)) return false;
+  if (RefusedTarget(target, refused, &existing)) return false;
   if (existing != INVALID_FILE_ATTRIBUTES && fail_if_exists) {
     SetLastError(ERROR_FILE_EXISTS);
     return false;
@@ -459,8 +464,7 @@ bool CopyInto(const std::string& source, const std::string& target,
 
   const std::string prefix = DirectoryPrefix(target);
   Handle out;
-  std::string temp_path;
-  if (!CreateTempBeside(prefix, &out, &temp_path)) return false;
+  if (!CreateTempBeside(prefix, &out, temp_path)) return false;
   // The bytes only: CopyFile into the temporary file would also carry the
   // source's alternate streams (the download mark, which makes .NET refuse
   // the module) and its encryption. The last-write time goes with them, as
@@ -470,8 +474,11 @@ bool CopyInto(const std::string& source, const std::string& target,
       CopyData(in.get(), out.get(), expected != nullptr ? &hash : nullptr);
   if (ok && expected != nullptr) {
     Sha256Digest digest;
-    if (!hash.Finish(&digest) || digest != *expected) {
+    if (!hash.Finish(&digest)) {
+      ok = false;
+    } else if (digest != *expected) {
       report->problem = CopyReport::Problem::kChecksumMismatch;
+      report->actual = digest;
       SetLastError(ERROR_CRC);
       ok = false;
     }
@@ -482,16 +489,41 @@ bool CopyInto(const std::string& source, const std::string& target,
   // The source is closed before the move, so that copying a file onto
   // itself replaces it like any other.
   in.Close();
-  if (ok && existing != INVALID_FILE_ATTRIBUTES) {
-    CopySecurity(target, temp_path);
-  }
   // CopyFileA's new file has the source's attributes, with the archive bit.
-  ok = ok && SetFileAttributesA(temp_path.c_str(),
-                                Settable(info.dwFileAttributes |
-                                         FILE_ATTRIBUTE_ARCHIVE)) != FALSE;
+  *attributes = Settable(info.dwFileAttributes | FILE_ATTRIBUTE_ARCHIVE);
+  ok = ok && SetFileAttributesA(temp_path->c_str(), *attributes) != FALSE;
+  if (!ok) Discard(*temp_path, prefix);
+  return ok;
+}
+
+// Moves the finished copy `temp_path`, whose attributes are `attributes`,
+// over `target`, unless CopyFileA's open would refuse the target; removes
+// it on failure.
+bool PutOver(const std::string& temp_path, const std::string& target,
+             DWORD attributes, CopyReport* report) {
+  const std::string prefix = DirectoryPrefix(target);
+  DWORD existing = 0;
+  bool ok = !RefusedTarget(target, kRefusedByCopy, &existing);
+  if (ok && existing != INVALID_FILE_ATTRIBUTES) {
+    // Under Wine a DACL set makes the file's mode anew, which drops the
+    // read-only attribute: the copy's attributes are given again after it
+    // (not as read back: Wine shows the temporary file hidden by its dot).
+    CopySecurity(target, temp_path);
+    ok = SetFileAttributesA(temp_path.c_str(), attributes) != FALSE;
+  }
   ok = ok && MoveOver(temp_path, target, prefix, true, &report->moved_aside);
   if (!ok) Discard(temp_path, prefix);
   return ok;
+}
+
+bool CopyInto(const std::string& source, const std::string& target,
+              bool fail_if_exists, const Sha256Digest* expected,
+              CopyReport* report) {
+  std::string temp_path;
+  DWORD attributes = 0;
+  return CopyToTemp(source, target, fail_if_exists, kRefusedByCopy, expected,
+                    report, &temp_path, &attributes) &&
+         PutOver(temp_path, target, attributes, report);
 }
 
 }  // namespace
@@ -619,6 +651,33 @@ bool CopyFileAtomically(const std::string& source, const std::string& target,
   const bool ok = CopyInto(source, target, fail_if_exists, expected, &result);
   if (!ok) result.error = GetLastError();
   return ok;
+}
+
+bool StageCopy(const std::string& source, const std::string& target,
+               const Sha256Digest* expected, std::string* temp_path,
+               unsigned long* attributes, CopyReport* report) {
+  *report = CopyReport();
+  // Only a directory is refused now: the attributes that CopyFileA's open
+  // refuses are cleared before the copy goes in place, and checked then.
+  DWORD given = 0;
+  const bool ok = CopyToTemp(source, target, false, FILE_ATTRIBUTE_DIRECTORY,
+                             expected, report, temp_path, &given);
+  *attributes = given;
+  if (!ok) report->error = GetLastError();
+  return ok;
+}
+
+bool PutStagedCopy(const std::string& temp_path, const std::string& target,
+                   unsigned long attributes, CopyReport* report) {
+  *report = CopyReport();
+  const bool ok = PutOver(temp_path, target, attributes, report);
+  if (!ok) report->error = GetLastError();
+  return ok;
+}
+
+void DiscardStagedCopy(const std::string& temp_path,
+                       const std::string& target) {
+  Discard(temp_path, DirectoryPrefix(target));
 }
 
 bool HashWholeFile(const std::string& path, Sha256Digest* digest) {

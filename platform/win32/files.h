@@ -80,6 +80,24 @@ bool CopyFileAtomically(const std::string& source, const std::string& target,
 // The SHA-256 of a whole file; false when it cannot be opened or read.
 bool HashWholeFile(const std::string& path, Sha256Digest* digest);
 
+// CopyFileAtomically's copy into a new temporary file beside `target`,
+// checked and flushed, not yet in place; its path in *temp_path and the
+// attributes given it in *attributes. False with *report (the last error
+// in it) and nothing left.
+bool StageCopy(const std::string& source, const std::string& target,
+               const Sha256Digest* expected, std::string* temp_path,
+               unsigned long* attributes, CopyReport* report);
+
+// Moves the staged copy `temp_path` (with StageCopy's `attributes`) over
+// `target` as CopyFileAtomically
+// puts its copy in place (a read-only, hidden or system target refused; a
+// file in use moved aside). False with *report, the staged copy removed.
+bool PutStagedCopy(const std::string& temp_path, const std::string& target,
+                   unsigned long attributes, CopyReport* report);
+
+// Removes a staged copy that is not put in place.
+void DiscardStagedCopy(const std::string& temp_path, const std::string& target);
+
 }  // namespace ks::win32
 
 #endif  // KSUPDATE_PLATFORM_WIN32_FILES_H_

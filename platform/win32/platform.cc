@@ -7,9 +7,12 @@
 // its macros cannot touch them.
 #include "platform/platform.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/profile/store.h"
 #include "platform/win32/files.h"
@@ -168,33 +171,43 @@ class Win32Platform : public Platform {
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
     }
-    // The subfolders on the way stay as they were checked until the copy
-    // is in place. An elevated run reads no patch file through a junction
-    // in a subfolder of the patch either: it could copy a file that
-    // whoever made the junction may not read where they can.
     win32::HeldDirectories held;
-    if (elevated_ && !win32::NoReparsePointBelow(source_dir_, source, &held)) {
-      if (report != nullptr) {
-        *report = CopyReport();
-        report->problem = CopyReport::Problem::kSourceRefused;
-        report->error = ERROR_ACCESS_DENIED;
-      }
-      SetLastError(ERROR_ACCESS_DENIED);
-      return FALSE;
-    }
-    if (!installation_.MayWrite(target, &held)) {
-      if (report != nullptr) {
-        *report = CopyReport();
-        report->problem = CopyReport::Problem::kTargetRefused;
-        report->error = ERROR_ACCESS_DENIED;
-      }
-      SetLastError(ERROR_ACCESS_DENIED);
+    CopyReport refusal;
+    if (!MayCopy(source, target, &held, &refusal)) {
+      if (report != nullptr) *report = refusal;
       return FALSE;
     }
     return win32::CopyFileAtomically(source, target, fail_if_exists != 0,
                                      expected, report)
                ? TRUE
                : FALSE;
+  }
+  std::unique_ptr<CopyStage> BeginStaging() override;
+  BOOL WriteProfileStrings(LPCSTR file,
+                           const std::vector<ProfileWrite>& writes) override {
+    Win32ProfileFile profile(file);
+    return profiles_.WriteStrings(profile, writes) ? TRUE : FALSE;
+  }
+
+  // Whether a copy may read `source` and write `target` (CopyFileA's
+  // refusals): the subfolders on the way are held in *held, as they were
+  // checked, until the copy is in place. An elevated run reads no patch
+  // file through a junction in a subfolder of the patch either: it could
+  // copy a file that whoever made the junction may not read where they
+  // can. False with *report and the last error.
+  bool MayCopy(LPCSTR source, LPCSTR target, win32::HeldDirectories* held,
+               CopyReport* report) {
+    *report = CopyReport();
+    if (elevated_ && !win32::NoReparsePointBelow(source_dir_, source, held)) {
+      report->problem = CopyReport::Problem::kSourceRefused;
+    } else if (!installation_.MayWrite(target, held)) {
+      report->problem = CopyReport::Problem::kTargetRefused;
+    } else {
+      return true;
+    }
+    report->error = ERROR_ACCESS_DENIED;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
   }
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
     return path != nullptr && win32::HashWholeFile(path, digest) ? TRUE : FALSE;
@@ -247,6 +260,71 @@ class Win32Platform : public Platform {
   std::string source_dir_;
   bool elevated_ = false;
 };
+
+// Copies staged beside their targets. Each keeps the subfolders on its
+// way held, as they were checked, until it is in place. Every move is
+// written through (MOVEFILE_WRITE_THROUGH): nothing is left to flush.
+class Win32CopyStage : public CopyStage {
+ public:
+  explicit Win32CopyStage(Win32Platform* platform) : platform_(platform) {}
+  ~Win32CopyStage() override {
+    for (const Staged& staged : staged_) {
+      if (!staged.gone) win32::DiscardStagedCopy(staged.temp, staged.target);
+    }
+  }
+
+  BOOL Stage(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+             std::size_t* index, CopyReport* report) override {
+    if (source == nullptr || target == nullptr) {
+      *report = CopyReport();
+      report->error = ERROR_INVALID_PARAMETER;
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    Staged staged;
+    staged.held = std::make_unique<win32::HeldDirectories>();
+    staged.target = target;
+    if (!platform_->MayCopy(source, target, staged.held.get(), report) ||
+        !win32::StageCopy(source, target, expected, &staged.temp,
+                          &staged.attributes, report)) {
+      return FALSE;
+    }
+    staged_.push_back(std::move(staged));
+    *index = staged_.size() - 1;
+    return TRUE;
+  }
+  BOOL PutInPlace(std::size_t index, CopyReport* report) override {
+    if (index >= staged_.size() || staged_[index].gone) {
+      *report = CopyReport();
+      report->error = ERROR_INVALID_PARAMETER;
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    Staged& staged = staged_[index];
+    // Whatever happens, the staged copy is gone: in place, or removed.
+    staged.gone = true;
+    const bool ok = win32::PutStagedCopy(staged.temp, staged.target,
+                                         staged.attributes, report);
+    staged.held.reset();
+    return ok ? TRUE : FALSE;
+  }
+  BOOL Flush() override { return TRUE; }
+
+ private:
+  struct Staged {
+    std::string temp;
+    std::string target;
+    unsigned long attributes = 0;
+    std::unique_ptr<win32::HeldDirectories> held;
+    bool gone = false;
+  };
+  Win32Platform* platform_;
+  std::vector<Staged> staged_;
+};
+
+std::unique_ptr<CopyStage> Win32Platform::BeginStaging() {
+  return std::make_unique<Win32CopyStage>(this);
+}
 
 }  // namespace
 

@@ -363,6 +363,26 @@ class Injector {
       refused->path = "/refused";
       return FALSE;
     };
+    platform_->stage = [this](CopyStage* stage, LPCSTR from, LPCSTR to,
+                              const Sha256Digest* expected, std::size_t* index,
+                              CopyReport* report) -> BOOL {
+      if (!Now()) return stage->Stage(from, to, expected, index, report);
+      *report = CopyReport();
+      return FALSE;
+    };
+    platform_->put_in_place = [this](CopyStage* stage, std::size_t index,
+                                     CopyReport* report) -> BOOL {
+      if (!Now()) return stage->PutInPlace(index, report);
+      *report = CopyReport();
+      return FALSE;
+    };
+    platform_->flush_stage = [this](CopyStage* stage) -> BOOL {
+      return Now() ? FALSE : stage->Flush();
+    };
+    platform_->write_profile =
+        [this, real](LPCSTR file, const std::vector<ProfileWrite>& w) -> BOOL {
+      return Now() ? FALSE : real->WriteProfileStrings(file, w);
+    };
     // A file system without locks, say: the run goes on without one.
     platform_->lock = [this, real](LPCSTR path, DWORD wait,
                                    std::unique_ptr<InstallationLock>* held) {
@@ -506,31 +526,43 @@ void InjectEveryFault() {
       EXPECT_EQ(status, 0);
       inst.ExpectWholeAndTrue();
 
-      const std::string current = injector->module();
-      bool before_current = !current.empty();
-      for (const Module& m : kModules) {
-        if (m.name == current) {
-          before_current = false;
-          if (fault == Fault::kFail) {
-            ExpectModule(inst, m, AfterFailure(inst, *injector, m));
+      if (g_checksums) {
+        // The patch goes in whole or not at all: whatever the fault, each
+        // module is old or new and never recorded ahead (checked above),
+        // and a copy that could not be made withholds every other one.
+        if (fault == Fault::kFail && injector->op() == Op::kStage) {
+          for (const Module& m : kModules) {
+            ExpectModule(inst, m, Untouched(inst, m));
           }
-        } else if (before_current || fault == Fault::kFail) {
-          // A failure touches only its own module, and the run goes on; a
-          // patch manifest that cannot be read lists no module, and a
-          // policy that cannot be read (is a key pinned?) stops the run.
-          const bool at_start = current.empty() && fault == Fault::kFail;
-          const bool policy = injector->registry_name() == kPolicyKeyPath ||
-                              injector->registry_name() == "TrustedKeys";
-          const bool nothing_done =
-              at_start && ((injector->op() == Op::kLoadProfileFile &&
-                            injector->file() == "C:\\Patch\\ksmodules.ver") ||
-                           injector->op() == Op::kTrustInstallation || policy);
-          ExpectModule(inst, m, nothing_done ? Untouched(inst, m) : Clean(m));
-        } else {
-          // An exception ends the run: later modules are untouched and
-          // nothing about them is traced.
-          ExpectModule(inst, m, Untouched(inst, m));
-          EXPECT_TRUE(ModuleTrace(m.name).empty()) << m.name;
+        }
+      } else {
+        const std::string current = injector->module();
+        bool before_current = !current.empty();
+        for (const Module& m : kModules) {
+          if (m.name == current) {
+            before_current = false;
+            if (fault == Fault::kFail) {
+              ExpectModule(inst, m, AfterFailure(inst, *injector, m));
+            }
+          } else if (before_current || fault == Fault::kFail) {
+            // A failure touches only its own module, and the run goes on; a
+            // patch manifest that cannot be read lists no module, and a
+            // policy that cannot be read (is a key pinned?) stops the run.
+            const bool at_start = current.empty() && fault == Fault::kFail;
+            const bool policy = injector->registry_name() == kPolicyKeyPath ||
+                                injector->registry_name() == "TrustedKeys";
+            const bool nothing_done =
+                at_start &&
+                ((injector->op() == Op::kLoadProfileFile &&
+                  injector->file() == "C:\\Patch\\ksmodules.ver") ||
+                 injector->op() == Op::kTrustInstallation || policy);
+            ExpectModule(inst, m, nothing_done ? Untouched(inst, m) : Clean(m));
+          } else {
+            // An exception ends the run: later modules are untouched and
+            // nothing about them is traced.
+            ExpectModule(inst, m, Untouched(inst, m));
+            EXPECT_TRUE(ModuleTrace(m.name).empty()) << m.name;
+          }
         }
       }
       if (fault == Fault::kFail && injector->op() == Op::kLockInstallation) {

@@ -32,6 +32,30 @@ TEST(ResultFile, QuotesEveryText) {
   EXPECT_NE(json.find("\"source_directory\": null"), std::string::npos);
 }
 
+// A mismatch says which digests differ, not the system's text for a code.
+TEST(ResultFile, MismatchGivesBothDigests) {
+  RunReport report;
+  report.modules.push_back(ModuleRecord());
+  report.modules[0].result = ModuleResult::kChecksumMismatch;
+  Sha256Digest expected;
+  Sha256Digest actual;
+  expected.bytes.fill(0xab);
+  actual.bytes.fill(0x01);
+  report.modules[0].expected_digest = expected;
+  report.modules[0].actual_digest = actual;
+  const std::string json = ResultJson({}, report, *DefaultOutputs());
+  std::string ab;
+  std::string one;
+  for (int i = 0; i < 32; ++i) {
+    ab += "ab";
+    one += "01";
+  }
+  EXPECT_NE(json.find("\"error\": null, \"checksum\": {\"expected\": \"" + ab +
+                      "\", \"actual\": \"" + one + "\"}"),
+            std::string::npos)
+      << json;
+}
+
 // An event stays far below ReportEvent's 32K characters however many
 // modules failed; the current ones are only counted.
 TEST(RunEvent, BoundedAndSaysWhatWasLeftOut) {

@@ -18,11 +18,13 @@
 // timed kill finds the Nth call not yet returned.
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/argument_text.h"
@@ -203,6 +205,15 @@ class KillingPlatform : public PlatformWrapper {
     return PlatformWrapper::CopyFileA(source, target, fail_if_exists, expected,
                                       report);
   }
+  std::unique_ptr<CopyStage> BeginStaging() override {
+    return std::make_unique<KillingStage>(this,
+                                          PlatformWrapper::BeginStaging());
+  }
+  BOOL WriteProfileStrings(LPCSTR file,
+                           const std::vector<ProfileWrite>& writes) override {
+    Timed t(this, "WriteProfileStrings");
+    return PlatformWrapper::WriteProfileStrings(file, writes);
+  }
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
     Timed t(this, "HashFile");
     return PlatformWrapper::HashFile(path, digest);
@@ -246,6 +257,7 @@ class KillingPlatform : public PlatformWrapper {
     const char* op;
     long long nanoseconds;
   };
+  class KillingStage;
 
   // Counts the call, kills or arms the timer when it is the chosen one, and
   // logs how long the call took.
@@ -273,6 +285,30 @@ class KillingPlatform : public PlatformWrapper {
     KillingPlatform* platform_;
     const char* op_;
     std::chrono::steady_clock::time_point start_;
+  };
+
+  // The stage's calls, each one a point to kill at as the platform's are.
+  class KillingStage : public CopyStage {
+   public:
+    KillingStage(KillingPlatform* platform, std::unique_ptr<CopyStage> target)
+        : platform_(platform), target_(std::move(target)) {}
+    BOOL Stage(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+               std::size_t* index, CopyReport* report) override {
+      Timed t(platform_, "CopyStage::Stage");
+      return target_->Stage(source, target, expected, index, report);
+    }
+    BOOL PutInPlace(std::size_t index, CopyReport* report) override {
+      Timed t(platform_, "CopyStage::PutInPlace");
+      return target_->PutInPlace(index, report);
+    }
+    BOOL Flush() override {
+      Timed t(platform_, "CopyStage::Flush");
+      return target_->Flush();
+    }
+
+   private:
+    KillingPlatform* platform_;
+    std::unique_ptr<CopyStage> target_;
   };
 
   void Arrive() {

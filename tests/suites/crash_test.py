@@ -234,8 +234,10 @@ def choose_points(calls, points, timed, rng, write_every=4):
             chosen[index] = op
     result = [KillPoint(i, op, None, None) for i, op in sorted(chosen.items())]
 
-    copies = by_op.get("CopyFileA", [])
-    writes = by_op.get("WritePrivateProfileStringA", [])
+    # A patch with checksums copies in its stage and records all at once.
+    copies = by_op.get("CopyFileA", []) + by_op.get("CopyStage::Stage", [])
+    writes = by_op.get("WritePrivateProfileStringA", []) + \
+        by_op.get("WriteProfileStrings", [])
     longest = sorted(copies, key=lambda i: -calls[i - 1][1])[:8]
     for k in range(timed):
         if k % write_every == write_every - 1 and writes:
@@ -552,7 +554,8 @@ def main():
             return 0
     start = time.monotonic()
     rng = random.Random(args.seed)
-    modules = make_modules(rng, few=args.few)
+    modules = make_modules(rng, few=args.few,
+                           broken=not (args.checksums or args.signed))
     work = scratch_root()
     servers = []  # the Wine prefixes whose wineserver may be running
     stop = threading.Event()  # no more trials once the test is ending

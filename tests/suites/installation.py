@@ -5,7 +5,7 @@ scratch directories.
 make_modules() gives over 50 modules of a few KiB to a few MiB (27 with
 `few`): some replaced (read-only ones, one in a subfolder, one spelt
 otherwise on disk), some new (one with a stale record), some up to date,
-and some whose patch file is missing. An Installation is a prefix of its
+and some whose patch file is missing (unless a patch with checksums). An Installation is a prefix of its
 own with those modules installed and the patch beside them; check_state()
 says what is wrong with its bin directory, its client.ver and everything
 outside bin after a run, killed or not.
@@ -58,9 +58,11 @@ class Module:
         self.changes = kind in ("replaced", "new")
 
 
-def make_modules(rng, few=False):
+def make_modules(rng, few=False, broken=True):
     """The installation's modules; `few`: the same kinds and spread of
-    sizes, with fewer of the small ones and of the middle sizes."""
+    sizes, with fewer of the small ones and of the middle sizes; not
+    `broken`: none whose patch file is missing (in a patch with checksums,
+    which goes in whole or not at all, one would keep every other out)."""
     modules = []
 
     def add(kind, size, **kw):
@@ -93,7 +95,7 @@ def make_modules(rng, few=False):
         add("current", small(), old_record="7",
             new_record="7" if i % 2 else "4")
     add("current", 1 * MIB, old_record="5", new_record="5")
-    for _ in range(2):
+    for _ in range(2 if broken else 0):
         add("broken", small(), old_record="1", new_record="2")
     rng.shuffle(modules)
     return modules

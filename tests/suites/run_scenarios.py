@@ -53,7 +53,8 @@ A scenario is a JSON object with these fields:
   result        the run writes a result file (KSUPDATE_RESULT, outside the
                 prefix), which must follow RESULT_SCHEMA and hold these
                 fields with these values (objects: the fields given;
-                lists: as many items, each matched so)
+                lists: as many items, each matched so; "{sha256:PATH}" in
+                a text as in client_ver_sha256)
   result_path   instead of a result file that can be written: "link" (a
                 symbolic link to another file, which must keep its bytes)
                 or "unwritable" (in a directory that is not there)
@@ -184,7 +185,7 @@ MODULE_RESULTS = {
     "refused name", "no valid checksum", "copy failed", "checksum mismatch",
     "patch file being written", "patch file refused", "target path refused",
     "record failed",
-    "no installation", "would copy", "would repair"}
+    "no installation", "withheld", "would copy", "would repair"}
 RUN_END_WORDS = {"no source", "manifest too large", "no installation",
                  "installation refused", "busy", "not trusted", "error"}
 REQUIRED = {"description", "registry", "args", "files", "trace"}
@@ -312,7 +313,7 @@ def schema_problems(result):
     module_fields = {"name": str, "new_version": text,
                      "installed_before": text, "installed_after": text,
                      "result": str, "error": (dict, type(None)),
-                     "moved_aside": bool}
+                     "checksum": (dict, type(None)), "moved_aside": bool}
     problems = []
     if not isinstance(result, dict) or set(result) != set(fields):
         return [f"fields {sorted(result) if isinstance(result, dict) else result!r}"]
@@ -381,6 +382,8 @@ def subset_problems(want, got, where="result"):
         for i, (w, g) in enumerate(zip(want, got)):
             problems += subset_problems(w, g, f"{where}[{i}]")
         return problems
+    if isinstance(want, str):
+        want = with_digests(want)
     return [] if want == got else [f"{where}: {got!r}, expected {want!r}"]
 
 

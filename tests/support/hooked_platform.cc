@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
+#include <utility>
 
 namespace ks {
 
@@ -24,7 +26,12 @@ const char* OpName(Op op) {
                                        "WriteResultFile",
                                        "LastError",
                                        "OpenSourceDirectory",
-                                       "ReleaseDirectories"};
+                                       "ReleaseDirectories",
+                                       "BeginStaging",
+                                       "CopyStage::Stage",
+                                       "CopyStage::PutInPlace",
+                                       "CopyStage::Flush",
+                                       "WriteProfileStrings"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -105,6 +112,51 @@ BOOL HookedPlatform::CopyFileA(LPCSTR source, LPCSTR target,
   if (copy) return copy(source, target, fail_if_exists, expected, report);
   return PlatformWrapper::CopyFileA(source, target, fail_if_exists, expected,
                                     report);
+}
+
+// The target's stage, each call counted and hooked as the platform's are.
+class HookedPlatform::HookedStage : public CopyStage {
+ public:
+  HookedStage(HookedPlatform* platform, std::unique_ptr<CopyStage> target)
+      : platform_(platform), target_(std::move(target)) {}
+
+  BOOL Stage(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+             std::size_t* index, CopyReport* report) override {
+    platform_->Count(Op::kStage);
+    if (platform_->stage) {
+      return platform_->stage(target_.get(), source, target, expected, index,
+                              report);
+    }
+    return target_->Stage(source, target, expected, index, report);
+  }
+  BOOL PutInPlace(std::size_t index, CopyReport* report) override {
+    platform_->Count(Op::kPutInPlace);
+    if (platform_->put_in_place) {
+      return platform_->put_in_place(target_.get(), index, report);
+    }
+    return target_->PutInPlace(index, report);
+  }
+  BOOL Flush() override {
+    platform_->Count(Op::kFlushStage);
+    if (platform_->flush_stage) return platform_->flush_stage(target_.get());
+    return target_->Flush();
+  }
+
+ private:
+  HookedPlatform* platform_;
+  std::unique_ptr<CopyStage> target_;
+};
+
+std::unique_ptr<CopyStage> HookedPlatform::BeginStaging() {
+  Count(Op::kBeginStaging);
+  return std::make_unique<HookedStage>(this, PlatformWrapper::BeginStaging());
+}
+
+BOOL HookedPlatform::WriteProfileStrings(
+    LPCSTR file, const std::vector<ProfileWrite>& writes) {
+  Count(Op::kWriteProfileStrings);
+  if (write_profile) return write_profile(file, writes);
+  return PlatformWrapper::WriteProfileStrings(file, writes);
 }
 
 BOOL HookedPlatform::HashFile(LPCSTR path, Sha256Digest* digest) {

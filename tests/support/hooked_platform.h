@@ -4,6 +4,7 @@
 #define KSUPDATE_TESTS_SUPPORT_HOOKED_PLATFORM_H_
 
 #include <array>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,6 +33,11 @@ enum class Op {
   kLastError,
   kOpenSourceDirectory,
   kReleaseDirectories,
+  kBeginStaging,
+  kStage,  // CopyStage's own calls, on the stage that BeginStaging gave
+  kPutInPlace,
+  kFlushStage,
+  kWriteProfileStrings,
   kCount
 };
 
@@ -71,6 +77,14 @@ class HookedPlatform : public PlatformWrapper {
   std::function<BOOL(LPCSTR, InstallationRefusal*)> trust;
   std::function<BOOL(LPCSTR)> open_source;
   std::function<BOOL(LPCSTR, const std::string&, bool*)> write_result;
+  // The stage's calls: answer instead of the target's stage (which the
+  // hook may call through `stage`).
+  std::function<BOOL(CopyStage* stage, LPCSTR, LPCSTR, const Sha256Digest*,
+                     std::size_t*, CopyReport*)>
+      stage;
+  std::function<BOOL(CopyStage* stage, std::size_t, CopyReport*)> put_in_place;
+  std::function<BOOL(CopyStage* stage)> flush_stage;
+  std::function<BOOL(LPCSTR, const std::vector<ProfileWrite>&)> write_profile;
 
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
                                   LPCSTR file) override;
@@ -88,6 +102,9 @@ class HookedPlatform : public PlatformWrapper {
   BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override;
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
                  const Sha256Digest* expected, CopyReport* report) override;
+  std::unique_ptr<CopyStage> BeginStaging() override;
+  BOOL WriteProfileStrings(LPCSTR file,
+                           const std::vector<ProfileWrite>& writes) override;
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override;
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
   ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
@@ -102,6 +119,7 @@ class HookedPlatform : public PlatformWrapper {
   DWORD LastError() override;
 
  private:
+  class HookedStage;
   void Count(Op op);
 
   std::array<int, static_cast<int>(Op::kCount)> calls_{};

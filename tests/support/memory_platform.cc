@@ -222,13 +222,10 @@ BOOL MemoryPlatform::SetFileAttributesA(LPCSTR path, DWORD attributes) {
   return TRUE;
 }
 
-BOOL MemoryPlatform::CopyFileA(LPCSTR source, LPCSTR target,
-                               BOOL fail_if_exists,
-                               const Sha256Digest* expected,
-                               CopyReport* report) {
-  CopyReport own;
-  CopyReport& result = report != nullptr ? *report : own;
-  result = CopyReport();
+bool MemoryPlatform::PrepareCopy(LPCSTR source, LPCSTR target,
+                                 const Sha256Digest* expected, Entry* copy,
+                                 CopyReport* report) {
+  *report = CopyReport();
   const Entry* from = source != nullptr ? Find(source) : nullptr;
   if (from == nullptr) return Fail(ERROR_FILE_NOT_FOUND);
   const std::string key = Key(target);
@@ -237,27 +234,86 @@ BOOL MemoryPlatform::CopyFileA(LPCSTR source, LPCSTR target,
       dirs_.count(key.substr(0, slash)) == 0) {
     return Fail(ERROR_ACCESS_DENIED);
   }
-  Entry* to = Find(key);
-  if (to != nullptr && (fail_if_exists != FALSE ||
-                        (to->attributes & FILE_ATTRIBUTE_READONLY) != 0)) {
-    return Fail(ERROR_ACCESS_DENIED);
-  }
   if (expected != nullptr) {
     Sha256 hash;
     hash.Update(from->bytes.data(), from->bytes.size());
     Sha256Digest digest;
-    if (!hash.Finish(&digest) || digest != *expected) {
-      result.problem = CopyReport::Problem::kChecksumMismatch;
+    if (!hash.Finish(&digest)) return Fail(ERROR_INVALID_PARAMETER);
+    if (digest != *expected) {
+      report->problem = CopyReport::Problem::kChecksumMismatch;
+      report->actual = digest;
       return Fail(ERROR_INVALID_PARAMETER);
     }
   }
-  Entry copy;
-  copy.bytes = from->bytes;
-  copy.attributes = from->attributes;
+  copy->bytes = from->bytes;
+  copy->attributes = from->attributes;
+  return true;
+}
+
+BOOL MemoryPlatform::PutCopy(const std::string& target, Entry copy) {
+  const std::string key = Key(target);
+  const Entry* to = Find(key);
+  if (dirs_.count(key) != 0 ||
+      (to != nullptr && (to->attributes & FILE_ATTRIBUTE_READONLY) != 0)) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
   copy.writes = to != nullptr ? to->writes + 1 : 1;
   copy.stamp = ++stamp_;
   files_[key] = std::move(copy);
   return TRUE;
+}
+
+BOOL MemoryPlatform::CopyFileA(LPCSTR source, LPCSTR target,
+                               BOOL fail_if_exists,
+                               const Sha256Digest* expected,
+                               CopyReport* report) {
+  CopyReport own;
+  CopyReport& result = report != nullptr ? *report : own;
+  Entry copy;
+  if (!PrepareCopy(source, target, expected, &copy, &result)) return FALSE;
+  if (fail_if_exists != FALSE && Find(target) != nullptr) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  return PutCopy(target, std::move(copy));
+}
+
+// Copies kept aside until put in place.
+class MemoryPlatform::Staging : public CopyStage {
+ public:
+  explicit Staging(MemoryPlatform* platform) : platform_(platform) {}
+
+  BOOL Stage(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+             std::size_t* index, CopyReport* report) override {
+    Entry copy;
+    if (!platform_->PrepareCopy(source, target, expected, &copy, report)) {
+      return FALSE;
+    }
+    staged_.emplace_back(target, std::move(copy));
+    *index = staged_.size() - 1;
+    return TRUE;
+  }
+  BOOL PutInPlace(std::size_t index, CopyReport* report) override {
+    *report = CopyReport();
+    if (index >= staged_.size())
+      return platform_->Fail(ERROR_INVALID_PARAMETER);
+    return platform_->PutCopy(staged_[index].first,
+                              std::move(staged_[index].second));
+  }
+  BOOL Flush() override { return TRUE; }
+
+ private:
+  MemoryPlatform* platform_;
+  std::vector<std::pair<std::string, Entry>> staged_;
+};
+
+std::unique_ptr<CopyStage> MemoryPlatform::BeginStaging() {
+  return std::make_unique<Staging>(this);
+}
+
+BOOL MemoryPlatform::WriteProfileStrings(
+    LPCSTR file, const std::vector<ProfileWrite>& writes) {
+  FileIo io(this, file);
+  return profiles_.WriteStrings(io, writes) ? TRUE : Fail(ERROR_ACCESS_DENIED);
 }
 
 BOOL MemoryPlatform::HashFile(LPCSTR path, Sha256Digest* digest) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/profile/store.h"
@@ -56,6 +57,9 @@ class MemoryPlatform : public Platform {
   BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override;
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
                  const Sha256Digest* expected, CopyReport* report) override;
+  std::unique_ptr<CopyStage> BeginStaging() override;
+  BOOL WriteProfileStrings(LPCSTR file,
+                           const std::vector<ProfileWrite>& writes) override;
   BOOL HashFile(LPCSTR path, Sha256Digest* digest) override;
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
   ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
@@ -77,6 +81,16 @@ class MemoryPlatform : public Platform {
     std::uint64_t stamp = 0;  // new at every change
   };
   class FileIo;
+  class Staging;
+
+  // CopyFileA's checks of `source` and `target`, without the target's
+  // read-only attribute; the copy into *copy. False (the last error set,
+  // *report's problem) when it would fail.
+  bool PrepareCopy(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+                   Entry* copy, CopyReport* report);
+  // Puts `copy` at `target` as a copy's last step: refused over a
+  // read-only file.
+  BOOL PutCopy(const std::string& target, Entry copy);
 
   // The key a path is kept under: upper case, one backslash between names.
   static std::string Key(const std::string& path);
