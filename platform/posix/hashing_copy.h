@@ -13,7 +13,8 @@ namespace ks::posix {
 // then holds them, through a shared mapping of it: true with their SHA-256
 // in *digest. False when a read or write fails, the source ends early, or
 // the hash fails; errno then tells why (EIO for a short source or a failed
-// hash). A second thread hashes each chunk while this one copies the next.
+// hash). Past 1 MiB, a second thread hashes each chunk while this one
+// copies the next.
 // Nobody else may write `out` meanwhile: a file cut under a mapping kills
 // the process that reads it.
 bool CopyAndHash(int in, int out, off_t size, Sha256Digest* digest);

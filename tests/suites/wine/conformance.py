@@ -37,10 +37,12 @@ before the script exits.
 """
 
 import argparse
+import grp
 import hashlib
 import json
 import random
 import os
+import pwd
 import re
 import shutil
 import subprocess
@@ -403,7 +405,8 @@ def check_run(scenario, before, after, trace, problems):
         cv_rel = rs.client_ver_path(scenario, after)
         rs.check_client_ver(rs.expected_client_ver(scenario), cv_rel, before,
                             after, problems, rs.code_page(scenario),
-                            rs.kept_serial(scenario, before))
+                            rs.kept_serial(scenario, before),
+                            scenario.get("client_ver_sha256"))
     lock_ok = not scenario.get("times_kept")  # a what-if run makes none
     for rel in sorted(set(before) | set(after)):
         if rel in expected or rel == cv_rel or \
@@ -466,24 +469,39 @@ def run_one(prefix, dirs, build, scenario, roots):
     if output.strip():
         own.append(f"output {rs.show(output, 300)}")
     check_run(scenario, before, after, trace, own)
-    check_lock_files(prefix.drive_c, roots, own)
+    check_lock_files(prefix.drive_c, roots, own, build != "native")
     return [f"{build}: {p}" for p in own], trace, outcome(scenario, after)
 
 
-def check_lock_files(drive_c, roots, problems):
+def check_lock_files(drive_c, roots, problems, under_wine):
     """Every lock file a run made or kept is its user's alone on the host:
     the Linux build makes it 0600, and Wine makes the host mode of the
     Windows build's from the DACL it gives it (Administrators and SYSTEM
-    only: the owner's bits). Another user who could open it could hold a
+    only). Wine gives an entry for any SID of the owner's token the user's
+    and the group's bits, so there the group may have them when nobody but
+    the owner is in it. Another user who could open it could hold a
     reader's lock that keeps every run waiting."""
     for root in roots:
         for dirpath, _, filenames in os.walk(os.path.join(drive_c, root)):
             if rs.LOCK_FILE in filenames:
                 path = os.path.join(dirpath, rs.LOCK_FILE)
-                mode = os.stat(path).st_mode & 0o777
-                if mode & 0o077:
+                st = os.stat(path)
+                mode = st.st_mode & 0o777
+                closed = 0o007 if under_wine and group_is_owners(st) \
+                    else 0o077
+                if mode & closed:
                     problems.append(f"{os.path.relpath(path, drive_c)}: "
                                     f"mode {mode:04o}, open to others")
+
+
+def group_is_owners(st):
+    """Whether nobody but the file's owner is in the file's group."""
+    try:
+        members = set(grp.getgrgid(st.st_gid).gr_mem)
+    except KeyError:
+        return False
+    members |= {p.pw_name for p in pwd.getpwall() if p.pw_gid == st.st_gid}
+    return members <= {pwd.getpwuid(st.st_uid).pw_name}
 
 
 def compare_builds(results):
