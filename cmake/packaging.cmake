@@ -1,11 +1,16 @@
 # Install rules and CPack for the release packages (scripts/package):
 #   Windows builds: ksupdate-<version>-win32.zip / -win64.zip with the
-#     program, README.md, LICENSE and docs/manifests.md, the .exe signed
-#     first when KSUPDATE_SIGN_CERT and KSUPDATE_SIGN_KEY are set
+#     program, README.md, LICENSE and docs/manifests.md, and in tools/ the
+#     patch scripts and the detection script; the .exe signed first when
+#     KSUPDATE_SIGN_CERT and KSUPDATE_SIGN_KEY are set
 #     (cmake/sign_windows.cmake);
 #   Linux build: ksupdate_<version>_<arch>.deb with /usr/bin/ksupdate, the
-#     man page ksupdate(1) and the docs in /usr/share/doc/ksupdate.
+#     patch scripts as /usr/bin/ksupdate-*, the man page ksupdate(1) and
+#     the docs in /usr/share/doc/ksupdate.
+# The documents' links are made to work where each package puts them
+# (cmake/package_docs.cmake).
 include(GNUInstallDirs)
+include(${PROJECT_SOURCE_DIR}/cmake/package_docs.cmake)
 
 set(KSUPDATE_PACKAGE_CONTACT "ksupdate developers <ksupdate@example.invalid>"
   CACHE STRING "Maintainer of the packages, as Name <address>")
@@ -29,8 +34,16 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   install(TARGETS ksupdate RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE DESTINATION .)
-  install(FILES docs/manifests.md DESTINATION docs)
+  install(FILES LICENSE DESTINATION .)
+  # The patch scripts as they are: Python runs them on Windows too.
+  install(PROGRAMS scripts/checksums scripts/checkpatch scripts/sign
+    DESTINATION tools)
+  install(FILES examples/ksupdate-detect.ps1 DESTINATION tools)
+  ksupdate_install_docs(.
+    README.md=README.md LICENSE=LICENSE docs/manifests.md=docs/manifests.md
+    scripts/checksums=tools/checksums scripts/checkpatch=tools/checkpatch
+    scripts/sign=tools/sign
+    examples/ksupdate-detect.ps1=tools/ksupdate-detect.ps1)
 
   set(CPACK_GENERATOR ZIP)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -72,10 +85,23 @@ else()
   install(TARGETS ksupdate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${KSUPDATE_GENERATED_DIR}/ksupdate.1.gz
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES README.md docs/manifests.md
-    ${KSUPDATE_GENERATED_DIR}/changelog.gz
+  # One page tells of the program and the patch scripts: theirs are links.
+  foreach(script checksums checkpatch sign)
+    file(CREATE_LINK ksupdate.1.gz
+      ${KSUPDATE_GENERATED_DIR}/ksupdate-${script}.1.gz SYMBOLIC)
+    install(FILES ${KSUPDATE_GENERATED_DIR}/ksupdate-${script}.1.gz
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
+  # The patch scripts under names of their own in the shared bin.
+  foreach(script checksums checkpatch sign)
+    install(PROGRAMS scripts/${script} DESTINATION ${CMAKE_INSTALL_BINDIR}
+      RENAME ksupdate-${script})
+  endforeach()
+  install(FILES ${KSUPDATE_GENERATED_DIR}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  ksupdate_install_docs(${CMAKE_INSTALL_DOCDIR}
+    README.md=README.md docs/manifests.md=manifests.md LICENSE=copyright)
 
   set(CPACK_GENERATOR DEB)
   # ksupdate_<version>_<arch>.deb
@@ -85,13 +111,26 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KSUPDATE_PACKAGE_CONTACT}")
   # Depends from the libraries the program links (dpkg-shlibdeps).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The patch scripts are Python; ksupdate-sign runs openssl.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3")
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "openssl")
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "ksupdate brings the program modules of a Plennet Groupware client that is
 installed in a Wine prefix up to date from a patch. It reads the patch
 manifest ksmodules.ver and copies each module that is missing from the
 installation, or older there, into its bin directory, recording the new
-version in client.ver. It has no window, asks nothing and always exits
-with status 0; its trace lines can be sent to stderr or a file.")
+version in client.ver. It has no window and asks nothing; its trace lines
+can be sent to stderr or a file, its outcome to a JSON result file.
+.
+Its exit status is 0 unless KSUPDATE_EXIT_CODES=msi asks for the outcome:
+then 0 when every module is up to date, 10 when a module in use was
+moved aside (a restart is needed), 3 when a module could not be brought up
+to date or the run failed, 18 when another update held the installation,
+12 when the patch manifest cannot be read, 5 when no installation is
+found, and 1 when a what-if run would copy something.
+.
+ksupdate-checksums, ksupdate-checkpatch and ksupdate-sign write a patch's
+checksums, check a patch before it ships, and sign it.")
 endif()
 
 include(CPack)

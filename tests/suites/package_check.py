@@ -9,7 +9,14 @@ Usage:
 
 The first form checks, for the project's version (project(ksupdate VERSION
 ...) in CMakeLists.txt):
-- the zip files and the .deb hold what they should (unzip, dpkg-deb);
+- every relative link and anchor of the source tree's documents and of
+  each package's leads to a file and heading there; the detection script
+  is ASCII, and its rule, through its twin detection.py, gives the
+  expected answer on each tree of detection_cases.json and agrees with
+  the .deb program's what-if run there;
+- the zip files and the .deb hold what they should (unzip, dpkg-deb), the
+  documents those of the source tree but for their links, and the patch
+  scripts of each write a patch's checksums, sign it and check it;
 - in each ksupdate.exe (read with pefile): a GUI program; dynamic base with
   a relocation table, NX, high-entropy addresses on win64; only system DLLs
   imported, none delay-loaded; the manifest (resource 1 of RT_MANIFEST)
@@ -24,7 +31,9 @@ The first form checks, for the project's version (project(ksupdate VERSION
   current directory are loaded without it and refused with it); and each
   packaged ksupdate.exe, traced with Wine's relay channel while it updates
   the bundled example, calls SetErrorMode, SetDefaultDllDirectories and
-  SetDllDirectoryA("") before it does anything else of its own;
+  SetDllDirectoryA("") before it does anything else of its own; and
+  every command block of the README's Deploying section runs as written
+  (check_deploying_commands);
 - the .deb: lintian reports no error (the rest is printed), and its
   /usr/bin/ksupdate, unpacked with dpkg -x, updates a scratch copy of
   examples/prefix.
@@ -39,7 +48,9 @@ verified and the file's digest equal to the signed one.
 
 import argparse
 import gzip
+import json
 import os
+import posixpath
 import re
 import shutil
 import subprocess
@@ -50,6 +61,7 @@ import zipfile
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import detection  # noqa: E402
 import wine_machine  # noqa: E402
 
 try:
@@ -58,7 +70,8 @@ except ImportError:  # a python3 other than Debian's, which has python3-pefile
     sys.path.append("/usr/lib/python3/dist-packages")
     import pefile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
 BIN_REL = "drive_c/Program Files/Kestrova/Plennet Groupware 6.5/Client/bin"
 PATCH_ARG = "C:\\patch\\setup.exe"
 REG_KEY = "HKLM\\SOFTWARE\\Kestrova\\Plennet Groupware 6.5"
@@ -243,44 +256,125 @@ def zip_name(version, arch):
     return f"ksupdate-{version}-{arch}.zip"
 
 
+# The zips' files beside the program, with their sources.
+ZIP_FILES = {"README.md": "README.md", "LICENSE": "LICENSE",
+             "docs/manifests.md": "docs/manifests.md",
+             "tools/checksums": "scripts/checksums",
+             "tools/checkpatch": "scripts/checkpatch",
+             "tools/sign": "scripts/sign",
+             "tools/ksupdate-detect.ps1": "examples/ksupdate-detect.ps1"}
+LINK = re.compile(r"\[([^\]\n]*)\]\(([^)\s]*)\)")
+
+
+def unlinked(text):
+    """Markdown text with each link replaced by its label."""
+    return LINK.sub(r"\1", text)
+
+
 def check_zip(fail, path, version, arch):
     top = f"ksupdate-{version}-{arch}"
     with zipfile.ZipFile(path) as archive:
         names = {n for n in archive.namelist() if not n.endswith("/")}
-        expected = {f"{top}/{n}" for n in
-                    ("ksupdate.exe", "README.md", "LICENSE",
-                     "docs/manifests.md")}
+        expected = {f"{top}/{n}" for n in list(ZIP_FILES) + ["ksupdate.exe"]}
         fail.check(names == expected,
                    f"holds {', '.join(sorted(n[len(top) + 1:] for n in names))}")
         listing = run(["unzip", "-l", path]).stdout
         fail.check(f"{top}/ksupdate.exe" in listing, "unzip -l lists it")
-        for doc, source in (("README.md", "README.md"),
-                            ("LICENSE", "LICENSE"),
-                            ("docs/manifests.md", "docs/manifests.md")):
-            if f"{top}/{doc}" in names:
-                fail.check(archive.read(f"{top}/{doc}") ==
-                           open(os.path.join(ROOT, source), "rb").read(),
-                           f"{doc} is the source tree's")
+        docs = {}
+        for packaged, source in ZIP_FILES.items():
+            if f"{top}/{packaged}" not in names:
+                continue
+            data = archive.read(f"{top}/{packaged}")
+            original = open(os.path.join(ROOT, source), "rb").read()
+            if packaged.endswith(".md"):
+                docs[packaged] = data.decode("utf-8")
+                fail.check(unlinked(docs[packaged]) ==
+                           unlinked(original.decode("utf-8")),
+                           f"{packaged} is the source tree's, links aside")
+            else:
+                fail.check(data == original, f"{packaged} is {source}")
+        packaged = {n[len(top) + 1:] for n in names}
+        check_links(fail, docs, lambda p: p in packaged or any(
+            n.startswith(p + "/") for n in packaged))
         return archive.read(f"{top}/ksupdate.exe") \
             if f"{top}/ksupdate.exe" in names else None
 
 
+def anchors(text):
+    """The anchors of a Markdown text's headings, as GitHub makes them."""
+    found, seen, fenced = set(), {}, False
+    for line in text.splitlines():
+        if line.startswith("```"):
+            fenced = not fenced
+        elif not fenced and re.match(r"#{1,6} ", line):
+            slug = re.sub(r"[^\w\- ]", "", line.lstrip("#").strip().lower())
+            slug = slug.replace(" ", "-")
+            found.add(slug + (f"-{seen[slug]}" if slug in seen else ""))
+            seen[slug] = seen.get(slug, 0) + 1
+    return found
+
+
+def in_tree(root):
+    """Whether a path relative to `root` names a file or directory there."""
+    return lambda path: path.split("/")[0] != ".." and \
+        os.path.exists(os.path.join(root, path))
+
+
+def check_links(fail, docs, exists):
+    """Each relative link of the Markdown `docs` (path -> text, relative to
+    one root, with '/') must lead to a path that exists(path) finds, and its
+    anchor to a heading of the document it names."""
+    broken = []
+    for path, text in docs.items():
+        for _, target in LINK.findall(text):
+            if re.match(r"[a-z]+:", target):
+                continue
+            name, _, anchor = target.partition("#")
+            where = posixpath.normpath(posixpath.join(
+                posixpath.dirname(path), name)) if name else path
+            if not exists(where):
+                broken.append(f"{path}: {target}")
+            elif anchor and anchor not in anchors(docs.get(where, "")):
+                broken.append(f"{path}: {target} (no such heading)")
+    fail.check(not broken, f"links and anchors of {', '.join(sorted(docs))} "
+               "lead somewhere" + "".join(f"\n         {b}" for b in broken))
+
+
+TOOLS = ("checksums", "checkpatch", "sign")
+
+
 def check_deb_contents(fail, deb, version):
     fields = run(["dpkg-deb", "-f", deb, "Package", "Version",
-                  "Architecture", "Depends"], check=True).stdout
+                  "Architecture", "Depends", "Description"],
+                 check=True).stdout
     fail.check(f"Version: {version}\n" in fields, f"Version: {version}")
     fail.check("Package: ksupdate\n" in fields, "Package: ksupdate")
+    fail.check(re.search(r"^Depends: .*\bpython3\b", fields, re.M),
+               "Depends on python3 (the patch scripts)")
+    # The Linux column of the README's exit codes.
+    table = re.findall(r"^\| *\d+ \| *(\d+) \|", readme_section(
+        "### Exit codes"), re.M)
+    description = fields[fields.index("Description:"):]
+    fail.check(len(table) >= 7 and "KSUPDATE_EXIT_CODES=msi" in description
+               and all(re.search(rf"\b{code}\b", description)
+                       for code in table),
+               f"the description gives each exit status ({', '.join(table)})")
     listing = run(["dpkg-deb", "-c", deb], check=True).stdout
-    files = {line.split()[-1] for line in listing.splitlines()
-             if not line.startswith("d")}
+    files = {re.sub(r"^(\S+\s+){5}", "", line) for line in
+             listing.splitlines() if not line.startswith("d")}
     doc = "./usr/share/doc/ksupdate/"
-    expected = {"./usr/bin/ksupdate", "./usr/share/man/man1/ksupdate.1.gz",
+    man = "./usr/share/man/man1/"
+    expected = {"./usr/bin/ksupdate", man + "ksupdate.1.gz",
                 doc + "README.md", doc + "manifests.md", doc + "copyright",
-                doc + "changelog.gz"}
+                doc + "changelog.gz"} | {
+                    f"./usr/bin/ksupdate-{tool}" for tool in TOOLS} | {
+                    f"{man}ksupdate-{tool}.1.gz -> ksupdate.1.gz"
+                    for tool in TOOLS}
     fail.check(files == expected, "holds " + ", ".join(sorted(files)))
-    fail.check(re.search(r"^-rwxr-xr-x root/root .* \./usr/bin/ksupdate$",
-                         listing, re.M) is not None,
-               "/usr/bin/ksupdate is 0755 root/root")
+    for program in ["ksupdate"] + [f"ksupdate-{tool}" for tool in TOOLS]:
+        fail.check(re.search(rf"^-rwxr-xr-x root/root .* \./usr/bin/"
+                             rf"{program}$", listing, re.M) is not None,
+                   f"/usr/bin/{program} is 0755 root/root")
 
 
 def check_lintian(fail, deb):
@@ -342,11 +436,24 @@ def check_deb_run(fail, deb, work):
     fail.check(open(os.path.join(doc, "copyright"), "rb").read() ==
                open(os.path.join(ROOT, "LICENSE"), "rb").read(),
                "copyright is LICENSE")
+    docs = {}
+    for name, source in (("README.md", "README.md"),
+                         ("manifests.md", "docs/manifests.md")):
+        docs[name] = open(os.path.join(doc, name), encoding="utf-8").read()
+        fail.check(unlinked(docs[name]) == unlinked(open(os.path.join(
+            ROOT, source), encoding="utf-8").read()),
+            f"{name} is the source tree's {source}, links aside")
+    check_links(fail, docs, in_tree(doc))
     version = project_version()
     with gzip.open(os.path.join(root, "usr", "share", "man", "man1",
                                 "ksupdate.1.gz"), "rt") as man:
-        fail.check(f'"ksupdate {version}"' in man.read(),
-                   f"man page ksupdate(1) of version {version}")
+        page = man.read()
+    fail.check(f'"ksupdate {version}"' in page,
+               f"man page ksupdate(1) of version {version}")
+    named = set(re.findall(r"/usr/share/doc/ksupdate/[\w.]+", page))
+    fail.check(named and all(os.path.isfile(root + p) for p in named),
+               "the files the man page names are there: " +
+               ", ".join(sorted(named)))
     program = os.path.join(root, "usr", "bin", "ksupdate")
     prefix = example_prefix(work)
     env = dict(os.environ, WINEPREFIX=prefix, KSUPDATE_TRACE="-")
@@ -355,6 +462,85 @@ def check_deb_run(fail, deb, work):
     fail.check(result.returncode == 0, "dpkg -x: usr/bin/ksupdate exits 0")
     check_example_updated(fail, os.path.join(prefix, "drive_c"),
                           result.stderr)
+    check_tools(fail, lambda tool: [os.path.join(root, "usr", "bin",
+                                                 f"ksupdate-{tool}")], work)
+    check_detection(fail, program, work)
+
+
+def check_tools(fail, command, work):
+    """The packaged patch scripts (command(name): the words that start
+    one) on a patch of one module: checksums writes its checksum,
+    checkpatch finds nothing wrong, sign makes a key and signs the patch,
+    which checkpatch still passes; after a byte of the module changes,
+    checkpatch must find it."""
+    patch = os.path.join(work, "tools-patch")
+    os.makedirs(patch)
+    with open(os.path.join(patch, "ksmodules.ver"), "wb") as out:
+        out.write(b"[modules]\r\na.dll=5\r\n")
+    with open(os.path.join(patch, "a.dll"), "wb") as out:
+        out.write(b"module a")
+    key = os.path.join(work, "tools-key.pem")
+
+    def step(tool, args, status, said):
+        result = run(command(tool) + args, cwd=work, timeout=60)
+        out = result.stdout + result.stderr
+        if not fail.check(result.returncode == status and said in out,
+                          f"{tool} {' '.join(map(os.path.basename, args))}: "
+                          f"status {result.returncode}, says {said!r}"):
+            print(out)
+
+    step("checksums", [patch], 0, "checksums: 1 modules")
+    step("checkpatch", [patch], 0, "0 errors, 0 warnings")
+    step("sign", ["--new-key", key], 0, "ecdsa-p256:")
+    step("sign", [key, patch], 0, "signed into")
+    step("checkpatch", [patch], 0, "0 errors, 0 warnings")
+    with open(os.path.join(patch, "a.dll"), "ab") as out:
+        out.write(b"!")
+    step("checkpatch", [patch], 1, "its file is not the one")
+    shutil.rmtree(patch)
+    os.remove(key)
+
+
+def check_detection(fail, program, work):
+    """The detection script's rule, through its twin (detection.py), on the
+    trees of detection_cases.json: its answer must be the one expected,
+    and the packaged program's what-if run on the tree, with the list as
+    the patch's manifest, must agree (status 0: nothing to copy; 1: a
+    copy)."""
+    with open(os.path.join(HERE, "detection_cases.json")) as f:
+        cases = json.load(f)
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith("KSUPDATE_")}
+    for number, case in enumerate(cases):
+        prefix = example_prefix(os.path.join(work, f"detect-{number}"))
+        bin_dir = os.path.join(prefix, BIN_REL)
+        patch = os.path.join(prefix, "drive_c", "patch")
+        wanted = case["wanted"]
+        files = {os.path.join(patch, "ksmodules.ver"): (wanted if re.search(
+            r"^\[modules\]", wanted, re.I | re.M) else "[modules]\r\n" +
+            wanted).encode()}
+        files.update({os.path.join(bin_dir, n): b"old" for n in case["bin"]})
+        files.update({os.path.join(patch, n): b"new"
+                      for n in detection.read_wanted(wanted)[0]})
+        if case["client_ver"] is not None:  # "utf-16" starts with its BOM
+            files[os.path.join(bin_dir, "client.ver")] = case[
+                "client_ver"].encode(case.get("encoding", "latin-1"))
+        for directory in (bin_dir, patch):
+            shutil.rmtree(directory)
+            os.makedirs(directory)
+        for path, data in files.items():
+            with open(path, "wb") as out:
+                out.write(data)
+        answer = detection.up_to_date(bin_dir, wanted)
+        result = run([program, PATCH_ARG], cwd=work, timeout=60, env=dict(
+            env, WINEPREFIX=prefix, KSUPDATE_WHATIF="1",
+            KSUPDATE_EXIT_CODES="msi"))
+        fail.check(answer == case["up_to_date"] and
+                   result.returncode == (0 if answer else 1),
+                   f"detection: {case['description']}: "
+                   f"{'up to date' if answer else 'not up to date'}, "
+                   f"what-if status {result.returncode}")
+        shutil.rmtree(prefix)
 
 
 # ----------------------------------------------------------------- Wine
@@ -526,55 +712,134 @@ def check_packaged_run(fail, wine, exe_data, arch):
     check_example_updated(fail, wine.drive_c, text)
 
 
-def readme_block(heading):
-    """The first code block after `heading` in README.md."""
+def readme_section(heading):
+    """The text of README.md from `heading` to the next heading of its
+    level or above."""
     text = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
-    after = text[text.index(heading + "\n"):]
-    start = after.index("```bat\n") + len("```bat\n")
-    return after[start:after.index("```", start)]
+    start = text.index(heading + "\n")
+    level = len(heading.split(" ")[0])
+    after = re.compile(rf"^#{{1,{level}}} ", re.M).search(
+        text, start + len(heading))
+    return text[start:after.start() if after else len(text)]
+
+
+def readme_block(heading):
+    """The first code block of README.md's section `heading`."""
+    return re.search(r"```bat\n(.*?)```", readme_section(heading),
+                     re.S).group(1)
+
+
+CMD = "C:\\windows\\system32\\cmd.exe"
+EVENT_SOURCE = ("HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+                "Application\\ksupdate")
+PROGRAM = "C:\\Program Files (x86)\\ksupdate\\ksupdate.exe"
 
 
 def check_deploying_commands(fail, wine, exe_data, arch):
-    """The README's Intune command and start-up script, run by Wine's cmd
-    on the example with the packaged program where they name it: each must
-    update the example, exit 0 and write a result file saying so."""
+    """Every command of the README's Deploying section, run by Wine's cmd with
+    the packaged program where they name it, the command lines exactly as
+    a deployment tool gives them: the event source's registration; the
+    Intune command and the start-up script on a client without
+    %ProgramData%\\ksupdate, then with it (each must make it, update the
+    example, exit 0, and write a result file and a trace of the run); the
+    what-if script before and after an update; and the blank that cmd
+    leaves before && in a value."""
     program = os.path.join(wine.drive_c, "Program Files (x86)", "ksupdate")
     os.makedirs(program, exist_ok=True)
     with open(os.path.join(program, "ksupdate.exe"), "wb") as out:
         out.write(exe_data)
-    result = os.path.join(wine.drive_c, "ProgramData", "ksupdate",
-                          "result.json")
-    os.makedirs(os.path.dirname(result), exist_ok=True)
-    intune = readme_block("### Intune (Win32 app)").strip()
-    script = readme_block("### Group Policy start-up script")
-    # The command line exactly as a deployment tool gives it: wine would
-    # quote the words of a host command line its own way.
     launch = os.path.join(ROOT, "build", "package", arch, "tests", "wine",
                           "launch.exe")
     if not fail.check(os.path.isfile(launch), "launch.exe built"):
         return
-    line = os.path.join(wine.work, "intune.cmdline")
-    with open(line, "wb") as out:
-        out.write(intune.encode("latin-1"))
-    cmd = "C:\\windows\\system32\\cmd.exe"
-    for what, args, cwd in (
-            ("Intune command", [launch, cmd, "Z:" + line.replace("/", "\\")],
-             os.path.join(wine.drive_c, "patch")),
-            ("start-up script", ["cmd", "/c", "C:\\update.cmd"],
-             wine.drive_c)):
-        reset_example(wine)
-        with open(os.path.join(wine.drive_c, "update.cmd"), "wb") as out:
-            out.write(script.replace("\n", "\r\n").encode("latin-1"))
-        if os.path.exists(result):
-            os.remove(result)
-        status = wine.wine(args, cwd=cwd).returncode
-        fail.check(status == 0, f"README's {what}: exits 0")
-        text = open(result, encoding="utf-8").read() \
-            if os.path.exists(result) else ""
-        fail.check('"outcome": "success"' in text,
-                   f"README's {what}: the result file says success")
-        check_example_updated(fail, wine.drive_c, "- Copy Success -\n" *
-                              len(EXAMPLE_COPIED))
+    data = os.path.join(wine.drive_c, "ProgramData", "ksupdate")
+    ran = []
+
+    def command_line(line, shown=None):
+        ran.append(shown or line)
+        path = os.path.join(wine.work, "cmdline")
+        with open(path, "wb") as out:
+            out.write(line.encode("latin-1"))
+        return wine.wine([launch, CMD, "Z:" + path.replace("/", "\\")],
+                         cwd=os.path.join(wine.drive_c, "patch"))
+
+    def script(text):
+        ran.append(text)
+        with open(os.path.join(wine.drive_c, "deploy.cmd"), "wb") as out:
+            out.write(text.replace("\n", "\r\n").encode("latin-1"))
+        return wine.wine(["cmd", "/c", "C:\\deploy.cmd"])
+
+    def read(name):
+        path = os.path.join(data, name)
+        return open(path, encoding="utf-8", errors="replace").read() \
+            if os.path.isfile(path) else ""
+
+    register = readme_block("### The event log").strip()
+    result = command_line("cmd /c " + register, register)
+    query = wine.wine(["reg", "query", EVENT_SOURCE, "/v", "EventMessageFile"])
+    fail.check(result.returncode == 0 and re.search(
+        r"EventMessageFile\s+REG_EXPAND_SZ\s+C:\\windows\\Microsoft\.NET\\"
+        r"Framework\\v4\.0\.30319\\EventLogMessages\.dll\s*$",
+        query.stdout, re.I | re.M),
+        "README's event source: reg query finds EventMessageFile, "
+        "REG_EXPAND_SZ, with %SystemRoot% expanded by cmd")
+
+    intune = readme_block("### Intune (Win32 app)").strip()
+    startup = readme_block("### Group Policy start-up script")
+    for what, start in (("Intune command", lambda: command_line(intune)),
+                        ("start-up script", lambda: script(startup))):
+        shutil.rmtree(data, ignore_errors=True)
+        for count, state in enumerate(("without", "with"), start=1):
+            reset_example(wine)
+            status = start().returncode
+            runs = re.findall(r"^=== ksupdate \S+ run of .*?(?=^=== ksupdate"
+                              r" \S+ run of |\Z)", read("trace.log"),
+                              re.M | re.S)
+            fail.check(status == 0 and
+                       '"outcome": "success"' in read("result.json") and
+                       len(runs) == count and "=== ksupdate run ended: "
+                       "success (0), exit status 0" in runs[-1],
+                       f"README's {what}, {state} %ProgramData%\\ksupdate: "
+                       f"exits {status}, the result file says success, the "
+                       f"trace file holds {count} run(s), the last a success")
+            check_example_updated(fail, wine.drive_c,
+                                  runs[-1] if len(runs) == count else "")
+
+    whatif = readme_block("### Is a client up to date?")
+    shutil.rmtree(data, ignore_errors=True)
+    reset_example(wine)
+    status = script(whatif).returncode
+    client_ver = os.path.join(wine.drive_c, BIN_REL.split("/", 1)[1],
+                              "client.ver")
+    fail.check(status == 1 and '"outcome": "would change"' in
+               read("whatif.json") and not read("result.json") and
+               "ksmail.dll=3" in open(client_ver).read(),
+               f"README's what-if script before an update: exits {status}, "
+               "whatif.json says it would change, nothing else written")
+    command_line(intune)
+    status = script(whatif).returncode
+    fail.check(status == 0 and '"outcome": "success"' in read("whatif.json"),
+               f"README's what-if script after it: exits {status}, "
+               "whatif.json says success")
+
+    # cmd keeps the blank before && in the value; the program must not.
+    trap = re.search(r"`(set KSUPDATE_EXIT_CODES=msi &&) \.\.\.`",
+                     readme_section("### Settings")).group(1)
+    # A script, so that cmd gives the whole status: Wine hands the host
+    # its low 8 bits only.
+    result = script(f'@echo off\n{trap} set KSUPDATE_EXIT_CODES&& start "" '
+                    f'/wait "{PROGRAM}" C:\\nopatch\\setup.exe\n'
+                    'echo status %ERRORLEVEL%\n')
+    out = result.stdout.replace("\r", "")
+    fail.check("KSUPDATE_EXIT_CODES=msi \n" in out and "status 1612\n" in out,
+               f"'{trap} ...' in cmd: the value is 'msi ' and a run without "
+               f"a patch exits 1612: {out.split()}")
+
+    blocks = re.findall(r"```\w*\n(.*?)```", readme_section("## Deploying"),
+                        re.S)
+    missed = [b for b in blocks if b not in ran and b.strip() not in ran]
+    fail.check(not missed, f"every command block of Deploying was run "
+               f"({len(blocks)})" + "".join(f"\n         {b}" for b in missed))
 
 
 # ---------------------------------------------------------------- modes
@@ -584,12 +849,27 @@ def check_packages(directory):
     version = project_version()
     fail = Failures()
     print(f"version {version} (CMakeLists.txt), packages in {directory}")
+    print("\nthe source tree's documents")
+    docs = ["README.md"] + [f"docs/{n}" for n in os.listdir(
+        os.path.join(ROOT, "docs")) if n.endswith(".md")]
+    check_links(fail, {d: open(os.path.join(ROOT, d), encoding="utf-8")
+                       .read() for d in docs}, in_tree(ROOT))
+    # Windows PowerShell 5.1 reads a script without a byte-order mark in
+    # the ANSI code page. (No PowerShell can be installed here to parse it.)
+    fail.check(max(open(os.path.join(ROOT, "examples", "ksupdate-detect.ps1"),
+                        "rb").read()) < 0x80, "ksupdate-detect.ps1 is ASCII")
     exes = {}
     for arch in ("win32", "win64"):
         path = os.path.join(directory, zip_name(version, arch))
         print(f"\n{os.path.basename(path)}")
         if not fail.check(os.path.isfile(path), "exists"):
             continue
+        with tempfile.TemporaryDirectory(prefix="kszip-") as work:
+            with zipfile.ZipFile(path) as archive:
+                archive.extractall(work)
+            tools = os.path.join(work, f"ksupdate-{version}-{arch}", "tools")
+            check_tools(fail, lambda tool: [sys.executable, os.path.join(
+                tools, tool)], work)
         data = check_zip(fail, path, version, arch)
         if data is None:
             continue
