@@ -625,11 +625,13 @@ bool WriteResultFile(const std::string& path, const std::string& data,
   // names. The move below replaces whatever comes to the name meanwhile,
   // never writing through it.
   Handle existing(CreateFileA(
-      path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+      nullptr));
   if (existing.valid()) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!IsPlainFileWithOneName(existing.get(), &info)) {
+    if (!IsPlainFileWithOneName(existing.get(), &info) ||
+        !OwnedByRunOrAdministrators(existing.get())) {
       *refused = true;
       return false;
     }

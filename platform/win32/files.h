@@ -77,6 +77,15 @@ bool CopyFileAtomically(const std::string& source, const std::string& target,
                         bool fail_if_exists, const Sha256Digest* expected,
                         CopyReport* report);
 
+// Whether the open file `file` (opened with READ_CONTROL) belongs to this
+// process's user, to Administrators or to SYSTEM: the owners a file of a
+// run's own (its trace, its result) has. A file that another account made
+// where users may create files (%ProgramData%) would let that account read
+// what the run writes there, or keep it from writing. False when the owner
+// cannot be read. Under Wine a host file of another user's belongs to
+// Anonymous Logon.
+bool OwnedByRunOrAdministrators(void* file);  // in installation.cc
+
 // The SHA-256 of a whole file; false when it cannot be opened or read.
 bool HashWholeFile(const std::string& path, Sha256Digest* digest);
 

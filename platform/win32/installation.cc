@@ -1,12 +1,15 @@
 // Our declarations first; <windows.h> after them, so that its macros cannot
 // touch them.
 #include "platform/win32/installation.h"
+#include "platform/win32/files.h"
 
 #include <algorithm>
 #include <string>
 #include <vector>
 // clang-format off
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 // clang-format on
 
 namespace ks::win32 {
@@ -49,6 +52,25 @@ std::vector<unsigned char> ProcessUserSid() {
   if (!::IsValidSid(user->User.Sid)) return {};
   const auto* sid = static_cast<const unsigned char*>(user->User.Sid);
   return std::vector<unsigned char>(sid, sid + ::GetLengthSid(user->User.Sid));
+}
+
+bool OwnedByRunOrAdministrators(void* file) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(static_cast<HANDLE>(file), SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                        nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const std::vector<unsigned char> user = ProcessUserSid();
+  const bool trusted =
+      owner != nullptr && ::IsValidSid(owner) &&
+      ((!user.empty() &&
+        ::EqualSid(owner, const_cast<unsigned char*>(user.data()))) ||
+       ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+       ::IsWellKnownSid(owner, WinLocalSystemSid));
+  ::LocalFree(descriptor);
+  return trusted;
 }
 
 HeldDirectories::~HeldDirectories() {

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/files.h"
+
 namespace ks {
 
 namespace {
@@ -200,6 +202,18 @@ void PostDebugLine(const char* line) {
   if (debugger != nullptr) debugger->Post(line);
 }
 
+// Whether the disk file `handle` (opened without READ_CONTROL, which a
+// pipe's server may deny) belongs to the run's account or to the system's.
+bool OwnedBy(HANDLE handle) {
+  HANDLE reader =
+      ::ReOpenFile(handle, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                   FILE_FLAG_OPEN_REPARSE_POINT);
+  if (reader == INVALID_HANDLE_VALUE) return false;
+  const bool owned = win32::OwnedByRunOrAdministrators(reader);
+  ::CloseHandle(reader);
+  return owned;
+}
+
 std::unique_ptr<TraceOutput> OpenChannel(const char* name, bool* refused) {
   *refused = false;
   if (name == nullptr || *name == '\0') return nullptr;
@@ -223,13 +237,14 @@ std::unique_ptr<TraceOutput> OpenChannel(const char* name, bool* refused) {
     const DWORD type = ::GetFileType(handle);
     if (type == FILE_TYPE_DISK) {
       // A link, a junction or a second hard link could be another
-      // account's file by another name.
+      // account's file by another name; a file another account made
+      // would give it the lines.
       BY_HANDLE_FILE_INFORMATION info;
       HANDLE append = INVALID_HANDLE_VALUE;
       if (::GetFileInformationByHandle(handle, &info) &&
           (info.dwFileAttributes &
            (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-          info.nNumberOfLinks == 1) {
+          info.nNumberOfLinks == 1 && OwnedBy(handle)) {
         // The same file again with append-only access, as Microsoft
         // documents it: every write goes to the end of the file, also
         // with other writers (another run's trace).

@@ -270,6 +270,48 @@ def run_build(prefix, build, dirs, scenario, trace_path):
     return result.returncode, result.stdout + result.stderr
 
 
+FOREIGN = b"another user's file\n"
+
+
+def check_foreign_outputs(prefix, dirs):
+    """A trace file and a result file that another host user made before
+    the run are refused by every build: each keeps its bytes (Wine shows a
+    file of another host user's as Anonymous Logon's, which the Windows
+    builds refuse as they refuse any other account's but their own,
+    Administrators' and SYSTEM's). None when it cannot be tried here."""
+    if os.geteuid() != 0:
+        print("skip foreign_outputs: only root can give a file to another "
+              "user")
+        return None
+    problems = []
+    for build in dirs:
+        paths = {name: os.path.join(prefix.work, f"foreign-{name}")
+                 for name in ("trace", "result")}
+        for path in paths.values():
+            with open(path, "wb") as f:
+                f.write(FOREIGN)
+            os.chown(path, rs.NOBODY, rs.NOBODY)
+        spell = (lambda p: p) if build == "native" else host_to_windows
+        env = dict(prefix.env, KSUPDATE_TRACE=spell(paths["trace"]),
+                   KSUPDATE_RESULT=spell(paths["result"]))
+        program = os.path.join(dirs[build], "ksupdate") \
+            if build == "native" else os.path.join(dirs[build], "ksupdate.exe")
+        command = [program] if build == "native" else \
+            wine_machine.command(program)
+        subprocess.run(command + ["C:\\nowhere\\setup.exe"],
+                       cwd=prefix.drive_c, env=env, stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=WINE_TIMEOUT_SECONDS)
+        for name, path in paths.items():
+            if rs.read_or_none(path) != FOREIGN:
+                problems.append(f"{build}: another user's {name} file was "
+                                "written")
+            os.remove(path)
+    print(("FAIL" if problems else "PASS") + " foreign_outputs")
+    for p in problems:
+        print("    " + p)
+    return not problems
+
+
 def read_trace(path):
     try:
         with open(path, "rb") as f:
@@ -788,6 +830,10 @@ def main():
             else:
                 passed += 1
                 print(f"PASS {name} ({', '.join(dirs)} agree)")
+        if not args.at_once_only and args.filter in "foreign_outputs":
+            ok = check_foreign_outputs(prefix, dirs)
+            passed += ok is True
+            failed += ok is False
         if not args.at_once_only:
             p, f = profile_conformance.run(prefix, dirs, args.filter)
             passed += p
