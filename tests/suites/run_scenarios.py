@@ -42,6 +42,10 @@ A scenario is a JSON object with these fields:
   env           more environment for the run: KSUPDATE_EXIT_CODES,
                 KSUPDATE_WHATIF, and KSUPDATE_TRACE in place of the trace
                 file ("-": standard error)
+  runs          how many times the program runs, one after another, all
+                appending to one trace file that must then hold each run
+                between its begin and end lines, each with "trace" (1
+                unless given; the last run's status and output are checked)
   closed_fds    descriptors (of 0, 1, 2) that the program starts without
   umask         the umask the program starts with, an octal text ("022"
                 unless given)
@@ -171,7 +175,7 @@ FIELDS = {
     "client_ver_more", "unprivileged", "linux_only", "locale", "prefix_owner",
     "checksums_script", "env", "outcome", "result", "result_path",
     "times_kept", "policy", "sign", "after_sign", "serial_kept", "stdout",
-    "closed_fds", "umask", "max_seconds", "client_ver_sha256", "race",
+    "closed_fds", "umask", "max_seconds", "client_ver_sha256", "race", "runs",
 }
 # The Linux build's exit status for each outcome.
 LINUX_STATUS = {0: 0, 1: 1, 3010: 10, 1603: 3, 1605: 5, 1612: 12, 1618: 18}
@@ -841,7 +845,9 @@ def run_lines(lines, problems, what=""):
     return [line for line in lines[1:-1] if line not in WAIT_NOTES]
 
 
-def check_trace(expected, trace_path, problems):
+def check_trace(expected, trace_path, problems, runs=1):
+    """The trace file holds `runs` runs one after another, each between its
+    begin and end lines and each with the `expected` lines."""
     try:
         with open(trace_path, "rb") as f:
             data = f.read()
@@ -849,8 +855,19 @@ def check_trace(expected, trace_path, problems):
         data = b""
     if data and not data.endswith(b"\n"):
         problems.append("trace file does not end in a newline")
-    actual = run_lines(data.decode("utf-8", "surrogateescape").split("\n")[:-1],
-                       problems)
+    lines = data.decode("utf-8", "surrogateescape").split("\n")[:-1]
+    starts = [i for i, line in enumerate(lines) if RUN_BEGINS.match(line)]
+    if runs > 1 and len(starts) != runs:
+        problems.append(f"trace file holds {len(starts)} runs, expected {runs}")
+    for begin, end in zip(starts, starts[1:]):
+        check_one_trace(expected, lines[begin:end], problems,
+                        f" of the run at line {begin + 1}")
+    check_one_trace(expected, lines[starts[-1]:] if starts else lines,
+                    problems)
+
+
+def check_one_trace(expected, lines, problems, what=""):
+    actual = run_lines(lines, problems, what)
     if actual != expected:
         diff = list(difflib.unified_diff(expected, actual, "expected trace",
                                          "actual trace", lineterm="", n=2))
@@ -1049,10 +1066,12 @@ def run_scenario(binary, scenario, keep, counts=None):
         intruder = Intruder(scenario["race"], os.path.join(prefix, "drive_c")) \
             if counts is not None else None
         try:
-            result = subprocess.run(
-                [binary] + scenario["args"], cwd=os.path.join(prefix, "drive_c"),
-                env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                timeout=limit, preexec_fn=start)
+            for _ in range(scenario.get("runs", 1)):
+                result = subprocess.run(
+                    [binary] + scenario["args"],
+                    cwd=os.path.join(prefix, "drive_c"), env=env,
+                    stdin=subprocess.DEVNULL, capture_output=True,
+                    timeout=limit, preexec_fn=start)
         except subprocess.TimeoutExpired:
             problems.append(f"timed out after {limit}s")
             return problems, work if keep else None
@@ -1091,7 +1110,7 @@ def run_scenario(binary, scenario, keep, counts=None):
         else:
             check_trace([line.replace("{prefix}", prefix).replace(
                 "{work}", work) for line in expand_trace(scenario["trace"])],
-                trace_path, problems)
+                trace_path, problems, scenario.get("runs", 1))
         expected = {"drive_c/" + p: s
                     for p, s in scenario.get("expect_files", {}).items()}
         for rel, desc in expected.items():
