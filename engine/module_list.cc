@@ -373,10 +373,15 @@ void CModuleList::InstallWhole(std::vector<ModuleRecord>* records) {
   if (placed.empty()) return;
   // The copies are durable before client.ver names them: a record is never
   // ahead of its file.
+  // The versions first: they replace lines that are there, which is
+  // cheap; the digests are mostly new lines.
   std::vector<ProfileWrite> writes;
+  writes.reserve(2 * placed.size());
   for (size_t i : placed) {
     writes.push_back(
         {kModulesSection, m_modules[i], plans[i].fresh.strVersion});
+  }
+  for (size_t i : placed) {
     writes.push_back(
         {kChecksumSection, m_modules[i], Sha256Hex(plans[i].digest)});
   }

@@ -118,6 +118,31 @@ class ChunkHasher {
   std::thread worker_;  // last: started once everything above is made
 };
 
+// One chunk or less: through a buffer, hashed between the read and the
+// write. Nothing to overlap with, and a mapping, its faults and a second
+// thread would cost more than the bytes (a patch of a thousand small
+// modules pays them a thousand times).
+bool CopyAndHashSmall(int in, int out, off_t size, Sha256Digest* digest) {
+  std::vector<char> buffer(static_cast<size_t>(size));
+  size_t got = 0;
+  while (got < buffer.size()) {
+    const ssize_t n = ::read(in, buffer.data() + got, buffer.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;  // the source is shorter than it was
+      return false;
+    }
+    got += static_cast<size_t>(n);
+  }
+  Sha256 hash;
+  hash.Update(buffer.data(), buffer.size());
+  if (!hash.Finish(digest)) {
+    errno = EIO;
+    return false;
+  }
+  return WriteAll(out, buffer.data(), buffer.size());
+}
+
 }  // namespace
 
 bool CopyAndHash(int in, int out, off_t size, Sha256Digest* digest) {
@@ -127,6 +152,7 @@ bool CopyAndHash(int in, int out, off_t size, Sha256Digest* digest) {
     errno = EIO;
     return false;
   }
+  if (size <= kChunk) return CopyAndHashSmall(in, out, size, digest);
   // The file at its full size first, so that one mapping covers it while it
   // fills; a failed copy leaves holes that nobody reads.
   if (::ftruncate(out, size) != 0) return false;
@@ -135,19 +161,7 @@ bool CopyAndHash(int in, int out, off_t size, Sha256Digest* digest) {
   if (mapped == MAP_FAILED) return false;
   const auto* file = static_cast<const unsigned char*>(mapped);
   bool ok = true;
-  if (size <= kChunk) {
-    // One chunk has nothing to overlap with: a thread would only cost its
-    // start (a patch of a thousand small modules starts a thousand).
-    Sha256 hash;
-    ok = CopyChunk(in, out, size);
-    if (ok) {
-      hash.Update(file, static_cast<size_t>(size));
-      if (!hash.Finish(digest)) {
-        errno = EIO;
-        ok = false;
-      }
-    }
-  } else {
+  {
     ChunkHasher hasher(file);
     for (off_t done = 0; ok && done < size;) {
       const off_t n = std::min(kChunk, size - done);

@@ -155,7 +155,29 @@ DWORD File::GetSection(LPCSTR section, LPSTR buffer, DWORD size) const {
 bool File::WriteString(LPCSTR section, LPCSTR key, LPCSTR value,
                        bool* changed) {
   bool unused = false;
-  if (changed == nullptr) changed = &unused;
+  return Write(section, key, value, changed != nullptr ? changed : &unused,
+               nullptr);
+}
+
+bool File::WriteStrings(const std::vector<ProfileWrite>& writes,
+                        bool* changed) {
+  *changed = false;
+  bool stale = false;
+  for (const ProfileWrite& write : writes) {
+    bool one = false;
+    if (!Write(write.section.c_str(), write.key.c_str(),
+               write.value ? write.value->c_str() : nullptr, &one, &stale)) {
+      if (stale) Rebuild();
+      return false;
+    }
+    *changed = *changed || one;
+  }
+  if (stale) Rebuild();
+  return true;
+}
+
+bool File::Write(LPCSTR section, LPCSTR key, LPCSTR value, bool* changed,
+                 bool* stale) {
   *changed = false;
   size_t header = 0;
   size_t line = 0;
@@ -163,9 +185,10 @@ bool File::WriteString(LPCSTR section, LPCSTR key, LPCSTR value,
   // line (which the write must keep from starting with a byte-order mark):
   // only the key's line changes. The write of the header and that line alone
   // makes the same change, since a write finds the key as a read does.
-  if (unicode_ == nullptr && section != nullptr && key != nullptr &&
-      value != nullptr && Find<char>(section, key, &header, &line) &&
-      line < lines_.size() && lines_[line].begin > 0) {
+  if (unicode_ == nullptr && (stale == nullptr || !*stale) &&
+      section != nullptr && key != nullptr && value != nullptr &&
+      Find<char>(section, key, &header, &line) && line < lines_.size() &&
+      lines_[line].begin > 0) {
     const Span& h = lines_[header];
     Span& old = lines_[line];
     const size_t header_size = h.next - h.begin;
@@ -212,8 +235,17 @@ bool File::WriteString(LPCSTR section, LPCSTR key, LPCSTR value,
   // starts with a header.
   if (written == contents_) return true;
   contents_ = std::move(written);
-  Rebuild();
   *changed = true;
+  // In a batch, an ANSI text is written on as text and indexed once at the
+  // end: a thousand new keys would otherwise index the file a thousand
+  // times. A text that now reads as Unicode is indexed at once.
+  size_t bom = 0;
+  if (stale != nullptr && unicode_ == nullptr &&
+      profile::Detect(contents_, &bom) == profile::Encoding::kAnsi) {
+    *stale = true;
+    return true;
+  }
+  Rebuild();
   return true;
 }
 

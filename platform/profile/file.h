@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/win32_types.h"
 
 namespace ks::profile {
@@ -36,6 +37,10 @@ class File {
   // is set to whether contents() changed.
   bool WriteString(LPCSTR section, LPCSTR key, LPCSTR value,
                    bool* changed = nullptr);
+  // Every write of `writes` in order, as WriteString makes it; *changed
+  // says whether contents() changed. False when one is refused (the ones
+  // before it stay made: the caller drops the file).
+  bool WriteStrings(const std::vector<ProfileWrite>& writes, bool* changed);
 
  private:
   // A line as offsets into the file's text (the bytes, or the decoded
@@ -50,6 +55,10 @@ class File {
   struct Unicode;
 
   void Rebuild();
+  // WriteString; with `stale`, the index may be left stale for the next
+  // write of a batch (*stale set), which then writes on the text alone.
+  bool Write(LPCSTR section, LPCSTR key, LPCSTR value, bool* changed,
+             bool* stale);
   template <typename Unit>
   void Index(std::basic_string_view<Unit> text);
   // The header of the first section named `section` and the first line of

@@ -37,16 +37,7 @@ bool Store::WriteString(FileIo& file, LPCSTR section, LPCSTR key,
 bool Store::WriteStrings(FileIo& file,
                          const std::vector<ProfileWrite>& writes) {
   return Change(file, [&](File* profile, bool* changed) {
-    for (const ProfileWrite& write : writes) {
-      bool one = false;
-      if (!profile->WriteString(write.section.c_str(), write.key.c_str(),
-                                write.value ? write.value->c_str() : nullptr,
-                                &one)) {
-        return false;
-      }
-      *changed = *changed || one;
-    }
-    return true;
+    return profile->WriteStrings(writes, changed);
   });
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
@@ -306,6 +307,48 @@ std::string Utf16(const std::u16string& text, bool big_endian) {
     bytes += big_endian ? low : high;
   }
   return bytes;
+}
+
+// A batch of writes (one replace of client.ver for a whole patch) leaves
+// the text each write in turn would, whatever the text: the index it
+// leaves stale between writes must not show.
+TEST(ProfileWrite, ABatchWritesAsItsWritesOneByOne) {
+  std::mt19937 random(4321);
+  const std::string alphabet("[]=;\r\n \t\"'\0aAk\xEF\xBB\xBF", 17);
+  const char* names[] = {"k", "K", "", "a", "[]", "x y"};
+  const char* values[] = {"v a", "1", nullptr, ""};
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    const int length = static_cast<int>(random() % 40);
+    for (int i = 0; i < length; ++i) text += alphabet[random() % 17];
+    if (round % 3 == 0) text.insert(0, Utf16(u"[k]\r\nk=1\r\n", false));
+    if (round % 3 == 1)
+      text.insert(0, ";\r\n[k]\r\nk=1\r\n[a]\r\na=1\r\nk=2\r\n");
+    std::vector<ks::ProfileWrite> batch;
+    for (int i = static_cast<int>(random() % 6); i >= 0; --i) {
+      const char* value = values[random() % 4];
+      batch.push_back({names[random() % 6], names[random() % 6],
+                       value != nullptr ? std::optional<std::string>(value)
+                                        : std::nullopt});
+    }
+    profile::File together(text);
+    profile::File apart(text);
+    bool changed = false;
+    const bool made = together.WriteStrings(batch, &changed);
+    bool each = true;
+    for (const ks::ProfileWrite& w : batch) {
+      each = each && apart.WriteString(w.section.c_str(), w.key.c_str(),
+                                       w.value ? w.value->c_str() : nullptr);
+    }
+    ASSERT_EQ(made, each) << testing::PrintToString(text);
+    if (made) {
+      ASSERT_EQ(together.contents(), apart.contents())
+          << testing::PrintToString(text);
+      if (!changed) {
+        ASSERT_EQ(together.contents(), text);
+      }
+    }
+  }
 }
 
 TEST(ProfileUnicode, Utf16ReadsInAnsiAndWritesItsOwnLineInUtf16) {
