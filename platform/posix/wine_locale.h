@@ -21,9 +21,10 @@ struct TextLocale {
 
 // The ANSI code page that Wine gives a locale, from its name as in LC_ALL
 // ("pl_PL.UTF-8", "sr_RS@latin"): 1250 to 1258 for the locales whose
-// Windows locale uses one (the charset part does not count), 1252 for
-// every other name, "C" and "POSIX" included. Double-byte locales (ja, ko,
-// zh), Thai and the Unicode-only ones get 1252 too: they are not mapped.
+// Windows locale uses one, 932 for ja_JP, 936 for zh_CN and zh_SG, 949 for
+// ko_KR, 950 for zh_TW and zh_HK (the charset part does not count); 1252
+// for every other name, "C" and "POSIX" included. Thai and the locales
+// that Wine gives UTF-8 (bo_CN, ii_CN) get 1252 too: they are not mapped.
 int CodePageOfLocale(std::string_view locale_name);
 
 // The locale of this process as Wine would take it: the name of LC_ALL,

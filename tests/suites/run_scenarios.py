@@ -201,7 +201,9 @@ LOCALE_CODE_PAGES = {"C": 1252, "C.UTF-8": 1252, "fr_FR.UTF-8": 1252,
                      "pl_PL.UTF-8": 1250, "ru_RU.UTF-8": 1251,
                      "el_GR.UTF-8": 1253, "tr_TR.UTF-8": 1254,
                      "he_IL.UTF-8": 1255, "ar_SA.UTF-8": 1256,
-                     "lt_LT.UTF-8": 1257, "vi_VN.UTF-8": 1258}
+                     "lt_LT.UTF-8": 1257, "vi_VN.UTF-8": 1258,
+                     "ja_JP.UTF-8": 932, "zh_CN.UTF-8": 936,
+                     "ko_KR.UTF-8": 949, "zh_TW.UTF-8": 950}
 _LOCALE_DIR = []
 CHECKSUMS_SCRIPT = os.path.join(os.path.dirname(os.path.dirname(
     os.path.dirname(os.path.abspath(__file__)))), "scripts", "checksums")

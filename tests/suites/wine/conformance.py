@@ -838,6 +838,10 @@ def main():
             p, f = profile_conformance.run(prefix, dirs, args.filter)
             passed += p
             failed += f
+            p, f = profile_conformance.check_code_pages(prefix, dirs,
+                                                        args.filter)
+            passed += p
+            failed += f
         if args.hunt_files > 0 and not args.filter and not args.at_once_only:
             others = sorted(name for name, cp in rs.LOCALE_CODE_PAGES.items()
                             if cp != 1252 and name.endswith(".UTF-8"))

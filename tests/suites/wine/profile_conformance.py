@@ -448,6 +448,51 @@ def run(prefix, dirs, name_filter=""):
     return passed, failed
 
 
+def code_page_commands():
+    """Every byte alone, every byte pair that starts beyond ASCII and each
+    such byte at the end, decoded; every UTF-16 unit encoded, 256 a
+    command."""
+    cmds = [command("decode", chr(b)) for b in range(256)]
+    cmds += [command("decode", chr(lead) + chr(trail) + "A")
+             for lead in range(0x80, 0x100) for trail in range(256)]
+    cmds += [command("encode", "".join(f"{u:04x}" for u in
+                                       range(block, block + 256)))
+             for block in range(0, 0x10000, 256)]
+    return cmds
+
+
+def check_code_pages(prefix, dirs, name_filter=""):
+    """The ANSI code page of each locale of LOCALE_CODE_PAGES (one a
+    page), converted by each provider and by Wine. Returns (passed,
+    failed), counted by code page."""
+    by_page = {}
+    for name, cp in sorted(rs.LOCALE_CODE_PAGES.items()):
+        if name.endswith(".UTF-8"):
+            by_page.setdefault(cp, name)
+    passed = failed = 0
+    cmds = code_page_commands()
+    for cp, locale in sorted(by_page.items()):
+        if name_filter not in f"code page {cp}":
+            continue
+        env = rs.locale_env(locale)
+        ref = Probe(prefix, dirs, providers()[1], reference=True,
+                    env=env).run(cmds)
+        problems = []
+        for p in providers():
+            compare(p, cmds, Probe(prefix, dirs, p, env=env).run(cmds), ref,
+                    problems)
+        if problems:
+            failed += 1
+            print(f"FAIL code page {cp} ({locale}): {len(problems)} of "
+                  f"{len(cmds)} conversions differ")
+            show_problems(problems)
+        else:
+            passed += 1
+            print(f"PASS code page {cp} ({locale}): {len(cmds)} conversions "
+                  f"({' and '.join(providers())} answer as Wine)")
+    return passed, failed
+
+
 def report_known(known):
     for name, count in sorted(known.items()):
         print(f"note: {count} answers differ as known: {name} "
