@@ -371,6 +371,10 @@ std::string UnicodeToAnsi(int code_page, std::u16string_view text) {
 
 namespace ks {
 
+bool IsAnsiLeadByte(unsigned char byte) {
+  return posix::IsLeadByte(posix::ProcessLocale().code_page, byte);
+}
+
 std::u16string AnsiToUnicode(std::string_view ansi) {
   return posix::AnsiToUnicode(posix::ProcessLocale().code_page, ansi);
 }
