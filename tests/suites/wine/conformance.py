@@ -247,7 +247,7 @@ def run_build(prefix, build, dirs, scenario, trace_path):
     command_line = " ".join(["ksupdate.exe"] + scenario["args"])
     line_file = trace_path + ".cmdline"
     with open(line_file, "wb") as f:
-        f.write(command_line.encode("latin-1"))
+        f.write(command_line.encode(f"cp{rs.code_page(scenario)}"))
     # Wine's debugstr channel shows each OutputDebugStringA call; its
     # eventlog channel each event's text, at the event's level.
     env = dict(prefix.env, KSUPDATE_TRACE=host_to_windows(trace_path),
@@ -799,12 +799,11 @@ def main():
         baseline = baseline_paths(prefix.drive_c)
         scenarios_dir = os.path.join(os.path.dirname(HERE), "scenarios")
         groups = {}
-        for path in rs.scenario_files([scenarios_dir]):
-            name = os.path.splitext(os.path.basename(path))[0]
+        named = [n for path in rs.scenario_files([scenarios_dir])
+                 for n in rs.load_scenarios(path)]
+        for name, scenario in named:
             if args.at_once_only or args.filter not in name:
                 continue
-            with open(path, encoding="utf-8") as f:
-                scenario = json.load(f)
             rs.validate(scenario)
             if "linux_only" in scenario:
                 print(f"skip {name}: {scenario['linux_only']}")
