@@ -29,6 +29,14 @@ std::string UnicodeToAnsi(std::u16string_view text);
 // code page of this process; never in a single-byte code page.
 bool IsAnsiLeadByte(unsigned char byte);
 
+// Whether the ANSI code page of this process is a double-byte one.
+inline bool AnsiIsDoubleByte() {
+  for (int byte = 0x80; byte <= 0xFF; ++byte) {
+    if (IsAnsiLeadByte(static_cast<unsigned char>(byte))) return true;
+  }
+  return false;
+}
+
 // Where the character after the one at `i` begins, as CharNextA steps: past
 // a lead byte's trail byte (any byte but NUL), else one byte on.
 inline std::size_t NextAnsiChar(std::string_view ansi, std::size_t i) {
