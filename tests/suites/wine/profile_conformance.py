@@ -519,6 +519,12 @@ ENCODINGS = [("ansi", 50), ("utf-8", 20), ("utf-16-le", 20),
 LINE_ENDS = ["\r\n", "\n", "\r"]
 
 
+# Lead bytes of the double-byte code pages: a few from each range.
+LEAD_BYTES = {932: [0x81, 0x83, 0x95, 0x9f, 0xe0, 0xfc],
+              936: [0x81, 0xb0, 0xfe], 949: [0x81, 0xb0, 0xfe],
+              950: [0x81, 0xa4, 0xb3, 0xfe]}
+
+
 def pick_weighted(rng, choices):
     total = sum(w for _, w in choices)
     n = rng.randrange(total)
@@ -539,6 +545,11 @@ def odd_text(rng, wide, code_page=1252):
     else:
         pool += [chr(b) for b in (0x80, 0x81, 0x8a, 0x9f, 0xa0, 0xc9, 0xe9,
                                   0xff, rng.randrange(0x80, 0x100))]
+        if code_page in LEAD_BYTES:
+            # A lead byte before the trail bytes that a byte scan mistakes
+            # for '\\', '|', ']' or a letter.
+            lead = chr(rng.choice(LEAD_BYTES[code_page]))
+            pool += [lead + t for t in "\\|]AZaz"] + [lead + lead]
     return "".join(rng.choice(pool) for _ in range(rng.randrange(1, 4)))
 
 
@@ -546,6 +557,9 @@ def hunt_name(rng, pool, wide, code_page):
     name = rng.choice(pool)
     if not wide and any(ord(c) > 0xff for c in name):
         name = name.encode("cp1252", "replace").decode("latin-1")
+    if not wide and code_page in LEAD_BYTES and rng.random() < 0.3:
+        # Names that differ only in a trail byte.
+        name = chr(LEAD_BYTES[code_page][1]) + rng.choice("AaZz\\|]") + name
     roll = rng.random()
     if roll < 0.15:
         name += odd_text(rng, wide, code_page)
