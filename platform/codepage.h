@@ -8,8 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include "platform/text.h"
-
 namespace ks {
 
 // `ansi` as UTF-16, as MultiByteToWideChar(CP_ACP) decodes it: each byte of
@@ -71,24 +69,6 @@ inline std::size_t FindLastAnsiChar(std::string_view ansi,
 inline bool EndsWithAnsiChar(std::string_view ansi, char c) {
   return !ansi.empty() && ansi.back() == c &&
          FindLastAnsiChar(ansi, std::string_view(&c, 1)) == ansi.size() - 1;
-}
-
-// Whether `a` and `b` are the same but for the case of ASCII letters, as
-// Wine's profile functions compare names (decoded, ASCII folded): a trail
-// byte is no letter and must match exactly.
-inline bool EqualsIgnoringAsciiCaseAnsi(std::string_view a,
-                                        std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size();) {
-    const std::size_t next = NextAnsiChar(a, i);
-    if (next - i == 2) {
-      if (a.compare(i, 2, b, i, 2) != 0) return false;
-    } else if (LowerAscii(a[i]) != LowerAscii(b[i])) {
-      return false;
-    }
-    i = next;
-  }
-  return true;
 }
 
 }  // namespace ks

@@ -7,7 +7,6 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/codepage.h"
 #include "platform/profile/encoding.h"
 #include "platform/text.h"
 
@@ -134,21 +133,14 @@ struct SectionScan {
   ParsedLine<Unit> key_entry;
 };
 
-// Names of a Unicode file compare by unit; of an ANSI file by character of
-// the ANSI code page, so that a trail byte never folds as a letter.
-bool NamesMatch(View<char16_t> a, View<char16_t> b) {
-  return EqualsIgnoringAsciiCase(a, b);
-}
-bool NamesMatch(View<char> a, View<char> b) {
-  return EqualsIgnoringAsciiCaseAnsi(a, b);
-}
-
 // The lines before the first header are a section of their own, named
 // "" (Wine's first section, there even when empty); a header whose name is
 // empty only repeats that name, so it is never found. `key`, trimmed, may
 // be null when no entry is wanted. Names match whatever the case of their
-// ASCII letters, as in Wine; other letters and trail bytes must match
-// exactly (Windows would also fold É to é).
+// ASCII letters, as in Wine; other letters must match exactly (Windows
+// would also fold É to é). ANSI text here is of a single-byte page: in a
+// double-byte one the file is decoded first (encoding.h), so a trail byte
+// never folds.
 template <typename Unit>
 SectionScan<Unit> ScanSection(View<Unit> text, View<Unit> section,
                               const View<Unit>* key) {
@@ -164,7 +156,8 @@ SectionScan<Unit> ScanSection(View<Unit> text, View<Unit> section,
         scan.end = line.begin;
         return scan;
       }
-      if (!parsed.name.empty() && NamesMatch(parsed.name, section)) {
+      if (!parsed.name.empty() &&
+          EqualsIgnoringAsciiCase(parsed.name, section)) {
         scan.found = true;
         scan.header = line;
         scan.last_nonblank = line;
@@ -173,7 +166,8 @@ SectionScan<Unit> ScanSection(View<Unit> text, View<Unit> section,
     }
     if (!scan.found || parsed.kind == LineKind::kBlank) continue;
     scan.last_nonblank = line;
-    if (key != nullptr && !scan.key_found && NamesMatch(parsed.name, *key)) {
+    if (key != nullptr && !scan.key_found &&
+        EqualsIgnoringAsciiCase(parsed.name, *key)) {
       scan.key_found = true;
       scan.key_line = line;
       scan.key_entry = parsed;

@@ -6,7 +6,6 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/codepage.h"
 #include "platform/profile/dialect.h"
 #include "platform/profile/encoding.h"
 #include "platform/profile/profile.h"
@@ -24,17 +23,8 @@ template <typename Unit>
 using View = std::basic_string_view<Unit>;
 
 // The lower-case form of a name, as the bytes of its units, for the index.
-// A trail byte of an ANSI name is no letter (NamesMatch in dialect.cc).
 void AppendNameId(string_view name, std::string* id) {
-  for (size_t i = 0; i < name.size();) {
-    const size_t next = NextAnsiChar(name, i);
-    if (next - i == 2) {
-      id->append(name.substr(i, 2));
-    } else {
-      *id += LowerAscii(name[i]);
-    }
-    i = next;
-  }
+  for (char c : name) *id += LowerAscii(c);
 }
 void AppendNameId(u16string_view name, std::string* id) {
   for (char16_t c : name) {
