@@ -70,7 +70,9 @@ TextLocale LoadProcessLocale() {
 }
 
 // Windows' upper case of the letters beyond ASCII that code pages 1250 to
-// 1258 hold, and of every character that upper-cases to one of those:
+// 1258 hold, of the full-width Latin letters of the double-byte pages (the
+// Greek and Cyrillic ones they hold are among the former), and of every
+// character that upper-cases to one of those:
 // `count` characters from `first` on, `step` apart, each `delta` below or
 // above its upper case.
 struct CaseRun {
@@ -90,7 +92,7 @@ constexpr CaseRun kUpperRuns[] = {
     {0x01B0, 1, -1, 1},   {0x03AC, 1, -38, 1},  {0x03AD, 3, -37, 1},
     {0x03B1, 17, -32, 1}, {0x03C3, 9, -32, 1},  {0x03CC, 1, -64, 1},
     {0x03CD, 2, -63, 1},  {0x0430, 32, -32, 1}, {0x0451, 12, -80, 1},
-    {0x045E, 2, -80, 1},  {0x0491, 1, -1, 1},
+    {0x045E, 2, -80, 1},  {0x0491, 1, -1, 1},   {0xFF41, 26, -32, 1},
 };
 
 char32_t UpperCase(char32_t c) {

@@ -40,9 +40,9 @@ bool HostName(HostNames host_names, std::u16string_view name,
 
 // True when two host names (UTF-8) are the same but for letter case, as
 // Wine matches file names: each character compared upper-cased, by the
-// Windows table for ASCII and the letters of code pages 1250 to 1258 (it
-// leaves U+00B5, U+0131 and U+03C2 as they are). A name that is no UTF-8
-// matches nothing.
+// Windows table for ASCII, the letters of code pages 1250 to 1258 and the
+// full-width Latin letters of the double-byte ones (it leaves U+00B5,
+// U+0131 and U+03C2 as they are). A name that is no UTF-8 matches nothing.
 bool HostNamesEqualIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace ks::posix
