@@ -71,6 +71,14 @@ inline bool EndsWithAnsiChar(std::string_view ansi, char c) {
          FindLastAnsiChar(ansi, std::string_view(&c, 1)) == ansi.size() - 1;
 }
 
+// Whether `ansi` ends in a lead byte that has no trail byte.
+inline bool EndsWithLoneLeadByte(std::string_view ansi) {
+  std::size_t last = 0;
+  for (std::size_t i = 0; i < ansi.size(); i = NextAnsiChar(ansi, i)) last = i;
+  return !ansi.empty() && last == ansi.size() - 1 &&
+         IsAnsiLeadByte(static_cast<unsigned char>(ansi.back()));
+}
+
 }  // namespace ks
 
 #endif  // KSUPDATE_PLATFORM_CODEPAGE_H_

@@ -63,8 +63,11 @@ template <>
 inline std::string FromAnsi<char>(std::string_view ansi) {
   return std::string(ansi);
 }
+// As Wine converts a caller's text: a lead byte that ends it, with no trail
+// byte, is dropped.
 template <>
 inline std::u16string FromAnsi<char16_t>(std::string_view ansi) {
+  if (EndsWithLoneLeadByte(ansi)) ansi.remove_suffix(1);
   return AnsiToUnicode(ansi);
 }
 
