@@ -1,5 +1,7 @@
 #include "app/argument_text.h"
 
+#include "platform/process.h"
+
 namespace ks {
 
 std::string ArgumentText(const char* command_line) {
@@ -21,7 +23,7 @@ std::string JoinArguments(int argc, const char* const* argv) {
   std::string text;
   for (int i = 1; i < argc; ++i) {
     if (i > 1) text += ' ';
-    text += argv[i];
+    text += HostWordToAnsi(argv[i]);
   }
   return text;
 }

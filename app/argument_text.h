@@ -12,7 +12,8 @@ namespace ks {
 std::string ArgumentText(const char* command_line);
 
 // The argument text rebuilt from words already split by the host: argv[1..]
-// joined by one blank; no word gives the empty text.
+// in the ANSI code page (HostWordToAnsi) joined by one blank; no word gives
+// the empty text.
 std::string JoinArguments(int argc, const char* const* argv);
 
 }  // namespace ks

@@ -3,6 +3,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/codepage.h"
+
 namespace ks {
 
 const char kRegistryKeyPath[] = "SOFTWARE\\Kestrova\\Plennet Groupware 6.5";
@@ -27,8 +29,8 @@ Locations::Locations(std::string base_path)
 std::string Locations::GetSourceDir() const {
   const std::string& base = base_path_;
   if (base.empty()) return std::string();
-  // Byte by byte: a 0x5C trail byte of a double-byte character counts too.
-  std::string::size_type i = base.rfind(kSeparator[0]);
+  // By character: a 0x5C trail byte of a double-byte character is no cut.
+  std::string::size_type i = FindLastAnsiChar(base, kSeparator);
   if (i == std::string::npos) return base;
   return base.substr(0, i);
 }
@@ -87,7 +89,7 @@ std::string Locations::GetInstallBinDir(Platform& platform) {
   std::string dir = ReadRegistryString(platform, HKEY_LOCAL_MACHINE,
                                        kRegistryKeyPath, kRegistryValueName);
   if (dir.empty()) return std::string();
-  if (dir.back() != kSeparator[0]) dir += kSeparator;
+  if (!EndsWithAnsiChar(dir, kSeparator[0])) dir += kSeparator;
   return dir + kModulesDirName;
 }
 

@@ -58,7 +58,7 @@ bool IsDeviceComponent(std::string_view component) {
 // removed as stale by the next run. As Windows does, trailing dots and
 // blanks do not count.
 bool IsRunsOwnFile(const std::string& name) {
-  const std::string::size_type slash = name.find_last_of("\\/");
+  const std::string::size_type slash = FindLastAnsiChar(name, "\\/");
   const std::string file =
       name.substr(slash == std::string::npos ? 0 : slash + 1);
   if (IsTempName(file.c_str())) return true;
@@ -94,7 +94,8 @@ std::vector<std::string> SplitModuleNames(const std::string& key) {
   std::vector<std::string> names;
   std::string::size_type start = 0;
   for (;;) {
-    std::string::size_type bar = key.find('|', start);
+    // '|' may be the trail byte of a double-byte character.
+    std::string::size_type bar = FindAnsiChar(key, '|', start);
     names.push_back(key.substr(start, bar - start));
     if (bar == std::string::npos) return names;
     start = bar + 1;
@@ -104,11 +105,13 @@ std::vector<std::string> SplitModuleNames(const std::string& key) {
 bool IsSafeModuleName(const std::string& name) {
   if (!name.empty() && IsSeparator(name.front())) return false;
   if (IsRunsOwnFile(name)) return false;
-  if (name.find(':') != std::string::npos) return false;
+  if (FindAnsiChar(name, ':') != std::string::npos) return false;
   std::string::size_type start = 0;
   for (;;) {
     std::string::size_type end = start;
-    while (end < name.size() && !IsSeparator(name[end])) ++end;
+    while (end < name.size() && !IsSeparator(name[end])) {
+      end = NextAnsiChar(name, end);
+    }
     const std::string component = name.substr(start, end - start);
     if (IsDotsComponent(component) || IsDeviceComponent(component)) {
       return false;

@@ -2,6 +2,8 @@
 #ifndef KSUPDATE_PLATFORM_PROCESS_H_
 #define KSUPDATE_PLATFORM_PROCESS_H_
 
+#include <string>
+
 namespace ks {
 
 // Makes the process fit to run with more rights than whoever controls its
@@ -17,6 +19,13 @@ void PrepareProcess();
 // keeps one (Windows); null where it hands a program only its words
 // (Linux).
 const char* RawCommandLine();
+
+// A word that the host split off the command line (Linux), as ANSI text,
+// as Wine hands a Windows program its command line: in a UTF-8 locale
+// decoded and put in the ANSI code page, a character that the page lacks
+// as '?' (Wine would pick a look-alike); in another locale the bytes as
+// they are. Where the raw command line is there (Windows), as it is.
+std::string HostWordToAnsi(const char* word);
 
 // This process's id, as the system shows it.
 unsigned long ProcessId();

@@ -1,11 +1,17 @@
 // The process entry's needs on Linux: standard descriptors that are open,
-// and no raw command line.
+// no raw command line, and the words in the ANSI code page.
 #include "platform/process.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <string_view>
+
+#include "platform/codepage.h"
+#include "platform/posix/wine_locale.h"
+#include "platform/text.h"
 
 namespace ks {
 
@@ -24,6 +30,20 @@ void PrepareProcess() {
 }
 
 const char* RawCommandLine() { return nullptr; }
+
+std::string HostWordToAnsi(const char* word) {
+  if (posix::ProcessLocale().host_names != posix::HostNames::kUtf8) {
+    return word;
+  }
+  const std::string_view utf8(word);
+  std::u16string text;
+  for (size_t i = 0; i < utf8.size();) {
+    char32_t code = 0;
+    NextUtf8(utf8, &i, BadUtf8::kLikeWindows, &code);
+    AppendUtf16(code, &text);
+  }
+  return UnicodeToAnsi(text);
+}
 
 unsigned long ProcessId() { return static_cast<unsigned long>(::getpid()); }
 

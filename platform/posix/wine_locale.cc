@@ -1,5 +1,7 @@
 // The locales that Wine gives each ANSI code page (found by running Wine 8
-// in every locale that glibc ships with one of these languages), and the
+// in every locale that glibc ships with one of these languages; for the
+// double-byte pages, zh_SG gets 936 and zh_HK 950 as in Windows, yue_HK
+// 1252), and the
 // spelling of host file names.
 #include "platform/posix/wine_locale.h"
 
@@ -32,7 +34,9 @@ constexpr LocaleCodePage kLocales[] = {
     {"ar_MA", 1256},          {"ar_OM", 1256},         {"ar_QA", 1256},
     {"ar_SA", 1256},          {"ar_SY", 1256},         {"ar_TN", 1256},
     {"ar_YE", 1256},          {"be_BY", 1251},         {"bg_BG", 1251},
-    {"ckb_IQ", 1256},         {"cs_CZ", 1250},         {"el_GR", 1253},
+    {"ckb_IQ", 1256},         {"ja_JP", 932},          {"ko_KR", 949},
+    {"zh_CN", 936},           {"zh_SG", 936},          {"zh_TW", 950},
+    {"zh_HK", 950},           {"cs_CZ", 1250},         {"el_GR", 1253},
     {"et_EE", 1257},          {"fa_IR", 1256},         {"he_IL", 1255},
     {"hr_HR", 1250},          {"hu_HU", 1250},         {"ky_KG", 1251},
     {"lt_LT", 1257},          {"lv_LV", 1257},         {"mk_MK", 1251},
@@ -66,7 +70,9 @@ TextLocale LoadProcessLocale() {
 }
 
 // Windows' upper case of the letters beyond ASCII that code pages 1250 to
-// 1258 hold, and of every character that upper-cases to one of those:
+// 1258 hold, of the full-width Latin letters of the double-byte pages (the
+// Greek and Cyrillic ones they hold are among the former), and of every
+// character that upper-cases to one of those:
 // `count` characters from `first` on, `step` apart, each `delta` below or
 // above its upper case.
 struct CaseRun {
@@ -86,7 +92,7 @@ constexpr CaseRun kUpperRuns[] = {
     {0x01B0, 1, -1, 1},   {0x03AC, 1, -38, 1},  {0x03AD, 3, -37, 1},
     {0x03B1, 17, -32, 1}, {0x03C3, 9, -32, 1},  {0x03CC, 1, -64, 1},
     {0x03CD, 2, -63, 1},  {0x0430, 32, -32, 1}, {0x0451, 12, -80, 1},
-    {0x045E, 2, -80, 1},  {0x0491, 1, -1, 1},
+    {0x045E, 2, -80, 1},  {0x0491, 1, -1, 1},   {0xFF41, 26, -32, 1},
 };
 
 char32_t UpperCase(char32_t c) {

@@ -21,9 +21,10 @@ struct TextLocale {
 
 // The ANSI code page that Wine gives a locale, from its name as in LC_ALL
 // ("pl_PL.UTF-8", "sr_RS@latin"): 1250 to 1258 for the locales whose
-// Windows locale uses one (the charset part does not count), 1252 for
-// every other name, "C" and "POSIX" included. Double-byte locales (ja, ko,
-// zh), Thai and the Unicode-only ones get 1252 too: they are not mapped.
+// Windows locale uses one, 932 for ja_JP, 936 for zh_CN and zh_SG, 949 for
+// ko_KR, 950 for zh_TW and zh_HK (the charset part does not count); 1252
+// for every other name, "C" and "POSIX" included. Thai and the locales
+// that Wine gives UTF-8 (bo_CN, ii_CN) get 1252 too: they are not mapped.
 int CodePageOfLocale(std::string_view locale_name);
 
 // The locale of this process as Wine would take it: the name of LC_ALL,
@@ -39,9 +40,9 @@ bool HostName(HostNames host_names, std::u16string_view name,
 
 // True when two host names (UTF-8) are the same but for letter case, as
 // Wine matches file names: each character compared upper-cased, by the
-// Windows table for ASCII and the letters of code pages 1250 to 1258 (it
-// leaves U+00B5, U+0131 and U+03C2 as they are). A name that is no UTF-8
-// matches nothing.
+// Windows table for ASCII, the letters of code pages 1250 to 1258 and the
+// full-width Latin letters of the double-byte ones (it leaves U+00B5,
+// U+0131 and U+03C2 as they are). A name that is no UTF-8 matches nothing.
 bool HostNamesEqualIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace ks::posix

@@ -62,11 +62,12 @@ std::string DriveRoot(const std::string& prefix, char letter) {
 
 // A character that no Windows file name holds: Win32 refuses such a path
 // (ERROR_INVALID_NAME), and so do we.
-bool IsInvalidNameChar(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || c == '"' || c == '*' || c == '<' || c == '>' ||
-         c == '?' || c == '|';
+bool IsInvalidNameChar(char16_t c) {
+  return c < 0x20 || c == u'"' || c == u'*' || c == u'<' || c == u'>' ||
+         c == u'?' || c == u'|';
 }
+
+bool IsSeparatorUnit(char16_t c) { return c == u'\\' || c == u'/'; }
 
 // Applies the Windows components of `path` to *components, as host names:
 // '\\' and '/' separate, empty components and "." vanish, ".." drops the
@@ -75,21 +76,25 @@ bool IsInvalidNameChar(char c) {
 // ends in a single '.' loses it, and the last one (unless the path ends in
 // a separator) loses all its trailing dots and blanks. False when a
 // component that is left holds a character that no file name may, or one
-// that has no host spelling in `locale`.
-bool ApplyComponents(std::string_view path, const TextLocale& locale,
+// that has no host spelling in `locale`. The path is decoded first, as Wine
+// does, so that a trail byte 0x5C of a double-byte character separates
+// nothing.
+bool ApplyComponents(std::string_view ansi_path, const TextLocale& locale,
                      std::vector<std::string>* components) {
-  std::vector<std::string_view> added;
+  const std::u16string decoded = AnsiToUnicode(locale.code_page, ansi_path);
+  const std::u16string_view path = decoded;
+  std::vector<std::u16string_view> added;
   size_t i = 0;
   while (i < path.size()) {
-    if (IsSeparator(path[i])) {
+    if (IsSeparatorUnit(path[i])) {
       ++i;
       continue;
     }
     size_t end = i;
-    while (end < path.size() && !IsSeparator(path[end])) ++end;
-    std::string_view component = path.substr(i, end - i);
+    while (end < path.size() && !IsSeparatorUnit(path[end])) ++end;
+    std::u16string_view component = path.substr(i, end - i);
     i = end;
-    if (component == "..") {
+    if (component == u"..") {
       if (!added.empty()) {
         added.pop_back();
       } else if (!components->empty()) {
@@ -97,29 +102,26 @@ bool ApplyComponents(std::string_view path, const TextLocale& locale,
       }
       continue;
     }
-    if (component == ".") continue;
+    if (component == u".") continue;
     if (end == path.size()) {
       while (!component.empty() &&
-             (component.back() == '.' || component.back() == ' ')) {
+             (component.back() == u'.' || component.back() == u' ')) {
         component.remove_suffix(1);
       }
       if (component.empty()) continue;
-    } else if (component.size() >= 2 && component.back() == '.' &&
-               component[component.size() - 2] != '.') {
+    } else if (component.size() >= 2 && component.back() == u'.' &&
+               component[component.size() - 2] != u'.') {
       component.remove_suffix(1);
     }
     added.push_back(component);
   }
   // Windows checks the names once the path is whole.
-  for (std::string_view component : added) {
-    for (char c : component) {
+  for (std::u16string_view component : added) {
+    for (char16_t c : component) {
       if (IsInvalidNameChar(c)) return false;
     }
     std::string host;
-    if (!HostName(locale.host_names, AnsiToUnicode(locale.code_page, component),
-                  &host)) {
-      return false;
-    }
+    if (!HostName(locale.host_names, component, &host)) return false;
     components->push_back(std::move(host));
   }
   return true;

@@ -138,7 +138,9 @@ struct SectionScan {
 // empty only repeats that name, so it is never found. `key`, trimmed, may
 // be null when no entry is wanted. Names match whatever the case of their
 // ASCII letters, as in Wine; other letters must match exactly (Windows
-// would also fold É to é).
+// would also fold É to é). ANSI text here is of a single-byte page: in a
+// double-byte one the file is decoded first (encoding.h), so a trail byte
+// never folds.
 template <typename Unit>
 SectionScan<Unit> ScanSection(View<Unit> text, View<Unit> section,
                               const View<Unit>* key) {

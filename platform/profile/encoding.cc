@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/codepage.h"
 #include "platform/text.h"
 
 namespace ks::profile {
@@ -43,7 +44,37 @@ void DecodeUtf8(std::string_view raw, size_t bom, Decoded* out) {
   if (out->tail == std::string::npos) out->tail = out->text.size();
 }
 
+// One unit a character, as AnsiToUnicode gives it; a lone lead byte at the
+// end is a cut end: a byte written after it would join it.
+void DecodeAnsi(std::string_view raw, Decoded* out) {
+  out->text = AnsiToUnicode(raw);
+  out->tail = out->text.size();
+  size_t i = 0;
+  while (i < raw.size()) {
+    out->offsets.push_back(i);
+    const size_t next = NextAnsiChar(raw, i);
+    if (next == raw.size() && next - i == 1 &&
+        IsAnsiLeadByte(static_cast<unsigned char>(raw[i]))) {
+      out->tail = out->offsets.size() - 1;
+    }
+    i = next;
+  }
+  // Every double-byte page gives one unit a character; should one not, the
+  // text is decoded a character at a time.
+  if (out->offsets.size() != out->text.size()) {
+    out->text.clear();
+    for (size_t k = 0; k < out->offsets.size(); ++k) {
+      const size_t end =
+          k + 1 < out->offsets.size() ? out->offsets[k + 1] : raw.size();
+      const std::u16string unit =
+          AnsiToUnicode(raw.substr(out->offsets[k], end - out->offsets[k]));
+      out->text += unit.empty() ? u'?' : unit[0];
+    }
+  }
+}
+
 std::string Encode(Encoding encoding, std::u16string_view text) {
+  if (encoding == Encoding::kAnsiDoubleByte) return UnicodeToAnsi(text);
   std::string bytes;
   if (encoding == Encoding::kUtf8) {
     bytes.reserve(text.size());
@@ -81,7 +112,7 @@ Encoding Detect(std::string_view raw, size_t* bom) {
     *bom = 2;
     return Encoding::kUtf16Be;
   }
-  return Encoding::kAnsi;
+  return AnsiIsDoubleByte() ? Encoding::kAnsiDoubleByte : Encoding::kAnsi;
 }
 
 Decoded Decode(std::string_view raw, Encoding encoding, size_t bom) {
@@ -89,7 +120,9 @@ Decoded Decode(std::string_view raw, Encoding encoding, size_t bom) {
   decoded.encoding = encoding;
   decoded.text.reserve(raw.size());
   decoded.offsets.reserve(raw.size() + 1);
-  if (encoding == Encoding::kUtf8) {
+  if (encoding == Encoding::kAnsiDoubleByte) {
+    DecodeAnsi(raw, &decoded);
+  } else if (encoding == Encoding::kUtf8) {
     DecodeUtf8(raw, bom, &decoded);
   } else {
     DecodeUtf16(raw, bom, encoding == Encoding::kUtf16Be, &decoded);

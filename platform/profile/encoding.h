@@ -1,7 +1,8 @@
 // How the bytes of a profile file are text. A file that starts with a UTF-8
 // byte-order mark, or a UTF-16 one (little or big endian), is Unicode: its
 // text is UTF-16 units and answers in the ANSI code page
-// (platform/codepage.h). Any other file is ANSI and its text is its bytes.
+// (platform/codepage.h). Any other file is ANSI: its text is its bytes in a
+// single-byte code page, and its characters decoded in a double-byte one.
 // The profile rules (platform/profile/dialect.h) work on the text in its
 // units: char for ANSI, char16_t for Unicode.
 #ifndef KSUPDATE_PLATFORM_PROFILE_ENCODING_H_
@@ -16,7 +17,10 @@
 
 namespace ks::profile {
 
-enum class Encoding { kAnsi, kUtf8, kUtf16Le, kUtf16Be };
+// kAnsiDoubleByte: a file without a byte-order mark while the ANSI code
+// page is double-byte. Its text is decoded as a Unicode file's, since Wine
+// reads it so: a trail byte is never '\\', ']', '=' or a letter.
+enum class Encoding { kAnsi, kUtf8, kUtf16Le, kUtf16Be, kAnsiDoubleByte };
 
 // The encoding of a file's bytes; *bom gets the size of its byte-order
 // mark (0 for ANSI).
@@ -59,8 +63,11 @@ template <>
 inline std::string FromAnsi<char>(std::string_view ansi) {
   return std::string(ansi);
 }
+// As Wine converts a caller's text: a lead byte that ends it, with no trail
+// byte, is dropped.
 template <>
 inline std::u16string FromAnsi<char16_t>(std::string_view ansi) {
+  if (EndsWithLoneLeadByte(ansi)) ansi.remove_suffix(1);
   return AnsiToUnicode(ansi);
 }
 

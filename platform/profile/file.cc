@@ -228,6 +228,11 @@ bool File::Write(LPCSTR section, LPCSTR key, LPCSTR value, bool* changed,
     if (!edit.changed) return true;
     written = profile::ReplaceUnits(contents_, unicode_->decoded, edit.begin,
                                     edit.end, edit.text);
+    // A key written first must not make an ANSI file look Unicode.
+    size_t bom = 0;
+    if (profile::Detect(written, &bom) != unicode_->decoded.encoding) {
+      return false;
+    }
   } else if (!profile::WriteString(contents_, section, key, value, &written)) {
     return false;
   }

@@ -65,7 +65,9 @@ bool WriteString(const std::string& contents, LPCSTR section, LPCSTR key,
   *result = edit.changed ? profile::ReplaceUnits(contents, decoded, edit.begin,
                                                  edit.end, edit.text)
                          : contents;
-  return true;
+  // An ANSI file must not come to look Unicode either.
+  size_t new_bom = 0;
+  return profile::Detect(*result, &new_bom) == encoding;
 }
 
 }  // namespace ks::profile

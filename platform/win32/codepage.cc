@@ -10,6 +10,10 @@
 
 namespace ks {
 
+bool IsAnsiLeadByte(unsigned char byte) {
+  return ::IsDBCSLeadByte(byte) != FALSE;
+}
+
 std::u16string AnsiToUnicode(std::string_view ansi) {
   if (ansi.empty()) return std::u16string();
   const int size = static_cast<int>(ansi.size());

@@ -12,6 +12,8 @@ void PrepareProcess() { (void)HardenProcess(); }
 
 const char* RawCommandLine() { return ::GetCommandLineA(); }
 
+std::string HostWordToAnsi(const char* word) { return word; }
+
 unsigned long ProcessId() { return ::GetCurrentProcessId(); }
 
 }  // namespace ks

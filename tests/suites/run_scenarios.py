@@ -112,6 +112,10 @@ A scenario is a JSON object with these fields:
   locale        the locale the program runs in (LC_ALL), "C.UTF-8" unless
                 given; one the system lacks is made with localedef. ANSI
                 profile files are read in its code page for the checks.
+  locales       instead of "locale": locale -> {NAME: text}; the file is
+                one scenario a locale, FILE[LOCALE], with each "${NAME}" in
+                its texts (keys too) replaced by that locale's text and
+                "${ENC}" by its code page ("cp932")
 
 File description: one of {"text": str}, {"lines": [str], "eol": str} (each line
 ends in eol, "\\r\\n" unless given), {"base64": str}, {"random": {"seed": str,
@@ -197,7 +201,7 @@ SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",
                "owner", "sparse",
                "same_as", "generate", "link", "fifo"}
 ENCODINGS = {"utf-8", "latin-1", "cp1250", "cp1252", "utf-16-le",
-             "utf-16-be"}
+             "utf-16-be", "cp932", "cp936", "cp949", "cp950"}
 DEFAULT_LOCALE = "C.UTF-8"
 # The ANSI code page that Wine, and so ksupdate, gives a locale: the locales
 # that the tests run in.
@@ -205,7 +209,9 @@ LOCALE_CODE_PAGES = {"C": 1252, "C.UTF-8": 1252, "fr_FR.UTF-8": 1252,
                      "pl_PL.UTF-8": 1250, "ru_RU.UTF-8": 1251,
                      "el_GR.UTF-8": 1253, "tr_TR.UTF-8": 1254,
                      "he_IL.UTF-8": 1255, "ar_SA.UTF-8": 1256,
-                     "lt_LT.UTF-8": 1257, "vi_VN.UTF-8": 1258}
+                     "lt_LT.UTF-8": 1257, "vi_VN.UTF-8": 1258,
+                     "ja_JP.UTF-8": 932, "zh_CN.UTF-8": 936,
+                     "ko_KR.UTF-8": 949, "zh_TW.UTF-8": 950}
 _LOCALE_DIR = []
 CHECKSUMS_SCRIPT = os.path.join(os.path.dirname(os.path.dirname(
     os.path.dirname(os.path.abspath(__file__)))), "scripts", "checksums")
@@ -1137,6 +1143,36 @@ def run_scenario(binary, scenario, keep, counts=None):
             remove_tree(work)
 
 
+def expand(name, scenario):
+    """(name, scenario) for each locale of a scenario with "locales"; the
+    scenario alone otherwise."""
+    if not isinstance(scenario, dict) or "locales" not in scenario:
+        return [(name, scenario)]
+    out = []
+    for locale, texts in scenario["locales"].items():
+        texts = dict(texts, ENC=f"cp{LOCALE_CODE_PAGES[locale]}")
+
+        def fill(x, texts=texts):
+            if isinstance(x, str):
+                return re.sub(r"\$\{(\w+)\}", lambda m: texts[m.group(1)], x)
+            if isinstance(x, list):
+                return [fill(v) for v in x]
+            if isinstance(x, dict):
+                return {fill(k): fill(v) for k, v in x.items()}
+            return x
+        one = fill({k: v for k, v in scenario.items() if k != "locales"})
+        one["locale"] = locale
+        out.append((f"{name}[{locale}]", one))
+    return out
+
+
+def load_scenarios(path):
+    """The scenarios of one file, named (expand())."""
+    with open(path, encoding="utf-8") as f:
+        return expand(os.path.splitext(os.path.basename(path))[0],
+                      json.load(f))
+
+
 def scenario_files(paths):
     for path in paths:
         if os.path.isdir(path):
@@ -1159,14 +1195,18 @@ def main():
     binary = os.path.abspath(args.ksupdate)
 
     passed = failed = 0
+    named = []
     for path in scenario_files(args.paths):
-        name = os.path.splitext(os.path.basename(path))[0]
+        try:
+            named += load_scenarios(path)
+        except (ValueError, KeyError) as e:
+            named.append((os.path.splitext(os.path.basename(path))[0], e))
+    for name, scenario in named:
         if args.filter not in name:
             continue
-        scenario = None
         try:
-            with open(path, encoding="utf-8") as f:
-                scenario = json.load(f)
+            if isinstance(scenario, Exception):
+                raise scenario
             if needs_root(scenario) and os.geteuid() != 0:
                 print(f"SKIP {name}: needs root")
                 continue

@@ -239,7 +239,13 @@ TEST(CodePagesTest, PicksThePageOfTheLocaleAsWineDoes) {
   EXPECT_EQ(CodePageOfLocale("vi_VN"), 1258);
   EXPECT_EQ(CodePageOfLocale("sr_RS.UTF-8@latin"), 1250);
   EXPECT_EQ(CodePageOfLocale("sr_RS.UTF-8"), 1252);  // as Wine 8 has it
-  EXPECT_EQ(CodePageOfLocale("ja_JP.UTF-8"), 1252);  // not mapped
+  EXPECT_EQ(CodePageOfLocale("ja_JP.UTF-8"), 932);
+  EXPECT_EQ(CodePageOfLocale("zh_CN.GB18030"), 936);
+  EXPECT_EQ(CodePageOfLocale("zh_SG.UTF-8"), 936);
+  EXPECT_EQ(CodePageOfLocale("ko_KR.EUC-KR"), 949);
+  EXPECT_EQ(CodePageOfLocale("zh_TW.UTF-8"), 950);
+  EXPECT_EQ(CodePageOfLocale("zh_HK.UTF-8"), 950);
+  EXPECT_EQ(CodePageOfLocale("yue_HK.UTF-8"), 1252);  // as Wine 8 has it
 }
 
 TEST(CodePagesTest, EveryByteOfEveryPageComesBack) {
@@ -255,6 +261,32 @@ TEST(CodePagesTest, EveryByteOfEveryPageComesBack) {
   // No best fit: U+0141 is not in 1252, and each half of a pair is a '?'.
   EXPECT_EQ(UnicodeToAnsi(1252, u"\u0141\u0142\U0001F600"), "????");
   EXPECT_EQ(UnicodeToAnsi(1250, u"\u0141"), "\xa3");
+}
+
+// Wine itself checks every pair (profile_conformance.py); these are the
+// rules that the tables alone do not show.
+TEST(CodePagesTest, DoubleBytePagesDecodeAndEncodeAsWine) {
+  EXPECT_EQ(AnsiToUnicode(932, "\x95\x5c\x8e\xa6"), u"\u8868\u793a");
+  EXPECT_EQ(UnicodeToAnsi(932, u"\u8868\u793a"), "\x95\x5c\x8e\xa6");
+  // A lead byte takes any trail byte but NUL; alone it is the default.
+  EXPECT_EQ(AnsiToUnicode(932,
+                          "\x82\x20"
+                          "A"),
+            u"\u30fbA");
+  EXPECT_EQ(AnsiToUnicode(932, std::string("\x82\0A", 3)),
+            std::u16string(u"\u30fb\0A", 3));
+  EXPECT_EQ(AnsiToUnicode(936, "a\x81"), u"a?");
+  // No best fit: the yen sign and the overline are no separator or tilde.
+  for (int page : {932, 936, 949, 950}) {
+    EXPECT_EQ(UnicodeToAnsi(page, u"\u00a5\u203e\U0001F600"), "????") << page;
+    EXPECT_TRUE(IsLeadByte(page, 0x81)) << page;
+    EXPECT_FALSE(IsLeadByte(page, 0x5c)) << page;
+  }
+  EXPECT_FALSE(IsLeadByte(932, 0xa0));
+  EXPECT_FALSE(IsLeadByte(1252, 0x81));
+  // Wine's own choice where two byte pairs decode alike.
+  EXPECT_EQ(UnicodeToAnsi(932, u"\u30fb\u2252"), "\x81\x45\x81\xe0");
+  EXPECT_EQ(UnicodeToAnsi(950, u"\u2550"), "\xf9\xf9");
 }
 
 }  // namespace

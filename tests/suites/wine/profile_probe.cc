@@ -12,6 +12,8 @@
 //   section FILE SECTION SIZE
 //   string  FILE SECTION KEY DEFAULT SIZE
 //   write   FILE SECTION KEY VALUE
+//   decode  BYTES   (ANSI to UTF-16, answered as 4 hex digits a unit)
+//   encode  UNITS   (4 hex digits a unit, to ANSI)
 // OUTPUT gets one line per command: the call's result and the bytes it
 // left in the buffer (up to the result plus two, within the size), escaped.
 #include <algorithm>
@@ -21,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/codepage.h"
 #include "platform/platform.h"
 
 #ifdef _WIN32
@@ -159,6 +162,25 @@ std::string Run(const Api& api, const std::vector<Field>& f) {
   if (verb == "write" && f.size() == 5) {
     ks::BOOL result = api.write(Ptr(f[2]), Ptr(f[3]), Ptr(f[4]), Ptr(f[1]));
     return std::string("write ") + (result ? "ok" : "failed");
+  }
+  // The code page in both modes: the Windows provider is the system's own.
+  if (verb == "decode" && f.size() == 2 && f[1]) {
+    std::string answer = "decode ";
+    char hex[8];
+    for (char16_t unit : ks::AnsiToUnicode(*f[1])) {
+      std::snprintf(hex, sizeof hex, "%04x", static_cast<unsigned>(unit));
+      answer += hex;
+    }
+    return answer;
+  }
+  if (verb == "encode" && f.size() == 2 && f[1]) {
+    std::u16string units;
+    for (size_t i = 0; i + 4 <= f[1]->size(); i += 4) {
+      units += static_cast<char16_t>(
+          std::strtoul(f[1]->substr(i, 4).c_str(), nullptr, 16));
+    }
+    const std::string ansi = ks::UnicodeToAnsi(units);
+    return "encode " + Escape(ansi.data(), ansi.size());
   }
   return "bad command";
 }
