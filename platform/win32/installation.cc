@@ -1,11 +1,12 @@
 // Our declarations first; <windows.h> after them, so that its macros cannot
 // touch them.
 #include "platform/win32/installation.h"
-#include "platform/win32/files.h"
 
 #include <algorithm>
 #include <string>
 #include <vector>
+
+#include "platform/win32/files.h"
 // clang-format off
 #include <windows.h>
 // After windows.h, which it needs.
