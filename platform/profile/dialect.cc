@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "platform/profile/encoding.h"
@@ -179,74 +180,106 @@ SectionScan<Unit> ScanSection(View<Unit> text, View<Unit> section,
 
 // Fills a caller's buffer with a list of zero-terminated strings and one
 // more zero, truncating as GetPrivateProfileSection does: what does not fit
-// is cut at size - 2 bytes and ended with two zeros.
+// is cut at size - 2 units and ended with two zeros. `Out` is char for an
+// ANSI answer, char16_t for the Unicode one that a Unicode file's string
+// reads are first made in (WideAnswer).
+template <typename Out>
 class ListWriter {
  public:
-  ListWriter(LPSTR buffer, DWORD size)
+  ListWriter(Out* buffer, DWORD size)
       : buffer_(buffer), size_(buffer == nullptr ? 0 : size) {}
 
-  void Append(string_view part) {
+  void Append(View<Out> part) {
     // Text goes only below size - 1; Finish() places the terminating zeros.
     const size_t limit = size_ == 0 ? 0 : size_ - 1;
     if (length_ < limit && !part.empty()) {
       const size_t n = std::min(part.size(), limit - length_);
-      std::memcpy(buffer_ + length_, part.data(), n);
+      std::copy_n(part.data(), n, buffer_ + length_);
     }
     length_ += part.size();
   }
 
   void EndString() {
-    const char zero = '\0';
-    Append(string_view(&zero, 1));
+    const Out zero = 0;
+    Append(View<Out>(&zero, 1));
   }
 
   DWORD Finish() {
     if (size_ == 0) return 0;
     if (length_ == 0) {
-      buffer_[0] = '\0';
-      if (size_ >= 2) buffer_[1] = '\0';
+      buffer_[0] = 0;
+      if (size_ >= 2) buffer_[1] = 0;
       return 0;
     }
     // A list that fills the buffer exactly counts as cut, as in Wine.
     if (length_ + 1 < size_) {
-      buffer_[length_] = '\0';
+      buffer_[length_] = 0;
       return static_cast<DWORD>(length_);
     }
     if (size_ < 2) {
-      buffer_[0] = '\0';
+      buffer_[0] = 0;
       return 0;
     }
-    buffer_[size_ - 2] = '\0';
-    buffer_[size_ - 1] = '\0';
+    buffer_[size_ - 2] = 0;
+    buffer_[size_ - 1] = 0;
     return size_ - 2;
   }
 
  private:
-  LPSTR buffer_;
+  Out* buffer_;
   DWORD size_;
   size_t length_ = 0;  // of the whole list, also the part that did not fit
 };
 
-// Copies at most size - 1 bytes and a zero; returns the bytes copied.
-DWORD CopyString(string_view text, LPSTR buffer, DWORD size) {
+// Copies at most size - 1 units and a zero; returns the units copied.
+template <typename Out>
+DWORD CopyString(View<Out> text, Out* buffer, DWORD size) {
   if (buffer == nullptr || size == 0) return 0;
   const size_t n = std::min<size_t>(text.size(), size - 1);
-  if (n > 0) std::memcpy(buffer, text.data(), n);
-  buffer[n] = '\0';
+  std::copy_n(text.data(), n, buffer);
+  buffer[n] = 0;
   return static_cast<DWORD>(n);
 }
 
 // Copies a value without one pair of matching quotes, as Wine does: it
 // drops the closing quote by cutting the last character copied, so a value
 // cut short by the buffer loses one more character.
-DWORD CopyUnquoted(string_view value, LPSTR buffer, DWORD size) {
+template <typename Out>
+DWORD CopyUnquoted(View<Out> value, Out* buffer, DWORD size) {
   if (Unquote(value).size() == value.size()) {
     return CopyString(value, buffer, size);
   }
-  const string_view rest = value.substr(1);
+  const View<Out> rest = value.substr(1);
   DWORD n = CopyString(rest, buffer, size);
-  if (size >= rest.size() && n > 0) buffer[--n] = '\0';
+  if (size >= rest.size() && n > 0) buffer[--n] = 0;
   return n;
+}
+
+// GetPrivateProfileStringA's answer from the Unicode answer `wide` of
+// `count` units (a list's inner zeros included), as Wine makes it: the
+// units in the ANSI code page when they fit in size - 1 bytes; else as
+// many whole characters as fit, counted as size - 1, so that no answer
+// ends in half a character. Wine leaves the caller's bytes where a
+// two-byte character did not fit; zeros go there instead. A list that was
+// cut, or is empty, keeps its second closing zero.
+DWORD WideAnswer(std::u16string_view wide, DWORD count, bool list, LPSTR buffer,
+                 DWORD size) {
+  if (buffer == nullptr || size == 0) return 0;
+  const std::string ansi = UnicodeToAnsi(wide.substr(0, count));
+  size_t n = ansi.size();
+  if (n > size - 1) {
+    n = 0;
+    for (size_t next = 0; (next = NextAnsiChar(ansi, n)) <= size - 1;) {
+      n = next;
+    }
+    std::fill(buffer + n, buffer + size, '\0');
+    std::memcpy(buffer, ansi.data(), n);
+    return size - 1;
+  }
+  std::memcpy(buffer, ansi.data(), n);
+  buffer[n] = '\0';
+  if (list && (n == 0 || n + 2 == size) && n + 1 < size) buffer[n + 1] = '\0';
+  return static_cast<DWORD>(n);
 }
 
 // The line end that new lines get: the file's first one, CRLF when it has
@@ -280,14 +313,14 @@ Str<Unit> EncodeValue(View<Unit> value) {
 }
 
 template <typename Unit>
-DWORD ListSectionNames(View<Unit> text, LPSTR buffer, DWORD size) {
-  ListWriter out(buffer, size);
+DWORD ListSectionNames(View<Unit> text, Unit* buffer, DWORD size) {
+  ListWriter<Unit> out(buffer, size);
   LineReader<Unit> reader(text);
   Line line;
   while (reader.Next(&line)) {
     const ParsedLine<Unit> parsed = Parse(reader.Text(line));
     if (parsed.kind == LineKind::kSection && !parsed.name.empty()) {
-      out.Append(ToAnsi(parsed.name));
+      out.Append(parsed.name);
       out.EndString();
     }
   }
@@ -314,25 +347,88 @@ void ForEachListedEntry(View<Unit> text, const SectionScan<Unit>& scan,
 // or a list whose first string is empty (no key fits, or the first key is
 // the empty one, as Wine tests the list's first character).
 template <typename Unit>
-bool ListKeys(View<Unit> text, View<Unit> section, LPSTR buffer, DWORD size,
+bool ListKeys(View<Unit> text, View<Unit> section, Unit* buffer, DWORD size,
               DWORD* count) {
   const SectionScan<Unit> scan = ScanSection<Unit>(text, section, nullptr);
   if (!scan.found) return false;
-  ListWriter out(buffer, size);
+  ListWriter<Unit> out(buffer, size);
   ForEachListedEntry<Unit>(text, scan, [&out](const ParsedLine<Unit>& entry) {
     if (!entry.has_value) return;
-    out.Append(ToAnsi(entry.name));
+    out.Append(entry.name);
     out.EndString();
   });
   *count = out.Finish();
-  return buffer[0] != '\0';
+  return buffer[0] != 0;
 }
 
-// The default of a string read: less its trailing spaces, null as "".
-string_view Fallback(LPCSTR default_value) {
-  string_view fallback = default_value == nullptr ? "" : default_value;
-  while (!fallback.empty() && fallback.back() == ' ') fallback.remove_suffix(1);
+// The default of a string read in the unit of the text: less its trailing
+// spaces, null as "".
+template <typename Unit>
+Str<Unit> Fallback(LPCSTR default_value) {
+  Str<Unit> fallback =
+      FromAnsi<Unit>(default_value == nullptr ? "" : default_value);
+  while (!fallback.empty() && fallback.back() == ' ') fallback.pop_back();
   return fallback;
+}
+
+// A string read's answer made in the unit of the text by `answer(out,
+// &list)`, into the caller's ANSI buffer: directly for ANSI text, through
+// WideAnswer for Unicode text, as Wine's A function wraps its W one.
+template <typename Unit, typename Answer>
+DWORD InCallerBuffer(LPSTR buffer, DWORD size, Answer answer) {
+  bool list = false;
+  if constexpr (std::is_same_v<Unit, char>) {
+    return answer(buffer, &list);
+  } else {
+    std::u16string wide(size, u'\0');
+    const DWORD count = answer(wide.data(), &list);
+    return WideAnswer(wide, count, list, buffer, size);
+  }
+}
+
+// The answer of a string read from the key's entry, or from the default
+// when `entry` is null, in the unit of the text.
+template <typename Unit>
+DWORD EntryAnswer(const ParsedLine<Unit>* entry, LPCSTR default_value,
+                  Unit* out, DWORD size) {
+  if (entry != nullptr && entry->has_value) {
+    return CopyUnquoted(entry->value, out, size);
+  }
+  return CopyUnquoted(View<Unit>(Fallback<Unit>(default_value)), out, size);
+}
+
+// GetPrivateProfileString's answer in the unit of the text (null when the
+// file is missing); *list tells whether it is a list of strings.
+template <typename Unit>
+DWORD StringAnswer(const View<Unit>* text, LPCSTR section, LPCSTR key,
+                   LPCSTR default_value, Unit* out, DWORD size, bool* list) {
+  *list = section == nullptr;
+  if (section == nullptr) {
+    if (text == nullptr) return ListWriter<Unit>(out, size).Finish();
+    return ListSectionNames(*text, out, size);
+  }
+  const Str<Unit> fallback = Fallback<Unit>(default_value);
+  // Wine copies the default verbatim for a missing file, but strips its
+  // quotes as a value's when the file exists.
+  if (text == nullptr) return CopyString(View<Unit>(fallback), out, size);
+  if (key == nullptr) {
+    // Wine lists the keys by the section's name untrimmed, as a section
+    // read finds it.
+    DWORD count = 0;
+    if (ListKeys(*text, View<Unit>(FromAnsi<Unit>(section)), out, size,
+                 &count)) {
+      *list = true;
+      return count;
+    }
+    return CopyUnquoted(View<Unit>(fallback), out, size);
+  }
+  const Str<Unit> section_name = CallerName<Unit>(section);
+  const Str<Unit> key_name = CallerName<Unit>(key);
+  const View<Unit> key_view(key_name);
+  const SectionScan<Unit> scan =
+      ScanSection(*text, View<Unit>(section_name), &key_view);
+  return EntryAnswer(scan.key_found ? &scan.key_entry : nullptr, default_value,
+                     out, size);
 }
 
 // A key line that reads back as `key` with `value` and nothing else: no
@@ -354,7 +450,8 @@ bool IsWritableEntry(View<Unit> key, View<Unit> value) {
 
 template <typename Unit>
 DWORD ReadSection(View<Unit> text, LPCSTR section, LPSTR buffer, DWORD size) {
-  ListWriter out(buffer, size);
+  // Wine's A function converts whole lists here: cut in ANSI bytes.
+  ListWriter<char> out(buffer, size);
   if (section == nullptr) return out.Finish();
   // Unlike the other reads, Wine does not trim the name asked for here.
   const Str<Unit> name = FromAnsi<Unit>(section);
@@ -379,10 +476,10 @@ DWORD ReadSection(View<Unit> text, LPCSTR section, LPSTR buffer, DWORD size) {
 template <typename Unit>
 DWORD AnswerString(const ParsedLine<Unit>* entry, LPCSTR default_value,
                    LPSTR buffer, DWORD size) {
-  if (entry != nullptr && entry->has_value) {
-    return CopyUnquoted(ToAnsi(entry->value), buffer, size);
-  }
-  return CopyUnquoted(Fallback(default_value), buffer, size);
+  if (buffer == nullptr || size == 0) return 0;
+  return InCallerBuffer<Unit>(buffer, size, [&](Unit* out, bool*) {
+    return EntryAnswer(entry, default_value, out, size);
+  });
 }
 
 // GetPrivateProfileString once the file's text is known (null when the
@@ -391,31 +488,9 @@ template <typename Unit>
 DWORD ReadString(const View<Unit>* text, LPCSTR section, LPCSTR key,
                  LPCSTR default_value, LPSTR buffer, DWORD size) {
   if (buffer == nullptr || size == 0) return 0;
-  if (section == nullptr) {
-    if (text == nullptr) return ListWriter(buffer, size).Finish();
-    return ListSectionNames(*text, buffer, size);
-  }
-  const string_view fallback = Fallback(default_value);
-  // Wine copies the default verbatim for a missing file, but strips its
-  // quotes as a value's when the file exists.
-  if (text == nullptr) return CopyString(fallback, buffer, size);
-  if (key == nullptr) {
-    // Wine lists the keys by the section's name untrimmed, as a section
-    // read finds it.
-    DWORD count = 0;
-    if (ListKeys(*text, View<Unit>(FromAnsi<Unit>(section)), buffer, size,
-                 &count)) {
-      return count;
-    }
-    return CopyUnquoted(fallback, buffer, size);
-  }
-  const Str<Unit> section_name = CallerName<Unit>(section);
-  const Str<Unit> key_name = CallerName<Unit>(key);
-  const View<Unit> key_view(key_name);
-  const SectionScan<Unit> scan =
-      ScanSection(*text, View<Unit>(section_name), &key_view);
-  return AnswerString(scan.key_found ? &scan.key_entry : nullptr, default_value,
-                      buffer, size);
+  return InCallerBuffer<Unit>(buffer, size, [&](Unit* out, bool* list) {
+    return StringAnswer(text, section, key, default_value, out, size, list);
+  });
 }
 
 // The change that WritePrivateProfileString(section, key, value) makes to

@@ -90,7 +90,10 @@ DWORD ReadSection(std::basic_string_view<Unit> text, LPCSTR section,
                   LPSTR buffer, DWORD size);
 
 // GetPrivateProfileStringA on `text`, or on a missing file when `text` is
-// null (profile.h: GetString).
+// null (profile.h: GetString). On Unicode text the answer is made in
+// UTF-16 units, cut to `size` units, then put in the ANSI code page: an
+// answer longer than size - 1 bytes there keeps whole characters only and
+// counts size - 1, the bytes after them zero (Wine leaves the caller's).
 template <typename Unit>
 DWORD ReadString(const std::basic_string_view<Unit>* text, LPCSTR section,
                  LPCSTR key, LPCSTR default_value, LPSTR buffer, DWORD size);

@@ -23,6 +23,11 @@ DWORD GetSection(const std::string& contents, LPCSTR section, LPSTR buffer,
 DWORD GetString(const std::string& contents, bool file_exists, LPCSTR section,
                 LPCSTR key, LPCSTR default_value, LPSTR buffer, DWORD size) {
   if (!file_exists) {
+    // The default is cut as Wine cuts it: in units, then whole characters.
+    if (AnsiIsDoubleByte()) {
+      return profile::ReadString<char16_t>(nullptr, section, key, default_value,
+                                           buffer, size);
+    }
     return profile::ReadString<char>(nullptr, section, key, default_value,
                                      buffer, size);
   }
