@@ -25,7 +25,8 @@ user. A run that takes more than
 WINE_TIMEOUT_SECONDS fails its scenario. Then the profile probe of each build answers the same reads and
 writes as Wine's own profile functions, on the corpus under
 tests/data/profiles and on --hunt-files generated files (seeded; a tenth as
-many again in a locale of another code page, picked by the seed). Last,
+many again in a locale of another single-byte code page and in one of a
+double-byte code page, picked by the seed). Last,
 runs at once on one installation of that prefix (at_once_test.py's
 SharedInstallation): two and three of the 32-bit build, and the Linux build
 with it, must each behave as some order of the same runs one after the
@@ -842,16 +843,18 @@ def main():
             passed += p
             failed += f
         if args.hunt_files > 0 and not args.filter and not args.at_once_only:
-            # Not yet the double-byte pages: there the profile functions
-            # still cut answers and read invalid caller names otherwise
-            # than Wine (profile_conformance.py --locale ja_JP.UTF-8).
-            others = sorted(name for name, cp in rs.LOCALE_CODE_PAGES.items()
-                            if cp >= 1250 and cp != 1252 and
-                            name.endswith(".UTF-8"))
-            other = others[int(hashlib.sha256(args.seed.encode()).hexdigest(),
-                               16) % len(others)]
-            for locale, files in ((rs.DEFAULT_LOCALE, args.hunt_files),
-                                  (other, max(1, args.hunt_files // 10))):
+            # Beside the default locale, one of another single-byte page and
+            # one of a double-byte page, picked by the seed.
+            pick = int(hashlib.sha256(args.seed.encode()).hexdigest(), 16)
+            runs = [(rs.DEFAULT_LOCALE, args.hunt_files)]
+            for double in (False, True):
+                others = sorted(name for name, cp in
+                                rs.LOCALE_CODE_PAGES.items()
+                                if cp != 1252 and (cp < 1250) == double and
+                                name.endswith(".UTF-8"))
+                runs.append((others[pick % len(others)],
+                             max(1, args.hunt_files // 10)))
+            for locale, files in runs:
                 _, f = profile_conformance.hunt(prefix, dirs, files, args.seed,
                                                 locale)
                 passed += 0 if f else 1
