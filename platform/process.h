@@ -21,10 +21,12 @@ void PrepareProcess();
 const char* RawCommandLine();
 
 // A word that the host split off the command line (Linux), as ANSI text,
-// as Wine hands a Windows program its command line: in a UTF-8 locale
-// decoded and put in the ANSI code page, a character that the page lacks
-// as '?' (Wine would pick a look-alike); in another locale the bytes as
-// they are. Where the raw command line is there (Windows), as it is.
+// as Wine hands a Windows program its command line: decoded from the
+// locale's charset and put in the ANSI code page, a character that the
+// page lacks as '?' (Wine would pick a look-alike); the bytes as they are
+// in the C locale and where the charset is the ANSI page's own (GBK in
+// zh_CN.GBK, say). Where the raw command line is there (Windows), as it
+// is.
 std::string HostWordToAnsi(const char* word);
 
 // This process's id, as the system shows it.

@@ -3,6 +3,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,16 +32,60 @@ void PrepareProcess() {
 
 const char* RawCommandLine() { return nullptr; }
 
-std::string HostWordToAnsi(const char* word) {
-  if (posix::ProcessLocale().host_names != posix::HostNames::kUtf8) {
-    return word;
-  }
-  const std::string_view utf8(word);
+namespace {
+
+// `word` in `charset` as UTF-16, through iconv; a byte that does not begin
+// a character there becomes '?'. Without that conversion, the bytes as
+// they are.
+std::u16string DecodeCharset(const std::string& charset, std::string_view word,
+                             bool* decoded) {
   std::u16string text;
-  for (size_t i = 0; i < utf8.size();) {
-    char32_t code = 0;
-    NextUtf8(utf8, &i, BadUtf8::kLikeWindows, &code);
-    AppendUtf16(code, &text);
+  iconv_t cd = ::iconv_open("UTF-16LE", charset.c_str());
+  *decoded = cd != reinterpret_cast<iconv_t>(-1);
+  if (!*decoded) return text;
+  std::string in(word);
+  char* from = in.data();
+  size_t left = in.size();
+  char out[256];
+  while (left > 0) {
+    char* to = out;
+    size_t room = sizeof out;
+    const size_t result = ::iconv(cd, &from, &left, &to, &room);
+    for (const char* p = out; p + 1 < to; p += 2) {
+      text += static_cast<char16_t>(static_cast<unsigned char>(p[0]) |
+                                    static_cast<unsigned char>(p[1]) << 8);
+    }
+    if (result == static_cast<size_t>(-1) && errno != E2BIG) {
+      // EILSEQ or EINVAL (cut at the end): one byte stands for itself.
+      text += u'?';
+      ++from;
+      --left;
+    }
+  }
+  ::iconv_close(cd);
+  return text;
+}
+
+}  // namespace
+
+std::string HostWordToAnsi(const char* word) {
+  const posix::TextLocale& locale = posix::ProcessLocale();
+  std::u16string text;
+  if (locale.host_names == posix::HostNames::kUtf8) {
+    const std::string_view utf8(word);
+    for (size_t i = 0; i < utf8.size();) {
+      char32_t code = 0;
+      NextUtf8(utf8, &i, BadUtf8::kLikeWindows, &code);
+      AppendUtf16(code, &text);
+    }
+  } else if (!locale.argument_charset.empty()) {
+    // Wine decodes it from the locale's charset; glibc's tables for those
+    // agree with Wine's on the characters a path holds.
+    bool decoded = false;
+    text = DecodeCharset(locale.argument_charset, word, &decoded);
+    if (!decoded) return word;
+  } else {
+    return word;
   }
   return UnicodeToAnsi(text);
 }

@@ -63,6 +63,9 @@ TextLocale LoadProcessLocale() {
     const char* charset = nl_langinfo(CODESET);
     if (charset != nullptr && std::strcmp(charset, "UTF-8") == 0) {
       locale.host_names = HostNames::kUtf8;
+    } else if (charset != nullptr &&
+               !CharsetIsCodePage(charset, locale.code_page)) {
+      locale.argument_charset = charset;
     }
   }
   setlocale(LC_CTYPE, saved.c_str());
@@ -110,7 +113,37 @@ char32_t UpperCase(char32_t c) {
   return c;
 }
 
+// Charsets that Wine reads with the table of a Windows code page which an
+// ANSI code page shares (its table of Unix charsets, Wine 8); ASCII
+// ("ANSI_X3.4-1968", the C locale) stands for every page: its bytes pass
+// as they are.
+struct CharsetPage {
+  const char* name;  // upper case, without punctuation
+  int code_page;
+};
+constexpr CharsetPage kCharsetPages[] = {
+    {"ANSIX341968", 0}, {"BIG5", 950},    {"BIG5HKSCS", 950}, {"CP1250", 1250},
+    {"CP1251", 1251},   {"CP1252", 1252}, {"CP1253", 1253},   {"CP1254", 1254},
+    {"CP1255", 1255},   {"CP1256", 1256}, {"CP1257", 1257},   {"CP1258", 1258},
+    {"CP932", 932},     {"CP936", 936},   {"CP949", 949},     {"CP950", 950},
+    {"EUCKR", 949},     {"GB18030", 936}, {"GB2312", 936},    {"GBK", 936},
+};
+
 }  // namespace
+
+bool CharsetIsCodePage(std::string_view charset, int code_page) {
+  std::string name;
+  for (char c : charset) {
+    if (c >= 'a' && c <= 'z') name += static_cast<char>(c - 'a' + 'A');
+    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) name += c;
+  }
+  for (const CharsetPage& entry : kCharsetPages) {
+    if (name == entry.name) {
+      return entry.code_page == 0 || entry.code_page == code_page;
+    }
+  }
+  return false;
+}
 
 int CodePageOfLocale(std::string_view locale_name) {
   // "ll_CC.charset@modifier": the charset does not count.

@@ -17,7 +17,18 @@ enum class HostNames {
 struct TextLocale {
   int code_page = 1252;
   HostNames host_names = HostNames::kAscii;
+  // The locale's charset (nl_langinfo(CODESET)) when the command line is
+  // decoded from it before it is put in the ANSI code page: a charset
+  // other than UTF-8 that Wine reads otherwise than that page (EUC-JP, the
+  // ISO 8859 and KOI8 ones). Empty when the bytes are taken as they are:
+  // UTF-8 (decoded apart), C and POSIX (ASCII), and a charset of the ANSI
+  // page itself (GBK or GB18030 for 936, EUC-KR for 949, BIG5 for 950).
+  std::string argument_charset;
 };
+
+// Whether Wine reads a command line in `charset` (as nl_langinfo(CODESET)
+// names it) as the ANSI code page `code_page` reads it, byte for byte.
+bool CharsetIsCodePage(std::string_view charset, int code_page);
 
 // The ANSI code page that Wine gives a locale, from its name as in LC_ALL
 // ("pl_PL.UTF-8", "sr_RS@latin"): 1250 to 1258 for the locales whose

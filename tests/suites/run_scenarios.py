@@ -211,7 +211,8 @@ LOCALE_CODE_PAGES = {"C": 1252, "C.UTF-8": 1252, "fr_FR.UTF-8": 1252,
                      "he_IL.UTF-8": 1255, "ar_SA.UTF-8": 1256,
                      "lt_LT.UTF-8": 1257, "vi_VN.UTF-8": 1258,
                      "ja_JP.UTF-8": 932, "zh_CN.UTF-8": 936,
-                     "ko_KR.UTF-8": 949, "zh_TW.UTF-8": 950}
+                     "ko_KR.UTF-8": 949, "zh_TW.UTF-8": 950,
+                     "ja_JP.EUC-JP": 932, "ru_RU.KOI8-R": 1251}
 _LOCALE_DIR = []
 CHECKSUMS_SCRIPT = os.path.join(os.path.dirname(os.path.dirname(
     os.path.dirname(os.path.abspath(__file__)))), "scripts", "checksums")
@@ -963,6 +964,15 @@ def locale_env(locale):
     return env
 
 
+def host_args(scenario):
+    """The argument words as a shell of the scenario's locale hands them
+    over: in the charset it names ("ja_JP.EUC-JP"), else in UTF-8."""
+    charset = scenario.get("locale", DEFAULT_LOCALE).partition(".")[2]
+    if charset.lower().replace("-", "") in ("", "utf8"):
+        return scenario["args"]
+    return [arg.encode(charset) for arg in scenario["args"]]
+
+
 def code_page(scenario):
     return LOCALE_CODE_PAGES[scenario.get("locale", DEFAULT_LOCALE)]
 
@@ -1074,7 +1084,7 @@ def run_scenario(binary, scenario, keep, counts=None):
         try:
             for _ in range(scenario.get("runs", 1)):
                 result = subprocess.run(
-                    [binary] + scenario["args"],
+                    [binary] + host_args(scenario),
                     cwd=os.path.join(prefix, "drive_c"), env=env,
                     stdin=subprocess.DEVNULL, capture_output=True,
                     timeout=limit, preexec_fn=start)

@@ -188,9 +188,9 @@ TEST_F(MapPathTest, CurrentDriveIsTheLongestComponentWisePrefix) {
 }
 
 TEST_F(MapPathTest, SpellsNamesOfTheCodePageInUtf8AndMatchesTheirCase) {
-  const TextLocale latin{1252, HostNames::kUtf8};
-  const TextLocale polish{1250, HostNames::kUtf8};
-  const TextLocale ascii{1252, HostNames::kAscii};
+  const TextLocale latin{1252, HostNames::kUtf8, {}};
+  const TextLocale polish{1250, HostNames::kUtf8, {}};
+  const TextLocale ascii{1252, HostNames::kAscii, {}};
   Dir("prefix/drive_c/Soci\xc3\xa9t\xc3\xa9");
   File(
       "prefix/drive_c/Soci\xc3\xa9t\xc3\xa9/\xc3\x89"
@@ -246,6 +246,14 @@ TEST(CodePagesTest, PicksThePageOfTheLocaleAsWineDoes) {
   EXPECT_EQ(CodePageOfLocale("zh_TW.UTF-8"), 950);
   EXPECT_EQ(CodePageOfLocale("zh_HK.UTF-8"), 950);
   EXPECT_EQ(CodePageOfLocale("yue_HK.UTF-8"), 1252);  // as Wine 8 has it
+  // A command line in the page's own charset passes as it is; another is
+  // decoded first (scenario argument_in_locale_charset).
+  EXPECT_TRUE(CharsetIsCodePage("GB18030", 936));
+  EXPECT_TRUE(CharsetIsCodePage("EUC-KR", 949));
+  EXPECT_TRUE(CharsetIsCodePage("ANSI_X3.4-1968", 932));
+  EXPECT_FALSE(CharsetIsCodePage("EUC-JP", 932));
+  EXPECT_FALSE(CharsetIsCodePage("ISO-8859-2", 1250));
+  EXPECT_FALSE(CharsetIsCodePage("BIG5", 936));
 }
 
 TEST(CodePagesTest, EveryByteOfEveryPageComesBack) {

@@ -240,7 +240,7 @@ def run_build(prefix, build, dirs, scenario, trace_path):
     if build == "native":
         env = dict(prefix.env, KSUPDATE_TRACE=trace_path, **locale)
         result = subprocess.run(
-            [os.path.join(dirs[build], "ksupdate")] + scenario["args"],
+            [os.path.join(dirs[build], "ksupdate")] + rs.host_args(scenario),
             cwd=prefix.drive_c, env=env, stdin=subprocess.DEVNULL,
             capture_output=True, timeout=rs.TIMEOUT_SECONDS)
         return result.returncode, result.stdout + result.stderr
