@@ -24,7 +24,7 @@ bool CopyModuleFile(Platform& platform, const std::string& source,
 bool FileHasDigest(Platform& platform, const std::string& path,
                    const Sha256Digest& expected) {
   Sha256Digest digest;
-  return platform.HashFile(path.c_str(), &digest) != FALSE &&
+  return platform.HashFile(path.c_str(), &digest, nullptr) != FALSE &&
          digest == expected;
 }
 

@@ -407,22 +407,16 @@ bool CModuleList::CheckSource(const std::string& name,
                               ModuleRecord* record) {
   Recorder recorder(record);
   const std::string source = inputs_.locations.GetSourceDir() + "\\" + name;
+  // Read as the copy would read it (a link refused), also without a
+  // checksum to match.
   Sha256Digest digest;
   CopyReport report;
-  bool readable = false;
-  if (expected != nullptr) {
-    readable = platform_.HashFile(source.c_str(), &digest) != FALSE;
-    if (readable && digest != *expected) report.actual = digest;
-  } else {
-    readable = IsFileExist(platform_, source);
-  }
-  if (readable && !report.actual) return true;
-  // The lines and the result of the copy that would fail.
-  if (report.actual) {
+  if (platform_.HashFile(source.c_str(), &digest, &report) != FALSE) {
+    if (expected == nullptr || digest == *expected) return true;
+    report.actual = digest;
     report.problem = CopyReport::Problem::kChecksumMismatch;
-  } else {
-    report.error = platform_.LastError();
   }
+  // The lines and the result of the copy that would fail.
   return CopyFailed(report, source, "", expected, &recorder);
 }
 

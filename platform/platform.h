@@ -178,9 +178,13 @@ class Platform {
   // success; on failure the file is as it was.
   virtual BOOL WriteProfileStrings(LPCSTR file,
                                    const std::vector<ProfileWrite>& writes) = 0;
-  // The SHA-256 of the file's bytes: TRUE with it in *digest; FALSE when the
-  // file is missing, no plain file or cannot be read.
-  virtual BOOL HashFile(LPCSTR path, Sha256Digest* digest) = 0;
+  // The SHA-256 of the file's bytes, the file opened as a copy opens its
+  // source: TRUE with it in *digest; FALSE when the file is missing, no
+  // plain file or cannot be read, and then `report`, when not null, gets
+  // the error and, for a source that a copy refuses (a symbolic link on
+  // Linux), the problem kSourceRefused.
+  virtual BOOL HashFile(LPCSTR path, Sha256Digest* digest,
+                        CopyReport* report) = 0;
   // Reads the profile file whole, refusing one larger than
   // kMaxProfileFileBytes (never read at all). With `contents`, its bytes go
   // there when kLoaded (else it is emptied): the run takes the patch
@@ -306,8 +310,9 @@ class PlatformWrapper : public Platform {
                            const std::vector<ProfileWrite>& writes) override {
     return target_->WriteProfileStrings(file, writes);
   }
-  BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
-    return target_->HashFile(path, digest);
+  BOOL HashFile(LPCSTR path, Sha256Digest* digest,
+                CopyReport* report) override {
+    return target_->HashFile(path, digest, report);
   }
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
     return target_->LoadProfileFile(file, contents);

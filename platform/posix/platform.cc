@@ -374,12 +374,25 @@ class PosixPlatform : public Platform {
     return posix::SetFileAttributesAt(place, attributes) ? TRUE : FALSE;
   }
 
-  BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
+  BOOL HashFile(LPCSTR path, Sha256Digest* digest,
+                CopyReport* report) override {
     Place place;
-    return tree_.Locate(path, &place) == Located::kReached &&
-                   posix::HashFileAt(place, digest)
-               ? TRUE
-               : FALSE;
+    const Located found = tree_.Locate(path, &place);
+    if (found == Located::kReached && posix::HashFileAt(place, digest)) {
+      return TRUE;
+    }
+    // As LocateCopy and the copy's own open tell a link on the way or in
+    // the file's place.
+    const bool link = found == Located::kLink ||
+                      (found == Located::kReached && errno == ELOOP);
+    if (link) errno = EACCES;
+    if (found != Located::kReached && !link) errno = ENOENT;
+    if (report != nullptr) {
+      report->problem = link ? CopyReport::Problem::kSourceRefused
+                             : CopyReport::Problem::kNone;
+      report->error = static_cast<std::uint32_t>(errno);
+    }
+    return FALSE;
   }
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
     HostProfileFile profile(file, &tree_, &replacer_);

@@ -209,8 +209,11 @@ class Win32Platform : public Platform {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
-  BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
-    return path != nullptr && win32::HashWholeFile(path, digest) ? TRUE : FALSE;
+  BOOL HashFile(LPCSTR path, Sha256Digest* digest,
+                CopyReport* report) override {
+    if (path != nullptr && win32::HashWholeFile(path, digest)) return TRUE;
+    if (report != nullptr) report->error = ::GetLastError();
+    return FALSE;
   }
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
     Win32ProfileFile profile(file);

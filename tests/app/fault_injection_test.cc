@@ -348,8 +348,9 @@ class Injector {
       at_fault_ = ClientVer();
       return FALSE;
     };
-    platform_->hash = [this, real](LPCSTR path, Sha256Digest* digest) -> BOOL {
-      return Now() ? FALSE : real->HashFile(path, digest);
+    platform_->hash = [this, real](LPCSTR path, Sha256Digest* digest,
+                                   CopyReport* report) -> BOOL {
+      return Now() ? FALSE : real->HashFile(path, digest, report);
     };
     platform_->load_profile = [this, real](LPCSTR file, std::string* contents) {
       if (!Now()) return real->LoadProfileFile(file, contents);

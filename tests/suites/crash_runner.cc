@@ -214,9 +214,10 @@ class KillingPlatform : public PlatformWrapper {
     Timed t(this, "WriteProfileStrings");
     return PlatformWrapper::WriteProfileStrings(file, writes);
   }
-  BOOL HashFile(LPCSTR path, Sha256Digest* digest) override {
+  BOOL HashFile(LPCSTR path, Sha256Digest* digest,
+                CopyReport* report) override {
     Timed t(this, "HashFile");
-    return PlatformWrapper::HashFile(path, digest);
+    return PlatformWrapper::HashFile(path, digest, report);
   }
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
     Timed t(this, "LoadProfileFile");

@@ -159,10 +159,11 @@ BOOL HookedPlatform::WriteProfileStrings(
   return PlatformWrapper::WriteProfileStrings(file, writes);
 }
 
-BOOL HookedPlatform::HashFile(LPCSTR path, Sha256Digest* digest) {
+BOOL HookedPlatform::HashFile(LPCSTR path, Sha256Digest* digest,
+                              CopyReport* report) {
   Count(Op::kHashFile);
-  if (hash) return hash(path, digest);
-  return PlatformWrapper::HashFile(path, digest);
+  if (hash) return hash(path, digest, report);
+  return PlatformWrapper::HashFile(path, digest, report);
 }
 
 ProfileLoad HookedPlatform::LoadProfileFile(LPCSTR file,

@@ -71,7 +71,7 @@ class HookedPlatform : public PlatformWrapper {
       copy;
   std::function<LockResult(LPCSTR, DWORD, std::unique_ptr<InstallationLock>*)>
       lock;
-  std::function<BOOL(LPCSTR, Sha256Digest*)> hash;
+  std::function<BOOL(LPCSTR, Sha256Digest*, CopyReport*)> hash;
   std::function<ProfileLoad(LPCSTR, std::string*)> load_profile;
   std::function<ProfileLoad(LPCSTR, DWORD, std::string*)> read_file;
   std::function<BOOL(LPCSTR, InstallationRefusal*)> trust;
@@ -105,7 +105,7 @@ class HookedPlatform : public PlatformWrapper {
   std::unique_ptr<CopyStage> BeginStaging() override;
   BOOL WriteProfileStrings(LPCSTR file,
                            const std::vector<ProfileWrite>& writes) override;
-  BOOL HashFile(LPCSTR path, Sha256Digest* digest) override;
+  BOOL HashFile(LPCSTR path, Sha256Digest* digest, CopyReport* report) override;
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
   ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
                             std::string* contents) override;

@@ -316,9 +316,13 @@ BOOL MemoryPlatform::WriteProfileStrings(
   return profiles_.WriteStrings(io, writes) ? TRUE : Fail(ERROR_ACCESS_DENIED);
 }
 
-BOOL MemoryPlatform::HashFile(LPCSTR path, Sha256Digest* digest) {
+BOOL MemoryPlatform::HashFile(LPCSTR path, Sha256Digest* digest,
+                              CopyReport* report) {
   const Entry* entry = path != nullptr ? Find(path) : nullptr;
-  if (entry == nullptr) return Fail(ERROR_FILE_NOT_FOUND);
+  if (entry == nullptr) {
+    if (report != nullptr) report->error = ERROR_FILE_NOT_FOUND;
+    return Fail(ERROR_FILE_NOT_FOUND);
+  }
   Sha256 hash;
   hash.Update(entry->bytes.data(), entry->bytes.size());
   return hash.Finish(digest) ? TRUE : FALSE;

@@ -60,7 +60,7 @@ class MemoryPlatform : public Platform {
   std::unique_ptr<CopyStage> BeginStaging() override;
   BOOL WriteProfileStrings(LPCSTR file,
                            const std::vector<ProfileWrite>& writes) override;
-  BOOL HashFile(LPCSTR path, Sha256Digest* digest) override;
+  BOOL HashFile(LPCSTR path, Sha256Digest* digest, CopyReport* report) override;
   ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
   ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
                             std::string* contents) override;
