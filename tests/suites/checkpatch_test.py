@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """scripts/checkpatch on patches with each mistake it is to report, and on
-a clean one: every mistake reported, with its exit status."""
+a clean one: every mistake reported, with its exit status; and both patch
+scripts on a manifest of a double-byte code page."""
 
 import hashlib
 import os
@@ -47,6 +48,47 @@ CASES = [
                           "error: [patch] expires=soon is not"]),
 ]
 
+# cp932 names whose second byte is '|' (ポ 83 7C), '\\' (表 95 5C) or a
+# letter (ア 83 41), in an ANSI manifest; the files are named in UTF-8.
+DBCS_NAMES = ("ポ.dll", "表.dll", "ア.dll")
+DBCS_MANIFEST = "[modules]\r\nポ.dll|表.dll=2\r\nア.dll=1\r\n".encode("cp932")
+
+
+def code_page_problems():
+    """Without --code-page, checksums splits at the byte '|' and finds no
+    file; with --code-page 932 it writes each key in cp932 and keeps the
+    rest, and checkpatch finds every file and checksum (the names beyond
+    ASCII are its only errors)."""
+    work = tempfile.mkdtemp(prefix="kscheck-")
+    try:
+        for name in DBCS_NAMES:
+            with open(os.path.join(work, name), "wb") as f:
+                f.write(name.encode())
+        manifest = os.path.join(work, "ksmodules.ver")
+        with open(manifest, "wb") as f:
+            f.write(DBCS_MANIFEST)
+        run = [subprocess.run(
+            [sys.executable, os.path.join(ROOT, "scripts", tool), *args,
+             work], capture_output=True, text=True)
+            for tool, args in (("checksums", []),
+                               ("checksums", ["--code-page", "932"]),
+                               ("checkpatch", ["--code-page=932"]))]
+        with open(manifest, "rb") as f:
+            written = f.read()
+    finally:
+        shutil.rmtree(work)
+    sums = "".join(f"{name}={hashlib.sha256(name.encode()).hexdigest()}\r\n"
+                   for name in DBCS_NAMES).encode("cp932")
+    problems = []
+    if run[0].returncode != 1 or "module '\\x83' in" not in run[0].stderr:
+        problems.append(f"checksums without --code-page: {run[0]}")
+    if run[1].returncode != 0 or \
+            written != DBCS_MANIFEST + b"\r\n[sha256]\r\n" + sums:
+        problems.append(f"checksums --code-page 932: {run[1]}, {written}")
+    if run[2].returncode != 1 or "3 errors, 0 warnings" not in run[2].stdout:
+        problems.append(f"checkpatch --code-page=932: {run[2].stdout}")
+    return problems
+
 
 def main():
     failed = 0
@@ -71,7 +113,9 @@ def main():
                   f"{missing}\n{result.stdout}")
         else:
             print(f"PASS {what}")
-    return 1 if failed else 0
+    problems = code_page_problems()
+    print("\n".join(f"FAIL {p}" for p in problems) or "PASS code page 932")
+    return 1 if failed or problems else 0
 
 
 if __name__ == "__main__":

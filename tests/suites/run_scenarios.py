@@ -66,7 +66,8 @@ A scenario is a JSON object with these fields:
                 modification time either (a what-if run)
   checksums_script  true: scripts/checksums writes the [sha256] section of
                 patch/ksmodules.ver before the run (and before the snapshot
-                that the run is compared with)
+                that the run is compared with), given the code page of the
+                scenario's locale
   policy        the values of the policy key that pins publishers' keys
                 (HKLM\\SOFTWARE\\Policies\\...\\ksupdate, native view):
                 a list of texts is a REG_MULTI_SZ, a number a REG_DWORD, a
@@ -667,7 +668,8 @@ def prepare_patch(drive_c, scenario):
     signature, and what changes after that (checksums_script, sign,
     after_sign)."""
     if scenario.get("checksums_script"):
-        subprocess.run([sys.executable, CHECKSUMS_SCRIPT,
+        subprocess.run([sys.executable, CHECKSUMS_SCRIPT, "--code-page",
+                        str(code_page(scenario)),
                         os.path.join(drive_c, "patch")],
                        check=True, capture_output=True)
     if "sign" in scenario:
