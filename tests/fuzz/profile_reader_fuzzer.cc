@@ -5,7 +5,8 @@
 // same read with room to spare, or its beginning when cut; its entries are
 // trimmed (but for blanks before a NUL) and never comments. A string read is
 // one zero-terminated text, the beginning of the unbounded answer, and
-// agrees with the section's entries.
+// agrees with the section's entries. In a double-byte code page (run in
+// ja_JP) a cut string read holds whole characters, zeros after them.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/codepage.h"
 #include "platform/profile/profile.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_text.h"
@@ -111,9 +113,18 @@ void CheckString(const std::string& contents, const std::string& section,
     // A quoted value cut by the buffer may lose one more character, as
     // Wine drops the closing quote by cutting the last one copied.
     const std::size_t fit = full_length < size ? full_length : size - 1;
-    Check(length < size && std::strlen(buffer.get()) == length &&
-              std::memcmp(buffer.get(), full.data(), length) == 0 &&
-              length + 1 >= fit,
+    // A two-byte character that did not fit leaves zeros, and the
+    // character that a closing quote takes along may be one too.
+    const bool dbcs = AnsiIsDoubleByte();
+    const std::size_t text = strnlen(buffer.get(), size);
+    bool zeros = length < size;
+    for (std::size_t i = text; zeros && i < length; ++i) {
+      zeros = buffer[i] == '\0';
+    }
+    Check(length < size && zeros && text <= length &&
+              (dbcs || text == length) &&
+              std::memcmp(buffer.get(), full.data(), text) == 0 &&
+              text + (dbcs ? 3 : 1) >= fit,
           "a string read is the unbounded answer, cut to the buffer");
   }
 
@@ -124,7 +135,9 @@ void CheckString(const std::string& contents, const std::string& section,
   const bool unicode = contents.compare(0, 2, "\xFF\xFE") == 0 ||
                        contents.compare(0, 2, "\xFE\xFF") == 0 ||
                        contents.compare(0, 3, "\xEF\xBB\xBF") == 0;
-  if (Trim(key).empty() || Trim(section) != section ||
+  // In a double-byte page names compare by character, not as the bytes
+  // compared here.
+  if (AnsiIsDoubleByte() || Trim(key).empty() || Trim(section) != section ||
       Trim(key).front() == ';' ||
       (unicode && key.find('?') != std::string::npos)) {
     return;
