@@ -372,18 +372,31 @@ Str<Unit> Fallback(LPCSTR default_value) {
 }
 
 // A string read's answer made in the unit of the text by `answer(out,
-// &list)`, into the caller's ANSI buffer: directly for ANSI text, through
-// WideAnswer for Unicode text, as Wine's A function wraps its W one.
+// out_size, &list)`, into the caller's ANSI buffer of `size` bytes:
+// directly for ANSI text, through WideAnswer for Unicode text, as Wine's A
+// function wraps its W one. No answer takes more than `most` units, so a
+// Unicode buffer of that many, when it is fewer than `size`, cuts nothing
+// that one of `size` would not (and spares a huge caller's buffer twice
+// over).
 template <typename Unit, typename Answer>
-DWORD InCallerBuffer(LPSTR buffer, DWORD size, Answer answer) {
+DWORD InCallerBuffer(LPSTR buffer, DWORD size, std::size_t most,
+                     Answer answer) {
   bool list = false;
   if constexpr (std::is_same_v<Unit, char>) {
-    return answer(buffer, &list);
+    return answer(buffer, size, &list);
   } else {
-    std::u16string wide(size, u'\0');
-    const DWORD count = answer(wide.data(), &list);
+    const auto units = static_cast<DWORD>(std::min<std::size_t>(size, most));
+    std::u16string wide(units, u'\0');
+    const DWORD count = answer(wide.data(), units, &list);
     return WideAnswer(wide, count, list, buffer, size);
   }
+}
+
+// More units than a string read's answer may take: a value or list of
+// `text_units` of text, or the default, and their closing zeros.
+std::size_t MostUnits(std::size_t text_units, LPCSTR default_value) {
+  return text_units +
+         (default_value != nullptr ? std::strlen(default_value) : 0) + 4;
 }
 
 // The answer of a string read from the key's entry, or from the default
@@ -477,9 +490,12 @@ template <typename Unit>
 DWORD AnswerString(const ParsedLine<Unit>* entry, LPCSTR default_value,
                    LPSTR buffer, DWORD size) {
   if (buffer == nullptr || size == 0) return 0;
-  return InCallerBuffer<Unit>(buffer, size, [&](Unit* out, bool*) {
-    return EntryAnswer(entry, default_value, out, size);
-  });
+  const std::size_t most =
+      MostUnits(entry != nullptr ? entry->value.size() : 0, default_value);
+  return InCallerBuffer<Unit>(
+      buffer, size, most, [&](Unit* out, DWORD out_size, bool*) {
+        return EntryAnswer(entry, default_value, out, out_size);
+      });
 }
 
 // GetPrivateProfileString once the file's text is known (null when the
@@ -488,9 +504,13 @@ template <typename Unit>
 DWORD ReadString(const View<Unit>* text, LPCSTR section, LPCSTR key,
                  LPCSTR default_value, LPSTR buffer, DWORD size) {
   if (buffer == nullptr || size == 0) return 0;
-  return InCallerBuffer<Unit>(buffer, size, [&](Unit* out, bool* list) {
-    return StringAnswer(text, section, key, default_value, out, size, list);
-  });
+  const std::size_t most =
+      MostUnits(text != nullptr ? text->size() : 0, default_value);
+  return InCallerBuffer<Unit>(
+      buffer, size, most, [&](Unit* out, DWORD out_size, bool* list) {
+        return StringAnswer(text, section, key, default_value, out, out_size,
+                            list);
+      });
 }
 
 // The change that WritePrivateProfileString(section, key, value) makes to
