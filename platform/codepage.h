@@ -27,12 +27,17 @@ std::string UnicodeToAnsi(std::u16string_view text);
 // code page of this process; never in a single-byte code page.
 bool IsAnsiLeadByte(unsigned char byte);
 
-// Whether the ANSI code page of this process is a double-byte one.
+// Whether the ANSI code page of this process is a double-byte one. The
+// page is fixed for the life of the process, so it is looked up once: every
+// profile file's encoding asks, at each write of a batch too.
 inline bool AnsiIsDoubleByte() {
-  for (int byte = 0x80; byte <= 0xFF; ++byte) {
-    if (IsAnsiLeadByte(static_cast<unsigned char>(byte))) return true;
-  }
-  return false;
+  static const bool double_byte = [] {
+    for (int byte = 0x80; byte <= 0xFF; ++byte) {
+      if (IsAnsiLeadByte(static_cast<unsigned char>(byte))) return true;
+    }
+    return false;
+  }();
+  return double_byte;
 }
 
 // Where the character after the one at `i` begins, as CharNextA steps: past
