@@ -1,6 +1,5 @@
 #include "app/patcher.h"
 
-#include <ctime>
 #include <memory>
 #include <utility>
 
@@ -11,6 +10,7 @@
 #include "engine/run_lock.h"
 #include "engine/run_report.h"
 #include "engine/trust.h"
+#include "platform/utc_time.h"
 #include "trace/trace.h"
 
 namespace ks {
@@ -67,7 +67,7 @@ void CPatcher::Update(RunReport& report) {
   RunInputs inputs(m_strBasePath);
   inputs.what_if = what_if_;
   inputs.report = &report;
-  inputs.now = std::time(nullptr);
+  inputs.now = UtcNow(platform_);
   const std::string source_dir = inputs.locations.GetSourceDir();
   if (!source_dir.empty()) report.source_dir = source_dir;
   // Held before the manifest is read: it and the modules are read from

@@ -36,8 +36,8 @@ std::string OptionalText(const std::optional<std::string>& text) {
   return text ? Quoted(*text) : "null";
 }
 
-std::string Time(std::time_t time) {
-  const std::string text = UtcText(time);
+std::string Time(const std::optional<UtcSeconds>& time) {
+  const std::string text = time ? UtcText(*time) : "?";
   return text == "?" ? "null" : "\"" + text + "\"";
 }
 
@@ -86,15 +86,6 @@ std::string Trust(const std::optional<TrustRecord>& trust) {
 }
 
 }  // namespace
-
-std::string UtcText(std::time_t time) {
-  char text[32] = "?";
-  // One thread reads the clock: gmtime's shared buffer is ours alone.
-  if (const std::tm* utc = std::gmtime(&time)) {
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", utc);
-  }
-  return text;
-}
 
 const char* OutcomeName(DWORD outcome) {
   switch (outcome) {

@@ -2,21 +2,23 @@
 #ifndef KSUPDATE_APP_RESULT_FILE_H_
 #define KSUPDATE_APP_RESULT_FILE_H_
 
-#include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/settings.h"
 #include "engine/run_report.h"
 #include "platform/outputs.h"
+#include "platform/utc_time.h"
 
 namespace ks {
 
 // What a result file says beyond the run's report.
 struct ResultHeader {
-  std::string argument;     // the argument text
-  std::time_t started = 0;  // when the run began and ended
-  std::time_t ended = 0;
+  std::string argument;  // the argument text
+  // When the run began and ended; none when the clock could not be read.
+  std::optional<UtcSeconds> started;
+  std::optional<UtcSeconds> ended;
   int exit_status = 0;  // the status the process exits with
   // The settings that the run did not take as given.
   std::vector<OddSetting> odd_settings;
@@ -42,9 +44,6 @@ std::vector<std::string> RunEventLines(const ResultHeader& header,
 
 // The outcome's name in the result file ("success", "failure", ...).
 const char* OutcomeName(DWORD outcome);
-
-// `time` as UTC in ISO 8601 ("2026-12-09T15:30:00Z"); "?" when it has none.
-std::string UtcText(std::time_t time);
 
 }  // namespace ks
 

@@ -1,7 +1,7 @@
 #include "app/updater_app.h"
 
 #include <chrono>
-#include <ctime>
+#include <optional>
 #include <string>
 
 #include "app/patcher.h"
@@ -12,6 +12,7 @@
 #include "platform/outputs.h"
 #include "platform/platform.h"
 #include "platform/process.h"
+#include "platform/utc_time.h"
 #include "trace/trace.h"
 
 namespace ks {
@@ -35,6 +36,16 @@ void WriteResult(Platform& platform, Outputs& outputs, const std::string& path,
     Trace("    - Result file refused : %s -", path.c_str());
   } else if (!written) {
     Trace("    - Result file not written : %s -", path.c_str());
+  }
+}
+
+// The clock, or none when it cannot be read (a test's platform may throw
+// there): the run goes on without a time.
+std::optional<UtcSeconds> ReadClock(Platform& platform) {
+  try {
+    return UtcNow(platform);
+  } catch (...) {
+    return std::nullopt;
   }
 }
 
@@ -63,13 +74,14 @@ bool CUpdaterApp::InitInstance() {
   const Settings settings = ReadSettings();
   OpenTraceChannel(outputs, settings.trace.c_str());
   ResultHeader header;
-  header.started = std::time(nullptr);
+  header.started = ReadClock(platform);
   header.argument = m_lpCmdLine;
   header.odd_settings = settings.odd;
   // A trace file may hold many runs: each begins and ends with a line.
-  NoteInChannel("=== ksupdate %s run of %s, process %lu%s: %s ===",
-                KSUPDATE_VERSION, UtcText(header.started).c_str(), ProcessId(),
-                settings.what_if ? ", what-if" : "", header.argument.c_str());
+  NoteInChannel(
+      "=== ksupdate %s run of %s, process %lu%s: %s ===", KSUPDATE_VERSION,
+      (header.started ? UtcText(*header.started) : "?").c_str(), ProcessId(),
+      settings.what_if ? ", what-if" : "", header.argument.c_str());
   for (const OddSetting& odd : settings.odd) TraceOddSetting(odd);
   RunReport report;
   {
@@ -82,7 +94,7 @@ bool CUpdaterApp::InitInstance() {
       settings.msi_exit_codes
           ? ExitStatusFor(outcome, outputs->ExitStatusHoldsWholeCodes())
           : 0;
-  header.ended = std::time(nullptr);
+  header.ended = ReadClock(platform);
   header.exit_status = m_exit_status;
   if (!settings.result_path.empty()) {
     WriteResult(platform, *outputs, settings.result_path, header, report);

@@ -3,12 +3,12 @@
 #ifndef KSUPDATE_ENGINE_RUN_INPUTS_H_
 #define KSUPDATE_ENGINE_RUN_INPUTS_H_
 
-#include <ctime>
 #include <string>
 #include <utility>
 
 #include "engine/locations.h"
 #include "engine/run_report.h"
+#include "platform/utc_time.h"
 
 namespace ks {
 
@@ -25,7 +25,7 @@ struct RunInputs {
   // Gets what the run did and how it ended; null for none.
   RunReport* report = nullptr;
   // The time the run judges a patch's expiry by.
-  std::time_t now = 0;
+  UtcSeconds now = 0;
   // The bin directory that the run asked the platform to trust and hold
   // (LockForRun): a registry read that later names another one reaches
   // nothing (Locations::InstalledFilePath). Empty: none asked about yet.

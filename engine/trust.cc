@@ -43,47 +43,6 @@ bool ParseSerial(const std::string& text, std::uint64_t* serial) {
   return true;
 }
 
-// "YYYY-MM-DDTHH:MM:SSZ" as seconds since 1970 (UTC), by the civil
-// calendar's day count; false for any other text or an impossible date.
-bool ParseUtc(const std::string& text, std::time_t* when) {
-  if (text.size() != 20 || text[4] != '-' || text[7] != '-' ||
-      text[10] != 'T' || text[13] != ':' || text[16] != ':' ||
-      text[19] != 'Z') {
-    return false;
-  }
-  long long fields[6];
-  const size_t starts[6] = {0, 5, 8, 11, 14, 17};
-  const size_t widths[6] = {4, 2, 2, 2, 2, 2};
-  for (size_t i = 0; i < 6; ++i) {
-    fields[i] = 0;
-    for (size_t k = 0; k < widths[i]; ++k) {
-      const char c = text[starts[i] + k];
-      if (c < '0' || c > '9') return false;
-      fields[i] = fields[i] * 10 + (c - '0');
-    }
-  }
-  const long long year = fields[0], month = fields[1], day = fields[2];
-  static const long long kDays[12] = {31, 29, 31, 30, 31, 30,
-                                      31, 31, 30, 31, 30, 31};
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  if (year < 1970 || month < 1 || month > 12 || day < 1 ||
-      day > kDays[month - 1] || (month == 2 && day == 29 && !leap) ||
-      fields[3] > 23 || fields[4] > 59 || fields[5] > 59) {
-    return false;
-  }
-  // Days from 1970-01-01, counting years from March so leap days come last.
-  const long long y = month <= 2 ? year - 1 : year;
-  const long long era = y / 400;
-  const long long yoe = y - era * 400;
-  const long long doy =
-      (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const long long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const long long days = era * 146097 + doe - 719468;
-  *when = static_cast<std::time_t>(days * 86400 + fields[3] * 3600 +
-                                   fields[4] * 60 + fields[5]);
-  return true;
-}
-
 // A policy value other than the keys: ERROR_SUCCESS with its type and
 // bytes, or nothing (false with *missing) when it is not there.
 bool PolicyValue(Platform& platform, const char* name, DWORD* type,
@@ -230,15 +189,14 @@ int Signer(const TrustPolicy& policy, const Sha256Digest& digest,
 
 // The header's checks, after the signature's.
 bool CheckHeader(const TrustPolicy& policy, const HeaderText& header,
-                 std::time_t now, std::uint64_t* serial,
-                 TrustRefusal* refusal) {
+                 UtcSeconds now, std::uint64_t* serial, TrustRefusal* refusal) {
   if (header.serial.empty()) {
     return Refuse(refusal, "no header", "no serial in [patch]");
   }
   if (!ParseSerial(header.serial, serial)) {
     return Refuse(refusal, "malformed header", "serial " + header.serial);
   }
-  std::time_t expires = 0;
+  UtcSeconds expires = 0;
   if (!header.expires.empty() && !ParseUtc(header.expires, &expires)) {
     return Refuse(refusal, "malformed header", "expires " + header.expires);
   }
@@ -315,9 +273,8 @@ bool JudgeSignature(const TrustPolicy& policy, const PatchManifest& manifest,
 
 bool JudgeSignedPatch(const TrustPolicy& policy, const PatchManifest& manifest,
                       const std::vector<std::string>& names,
-                      const std::optional<StoredSerial>& stored,
-                      std::time_t now, TrustedPatch* patch,
-                      TrustRefusal* refusal) {
+                      const std::optional<StoredSerial>& stored, UtcSeconds now,
+                      TrustedPatch* patch, TrustRefusal* refusal) {
   if (!CheckHeader(policy, ReadHeader(manifest), now, &patch->serial,
                    refusal)) {
     return false;

@@ -10,7 +10,6 @@
 #define KSUPDATE_ENGINE_TRUST_H_
 
 #include <cstdint>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "engine/run_inputs.h"
 #include "platform/ecdsa.h"
 #include "platform/platform.h"
+#include "platform/utc_time.h"
 
 namespace ks {
 
@@ -89,7 +89,7 @@ struct TrustedPatch {
 // How long after its expiry a manifest is still taken: a start-up script
 // may run before the clock is synchronised, or with the time zone taken
 // for UTC.
-constexpr std::time_t kExpirySkewSeconds = std::time_t{24} * 60 * 60;
+constexpr UtcSeconds kExpirySkewSeconds = UtcSeconds{24} * 60 * 60;
 
 // Whether `signature` (the signature file's bytes; missing when null), 8
 // to 256 bytes of DER or raw r||s, is one by a key of `policy` over the
@@ -110,9 +110,8 @@ bool JudgeSignature(const TrustPolicy& policy, const PatchManifest& manifest,
 // with *refusal.
 bool JudgeSignedPatch(const TrustPolicy& policy, const PatchManifest& manifest,
                       const std::vector<std::string>& names,
-                      const std::optional<StoredSerial>& stored,
-                      std::time_t now, TrustedPatch* patch,
-                      TrustRefusal* refusal);
+                      const std::optional<StoredSerial>& stored, UtcSeconds now,
+                      TrustedPatch* patch, TrustRefusal* refusal);
 
 // The serial client.ver at `client_ver` keeps for `key`, read through
 // `platform`; nullopt when none is kept (or the entry is not one of ours).
@@ -127,10 +126,10 @@ bool StoreSerial(Platform& platform, const std::string& client_ver,
 
 // The trust of the run's patch under `policy` (which pins keys): reads the
 // signature beside the manifest (ReadFileBytes) and the serial client.ver
-// keeps, judges (JudgePatch, at inputs.now), notes the verdict in the
-// report, and says a refusal in one trace line. Then, unless the run is a
-// what-if one or has no installation, keeps the serial in client.ver
-// before any copy. False when the run must copy and record nothing.
+// keeps, judges (JudgeSignature, then JudgeSignedPatch at inputs.now), notes
+// the verdict in the report, and says a refusal in one trace line. Then, unless
+// the run is a what-if one or has no installation, keeps the serial in
+// client.ver before any copy. False when the run must copy and record nothing.
 bool VerifyPatch(Platform& platform, const RunInputs& inputs,
                  const TrustPolicy& policy, const PatchManifest& manifest,
                  const std::vector<std::string>& names);

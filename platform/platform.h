@@ -260,6 +260,10 @@ class Platform {
   virtual LockResult LockInstallation(
       LPCSTR path, DWORD timeout_ms,
       std::unique_ptr<InstallationLock>* lock) = 0;
+  // The system's clock, UTC, in *time; cannot fail. The only clock that a
+  // run reads for a date (UtcNow): on Windows the system's own, never the
+  // C runtime's time(), whose time_t has 32 bits in the 32-bit build.
+  virtual void GetSystemTimeAsFileTime(LPFILETIME time) = 0;
 };
 
 // Forwards every operation to another Platform; override the ones to change.
@@ -338,6 +342,9 @@ class PlatformWrapper : public Platform {
       LPCSTR path, DWORD timeout_ms,
       std::unique_ptr<InstallationLock>* lock) override {
     return target_->LockInstallation(path, timeout_ms, lock);
+  }
+  void GetSystemTimeAsFileTime(LPFILETIME time) override {
+    target_->GetSystemTimeAsFileTime(time);
   }
 
  private:

@@ -19,6 +19,14 @@ using LPCSTR = const char*;
 using LPDWORD = DWORD*;
 using LPBYTE = BYTE*;
 
+// A time as Windows keeps it: 100-nanosecond intervals since
+// 1601-01-01T00:00:00Z, in two halves.
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+using LPFILETIME = FILETIME*;
+
 // A registry key handle: opaque, compared and passed on, never dereferenced.
 struct RegistryKeyHandle;
 using HKEY = RegistryKeyHandle*;

@@ -22,6 +22,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
+#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -424,6 +426,25 @@ class PosixPlatform : public Platform {
   }
   void ReleaseDirectories() override { tree_.Release(); }
   DWORD LastError() override { return static_cast<DWORD>(errno); }
+  void GetSystemTimeAsFileTime(LPFILETIME time) override {
+    // The clock's seconds come in a time_t: a build where it has 32 bits
+    // would end in 2038.
+    static_assert(sizeof(time_t) >= 8, "time_t must have 64 bits");
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    // 100-nanosecond units since 1601; a clock outside FILETIME's range
+    // (before 1601, or tens of thousands of years ahead) reads as its end.
+    constexpr std::int64_t kEpoch = 11644473600;
+    constexpr std::int64_t kMaxSeconds =
+        std::numeric_limits<std::int64_t>::max() / 10000000 - kEpoch;
+    const std::int64_t seconds =
+        std::clamp<std::int64_t>(now.tv_sec, -kEpoch, kMaxSeconds);
+    const std::uint64_t units =
+        static_cast<std::uint64_t>(seconds + kEpoch) * 10000000u +
+        static_cast<std::uint64_t>(now.tv_nsec / 100);
+    time->dwLowDateTime = static_cast<DWORD>(units);
+    time->dwHighDateTime = static_cast<DWORD>(units >> 32);
+  }
   // A host path, as KSUPDATE_TRACE's is.
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override {

@@ -256,6 +256,12 @@ class Win32Platform : public Platform {
       std::unique_ptr<InstallationLock>* lock) override {
     return Win32LockInstallation(path, timeout_ms, lock);
   }
+  void GetSystemTimeAsFileTime(LPFILETIME time) override {
+    ::FILETIME now;
+    ::GetSystemTimeAsFileTime(&now);
+    time->dwLowDateTime = now.dwLowDateTime;
+    time->dwHighDateTime = now.dwHighDateTime;
+  }
 
  private:
   profile::Store profiles_;

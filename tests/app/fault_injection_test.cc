@@ -26,6 +26,7 @@
 #include "app/winapp.h"
 #include "engine/run_lock.h"
 #include "engine/trust.h"
+#include "platform/outputs.h"
 #include "platform/sha256.h"
 #include "tests/support/hooked_platform.h"
 #include "tests/support/temp_prefix.h"
@@ -539,8 +540,14 @@ void InjectEveryFault() {
       } else {
         const std::string current = injector->module();
         bool before_current = !current.empty();
+        // The clock read for the run's start and end (not the update's own
+        // reading): a time the run cannot tell, nothing more.
+        const bool run_clock = injector->op() == Op::kGetSystemTimeAsFileTime &&
+                               (n == 1 || n == static_cast<int>(clean.size()));
         for (const Module& m : kModules) {
-          if (m.name == current) {
+          if (run_clock) {
+            ExpectModule(inst, m, Clean(m));
+          } else if (m.name == current) {
             before_current = false;
             if (fault == Fault::kFail) {
               ExpectModule(inst, m, AfterFailure(inst, *injector, m));
@@ -667,10 +674,13 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
     EXPECT_LT(lock - clean.begin(), std::find(clean.begin(), clean.end(),
                                               Op::kGetPrivateProfileString) -
                                         clean.begin());
-    // Released after every call of the run but its last, which lets go
-    // of the directories the run held.
-    EXPECT_EQ(clean.back(), Op::kReleaseDirectories);
-    EXPECT_EQ(calls_at_release, static_cast<int>(clean.size()) - 1);
+    // Released after every call of the run but its last two: the one that
+    // lets go of the directories the run held, and the clock's reading of
+    // the run's end.
+    ASSERT_GE(clean.size(), 2u);
+    EXPECT_EQ(clean[clean.size() - 2], Op::kReleaseDirectories);
+    EXPECT_EQ(clean.back(), Op::kGetSystemTimeAsFileTime);
+    EXPECT_EQ(calls_at_release, static_cast<int>(clean.size()) - 2);
   }
   {
     Installation inst;
@@ -701,6 +711,89 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
     ASSERT_TRUE(RunProgram(&platform, &status));
     EXPECT_EQ(platform.calls(Op::kLockInstallation), 0);
   }
+}
+
+void SetEnvironment(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value);
+#else
+  if (*value == '\0') {
+    unsetenv(name);
+  } else {
+    setenv(name, value, 1);
+  }
+#endif
+}
+
+// Outputs whose trace channel keeps its lines here.
+class KeptChannel : public Outputs {
+ public:
+  class Lines : public TraceOutput {
+   public:
+    explicit Lines(std::vector<std::string>* lines) : lines_(lines) {}
+    void WriteLine(const std::string& line) override {
+      lines_->push_back(line);
+    }
+
+   private:
+    std::vector<std::string>* lines_;
+  };
+
+  void DebugOutput(const char* /*line*/) override {}
+  std::unique_ptr<TraceOutput> OpenTraceOutput(const char* name,
+                                               bool* refused) override {
+    *refused = false;
+    if (*name == '\0') return nullptr;
+    return std::make_unique<Lines>(&lines);
+  }
+  std::string SystemErrorText(DWORD code) override {
+    return DefaultOutputs()->SystemErrorText(code);
+  }
+  bool ExitStatusHoldsWholeCodes() override { return true; }
+  void LogRunEvent(EventKind /*kind*/,
+                   const std::vector<std::string>& /*lines*/) override {}
+  bool LogsRunsByDefault() override { return false; }
+
+  std::vector<std::string> lines;
+};
+
+// Past the ends of 32-bit time (2038 signed, 2106 unsigned), a run's trace
+// and result file still tell when it began and ended; the clock is read
+// through the platform, never the C runtime's 32-bit one.
+TEST(RunClockTest, TimesPastThirtyTwoBitsAreSaidRight) {
+  Installation inst;
+  HookedPlatform platform;
+  // 2038-01-19T03:14:08Z, then 2106-02-07T06:28:16Z for every later read.
+  int reads = 0;
+  platform.clock = [&reads](LPFILETIME now) {
+    *now = reads++ == 0 ? FILETIME{0xd53e8000u, 0x01e9fd1eu}
+                        : FILETIME{0xd53e8000u, 0x0236485eu};
+  };
+  std::string result;
+  platform.write_result = [&result](LPCSTR, const std::string& data, bool*) {
+    result = data;
+    return TRUE;
+  };
+  KeptChannel outputs;
+  SetEnvironment("KSUPDATE_TRACE", "trace.txt");
+  SetEnvironment("KSUPDATE_RESULT", "result.json");
+  TraceLog.ResetForTesting();
+  theApp.UseSystem(&platform, &outputs);
+  AfxWinMain(kArgument);
+  theApp.UseSystem(nullptr, nullptr);
+  SetEnvironment("KSUPDATE_TRACE", "");
+  SetEnvironment("KSUPDATE_RESULT", "");
+  OpenTraceChannel(DefaultOutputs(), "");
+  EXPECT_EQ(reads, 3);  // start, the update's "now", end
+  ASSERT_FALSE(outputs.lines.empty());
+  EXPECT_NE(outputs.lines.front().find(" run of 2038-01-19T03:14:08Z, "),
+            std::string::npos)
+      << outputs.lines.front();
+  EXPECT_NE(result.find("\"started\": \"2038-01-19T03:14:08Z\",\n"
+                        "  \"ended\": \"2106-02-07T06:28:16Z\","),
+            std::string::npos)
+      << result;
+  for (const Module& m : kModules) ExpectModule(inst, m, Clean(m));
 }
 
 }  // namespace

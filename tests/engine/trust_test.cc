@@ -145,7 +145,7 @@ class SignedPatchTest : public ::testing::Test {
   TrustPolicy policy_;
   Sha256Digest digest_{};
   // 2026-12-10T00:00:00Z.
-  std::time_t now_ = 1796860800;
+  UtcSeconds now_ = 1796860800;
 };
 
 TEST_F(SignedPatchTest, HeaderChecks) {
@@ -171,6 +171,38 @@ TEST_F(SignedPatchTest, HeaderChecks) {
             "serial 1");
   EXPECT_EQ(Judge("serial=1\nexpires=2028-01-01T00:00:00Z"),
             "scope: scope , not pilot");
+}
+
+// Expiry where 32-bit time ends: each date as the clock's "now" against
+// each as "expires". 'x': refused as expired (past it by more than a day).
+TEST_F(SignedPatchTest, ExpiryPastThirtyTwoBits) {
+  const char* const kDates[] = {"2037-12-31T23:59:59Z", "2038-01-19T03:14:07Z",
+                                "2038-01-19T03:14:08Z", "2095-01-01T00:00:00Z",
+                                "2106-02-07T06:28:16Z", "2106-02-08T00:00:00Z",
+                                "2200-01-01T00:00:00Z", "9999-12-31T23:59:59Z"};
+  // A row a "now", a column an "expires", in the order above.
+  const char* const kExpired[] = {
+      "........",  //
+      "x.......",  //
+      "x.......",  // one second past 03:14:07 is inside the day's grace
+      "xxx.....",  //
+      "xxxx....",  //
+      "xxxx....",  // under a day past 2106-02-07T06:28:16Z
+      "xxxxxx..",  //
+      "xxxxxxx.",
+  };
+  for (size_t now = 0; now < 8; ++now) {
+    ASSERT_TRUE(ParseUtc(kDates[now], &now_));
+    for (size_t expires = 0; expires < 8; ++expires) {
+      const std::string header =
+          "serial=1\nexpires=" + std::string(kDates[expires]);
+      EXPECT_EQ(Judge(header),
+                kExpired[now][expires] == 'x'
+                    ? "expired: expired " + std::string(kDates[expires])
+                    : "serial 1")
+          << "now " << kDates[now];
+    }
+  }
 }
 
 TEST_F(SignedPatchTest, ChecksumsAndSerials) {

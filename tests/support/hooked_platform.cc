@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <utility>
 
@@ -31,7 +32,10 @@ const char* OpName(Op op) {
                                        "CopyStage::Stage",
                                        "CopyStage::PutInPlace",
                                        "CopyStage::Flush",
-                                       "WriteProfileStrings"};
+                                       "WriteProfileStrings",
+                                       "GetSystemTimeAsFileTime"};
+  static_assert(std::size(kNames) == static_cast<size_t>(Op::kCount),
+                "a name for every operation");
   return kNames[static_cast<int>(op)];
 }
 
@@ -208,6 +212,12 @@ LockResult HookedPlatform::LockInstallation(
 DWORD HookedPlatform::LastError() {
   Count(Op::kLastError);
   return PlatformWrapper::LastError();
+}
+
+void HookedPlatform::GetSystemTimeAsFileTime(LPFILETIME time) {
+  Count(Op::kGetSystemTimeAsFileTime);
+  if (clock) return clock(time);
+  PlatformWrapper::GetSystemTimeAsFileTime(time);
 }
 
 BOOL HookedPlatform::WriteResultFile(LPCSTR path, const std::string& data,

@@ -38,6 +38,7 @@ enum class Op {
   kPutInPlace,
   kFlushStage,
   kWriteProfileStrings,
+  kGetSystemTimeAsFileTime,
   kCount
 };
 
@@ -85,6 +86,7 @@ class HookedPlatform : public PlatformWrapper {
   std::function<BOOL(CopyStage* stage, std::size_t, CopyReport*)> put_in_place;
   std::function<BOOL(CopyStage* stage)> flush_stage;
   std::function<BOOL(LPCSTR, const std::vector<ProfileWrite>&)> write_profile;
+  std::function<void(LPFILETIME)> clock;
 
   DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
                                   LPCSTR file) override;
@@ -117,6 +119,7 @@ class HookedPlatform : public PlatformWrapper {
   LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
                               std::unique_ptr<InstallationLock>* lock) override;
   DWORD LastError() override;
+  void GetSystemTimeAsFileTime(LPFILETIME time) override;
 
  private:
   class HookedStage;

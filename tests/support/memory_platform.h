@@ -35,6 +35,9 @@ class MemoryPlatform : public Platform {
   void Put(const std::string& path, const std::string& bytes,
            bool read_only = false);
   void MakeDir(const std::string& path);
+  // What the clock reads from now on (GetSystemTimeAsFileTime); at first
+  // 2026-12-10T00:00:00Z.
+  void SetClock(const FILETIME& now) { clock_ = now; }
   // The file's bytes; "<missing>" when there is none.
   std::string Get(const std::string& path) const;
   bool Has(const std::string& path) const;
@@ -72,6 +75,7 @@ class MemoryPlatform : public Platform {
                        bool* refused) override;
   LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
                               std::unique_ptr<InstallationLock>* lock) override;
+  void GetSystemTimeAsFileTime(LPFILETIME time) override { *time = clock_; }
 
  private:
   struct Entry {
@@ -110,6 +114,8 @@ class MemoryPlatform : public Platform {
   std::uintptr_t next_key_ = 0x100;
   std::uint64_t stamp_ = 0;
   DWORD last_error_ = 0;
+  // 2026-12-10T00:00:00Z.
+  FILETIME clock_{0x66314000u, 0x01dd8839u};
   profile::Store profiles_;
 };
 
