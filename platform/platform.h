@@ -114,6 +114,10 @@ struct InstallationRefusal {
 // Larger files are not read at all, so that a file of any size cannot make
 // a run allocate more than a bounded amount for it.
 constexpr DWORD kMaxProfileFileBytes = 64u << 20;
+// A file this size, and twice it (the manifest's section buffers), fit
+// every build's size_t, int (the code-page conversions) and DWORD.
+static_assert(kMaxProfileFileBytes <= (1u << 30),
+              "the bound must stay far below 32-bit limits");
 
 // Each operation has the contract of its Win32 namesake, limited to what the
 // engine relies on; see the providers for the platform-specific details.

@@ -17,6 +17,11 @@
 
 namespace ks::posix {
 
+// Sizes and offsets of files are off_t here: a build where it has 32 bits
+// (a 32-bit build without large-file support) would take a file of 2 GiB or
+// more for a missing one.
+static_assert(sizeof(off_t) == 8, "off_t must have 64 bits");
+
 // What tells one version of a file from another without reading it. A file
 // written to or replaced shows another size, inode or modification time (to
 // the nanosecond; the kernel gives a file that was looked at a fine-grained
@@ -109,9 +114,8 @@ bool HashFileAt(const Place& place, Sha256Digest* digest);
 // file (a directory, a FIFO, a device) or unreadable, or (errno EFBIG)
 // holds more than `max_bytes` (then nothing beyond the bound is read).
 // `st`, when not null, gets the fstat() of what was read.
-bool ReadFileAt(const Place& place, std::string* contents,
-                struct stat* st = nullptr,
-                std::uint64_t max_bytes = UINT64_MAX);
+bool ReadFileAt(const Place& place, std::string* contents, struct stat* st,
+                std::uint64_t max_bytes);
 
 }  // namespace ks::posix
 

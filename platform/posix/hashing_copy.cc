@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstddef>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -153,6 +155,14 @@ bool CopyAndHash(int in, int out, off_t size, Sha256Digest* digest) {
     return false;
   }
   if (size <= kChunk) return CopyAndHashSmall(in, out, size, digest);
+  // One mapping covers the whole file: a size beyond the address space (a
+  // 32-bit build) is no copy, never a mapping of its wrapped size.
+  if constexpr (sizeof(size_t) < sizeof(off_t)) {
+    if (size > static_cast<off_t>(std::numeric_limits<size_t>::max())) {
+      errno = EFBIG;
+      return false;
+    }
+  }
   // The file at its full size first, so that one mapping covers it while it
   // fills; a failed copy leaves holes that nobody reads.
   if (::ftruncate(out, size) != 0) return false;

@@ -548,7 +548,7 @@ void SweepStaleTemps(const std::string& path) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string* contents,
-                   bool* missing, unsigned long long max_bytes) {
+                   bool* missing, std::uint64_t max_bytes) {
   *missing = false;
   contents->clear();
   Handle in;
@@ -571,7 +571,7 @@ bool ReadWholeFile(const std::string& path, std::string* contents,
   }
   LARGE_INTEGER size;
   if (GetFileSizeEx(in.get(), &size) && size.QuadPart > 0) {
-    if (static_cast<unsigned long long>(size.QuadPart) > max_bytes) {
+    if (static_cast<std::uint64_t>(size.QuadPart) > max_bytes) {
       SetLastError(ERROR_FILE_TOO_LARGE);
       return false;
     }

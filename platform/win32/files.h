@@ -4,6 +4,7 @@
 #ifndef KSUPDATE_PLATFORM_WIN32_FILES_H_
 #define KSUPDATE_PLATFORM_WIN32_FILES_H_
 
+#include <cstdint>
 #include <string>
 
 #include "platform/copy_report.h"
@@ -19,7 +20,7 @@ namespace ks::win32 {
 // A file of more than `max_bytes` is not read whole: false, with the error
 // ERROR_FILE_TOO_LARGE.
 bool ReadWholeFile(const std::string& path, std::string* contents,
-                   bool* missing, unsigned long long max_bytes);
+                   bool* missing, std::uint64_t max_bytes);
 
 // Replaces the file at `path` by one holding `data`, or creates it: the data
 // go to a new temporary file beside it, reach the disk, and the temporary
