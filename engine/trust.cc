@@ -1,6 +1,8 @@
 #include "engine/trust.h"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "engine/locations.h"
 #include "engine/run_report.h"
@@ -71,12 +73,15 @@ bool ReadKeys(Platform& platform, TrustPolicy* policy, std::string* problem) {
     *problem = "TrustedKeys is no text";
     return false;
   }
+  // A REG_SZ ends at its first zero, and a REG_MULTI_SZ at its first empty
+  // string, as Windows reads them: nothing hidden behind either is a key.
   size_t start = 0;
   while (start < data.size()) {
     size_t end = data.find('\0', start);
     if (end == std::string::npos) end = data.size();
+    if (end == start) break;
     const std::string line = Trimmed(data.substr(start, end - start));
-    start = end + 1;
+    start = type == REG_MULTI_SZ ? end + 1 : data.size();
     if (line.empty()) continue;
     PinnedKey key;
     if (!ParsePinnedKey(line, &key)) {
@@ -160,15 +165,27 @@ struct HeaderText {
   std::string scope;
 };
 
+// A value of [patch], read whole however long: one cut at a buffer would
+// match any longer value that begins with it.
+std::string HeaderValue(const PatchManifest& manifest, const char* key) {
+  std::vector<char> buffer(kHeaderBufferSize);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    const DWORD got =
+        manifest.GetString(kPatchSection, key, "", buffer.data(), size);
+    // No value is longer than the manifest it is in.
+    if (got + 1 < size || buffer.size() > manifest.bytes().size()) {
+      return std::string(buffer.data(), std::min(got, size - 1));
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 HeaderText ReadHeader(const PatchManifest& manifest) {
   HeaderText header;
-  char buffer[kHeaderBufferSize + 1] = {};
-  manifest.GetString(kPatchSection, "serial", "", buffer, kHeaderBufferSize);
-  header.serial = buffer;
-  manifest.GetString(kPatchSection, "expires", "", buffer, kHeaderBufferSize);
-  header.expires = buffer;
-  manifest.GetString(kPatchSection, "scope", "", buffer, kHeaderBufferSize);
-  header.scope = buffer;
+  header.serial = HeaderValue(manifest, "serial");
+  header.expires = HeaderValue(manifest, "expires");
+  header.scope = HeaderValue(manifest, "scope");
   return header;
 }
 
@@ -356,6 +373,12 @@ bool VerifyPatch(Platform& platform, const RunInputs& inputs,
   if (read == ProfileLoad::kTooLarge) {
     refusal = {"malformed signature",
                "larger than " + std::to_string(kMaxSignatureBytes) + " bytes"};
+  } else if (read == ProfileLoad::kUnreadable) {
+    // A directory, a device or a file that cannot be read: said as such,
+    // not as a signature that is missing or too large.
+    refusal = {"malformed signature", std::string(kSourceManifestName) +
+                                          kSignatureSuffix +
+                                          " is no plain file or unreadable"};
   } else {
     trusted = JudgeSignature(policy, manifest,
                              read == ProfileLoad::kLoaded ? &bytes : nullptr,

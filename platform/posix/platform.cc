@@ -78,8 +78,9 @@ class HostProfileFile : public profile::FileIo {
     struct stat st {};
     if (!located_ || !posix::StatAt(place_, &st)) return look;
     look.exists = true;
-    // A link is there, but no file to read.
-    if (S_ISLNK(st.st_mode)) return look;
+    // A link, a directory or a device is there, but no file to read (nor a
+    // size to bound), as the Windows provider finds a directory.
+    if (!S_ISREG(st.st_mode)) return look;
     look.stamped = true;
     look.stamp = StampOf(st);
     look.read_only =

@@ -73,6 +73,17 @@ TEST(ReadTrustPolicy, NoneOneOrMoreKeysAndTheSettings) {
   ASSERT_TRUE(ReadTrustPolicy(platform, &policy, &problem)) << problem;
   EXPECT_EQ(policy.keys.size(), 1u);
   EXPECT_EQ(policy.min_serial, 9007199254740992u);
+  // Nothing after a REG_SZ's zero, nor after a REG_MULTI_SZ's empty
+  // string, is pinned: Windows' own readers never see it.
+  platform.SetValue(kPolicyKeyPath, "TrustedKeys", REG_SZ,
+                    std::string(kPoint) + '\0' + kSpki + '\0');
+  ASSERT_TRUE(ReadTrustPolicy(platform, &policy, &problem)) << problem;
+  EXPECT_EQ(policy.keys.size(), 1u);
+  SetKeys(&platform, {kPoint, "", kSpki});
+  ASSERT_TRUE(ReadTrustPolicy(platform, &policy, &problem)) << problem;
+  EXPECT_EQ(policy.keys.size(), 1u);
+  SetKeys(&platform, {"", kPoint});
+  EXPECT_EQ(Problem(platform), "TrustedKeys holds 0 keys (1 to 4)");
 }
 
 // A value that is there but cannot be used stops the run: never unsigned.
@@ -171,6 +182,17 @@ TEST_F(SignedPatchTest, HeaderChecks) {
             "serial 1");
   EXPECT_EQ(Judge("serial=1\nexpires=2028-01-01T00:00:00Z"),
             "scope: scope , not pilot");
+  // Compared whole, however long: never by the start of a longer one.
+  const std::string ring(300, 'r');
+  policy_.scope = ring;
+  EXPECT_EQ(Judge("serial=1\nexpires=2028-01-01T00:00:00Z\nscope=" + ring),
+            "serial 1");
+  EXPECT_EQ(
+      Judge("serial=1\nexpires=2028-01-01T00:00:00Z\nscope=" + ring + "-other"),
+      "scope: scope " + ring + "-other, not " + ring);
+  policy_.scope = ring.substr(0, 127);
+  EXPECT_EQ(Judge("serial=1\nexpires=2028-01-01T00:00:00Z\nscope=" + ring),
+            "scope: scope " + ring + ", not " + ring.substr(0, 127));
 }
 
 // Expiry where 32-bit time ends: each date as the clock's "now" against

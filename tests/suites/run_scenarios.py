@@ -519,6 +519,9 @@ def lay_files(drive_c, files):
             continue
         data = desc_bytes(desc)
         if data is None:
+            # After signing, a directory may take a file's place.
+            if os.path.isfile(path) and not os.path.islink(path):
+                os.remove(path)
             os.makedirs(path, exist_ok=True)
             dir_modes.append((path, spec_mode(desc, 0o755)))
             continue
