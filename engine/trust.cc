@@ -290,7 +290,7 @@ bool JudgeSignature(const TrustPolicy& policy, const PatchManifest& manifest,
 
 bool JudgeSignedPatch(const TrustPolicy& policy, const PatchManifest& manifest,
                       const std::vector<std::string>& names,
-                      const std::optional<StoredSerial>& stored, UtcSeconds now,
+                      const StoredSerials& stored, UtcSeconds now,
                       TrustedPatch* patch, TrustRefusal* refusal) {
   if (!CheckHeader(policy, ReadHeader(manifest), now, &patch->serial,
                    refusal)) {
@@ -307,13 +307,27 @@ bool JudgeSignedPatch(const TrustPolicy& policy, const PatchManifest& manifest,
                   "serial " + std::to_string(patch->serial) + " below " +
                       std::to_string(policy.min_serial));
   }
-  if (stored && patch->serial < stored->serial) {
+  if (!stored.unreadable.empty()) {
+    return Refuse(
+        refusal, "serial unreadable",
+        "the serial kept for " + stored.unreadable + " cannot be read");
+  }
+  // One floor, whichever pinned key the serial came by: a patch of one key
+  // cannot take back what another's brought.
+  std::uint64_t floor = 0;
+  for (const StoredSerial& kept : stored.kept) {
+    floor = std::max(floor, kept.serial);
+  }
+  if (!stored.kept.empty() && patch->serial < floor) {
     return Refuse(refusal, "older serial",
                   "serial " + std::to_string(patch->serial) +
-                      " below the installed " + std::to_string(stored->serial));
+                      " below the installed " + std::to_string(floor));
   }
-  if (stored && patch->serial == stored->serial &&
-      patch->manifest != stored->manifest) {
+  const bool rerun = std::any_of(
+      stored.kept.begin(), stored.kept.end(), [&](const StoredSerial& kept) {
+        return kept.serial == patch->serial && kept.manifest == patch->manifest;
+      });
+  if (!stored.kept.empty() && patch->serial == floor && !rerun) {
     return Refuse(refusal, "serial reused",
                   "serial " + std::to_string(patch->serial) +
                       " installed from another manifest");
@@ -321,29 +335,47 @@ bool JudgeSignedPatch(const TrustPolicy& policy, const PatchManifest& manifest,
   return true;
 }
 
-std::optional<StoredSerial> ReadStoredSerial(Platform& platform,
-                                             const std::string& client_ver,
-                                             const PinnedKey& key) {
+StoredRead ReadStoredSerial(Platform& platform, const std::string& client_ver,
+                            const PinnedKey& key, StoredSerial* stored) {
   char buffer[kHeaderBufferSize + 1] = {};
   platform.GetPrivateProfileStringA(kSerialSection, key.id.c_str(), "", buffer,
                                     kHeaderBufferSize, client_ver.c_str());
   const std::string text = buffer;
+  if (text.empty()) return StoredRead::kNone;
   const size_t blank = text.find(' ');
-  StoredSerial stored;
   if (blank == std::string::npos ||
-      !ParseSerial(text.substr(0, blank), &stored.serial) ||
-      !ParseSha256(text.substr(blank + 1), &stored.manifest)) {
-    return std::nullopt;
+      !ParseSerial(text.substr(0, blank), &stored->serial) ||
+      !ParseSha256(text.substr(blank + 1), &stored->manifest)) {
+    return StoredRead::kUnreadable;
+  }
+  return StoredRead::kKept;
+}
+
+StoredSerials ReadStoredSerials(Platform& platform,
+                                const std::string& client_ver,
+                                const TrustPolicy& policy) {
+  StoredSerials stored;
+  for (const PinnedKey& key : policy.keys) {
+    StoredSerial kept;
+    switch (ReadStoredSerial(platform, client_ver, key, &kept)) {
+      case StoredRead::kNone:
+        break;
+      case StoredRead::kKept:
+        stored.kept.push_back(kept);
+        break;
+      case StoredRead::kUnreadable:
+        if (stored.unreadable.empty()) stored.unreadable = key.id;
+        break;
+    }
   }
   return stored;
 }
 
 bool StoreSerial(Platform& platform, const std::string& client_ver,
                  const PinnedKey& key, const TrustedPatch& patch) {
-  const std::optional<StoredSerial> kept =
-      ReadStoredSerial(platform, client_ver, key);
-  if (kept && kept->serial == patch.serial &&
-      kept->manifest == patch.manifest) {
+  StoredSerial kept;
+  if (ReadStoredSerial(platform, client_ver, key, &kept) == StoredRead::kKept &&
+      kept.serial == patch.serial && kept.manifest == patch.manifest) {
     return true;
   }
   const std::string value =
@@ -363,10 +395,6 @@ bool VerifyPatch(Platform& platform, const RunInputs& inputs,
   std::string client_ver;
   const bool installed = Locations::InstalledFilePath(
       platform, kInstalledManifestName, &client_ver);
-  const auto stored = [&](const PinnedKey& key) -> std::optional<StoredSerial> {
-    if (!installed) return std::nullopt;
-    return ReadStoredSerial(platform, client_ver, key);
-  };
   TrustedPatch patch;
   TrustRefusal refusal{"", ""};
   bool trusted = false;
@@ -383,9 +411,11 @@ bool VerifyPatch(Platform& platform, const RunInputs& inputs,
     trusted = JudgeSignature(policy, manifest,
                              read == ProfileLoad::kLoaded ? &bytes : nullptr,
                              &patch, &refusal) &&
-              JudgeSignedPatch(policy, manifest, names,
-                               stored(policy.keys[patch.key]), inputs.now,
-                               &patch, &refusal);
+              JudgeSignedPatch(
+                  policy, manifest, names,
+                  installed ? ReadStoredSerials(platform, client_ver, policy)
+                            : StoredSerials(),
+                  inputs.now, &patch, &refusal);
   }
   if (trusted && installed && !inputs.what_if &&
       !StoreSerial(platform, client_ver, policy.keys[patch.key], patch)) {

@@ -72,6 +72,14 @@ struct StoredSerial {
   Sha256Digest manifest;
 };
 
+// What client.ver keeps for the keys pinned now (an entry of a key no
+// longer pinned has no say): every entry read, and the id of the first key
+// whose entry is there but cannot be read.
+struct StoredSerials {
+  std::vector<StoredSerial> kept;
+  std::string unreadable;  // empty when every entry was read
+};
+
 // Why a patch is not trusted. `word` goes to the result file, `detail` to
 // the trace.
 struct TrustRefusal {
@@ -104,20 +112,32 @@ bool JudgeSignature(const TrustPolicy& policy, const PatchManifest& manifest,
 // UTC; required when the policy says so; refused once `now` is past it by
 // more than kExpirySkewSeconds) and scope= (equal to the policy's Scope
 // when that is set); a valid checksum for every one of `names`; a serial
-// at least MinSerial; and, against `stored` (the serial client.ver keeps
-// for the signing key), not lower, and not the same with other bytes (the
-// same with the same bytes is a rerun). True with patch->serial, or false
-// with *refusal.
+// at least MinSerial; every entry of `stored` readable; and one floor for
+// every key pinned now: not lower than the highest serial `stored` keeps,
+// whichever key it came by, and not the same with other bytes (the same
+// with the same bytes is a rerun). True with patch->serial, or false with
+// *refusal.
 bool JudgeSignedPatch(const TrustPolicy& policy, const PatchManifest& manifest,
                       const std::vector<std::string>& names,
-                      const std::optional<StoredSerial>& stored, UtcSeconds now,
+                      const StoredSerials& stored, UtcSeconds now,
                       TrustedPatch* patch, TrustRefusal* refusal);
 
+// What client.ver's entry for a key is.
+enum class StoredRead {
+  kNone,        // no file, section or entry
+  kKept,        // "SERIAL SHA256", in *stored
+  kUnreadable,  // anything else: never taken for none, never overwritten
+};
+
 // The serial client.ver at `client_ver` keeps for `key`, read through
-// `platform`; nullopt when none is kept (or the entry is not one of ours).
-std::optional<StoredSerial> ReadStoredSerial(Platform& platform,
-                                             const std::string& client_ver,
-                                             const PinnedKey& key);
+// `platform`.
+StoredRead ReadStoredSerial(Platform& platform, const std::string& client_ver,
+                            const PinnedKey& key, StoredSerial* stored);
+
+// The serials client.ver keeps for every key of `policy`.
+StoredSerials ReadStoredSerials(Platform& platform,
+                                const std::string& client_ver,
+                                const TrustPolicy& policy);
 
 // Keeps `patch`'s serial for its key in client.ver (the profile write's
 // atomic replace), unless it is kept already. False when it cannot be.

@@ -134,8 +134,7 @@ class SignedPatchTest : public ::testing::Test {
     policy_.keys.push_back(key);
   }
   // The verdict on a manifest with this [patch] header and [sha256].
-  std::string Judge(const std::string& header,
-                    const std::optional<StoredSerial>& stored = std::nullopt,
+  std::string Judge(const std::string& header, const StoredSerials& stored = {},
                     const std::string& sums = "a.dll=" + std::string(64, 'a')) {
     MemoryPlatform platform;
     platform.Put("C:\\p\\ksmodules.ver", "[patch]\n" + header +
@@ -228,42 +227,76 @@ TEST_F(SignedPatchTest, ExpiryPastThirtyTwoBits) {
 }
 
 TEST_F(SignedPatchTest, ChecksumsAndSerials) {
-  EXPECT_EQ(Judge("serial=7", std::nullopt, "b.dll=" + std::string(64, 'b')),
+  EXPECT_EQ(Judge("serial=7", {}, "b.dll=" + std::string(64, 'b')),
             "no checksum: no checksum for a.dll");
-  EXPECT_EQ(Judge("serial=7", std::nullopt, "a.dll=abc"),
+  EXPECT_EQ(Judge("serial=7", {}, "a.dll=abc"),
             "no checksum: no checksum for a.dll");
   policy_.min_serial = 8;
   EXPECT_EQ(Judge("serial=7"), "below MinSerial: serial 7 below 8");
   policy_.min_serial = 0;
-  StoredSerial kept{7, digest_};
-  EXPECT_EQ(Judge("serial=7", kept), "serial 7");
-  EXPECT_EQ(Judge("serial=8", kept), "serial 8");
-  EXPECT_EQ(Judge("serial=6", kept),
+  StoredSerials stored{{{7, digest_}}, ""};
+  EXPECT_EQ(Judge("serial=7", stored), "serial 7");
+  EXPECT_EQ(Judge("serial=8", stored), "serial 8");
+  EXPECT_EQ(Judge("serial=6", stored),
             "older serial: serial 6 below the "
             "installed 7");
-  kept.manifest.bytes[0] = 1;
-  EXPECT_EQ(Judge("serial=7", kept),
+  stored.kept[0].manifest.bytes[0] = 1;
+  EXPECT_EQ(Judge("serial=7", stored),
             "serial reused: serial 7 installed from another manifest");
+}
+
+// One floor across the keys pinned now: another key's serial 11 bars this
+// one's 5 (a rollback by the other key of a rotation), and an entry that
+// cannot be read is never taken for none.
+TEST_F(SignedPatchTest, OneFloorAcrossKeys) {
+  Sha256Digest other{};
+  other.bytes[0] = 9;
+  StoredSerials stored{{{5, digest_}, {11, other}}, ""};
+  EXPECT_EQ(Judge("serial=5", stored),
+            "older serial: serial 5 below the installed 11");
+  EXPECT_EQ(Judge("serial=11", stored),
+            "serial reused: serial 11 installed from another manifest");
+  EXPECT_EQ(Judge("serial=12", stored), "serial 12");
+  // The same manifest kept for two keys (a rotation's overlap): a rerun.
+  stored.kept.push_back({11, digest_});
+  EXPECT_EQ(Judge("serial=11", stored), "serial 11");
+  stored.unreadable = "ecdsa-p256:0123456789abcdef";
+  EXPECT_EQ(Judge("serial=12", stored),
+            "serial unreadable: the serial kept for "
+            "ecdsa-p256:0123456789abcdef cannot be read");
 }
 
 TEST(StoredSerial, KeptOnceAndReadBack) {
   MemoryPlatform platform;
   platform.MakeDir("C:\\Client\\bin");
   const std::string client_ver = "C:\\Client\\bin\\client.ver";
-  PinnedKey key;
-  ASSERT_TRUE(ParsePinnedKey(kPoint, &key));
-  EXPECT_FALSE(ReadStoredSerial(platform, client_ver, key));
+  TrustPolicy policy;
+  policy.keys.resize(2);
+  ASSERT_TRUE(ParsePinnedKey(kPoint, &policy.keys[0]));
+  StoredSerial kept;
+  EXPECT_EQ(ReadStoredSerial(platform, client_ver, policy.keys[0], &kept),
+            StoredRead::kNone);
   TrustedPatch patch;
   patch.serial = 12;
   patch.manifest.bytes[31] = 0xab;
-  ASSERT_TRUE(StoreSerial(platform, client_ver, key, patch));
-  ASSERT_TRUE(StoreSerial(platform, client_ver, key, patch));
+  ASSERT_TRUE(StoreSerial(platform, client_ver, policy.keys[0], patch));
+  ASSERT_TRUE(StoreSerial(platform, client_ver, policy.keys[0], patch));
   EXPECT_EQ(platform.writes(client_ver), 1);
-  const std::optional<StoredSerial> kept =
-      ReadStoredSerial(platform, client_ver, key);
-  ASSERT_TRUE(kept);
-  EXPECT_EQ(kept->serial, 12u);
-  EXPECT_EQ(kept->manifest, patch.manifest);
+  ASSERT_EQ(ReadStoredSerial(platform, client_ver, policy.keys[0], &kept),
+            StoredRead::kKept);
+  EXPECT_EQ(kept.serial, 12u);
+  EXPECT_EQ(kept.manifest, patch.manifest);
+  // Every pinned key's entry is read, and only theirs.
+  policy.keys[1] = policy.keys[0];
+  policy.keys[1].id = "ecdsa-p256:0123456789abcdef";
+  platform.Put(client_ver, platform.Get(client_ver) +
+                               "ecdsa-p256:0123456789abcdef=10 xyz\r\n"
+                               "ecdsa-p256:ffffffffffffffff=99 " +
+                               Sha256Hex(patch.manifest) + "\r\n");
+  const StoredSerials stored = ReadStoredSerials(platform, client_ver, policy);
+  ASSERT_EQ(stored.kept.size(), 1u);
+  EXPECT_EQ(stored.kept[0].serial, 12u);
+  EXPECT_EQ(stored.unreadable, "ecdsa-p256:0123456789abcdef");
 }
 
 }  // namespace
