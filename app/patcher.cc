@@ -114,8 +114,8 @@ void CPatcher::Update(RunReport& report) {
   // as the registry they live in is the installation's.
   TrustPolicy policy;
   if (!ReadPolicy(&policy, &report)) return;
-  if (!policy.keys.empty() &&
-      !VerifyPatch(platform_, inputs, policy, manifest, names)) {
+  if (!policy.keys.empty() && !VerifyPatch(platform_, inputs, policy, manifest,
+                                           names, &inputs.downgrade)) {
     End(&report, RunEnd::kUntrusted);
     return;
   }

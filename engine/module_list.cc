@@ -103,6 +103,9 @@ bool TraceDecision(Platform& platform, const std::string& held_bin,
     case ModuleAction::kReplace:
       line = "    - Previous version will be replaced : %s -";
       break;
+    case ModuleAction::kDowngrade:
+      line = "    - Newer version will be replaced : %s -";
+      break;
     case ModuleAction::kRepair:
       line = "    - Installed file differs from the patch : %s -";
       break;
@@ -317,8 +320,7 @@ bool CModuleList::Tell(const std::string& name, Planned* planned, bool withheld,
       return NoInstallation(platform_, inputs_.bin_dir, &recorder);
     }
     // A file that is there loses its attributes (read-only, hidden) first.
-    if (planned->action == ModuleAction::kReplace ||
-        planned->action == ModuleAction::kRepair) {
+    if (ReplacesFile(planned->action)) {
       SetFileAttr(platform_, target, FILE_ATTRIBUTE_NORMAL);
     }
     if (stage->PutInPlace(planned->staged, &report)) {
@@ -345,13 +347,14 @@ void CModuleList::InstallWhole(std::vector<ModuleRecord>* records) {
     // without a checksum would never be copied by any run of this patch.
     withheld = withheld || step == Step::kStageFailed;
   }
-  // A stale record of a missing file goes before any copy is put in place
-  // (kCopyBelowRecord), all in one write; when it cannot be written, the
-  // copies go on, and their record fails as well.
+  // A record at or above the patch's version (a missing file's, or a
+  // downgraded one's) goes before any copy is put in place, all in one
+  // write; when it cannot be written, the copies go on, and their record
+  // fails as well.
   std::vector<ProfileWrite> stale;
   for (size_t i = 0; i < plans.size(); ++i) {
     if (!withheld && plans[i].step == Step::kStaged &&
-        plans[i].action == ModuleAction::kCopyBelowRecord) {
+        RemovesRecordFirst(plans[i].action)) {
       stale.push_back({kModulesSection, m_modules[i], std::nullopt});
     }
   }
@@ -359,7 +362,8 @@ void CModuleList::InstallWhole(std::vector<ModuleRecord>* records) {
   if (!stale.empty() && BinPath(kInstalledManifestName, &manifest) &&
       platform_.WriteProfileStrings(manifest.c_str(), stale)) {
     for (size_t i = 0; i < plans.size(); ++i) {
-      if (plans[i].action == ModuleAction::kCopyBelowRecord) {
+      if (plans[i].step == Step::kStaged &&
+          RemovesRecordFirst(plans[i].action)) {
         Recorder(&(*records)[i]).InstalledAfter(kDefaultVersion);
       }
     }
@@ -444,6 +448,7 @@ bool CModuleList::Decide(const std::string& name,
   facts.installed_version = installed.nVersion;
   facts.new_version = fresh.nVersion;
   facts.has_digest = expected != nullptr;
+  facts.downgrade = inputs_.downgrade;
   *action = DecideModule(facts);
   if (*action == ModuleAction::kCheckBytes) {
     std::string manifest;
@@ -469,11 +474,11 @@ bool CModuleList::CopyAndRecord(const std::string& name, ModuleAction action,
   // When the record cannot be removed, client.ver cannot be written at
   // all: the copy goes on, so that the client has its module, and the
   // record after it fails as well.
-  if (action == ModuleAction::kCopyBelowRecord && RemoveRecord(name)) {
+  if (RemovesRecordFirst(action) && RemoveRecord(name)) {
     recorder.InstalledAfter(kDefaultVersion);
   }
   // A file that is there loses its attributes (read-only, hidden) first.
-  if (action == ModuleAction::kReplace || action == ModuleAction::kRepair) {
+  if (ReplacesFile(action)) {
     if (!BinPath(name, &target)) {
       return NoInstallation(platform_, inputs_.bin_dir, &recorder);
     }

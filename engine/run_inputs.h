@@ -26,6 +26,10 @@ struct RunInputs {
   RunReport* report = nullptr;
   // The time the run judges a patch's expiry by.
   UtcSeconds now = 0;
+  // A verified patch's header says downgrade=yes: each module goes to the
+  // patch's version whatever client.ver records. Never set without keys
+  // pinned.
+  bool downgrade = false;
   // The bin directory that the run asked the platform to trust and hold
   // (LockForRun): a registry read that later names another one reaches
   // nothing (Locations::InstalledFilePath). Empty: none asked about yet.

@@ -163,6 +163,7 @@ struct HeaderText {
   std::string serial;
   std::string expires;
   std::string scope;
+  std::string downgrade;
 };
 
 // A value of [patch], read whole however long: one cut at a buffer would
@@ -186,6 +187,7 @@ HeaderText ReadHeader(const PatchManifest& manifest) {
   header.serial = HeaderValue(manifest, "serial");
   header.expires = HeaderValue(manifest, "expires");
   header.scope = HeaderValue(manifest, "scope");
+  header.downgrade = HeaderValue(manifest, "downgrade");
   return header;
 }
 
@@ -206,7 +208,8 @@ int Signer(const TrustPolicy& policy, const Sha256Digest& digest,
 
 // The header's checks, after the signature's.
 bool CheckHeader(const TrustPolicy& policy, const HeaderText& header,
-                 UtcSeconds now, std::uint64_t* serial, TrustRefusal* refusal) {
+                 UtcSeconds now, TrustedPatch* patch, TrustRefusal* refusal) {
+  std::uint64_t* serial = &patch->serial;
   if (header.serial.empty()) {
     return Refuse(refusal, "no header", "no serial in [patch]");
   }
@@ -228,6 +231,13 @@ bool CheckHeader(const TrustPolicy& policy, const HeaderText& header,
     return Refuse(refusal, "scope",
                   "scope " + header.scope + ", not " + *policy.scope);
   }
+  // Only "yes" downgrades; a value that says anything else is a mistake
+  // the publisher must hear of, not a "no".
+  if (!header.downgrade.empty() && header.downgrade != "yes" &&
+      header.downgrade != "no") {
+    return Refuse(refusal, "malformed header", "downgrade " + header.downgrade);
+  }
+  patch->downgrade = header.downgrade == "yes";
   return true;
 }
 
@@ -292,8 +302,7 @@ bool JudgeSignedPatch(const TrustPolicy& policy, const PatchManifest& manifest,
                       const std::vector<std::string>& names,
                       const StoredSerials& stored, UtcSeconds now,
                       TrustedPatch* patch, TrustRefusal* refusal) {
-  if (!CheckHeader(policy, ReadHeader(manifest), now, &patch->serial,
-                   refusal)) {
+  if (!CheckHeader(policy, ReadHeader(manifest), now, patch, refusal)) {
     return false;
   }
   for (const std::string& name : names) {
@@ -387,7 +396,8 @@ bool StoreSerial(Platform& platform, const std::string& client_ver,
 
 bool VerifyPatch(Platform& platform, const RunInputs& inputs,
                  const TrustPolicy& policy, const PatchManifest& manifest,
-                 const std::vector<std::string>& names) {
+                 const std::vector<std::string>& names, bool* downgrade) {
+  *downgrade = false;
   std::string bytes;
   const std::string path = manifest.path() + kSignatureSuffix;
   const ProfileLoad read =
@@ -433,6 +443,7 @@ bool VerifyPatch(Platform& platform, const RunInputs& inputs,
     }
   }
   if (!trusted) Trace("    - Patch not trusted : %s -", refusal.detail.c_str());
+  *downgrade = trusted && patch.downgrade;
   return trusted;
 }
 

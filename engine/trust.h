@@ -91,7 +91,8 @@ struct TrustRefusal {
 struct TrustedPatch {
   size_t key = 0;  // the key of policy.keys that signed it
   std::uint64_t serial = 0;
-  Sha256Digest manifest;  // the SHA-256 of its bytes
+  Sha256Digest manifest;   // the SHA-256 of its bytes
+  bool downgrade = false;  // its header says downgrade=yes
 };
 
 // How long after its expiry a manifest is still taken: a start-up script
@@ -110,13 +111,13 @@ bool JudgeSignature(const TrustPolicy& policy, const PatchManifest& manifest,
 // What a signed manifest must also be, in this order: a [patch] header
 // with serial= (decimal, at most 2^53), expires= ("YYYY-MM-DDTHH:MM:SSZ",
 // UTC; required when the policy says so; refused once `now` is past it by
-// more than kExpirySkewSeconds) and scope= (equal to the policy's Scope
-// when that is set); a valid checksum for every one of `names`; a serial
-// at least MinSerial; every entry of `stored` readable; and one floor for
-// every key pinned now: not lower than the highest serial `stored` keeps,
-// whichever key it came by, and not the same with other bytes (the same
-// with the same bytes is a rerun). True with patch->serial, or false with
-// *refusal.
+// more than kExpirySkewSeconds), scope= (equal to the policy's Scope
+// when that is set) and downgrade= ("yes", "no" or none: patch->downgrade); a
+// valid checksum for every one of `names`; a serial at least MinSerial; every
+// entry of `stored` readable; and one floor for every key pinned now: not lower
+// than the highest serial `stored` keeps, whichever key it came by, and not the
+// same with other bytes (the same with the same bytes is a rerun). True with
+// patch->serial and patch->downgrade, or false with *refusal.
 bool JudgeSignedPatch(const TrustPolicy& policy, const PatchManifest& manifest,
                       const std::vector<std::string>& names,
                       const StoredSerials& stored, UtcSeconds now,
@@ -149,10 +150,11 @@ bool StoreSerial(Platform& platform, const std::string& client_ver,
 // keeps, judges (JudgeSignature, then JudgeSignedPatch at inputs.now), notes
 // the verdict in the report, and says a refusal in one trace line. Then, unless
 // the run is a what-if one or has no installation, keeps the serial in
-// client.ver before any copy. False when the run must copy and record nothing.
+// client.ver before any copy. False when the run must copy and record
+// nothing. *downgrade: a trusted patch's header says downgrade=yes.
 bool VerifyPatch(Platform& platform, const RunInputs& inputs,
                  const TrustPolicy& policy, const PatchManifest& manifest,
-                 const std::vector<std::string>& names);
+                 const std::vector<std::string>& names, bool* downgrade);
 
 }  // namespace ks
 

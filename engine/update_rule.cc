@@ -12,7 +12,8 @@ ModuleAction DecideModule(const ModuleFacts& facts) {
     return ModuleAction::kReplace;
   }
   if (facts.installed_version > facts.new_version) {
-    return ModuleAction::kKeepNewer;
+    return facts.downgrade ? ModuleAction::kDowngrade
+                           : ModuleAction::kKeepNewer;
   }
   if (!facts.has_digest) return ModuleAction::kKeepCurrent;
   if (!facts.bytes_match.has_value()) return ModuleAction::kCheckBytes;
@@ -31,6 +32,7 @@ bool Copies(ModuleAction action) {
     case ModuleAction::kCopyBelowRecord:
     case ModuleAction::kReplace:
     case ModuleAction::kRepair:
+    case ModuleAction::kDowngrade:
       return true;
     case ModuleAction::kCheckBytes:
     case ModuleAction::kKeepCurrent:
@@ -38,6 +40,16 @@ bool Copies(ModuleAction action) {
       return false;
   }
   return false;
+}
+
+bool RemovesRecordFirst(ModuleAction action) {
+  return action == ModuleAction::kCopyBelowRecord ||
+         action == ModuleAction::kDowngrade;
+}
+
+bool ReplacesFile(ModuleAction action) {
+  return action == ModuleAction::kReplace || action == ModuleAction::kRepair ||
+         action == ModuleAction::kDowngrade;
 }
 
 CopyFailure DescribeCopyFailure(CopyReport::Problem problem) {

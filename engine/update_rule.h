@@ -31,6 +31,9 @@ struct ModuleFacts {
   // Whether the installed file's bytes are the ones of CheckedAgainst():
   // read only when the decision asks for them (kCheckBytes).
   std::optional<bool> bytes_match;
+  // A verified patch asks for its versions whatever client.ver records
+  // ([patch] downgrade=yes): a newer installed version is replaced too.
+  bool downgrade = false;
 };
 
 enum class ModuleAction {
@@ -48,12 +51,15 @@ enum class ModuleAction {
                      // checks, a damaged disk
   kKeepCurrent,      // the same version (and the bytes, when vouched for)
   kKeepNewer,        // the installed version is newer: never replaced
+  kDowngrade,        // the installed version is newer, and the patch
+                     // downgrades: the record goes first, as for
+                     // kCopyBelowRecord, then the file is replaced
 };
 
 // The rule: a missing file is copied; a present one is replaced when its
-// version number is lower, and repaired when it is the same, the patch
-// has a checksum, and its bytes are not the ones CheckedAgainst() names;
-// nothing else is copied.
+// version number is lower (or, downgrading, higher), and repaired when it
+// is the same, the patch has a checksum, and its bytes are not the ones
+// CheckedAgainst() names; nothing else is copied.
 ModuleAction DecideModule(const ModuleFacts& facts);
 
 // What the installed bytes are checked against (kCheckBytes).
@@ -71,6 +77,13 @@ BytesReference CheckedAgainst(const ModuleFacts& facts);
 
 // True for the actions that copy the patch's file.
 bool Copies(ModuleAction action);
+// True for those whose record in client.ver (at or above the patch's
+// version) is removed before the copy, so that no kill can leave it ahead
+// of its file.
+bool RemovesRecordFirst(ModuleAction action);
+// True for those that replace a file that is there (its attributes are
+// cleared first).
+bool ReplacesFile(ModuleAction action);
 
 // What a failed copy gives: the module's result, and the line that says
 // why before "    - Copy Failure -" (null for none), whose %s is the

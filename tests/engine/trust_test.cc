@@ -147,7 +147,8 @@ class SignedPatchTest : public ::testing::Test {
     TrustRefusal refusal{"", ""};
     if (JudgeSignedPatch(policy_, manifest, {"a.dll"}, stored, now_, &patch,
                          &refusal)) {
-      return "serial " + std::to_string(patch.serial);
+      return "serial " + std::to_string(patch.serial) +
+             (patch.downgrade ? ", downgrade" : "");
     }
     return std::string(refusal.word) + ": " + refusal.detail;
   }
@@ -181,6 +182,15 @@ TEST_F(SignedPatchTest, HeaderChecks) {
             "serial 1");
   EXPECT_EQ(Judge("serial=1\nexpires=2028-01-01T00:00:00Z"),
             "scope: scope , not pilot");
+  // downgrade= is "yes", "no" or nothing.
+  policy_.scope.reset();
+  policy_.require_expiry = false;
+  EXPECT_EQ(Judge("serial=1\ndowngrade=yes"), "serial 1, downgrade");
+  EXPECT_EQ(Judge("serial=1\ndowngrade=no"), "serial 1");
+  EXPECT_EQ(Judge("serial=1\ndowngrade=Yes"),
+            "malformed header: downgrade Yes");
+  policy_.require_expiry = true;
+  policy_.scope = "pilot";
   // Compared whole, however long: never by the start of a longer one.
   const std::string ring(300, 'r');
   policy_.scope = ring;

@@ -16,6 +16,7 @@ struct Row {
   std::optional<bool> match;
   ModuleAction action;
   bool recorded_digest = false;
+  bool downgrade = false;
 };
 
 TEST(DecideModule, Table) {
@@ -49,6 +50,13 @@ TEST(DecideModule, Table) {
       {true, true, 5, 5, true, false, A::kRepair, true},
       {true, true, 5, 5, false, {}, A::kKeepCurrent, true},
       {true, true, 3, 5, true, {}, A::kReplace, true},
+      // A verified patch that downgrades: a newer one is replaced too, its
+      // record first; the rest as ever.
+      {true, true, 2147483647, 5, true, {}, A::kDowngrade, false, true},
+      {true, true, 3, 5, true, {}, A::kReplace, false, true},
+      {true, true, 5, 5, true, false, A::kRepair, false, true},
+      {true, true, 5, 5, true, true, A::kKeepCurrent, false, true},
+      {false, true, 9, 5, true, {}, A::kCopyBelowRecord, false, true},
   };
   for (const Row& row : rows) {
     ModuleFacts facts;
@@ -59,6 +67,7 @@ TEST(DecideModule, Table) {
     facts.has_digest = row.digest;
     facts.bytes_match = row.match;
     facts.has_recorded_digest = row.recorded_digest;
+    facts.downgrade = row.downgrade;
     EXPECT_EQ(CheckedAgainst(facts), row.recorded_digest
                                          ? BytesReference::kRecorded
                                          : BytesReference::kPatch);
@@ -66,10 +75,14 @@ TEST(DecideModule, Table) {
         << "present " << row.present << ", recorded " << row.recorded << ", "
         << row.installed << " -> " << row.fresh << ", digest " << row.digest
         << ", match " << (row.match ? (*row.match ? "yes" : "no") : "unasked")
-        << ", recorded digest " << row.recorded_digest;
+        << ", recorded digest " << row.recorded_digest << ", downgrade "
+        << row.downgrade;
     EXPECT_EQ(Copies(row.action), row.action != A::kKeepCurrent &&
                                       row.action != A::kKeepNewer &&
                                       row.action != A::kCheckBytes);
+    // No record may stay above a file put in its place.
+    EXPECT_EQ(RemovesRecordFirst(row.action),
+              row.action == A::kCopyBelowRecord || row.action == A::kDowngrade);
   }
 }
 
