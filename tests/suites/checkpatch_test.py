@@ -1,9 +1,14 @@
 #!/usr/bin/env python3
 """scripts/checkpatch on patches with each mistake it is to report, and on
-a clean one: every mistake reported, with its exit status; and both patch
-scripts on a manifest of a double-byte code page."""
+a clean one: every mistake reported, with its exit status; both patch
+scripts on a manifest of a double-byte code page; and --key on signed
+patches and on the ECDSA vectors."""
 
+import base64
 import hashlib
+import importlib.machinery
+import importlib.util
+import json
 import os
 import shutil
 import subprocess
@@ -90,6 +95,118 @@ def code_page_problems():
     return problems
 
 
+KEYS = os.path.join(ROOT, "tests", "data", "keys")
+WYCHEPROOF = os.path.join(ROOT, "tests", "data", "wycheproof")
+
+
+def checkpatch_module():
+    loader = importlib.machinery.SourceFileLoader(
+        "checkpatch", os.path.join(ROOT, "scripts", "checkpatch"))
+    module = importlib.util.module_from_spec(
+        importlib.util.spec_from_loader("checkpatch", loader))
+    loader.exec_module(module)
+    return module
+
+
+def pin_line(name):
+    der = subprocess.run(["openssl", "pkey", "-in",
+                          os.path.join(KEYS, name + ".pem"), "-pubout",
+                          "-outform", "DER"], check=True,
+                         capture_output=True).stdout
+    return "ecdsa-p256:" + base64.b64encode(der).decode()
+
+
+def wycheproof_problems():
+    """checkpatch's own verification against the vectors that the
+    program's is checked with: every valid one taken, every invalid one
+    refused."""
+    checkpatch = checkpatch_module()
+    problems, count = [], 0
+    for name in ("ecdsa_secp256r1_sha256_test.json",
+                 "ecdsa_secp256r1_sha256_p1363_test.json"):
+        with open(os.path.join(WYCHEPROOF, name)) as f:
+            groups = json.load(f)["testGroups"]
+        for group in groups:
+            point = checkpatch.parse_key("ecdsa-p256:" + base64.b64encode(
+                bytes.fromhex(group["publicKey"]["uncompressed"])).decode())
+            for test in group["tests"]:
+                if test["result"] == "acceptable":
+                    continue
+                count += 1
+                message = bytes.fromhex(test["msg"])
+                verified = point is not None and any(
+                    checkpatch.verify(point, message, r, s) for r, s in
+                    checkpatch.parse_signatures(bytes.fromhex(test["sig"])))
+                if verified != (test["result"] == "valid"):
+                    problems.append(f"{name} case {test['tcId']}: "
+                                    f"{test['comment']}")
+    return problems, count
+
+
+def signed_problems():
+    """checkpatch --key on a patch signed by openssl, then edited, signed by
+    another key, signed with RSA, or without its signature."""
+    work = tempfile.mkdtemp(prefix="kscheck-")
+    # The RSA key beside the patch, not in it.
+    rsa = work + ".rsa.pem"
+    problems = []
+    try:
+        manifest = os.path.join(work, "ksmodules.ver")
+        with open(os.path.join(work, "a.dll"), "wb") as f:
+            f.write(A)
+        body = (f"[patch]\r\nserial=3\r\n[modules]\r\na.dll=5\r\n"
+                f"[sha256]\r\na.dll={SUM}\r\n").encode()
+        subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-out",
+                        rsa], check=True, capture_output=True)
+
+        def run(key_file, manifest_bytes, *pins, sign=True):
+            with open(manifest, "wb") as f:
+                f.write(body)
+            if os.path.exists(manifest + ".sig"):
+                os.remove(manifest + ".sig")
+            if sign:
+                subprocess.run(["openssl", "dgst", "-sha256", "-sign",
+                                key_file, "-out", manifest + ".sig",
+                                manifest], check=True, capture_output=True)
+            with open(manifest, "wb") as f:
+                f.write(manifest_bytes)
+            return subprocess.run(
+                [sys.executable, os.path.join(ROOT, "scripts", "checkpatch"),
+                 *[f"--key={pin}" for pin in pins], work],
+                capture_output=True, text=True)
+
+        one, two = (os.path.join(KEYS, n + ".pem") for n in ("one", "two"))
+        cases = [
+            ("signed", run(one, body, pin_line("two"), pin_line("one")), 0,
+             "signed: by ecdsa-p256:0cf120a79f668f1d"),
+            ("edited", run(one, body.replace(b"a.dll=5", b"a.dll=6"),
+                           pin_line("one")), 1,
+             "is no signature of the manifest's bytes by a pinned key"),
+            ("another key", run(two, body, pin_line("one")), 1,
+             "is no signature of the manifest's bytes by a pinned key"),
+            ("RSA", run(rsa, body, pin_line("one")), 1,
+             "is no ECDSA P-256 signature (DER or r||s)"),
+            ("unsigned", run(one, b"[modules]\r\na.dll=5\r\n",
+                             pin_line("one"), sign=False), 1,
+             "no [sha256] section"),
+            ("bad pin", run(one, body, "ecdsa-p256:AAAA"), 2, ""),
+        ]
+        for what, result, status, line in cases:
+            if result.returncode != status or \
+                    line not in result.stdout + result.stderr:
+                problems.append(f"--key, {what}: status {result.returncode}"
+                                f"\n{result.stdout}{result.stderr}")
+        unsigned = cases[4][1].stdout
+        if "error: no ksmodules.ver.sig" not in unsigned or \
+                "no [patch] header" not in unsigned:
+            problems.append(f"--key, unsigned: {unsigned}")
+    finally:
+        shutil.rmtree(work)
+        if os.path.exists(rsa):
+            os.remove(rsa)
+    return problems
+
+
 def main():
     failed = 0
     for what, manifest, files, expected in CASES:
@@ -115,7 +232,13 @@ def main():
             print(f"PASS {what}")
     problems = code_page_problems()
     print("\n".join(f"FAIL {p}" for p in problems) or "PASS code page 932")
-    return 1 if failed or problems else 0
+    signed = signed_problems()
+    print("\n".join(f"FAIL {p}" for p in signed) or
+          "PASS --key: signed, edited, another key, RSA, unsigned, bad pin")
+    vectors, count = wycheproof_problems()
+    print("\n".join(f"FAIL {p}" for p in vectors) or
+          f"PASS --key's verification: {count} Wycheproof cases")
+    return 1 if failed or problems or signed or vectors else 0
 
 
 if __name__ == "__main__":
