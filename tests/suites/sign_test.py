@@ -4,6 +4,7 @@ scratch patch: scripts/sign's two forms, then openssl's, each signature
 checked against the key line printed to pin it."""
 
 import base64
+import hashlib
 import os
 import re
 import shutil
@@ -41,6 +42,204 @@ def run_block(block, work, subst):
                           check=True, capture_output=True, text=True).stdout
 
 
+SIGN = os.path.join(ROOT, "scripts", "sign")
+KEY_ONE = os.path.join(ROOT, "tests", "data", "keys", "one.pem")
+MODULE = b"module a\n"
+PLAIN = b"[modules]\r\na.dll=5\r\n"
+
+
+def snapshot(directory):
+    """Every entry below `directory`: kind, bytes or target, mode."""
+    entries = {}
+    for dirpath, dirs, files in os.walk(directory):
+        for name in dirs + files:
+            path = os.path.join(dirpath, name)
+            st = os.lstat(path)
+            if os.path.islink(path):
+                what = ("link", os.readlink(path))
+            elif os.path.isdir(path):
+                what = ("dir", None)
+            else:
+                with open(path, "rb") as f:
+                    what = ("file", f.read())
+            entries[os.path.relpath(path, directory)] = what + (st.st_mode,)
+    return entries
+
+
+class Bench:
+    """A scratch patch of one module, and a copy of test key one."""
+
+    def __init__(self, work, manifest=PLAIN):
+        self.work = work
+        self.patch = os.path.join(work, "patch")
+        os.mkdir(self.patch, 0o755)
+        self.write("ksmodules.ver", manifest)
+        self.write("a.dll", MODULE)
+        self.key = os.path.join(work, "key.pem")
+        shutil.copy(KEY_ONE, self.key)
+        os.chmod(self.key, 0o600)
+
+    def write(self, name, data):
+        with open(os.path.join(self.patch, name), "wb") as f:
+            f.write(data)
+
+    def read(self, name):
+        with open(os.path.join(self.patch, name), "rb") as f:
+            return f.read()
+
+    def sign(self, *args, env=None):
+        return subprocess.run([sys.executable, SIGN, self.key, self.patch,
+                               *args], capture_output=True, text=True,
+                              env=env)
+
+
+def public_line(key):
+    der = subprocess.run(["openssl", "pkey", "-in", key, "-pubout",
+                          "-outform", "DER"], check=True,
+                         capture_output=True).stdout
+    return "ecdsa-p256:" + base64.b64encode(der).decode()
+
+
+def attack_problems():
+    """What a writer of the share tried against the publisher's signing,
+    and what a signing that fails must leave: each case a problem when it
+    got through."""
+    problems = []
+
+    def case(what, run):
+        work = tempfile.mkdtemp(prefix="kssign-")
+        try:
+            why = run(work)
+        except Exception as error:  # a case that breaks is a failed case
+            why = f"{type(error).__name__}: {error}"
+        finally:
+            shutil.rmtree(work)
+        print(f"FAIL {what}: {why}" if why else f"PASS {what}")
+        if why:
+            problems.append(what)
+
+    def swap(work):
+        # openssl swaps the manifest and the module as it is asked to
+        # sign: what it signs must be what was read, and what ends up on
+        # disk must be what was signed.
+        bench = Bench(work)
+        fake = os.path.join(work, "bin")
+        os.mkdir(fake)
+        with open(os.path.join(fake, "openssl"), "w") as f:
+            f.write("#!/bin/sh\n"
+                    "case \" $* \" in *\" -sign \"*)\n"
+                    f"  printf '[modules]\\r\\nevil.dll=9\\r\\n' > "
+                    f"'{bench.patch}/ksmodules.ver'\n"
+                    f"  printf evil > '{bench.patch}/a.dll';;\nesac\n"
+                    f"exec {shutil.which('openssl')} \"$@\"\n")
+        os.chmod(os.path.join(fake, "openssl"), 0o755)
+        env = dict(os.environ, PATH=fake + os.pathsep + os.environ["PATH"])
+        result = bench.sign(env=env)
+        if result.returncode != 0:
+            return result.stderr
+        manifest = bench.read("ksmodules.ver")
+        verify(work, public_line(bench.key),
+               os.path.join(bench.patch, "ksmodules.ver"))
+        digest = hashlib.sha256(MODULE).hexdigest().encode()
+        if b"evil" in manifest or b"a.dll=" + digest not in manifest:
+            return f"signed {manifest!r}"
+        return None
+
+    def planted_link(name, target_is_key):
+        def run(work):
+            bench = Bench(work)
+            target = bench.key if target_is_key else \
+                os.path.join(work, "elsewhere.ver")
+            if not target_is_key:
+                with open(target, "wb") as f:
+                    f.write(PLAIN)
+            with open(target, "rb") as f:
+                before_target = f.read()
+            os.remove(os.path.join(bench.patch, name)) if \
+                os.path.exists(os.path.join(bench.patch, name)) else None
+            os.symlink(target, os.path.join(bench.patch, name))
+            before = snapshot(bench.patch)
+            result = bench.sign()
+            with open(target, "rb") as f:
+                after_target = f.read()
+            if result.returncode == 0 or "is a link" not in result.stderr:
+                return f"status {result.returncode}: {result.stderr}"
+            if after_target != before_target:
+                return f"{target} changed"
+            if snapshot(bench.patch) != before:
+                return "the patch changed"
+            return None
+        return run
+
+    def serials(work):
+        # The share's serial counts for nothing; the key's counter does.
+        bench = Bench(work, b"[patch]\r\nserial=9007199254740991\r\n" +
+                      PLAIN)
+        for expected in (b"serial=1", b"serial=2"):
+            result = bench.sign()
+            if result.returncode != 0 or \
+                    bench.read("ksmodules.ver").split(b"\r\n")[1] != expected:
+                return f"wanted {expected}: {result.stderr}" \
+                    f"{bench.read('ksmodules.ver')!r}"
+        counter = bench.key + ".serial"
+        with open(counter) as f:
+            kept = f.read()
+        if kept != "2\n" or os.stat(counter).st_mode & 0o077:
+            return f"counter {kept!r}, mode {os.stat(counter).st_mode:o}"
+        before = snapshot(bench.patch)
+        for args, status in ((["--serial", "2"], 1),
+                             (["--serial", str(2 ** 53 + 1)], 2)):
+            result = bench.sign(*args)
+            if result.returncode != status or snapshot(bench.patch) != before:
+                return f"{args}: status {result.returncode}"
+        if bench.sign("--serial", "40").returncode != 0 or \
+                b"serial=40" not in bench.read("ksmodules.ver"):
+            return "--serial 40 not taken"
+        return None
+
+    def failed_signing(work):
+        # A signing that fails (no key) leaves the patch as it was.
+        bench = Bench(work)
+        bench.sign()
+        bench.write("a.dll", b"module a, rebuilt\n")
+        before = snapshot(bench.patch)
+        os.remove(bench.key)
+        result = bench.sign()
+        if result.returncode == 0 or snapshot(bench.patch) != before:
+            return f"status {result.returncode}; patch changed: " \
+                f"{snapshot(bench.patch) != before}"
+        return None
+
+    def others(work):
+        # A directory others may write, or (as root) a module another user
+        # owns, is the share's, not the publisher's.
+        bench = Bench(work)
+        before = snapshot(bench.patch)
+        os.chmod(bench.patch, 0o777)
+        result = bench.sign()
+        os.chmod(bench.patch, 0o755)
+        if result.returncode == 0 or "written by others" not in result.stderr:
+            return f"0777: status {result.returncode}: {result.stderr}"
+        if os.geteuid() == 0:
+            os.chown(os.path.join(bench.patch, "a.dll"), 65534, 65534)
+            before = snapshot(bench.patch)
+            result = bench.sign()
+            if result.returncode == 0 or "another user" not in result.stderr:
+                return f"owner: status {result.returncode}: {result.stderr}"
+        if snapshot(bench.patch) != before:
+            return "the patch changed"
+        return None
+
+    case("a swap of manifest and module while it signs", swap)
+    case("ksmodules.ver.sig planted as a link to the key",
+         planted_link("ksmodules.ver.sig", True))
+    case("ksmodules.ver a link", planted_link("ksmodules.ver", False))
+    case("the serial is the key's, not the share's", serials)
+    case("a failed signing leaves the patch as it was", failed_signing)
+    case("a patch others may write, a module of another user", others)
+    return problems
+
+
 def main():
     with open(os.path.join(ROOT, "docs", "manifests.md")) as f:
         text = f.read()
@@ -53,10 +252,14 @@ def main():
             f.write(b"[modules]\r\na.dll=5\r\n")
         with open(os.path.join(patch, "a.dll"), "wb") as f:
             f.write(b"module a\n")
+        published = os.path.join(work, "published")
+        os.mkdir(published)
         script, at = block_after(text, "scripts/sign", signing)
         out = run_block(script, work, {
             "scripts/sign": os.path.join(ROOT, "scripts", "sign"),
-            "/srv/patch": patch})
+            "~/patch": patch, "/srv/patch": published})
+        verify(work, re.search(r"^ecdsa-p256:\S+$", out, re.M).group(0),
+               os.path.join(published, "ksmodules.ver"))
         line = re.search(r"^ecdsa-p256:\S+$", out, re.M).group(0)
         manifest = os.path.join(patch, "ksmodules.ver")
         verify(work, line, manifest)
@@ -72,7 +275,7 @@ def main():
         print("openssl: signature verified")
     finally:
         shutil.rmtree(work)
-    return 0
+    return 1 if attack_problems() else 0
 
 
 if __name__ == "__main__":
