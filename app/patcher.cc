@@ -34,6 +34,27 @@ bool CPatcher::ReadPolicy(TrustPolicy* policy, RunReport* report) {
   return false;
 }
 
+void CPatcher::RefuseIfPinned(std::string* bin_dir, RunReport* report) {
+  // The policy lives in the installation's registry: only once that is
+  // trusted (no lock: nothing is written).
+  std::unique_ptr<InstallationLock> none;
+  switch (LockForRun(platform_, /*take_lock=*/false, &none, bin_dir)) {
+    case RunStart::kGoOn:
+      break;
+    case RunStart::kRefused:
+      End(report, RunEnd::kRefused);
+      return;
+    case RunStart::kNoInstallation:
+    case RunStart::kBusy:
+      return;
+  }
+  TrustPolicy policy;
+  if (!ReadPolicy(&policy, report) || policy.keys.empty()) return;
+  Trace("    - Patch not trusted : no module listed -");
+  End(report, RunEnd::kUntrusted);
+  report->trust.emplace().refused = "no modules";
+}
+
 void CPatcher::End(RunReport* report, RunEnd end) const {
   report->end = end;
   // The line that said why, when one was said since the run began.
@@ -85,7 +106,10 @@ void CPatcher::Update(RunReport& report) {
   }
   const std::vector<std::string> names = ReadModuleNames(manifest);
   report.ListModules(names);
-  if (names.empty()) return;
+  if (names.empty()) {
+    RefuseIfPinned(&inputs.bin_dir, &report);
+    return;
+  }
   const std::string bin_dir = Locations::GetInstallBinDir(platform_);
   if (!bin_dir.empty()) report.bin_dir = bin_dir;
   // One run at a time on an installation, from before its first module

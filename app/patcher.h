@@ -38,6 +38,11 @@ class CPatcher {
   // The machine's pinned keys into *policy; false, said in the trace and
   // *report, when they are there but unusable.
   bool ReadPolicy(TrustPolicy* policy, RunReport* report);
+  // A manifest that lists nothing (none, empty, a misspelt [modules]):
+  // nothing to do without pinned keys, as ever; with them a patch refused
+  // like any unsigned one, said in the trace and *report, so that whoever
+  // writes the share cannot end every run in success.
+  void RefuseIfPinned(std::string* bin_dir, RunReport* report);
   // Notes in *report how the run ended, with the trace line that said why.
   void End(RunReport* report, RunEnd end) const;
 
