@@ -105,6 +105,12 @@ void CPatcher::Update(RunReport& report) {
     return;
   }
   const std::vector<std::string> names = ReadModuleNames(manifest);
+  if (names.size() > kMaxModuleNames) {
+    Trace("    - Manifest lists more than %u modules : %s -",
+          static_cast<unsigned>(kMaxModuleNames), manifest.path().c_str());
+    End(&report, RunEnd::kManifestTooLarge);
+    return;
+  }
   report.ListModules(names);
   if (names.empty()) {
     RefuseIfPinned(&inputs.bin_dir, &report);

@@ -90,7 +90,8 @@ bool ReadRecordedDigest(Platform& platform, const std::string& manifest_path,
 }
 
 std::vector<std::string> ReadProfileList(
-    const std::function<DWORD(LPSTR, DWORD)>& read, DWORD max_size) {
+    const std::function<DWORD(LPSTR, DWORD)>& read, DWORD max_size,
+    std::size_t max_strings) {
   // Two zero bytes beyond what the read may fill, so the walk below ends
   // inside the buffer whatever the read left.
   std::vector<char> buffer;
@@ -103,7 +104,8 @@ std::vector<std::string> ReadProfileList(
   }
   std::vector<std::string> strings;
   const char* end = buffer.data() + buffer.size();
-  for (const char* entry = buffer.data(); entry < end && *entry != '\0';) {
+  for (const char* entry = buffer.data();
+       entry < end && *entry != '\0' && strings.size() < max_strings;) {
     const void* zero =
         std::memchr(entry, '\0', static_cast<std::size_t>(end - entry));
     const std::size_t length =

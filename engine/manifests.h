@@ -51,9 +51,11 @@ bool ReadRecordedDigest(Platform& platform, const std::string& manifest_path,
 // names of the sections): `read(buffer, size)` fills the buffer as the
 // profile calls do. An answer that fills it (size - 2) may have been cut,
 // so the call is made again with twice the room, until the room passes
-// `max_size` / 2.
+// `max_size` / 2. At most `max_strings` strings are kept: the rest of the
+// answer is not looked at.
 std::vector<std::string> ReadProfileList(
-    const std::function<DWORD(LPSTR, DWORD)>& read, DWORD max_size);
+    const std::function<DWORD(LPSTR, DWORD)>& read, DWORD max_size,
+    std::size_t max_strings = SIZE_MAX);
 
 // What the source manifest vouches for a module's bytes.
 enum class ModuleChecksum {

@@ -1,5 +1,7 @@
 #include "engine/module_names.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 
@@ -65,21 +67,34 @@ bool IsRunsOwnFile(const std::string& name) {
   return slash == std::string::npos && SameFileName(file, kLockFileName);
 }
 
+// Appends the names of `key` to *names until it holds more than `max`.
+void AppendModuleNames(const std::string& key, std::size_t max,
+                       std::vector<std::string>* names) {
+  for (std::string::size_type start = 0; names->size() <= max;) {
+    // '|' may be the trail byte of a double-byte character.
+    const std::string::size_type bar = FindAnsiChar(key, '|', start);
+    names->push_back(key.substr(start, bar - start));
+    if (bar == std::string::npos) return;
+    start = bar + 1;
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> ReadModuleNames(const PatchManifest& manifest) {
   std::vector<std::string> names;
   // A section cut at a full buffer would leave the modules past the cut
   // silently old: ReadProfileList reads it again with room to spare.
+  // Every entry gives one name at least: more entries than names allowed
+  // are not kept.
   const std::vector<std::string> entries = ReadProfileList(
       [&manifest](LPSTR buffer, DWORD size) {
         return manifest.GetSection(kModulesSection, buffer, size);
       },
-      kMaxSectionBufferSize);
+      kMaxSectionBufferSize, kMaxModuleNames + 1);
   for (const std::string& entry : entries) {
-    for (std::string& name : SplitModuleNames(GetEntryKey(entry))) {
-      names.push_back(std::move(name));
-    }
+    if (names.size() > kMaxModuleNames) break;
+    AppendModuleNames(GetEntryKey(entry), kMaxModuleNames, &names);
   }
   return names;
 }
@@ -92,14 +107,8 @@ std::string GetEntryKey(const std::string& entry) {
 
 std::vector<std::string> SplitModuleNames(const std::string& key) {
   std::vector<std::string> names;
-  std::string::size_type start = 0;
-  for (;;) {
-    // '|' may be the trail byte of a double-byte character.
-    std::string::size_type bar = FindAnsiChar(key, '|', start);
-    names.push_back(key.substr(start, bar - start));
-    if (bar == std::string::npos) return names;
-    start = bar + 1;
-  }
+  AppendModuleNames(key, SIZE_MAX, &names);
+  return names;
 }
 
 bool IsSafeModuleName(const std::string& name) {

@@ -3,6 +3,7 @@
 #ifndef KSUPDATE_ENGINE_MODULE_NAMES_H_
 #define KSUPDATE_ENGINE_MODULE_NAMES_H_
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -10,10 +11,15 @@
 
 namespace ks {
 
+// The most names a patch may list; a manifest that lists more is refused.
+constexpr std::size_t kMaxModuleNames = 65536;
+
 // The module names of the source manifest's section "modules", in file
 // order: the key of each entry (GetEntryKey), split by SplitModuleNames.
 // Empty when the file or the section is missing or has no entry. The
-// section is read whole, however large.
+// section is read whole, however large, but at most kMaxModuleNames + 1
+// names are made of it: more says the manifest lists too many, at a cost
+// that does not grow with how many more.
 std::vector<std::string> ReadModuleNames(const PatchManifest& manifest);
 
 // The key of one section entry: the text before its first "=", or the

@@ -47,6 +47,22 @@ TEST(ReadModuleNames, ReadsALargeSectionWhole) {
   EXPECT_EQ(NamesOf(manifest), expected);
 }
 
+// The bound on names: exactly kMaxModuleNames are all read, one more says
+// too many; a section of millions, in one key or in many lines, gives no
+// more than that one past the bound.
+TEST(ReadModuleNames, StopsOnePastTheBound) {
+  std::string bars;
+  for (std::size_t i = 1; i < kMaxModuleNames; ++i) bars += "a|";
+  EXPECT_EQ(NamesOf("[modules]\n" + bars + "a=1\n").size(), kMaxModuleNames);
+  EXPECT_EQ(NamesOf("[modules]\n" + bars + "a|b=1\n").size(),
+            kMaxModuleNames + 1);
+  EXPECT_EQ(NamesOf("[modules]\n" + std::string(4u << 20, '|') + "\n").size(),
+            kMaxModuleNames + 1);
+  std::string lines = "[modules]\n";
+  for (int i = 0; i < 200000; ++i) lines += "m=1\n";
+  EXPECT_EQ(NamesOf(lines).size(), kMaxModuleNames + 1);
+}
+
 // A list answer that fills its buffer (size - 2) may have been cut: read
 // again with twice the room, also when it fits exactly.
 TEST(ReadProfileList, GrowsUntilTheAnswerIsWhole) {
