@@ -113,7 +113,11 @@ void CPatcher::Update(RunReport& report) {
   }
   report.ListModules(names);
   if (names.empty()) {
-    RefuseIfPinned(&inputs.bin_dir, &report);
+    // A manifest that is missing or unreadable has ended the run already
+    // (no source); one read that lists nothing has not.
+    if (manifest.load() == ProfileLoad::kLoaded) {
+      RefuseIfPinned(&inputs.bin_dir, &report);
+    }
     return;
   }
   const std::string bin_dir = Locations::GetInstallBinDir(platform_);
