@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """scripts/checkpatch on patches with each mistake it is to report, and on
 a clean one: every mistake reported, with its exit status; both patch
-scripts on a manifest of a double-byte code page; and --key on signed
-patches and on the ECDSA vectors."""
+scripts on a manifest of a double-byte code page; scripts/checksums
+replacing old sections; and --key and --threshold on signed patches, and
+on the ECDSA vectors."""
 
 import base64
 import hashlib
@@ -15,15 +16,18 @@ import subprocess
 import sys
 import tempfile
 
+import signing
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
     __file__))))
 A = b"module a\n"
 SUM = hashlib.sha256(A).hexdigest()
+SIZE = len(A)
 
 # (what, manifest bytes, more files, the lines expected in the output).
 CASES = [
-    ("clean", f"[modules]\r\na.dll=5\r\n[sha256]\r\na.dll={SUM}\r\n".encode(),
-     {}, ["0 errors, 0 warnings"]),
+    ("clean", f"[modules]\r\na.dll=5\r\n[sha256]\r\na.dll={SUM}\r\n[size]\r\n"
+     f"a.dll={SIZE}\r\n".encode(), {}, ["0 errors, 0 warnings"]),
     ("misspelt sections", f"[module]\r\na.dll=5\r\n[sha-256]\r\na.dll={SUM}\r\n"
      .encode(), {}, ["error: [module] is no section of a manifest: [modules]?",
                      "error: [sha-256] is no section of a manifest: [sha256]?",
@@ -37,6 +41,16 @@ CASES = [
      ["error: module 'a.dll': its file is not the one its checksum vouches",
       "is sha256sum's form; write name=digest",
       "error: module 'b.dll' has no checksum"]),
+    # A file a byte longer than its size, one a byte shorter, an entry that
+    # is no size (the first of its name counts, as for clients) and none.
+    ("sizes", f"[modules]\r\na.dll=5\r\nb.dll=5\r\nc.dll=5\r\nd.dll=5\r\n"
+     f"[size]\r\na.dll={SIZE - 1}\r\nB.DLL={SIZE + 1}\r\nc.dll=+{SIZE}\r\n"
+     f"c.dll={SIZE}\r\n".encode(), {"b.dll": A, "c.dll": A, "d.dll": A},
+     [f"error: module 'a.dll': its file has {SIZE} bytes, its size says "
+      f"{SIZE - 1}", f"error: module 'b.dll': its file has {SIZE} bytes, "
+      f"its size says {SIZE + 1}", "error: line 9: 'c.dll' has no size in "
+      "decimal digits", "error: module 'c.dll' has no size",
+      "error: module 'd.dll' has no size", "5 errors, 0 warnings"]),
     ("dotted version", b"[modules]\r\na.dll=6.5.3.0\r\n", {},
      ["warning: line 2: version '6.5.3.0' reads as 6"]),
     ("non-ASCII name without a BOM", "[modules]\r\nné.dll=5\r\n"
@@ -84,19 +98,62 @@ def code_page_problems():
         shutil.rmtree(work)
     sums = "".join(f"{name}={hashlib.sha256(name.encode()).hexdigest()}\r\n"
                    for name in DBCS_NAMES).encode("cp932")
+    sizes = "".join(f"{name}={len(name.encode())}\r\n"
+                    for name in DBCS_NAMES).encode("cp932")
     problems = []
     if run[0].returncode != 1 or "module '\\x83' in" not in run[0].stderr:
         problems.append(f"checksums without --code-page: {run[0]}")
     if run[1].returncode != 0 or \
-            written != DBCS_MANIFEST + b"\r\n[sha256]\r\n" + sums:
+            written != DBCS_MANIFEST + b"\r\n[sha256]\r\n" + sums + \
+            b"\r\n[size]\r\n" + sizes:
         problems.append(f"checksums --code-page 932: {run[1]}, {written}")
     if run[2].returncode != 1 or "3 errors, 0 warnings" not in run[2].stdout:
         problems.append(f"checkpatch --code-page=932: {run[2].stdout}")
     return problems
 
 
+def rewrite_problems():
+    """checksums replaces the [sha256] and [size] sections wherever they
+    were, in any case, with the sizes of the files as they are (an empty
+    one, one of more than a read), keeps the rest, and checkpatch passes
+    the result."""
+    large = b"f" * ((1 << 20) + 1)
+    work = tempfile.mkdtemp(prefix="kscheck-")
+    try:
+        manifest = os.path.join(work, "ksmodules.ver")
+        with open(manifest, "wb") as f:
+            f.write(b"[size]\r\na.dll=1\r\n[modules]\r\na.dll=5\r\n"
+                    b"e.dll|f.dll=1\r\n[SHA256]\r\na.dll=00\r\n"
+                    b"[Size]\r\ne.dll=4\r\n[Modules]\r\n; kept\r\n")
+        for name, data in (("a.dll", A), ("e.dll", b""), ("f.dll", large)):
+            with open(os.path.join(work, name), "wb") as f:
+                f.write(data)
+        run = [subprocess.run(
+            [sys.executable, os.path.join(ROOT, "scripts", tool), work],
+            capture_output=True, text=True)
+            for tool in ("checksums", "checkpatch")]
+        with open(manifest, "rb") as f:
+            written = f.read()
+    finally:
+        shutil.rmtree(work)
+    expected = (f"[modules]\r\na.dll=5\r\ne.dll|f.dll=1\r\n[Modules]\r\n"
+                f"; kept\r\n\r\n[sha256]\r\na.dll={SUM}\r\n"
+                f"e.dll={hashlib.sha256(b'').hexdigest()}\r\n"
+                f"f.dll={hashlib.sha256(large).hexdigest()}\r\n\r\n"
+                f"[size]\r\na.dll={SIZE}\r\ne.dll=0\r\n"
+                f"f.dll={len(large)}\r\n").encode()
+    if run[0].returncode != 0 or written != expected:
+        return [f"checksums over old sections: {run[0]}\n{written!r}"]
+    if run[1].returncode != 0 or "0 errors, 0 warnings" not in run[1].stdout:
+        return [f"checkpatch after checksums: {run[1].stdout}"]
+    return []
+
+
 KEYS = os.path.join(ROOT, "tests", "data", "keys")
 WYCHEPROOF = os.path.join(ROOT, "tests", "data", "wycheproof")
+
+
+ONE, TWO = signing.key_id("one"), signing.key_id("two")
 
 
 def checkpatch_module():
@@ -145,7 +202,8 @@ def wycheproof_problems():
 
 def signed_problems():
     """checkpatch --key on a patch signed by openssl, then edited, signed by
-    another key, signed with RSA, or without its signature."""
+    another key, signed with RSA, or without its signature or its sizes;
+    and --threshold on patches signed by several keys, or by one twice."""
     work = tempfile.mkdtemp(prefix="kscheck-")
     # The RSA key beside the patch, not in it.
     rsa = work + ".rsa.pem"
@@ -155,24 +213,31 @@ def signed_problems():
         with open(os.path.join(work, "a.dll"), "wb") as f:
             f.write(A)
         body = (f"[patch]\r\nserial=3\r\n[modules]\r\na.dll=5\r\n"
-                f"[sha256]\r\na.dll={SUM}\r\n").encode()
+                f"[sha256]\r\na.dll={SUM}\r\n[size]\r\na.dll={SIZE}\r\n"
+                ).encode()
         subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-out",
                         rsa], check=True, capture_output=True)
 
-        def run(key_file, manifest_bytes, *pins, sign=True):
+        def run(key_file, manifest_bytes, *pins, sign=True, more=(),
+                args=()):
+            # `more`: (suffix, key file, as r||s) of further signatures.
             with open(manifest, "wb") as f:
                 f.write(body)
-            if os.path.exists(manifest + ".sig"):
-                os.remove(manifest + ".sig")
-            if sign:
-                subprocess.run(["openssl", "dgst", "-sha256", "-sign",
-                                key_file, "-out", manifest + ".sig",
-                                manifest], check=True, capture_output=True)
+            for suffix in (".sig", ".sig2", ".sig3", ".sig4"):
+                if os.path.exists(manifest + suffix):
+                    os.remove(manifest + suffix)
+            for suffix, signer, raw in ((".sig", key_file, False),) * sign + \
+                    tuple(more):
+                der = subprocess.run(["openssl", "dgst", "-sha256", "-sign",
+                                      signer, manifest], check=True,
+                                     capture_output=True).stdout
+                with open(manifest + suffix, "wb") as f:
+                    f.write(signing.der_to_raw(der) if raw else der)
             with open(manifest, "wb") as f:
                 f.write(manifest_bytes)
             return subprocess.run(
                 [sys.executable, os.path.join(ROOT, "scripts", "checkpatch"),
-                 *[f"--key={pin}" for pin in pins], work],
+                 *[f"--key={pin}" for pin in pins], *args, work],
                 capture_output=True, text=True)
 
         one, two = (os.path.join(KEYS, n + ".pem") for n in ("one", "two"))
@@ -190,6 +255,38 @@ def signed_problems():
                              pin_line("one"), sign=False), 1,
              "no [sha256] section"),
             ("bad pin", run(one, body, "ecdsa-p256:AAAA"), 2, ""),
+            ("no [size]", run(one, body.split(b"[size]")[0],
+                              pin_line("one")), 1, "no [size] section"),
+            # .sig2 as .NET's SignData writes it: r||s.
+            ("two keys, --threshold 2",
+             run(one, body, pin_line("one"), pin_line("two"),
+                 more=[(".sig2", two, True)], args=["--threshold", "2"]), 0,
+             f"signed: by {ONE}, {TWO}\n"),
+            ("one signature, --threshold 2",
+             run(one, body, pin_line("one"), pin_line("two"),
+                 args=["--threshold=2"]), 1,
+             "signed by 1 of the keys given, fewer than --threshold 2"),
+            ("one key twice, --threshold 2",
+             run(one, body, pin_line("one"), pin_line("two"),
+                 more=[(".sig3", one, False)], args=["--threshold", "2"]), 1,
+             f"ksmodules.ver.sig3 is another signature by {ONE}: a key "
+             "counts once"),
+            # Older clients read ksmodules.ver.sig only.
+            ("the first by another key",
+             run(two, body, pin_line("one"), more=[(".sig2", one, False)]),
+             1, "error: ksmodules.ver.sig is no signature of the manifest's"),
+            ("no first signature",
+             run(one, body, pin_line("one"), sign=False,
+                 more=[(".sig2", one, False)]), 1,
+             "error: no ksmodules.ver.sig: older clients"),
+            ("a further one by a key not given",
+             run(one, body, pin_line("one"), more=[(".sig4", two, False)]),
+             0, "warning: ksmodules.ver.sig4 is no signature of the"),
+            ("--threshold above the keys given",
+             run(one, body, pin_line("one"), pin_line("one"),
+                 args=["--threshold", "2"]), 2, "more than the 1 keys given"),
+            ("--threshold 5", run(one, body, pin_line("one"),
+                                  args=["--threshold", "5"]), 2, "not 1 to 4"),
         ]
         for what, result, status, line in cases:
             if result.returncode != status or \
@@ -198,7 +295,8 @@ def signed_problems():
                                 f"\n{result.stdout}{result.stderr}")
         unsigned = cases[4][1].stdout
         if "error: no ksmodules.ver.sig" not in unsigned or \
-                "no [patch] header" not in unsigned:
+                "no [patch] header" not in unsigned or \
+                "no [size] section" not in unsigned:
             problems.append(f"--key, unsigned: {unsigned}")
     finally:
         shutil.rmtree(work)
@@ -232,9 +330,15 @@ def main():
             print(f"PASS {what}")
     problems = code_page_problems()
     print("\n".join(f"FAIL {p}" for p in problems) or "PASS code page 932")
+    rewritten = rewrite_problems()
+    print("\n".join(f"FAIL {p}" for p in rewritten) or
+          "PASS checksums replaces [sha256] and [size] wherever they were")
+    problems += rewritten
     signed = signed_problems()
     print("\n".join(f"FAIL {p}" for p in signed) or
-          "PASS --key: signed, edited, another key, RSA, unsigned, bad pin")
+          "PASS --key: signed, edited, another key, RSA, unsigned, bad pin, "
+          "no sizes; --threshold: two keys, one, one twice, the first by "
+          "another key, none first, one not given, bad values")
     vectors, count = wycheproof_problems()
     print("\n".join(f"FAIL {p}" for p in vectors) or
           f"PASS --key's verification: {count} Wycheproof cases")

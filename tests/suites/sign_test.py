@@ -1,16 +1,24 @@
 #!/usr/bin/env python3
 """The signing commands that docs/manifests.md shows, run as shown on a
-scratch patch: scripts/sign's two forms, then openssl's, each signature
-checked against the key line printed to pin it."""
+scratch patch: scripts/sign's forms, then openssl's, each signature
+checked against the key line printed to pin it; then what a writer of the
+share may try, and what signing and co-signing must refuse or leave."""
 
 import base64
+import contextlib
+import errno
 import hashlib
+import importlib.machinery
+import importlib.util
+import io
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+
+import signing
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
     __file__))))
@@ -23,15 +31,16 @@ def block_after(text, heading, start):
     return text[begin:text.index("```", begin)], begin
 
 
-def verify(work, line, manifest):
-    """The signature beside `manifest` is the pinned key's."""
+def verify(work, line, manifest, suffix=".sig"):
+    """The signature beside `manifest` (manifest + suffix) is the pinned
+    key's."""
     der = base64.b64decode(line.split(":", 1)[1])
     pem = os.path.join(work, "pinned.pem")
     with open(pem, "wb") as f:
         f.write(b"-----BEGIN PUBLIC KEY-----\n" + base64.encodebytes(der) +
                 b"-----END PUBLIC KEY-----\n")
     subprocess.run(["openssl", "dgst", "-sha256", "-verify", pem,
-                    "-signature", manifest + ".sig", manifest], check=True,
+                    "-signature", manifest + suffix, manifest], check=True,
                    capture_output=True)
 
 
@@ -43,7 +52,8 @@ def run_block(block, work, subst):
 
 
 SIGN = os.path.join(ROOT, "scripts", "sign")
-KEY_ONE = os.path.join(ROOT, "tests", "data", "keys", "one.pem")
+CHECKPATCH = os.path.join(ROOT, "scripts", "checkpatch")
+KEY_ONE = signing.key_path("one")
 MODULE = b"module a\n"
 PLAIN = b"[modules]\r\na.dll=5\r\n"
 
@@ -92,12 +102,211 @@ class Bench:
                                *args], capture_output=True, text=True,
                               env=env)
 
+    def add(self, key):
+        return subprocess.run([sys.executable, SIGN, "--add", key,
+                               self.patch], capture_output=True, text=True)
+
+    def new_key(self, name):
+        """A key of its own in the work directory, and its pin line."""
+        key = os.path.join(self.work, name + ".pem")
+        out = subprocess.run([sys.executable, SIGN, "--new-key", key],
+                             check=True, capture_output=True,
+                             text=True).stdout
+        return key, out.strip()
+
+    def checkpatch(self, *args):
+        return subprocess.run([sys.executable, CHECKPATCH, *args,
+                               self.patch], capture_output=True, text=True)
+
 
 def public_line(key):
     der = subprocess.run(["openssl", "pkey", "-in", key, "-pubout",
                           "-outform", "DER"], check=True,
                          capture_output=True).stdout
     return "ecdsa-p256:" + base64.b64encode(der).decode()
+
+
+def sign_module():
+    """scripts/sign loaded here, for faults injected where no command can
+    reach."""
+    loader = importlib.machinery.SourceFileLoader("sign", SIGN)
+    module = importlib.util.module_from_spec(
+        importlib.util.spec_from_loader("sign", loader))
+    loader.exec_module(module)
+    return module
+
+
+def several_cases():
+    """(what, run) of the cases of --add and of signing anew: run(work)
+    returns what went wrong, or None."""
+
+    def co_sign(work):
+        # One signature does not meet --threshold 2; --add of a second key
+        # does, and changes neither the manifest nor the first signature.
+        bench = Bench(work)
+        result = bench.sign()
+        manifest = bench.read("ksmodules.ver")
+        if result.returncode != 0 or b"\r\n[size]\r\na.dll=9\r\n" not in \
+                manifest:
+            return f"signing: {result.stderr}{manifest!r}"
+        first = bench.read("ksmodules.ver.sig")
+        pins = ["--key", public_line(bench.key), "--key",
+                public_line(signing.key_path("two"))]
+        alone = bench.checkpatch(*pins, "--threshold", "2")
+        if alone.returncode != 1 or "fewer than --threshold 2" not in \
+                alone.stdout:
+            return f"one signature passed --threshold 2: {alone.stdout}"
+        result = bench.add(signing.key_path("two"))
+        if result.returncode != 0 or \
+                f"key {signing.key_id('two')}" not in result.stdout or \
+                "2 signatures" not in result.stdout:
+            return f"--add: {result.stdout}{result.stderr}"
+        if bench.read("ksmodules.ver") != manifest or \
+                bench.read("ksmodules.ver.sig") != first:
+            return "--add changed the manifest or its first signature"
+        verify(work, pins[3], os.path.join(bench.patch, "ksmodules.ver"),
+               ".sig2")
+        both = bench.checkpatch(*pins, "--threshold", "2")
+        if both.returncode != 0 or f"signed: by {signing.key_id('one')}, " \
+                f"{signing.key_id('two')}\n" not in both.stdout:
+            return f"two signatures: {both.stdout}"
+        return None
+
+    def refusals(work):
+        # Each refusal leaves the patch as it was.
+        bench = Bench(work)
+        two = signing.key_path("two")
+        three, _ = bench.new_key("three")
+        four, _ = bench.new_key("four")
+        five, _ = bench.new_key("five")
+
+        def refused(key, said):
+            before = snapshot(bench.patch)
+            result = bench.add(key)
+            if result.returncode == 0 or said not in result.stderr:
+                return f"{said}: status {result.returncode}: " \
+                    f"{result.stdout}{result.stderr}"
+            return "the patch changed" if snapshot(bench.patch) != before \
+                else None
+
+        def added(key):
+            result = bench.add(key)
+            return None if result.returncode == 0 else result.stderr
+
+        def rebuilt(data):
+            bench.write("a.dll", data)
+
+        steps = [
+            lambda: refused(two, "has no ksmodules.ver.sig"),
+            lambda: bench.sign().returncode and "signing failed",
+            lambda: refused(bench.key, "signed the manifest already "
+                            "(ksmodules.ver.sig)"),
+            lambda: added(two),
+            lambda: refused(two, "signed the manifest already "
+                            "(ksmodules.ver.sig2)"),
+            lambda: rebuilt(b"module a, rebuilt\n"),
+            lambda: refused(three, "module 'a.dll' is not what"),
+            lambda: rebuilt(MODULE),
+            lambda: added(three),
+            lambda: added(four),
+            lambda: refused(five, "has 4 signatures already"),
+        ]
+        for number, step in enumerate(steps):
+            why = step()
+            if why:
+                return f"step {number}: {why}"
+        return None
+
+    def planted(work):
+        # A link where the next signature goes: nothing is written through
+        # it, nor beside it.
+        bench = Bench(work)
+        if bench.sign().returncode:
+            return "signing failed"
+        os.symlink(bench.key, os.path.join(bench.patch, "ksmodules.ver.sig2"))
+        with open(bench.key, "rb") as f:
+            key_before = f.read()
+        before = snapshot(bench.patch)
+        result = bench.add(signing.key_path("two"))
+        with open(bench.key, "rb") as f:
+            key_after = f.read()
+        if result.returncode == 0 or "is a link" not in result.stderr:
+            return f"status {result.returncode}: {result.stderr}"
+        if key_after != key_before or snapshot(bench.patch) != before:
+            return "the key or the patch changed"
+        return None
+
+    def signed_anew(work):
+        # The second key signed the bytes before; signing anew drops it.
+        bench = Bench(work)
+        bench.sign()
+        if bench.add(signing.key_path("two")).returncode:
+            return "--add failed"
+        bench.write("a.dll", b"module a, rebuilt\n")
+        result = bench.sign()
+        if result.returncode != 0 or "removed ksmodules.ver.sig2" not in \
+                result.stdout:
+            return f"status {result.returncode}: {result.stdout}" \
+                f"{result.stderr}"
+        if os.path.lexists(os.path.join(bench.patch, "ksmodules.ver.sig2")):
+            return "ksmodules.ver.sig2 is still there"
+        check = bench.checkpatch("--key", public_line(bench.key))
+        return None if check.returncode == 0 else check.stdout
+
+    def late_faults(work):
+        # A fault after the first write: signing anew puts back the
+        # manifest and every signature it removed, --add removes what it
+        # wrote.
+        bench = Bench(work)
+        bench.sign()
+        bench.add(signing.key_path("two"))
+        third, _ = bench.new_key("three")
+        sign = sign_module()
+        replace, read = sign.PatchDir.replace, sign.PatchDir.read
+
+        def misread(self, parts):
+            if parts != ["ksmodules.ver.sig3"]:
+                return read(self, parts)
+            reached.append("--add")
+            return b"\0" * 64
+
+        def failing(self, name, *rest):
+            if name == "ksmodules.ver.sig" and "signing anew" not in reached:
+                reached.append("signing anew")
+                raise OSError(errno.EIO, "injected", name)
+            return replace(self, name, *rest)
+
+        reached = []
+        for what, method, fault, argv, error in (
+                ("--add", "read", misread,
+                 ["sign", "--add", third, bench.patch], sign.Refused),
+                ("signing anew", "replace", failing,
+                 ["sign", bench.key, bench.patch], OSError)):
+            if what == "signing anew":
+                bench.write("a.dll", b"module a, rebuilt\n")
+            before = snapshot(bench.patch)
+            setattr(sign.PatchDir, method, fault)
+            try:
+                with contextlib.redirect_stdout(io.StringIO()):
+                    sign.main(argv)
+                return f"{what}: no fault"
+            except error:
+                pass
+            finally:
+                sign.PatchDir.replace, sign.PatchDir.read = replace, read
+            if what not in reached:
+                return f"{what}: refused before the fault"
+            if snapshot(bench.patch) != before:
+                return f"{what}: the patch changed"
+        return None
+
+    return [("--add of a second key meets --threshold 2", co_sign),
+            ("--add refused: unsigned, a key that signed, a module changed, "
+             "four signatures", refusals),
+            ("ksmodules.ver.sig2 planted as a link to the key", planted),
+            ("signing anew removes the other keys' signatures", signed_anew),
+            ("a fault after the first write leaves the patch as it was",
+             late_faults)]
 
 
 def attack_problems():
@@ -237,6 +446,8 @@ def attack_problems():
     case("the serial is the key's, not the share's", serials)
     case("a failed signing leaves the patch as it was", failed_signing)
     case("a patch others may write, a module of another user", others)
+    for what, run in several_cases():
+        case(what, run)
     return problems
 
 
@@ -273,6 +484,19 @@ def main():
         out = run_block(openssl, work, {})
         verify(work, out.strip(), manifest)
         print("openssl: signature verified")
+        several = text.index("#### Several signatures")
+        script, at = block_after(text, "scripts/sign --add", several)
+        out = run_block(script, work, {
+            "scripts/sign": os.path.join(ROOT, "scripts", "sign"),
+            "~/patch": patch})
+        second = re.search(r"^ecdsa-p256:\S+$", out, re.M).group(0)
+        verify(work, second, manifest, ".sig2")
+        print("scripts/sign --add: signature verified")
+        os.remove(manifest + ".sig2")
+        openssl, _ = block_after(text, "with openssl", at)
+        run_block(openssl, work, {})
+        verify(work, second, manifest, ".sig2")
+        print("openssl, a second signature: verified")
     finally:
         shutil.rmtree(work)
     return 1 if attack_problems() else 0
