@@ -34,25 +34,40 @@ bool CPatcher::ReadPolicy(TrustPolicy* policy, RunReport* report) {
   return false;
 }
 
-void CPatcher::RefuseIfPinned(std::string* bin_dir, RunReport* report) {
-  // The policy lives in the installation's registry: only once that is
-  // trusted (no lock: nothing is written).
-  std::unique_ptr<InstallationLock> none;
-  switch (LockForRun(platform_, /*take_lock=*/false, &none, bin_dir)) {
-    case RunStart::kGoOn:
-      break;
-    case RunStart::kRefused:
-      End(report, RunEnd::kRefused);
-      return;
-    case RunStart::kNoInstallation:
-    case RunStart::kBusy:
-      return;
+bool CPatcher::ReadNames(const PatchManifest& manifest, bool pinned,
+                         std::vector<std::string>* names, RunReport* report) {
+  *names = ReadModuleNames(manifest);
+  if (names->size() > kMaxModuleNames) {
+    Trace("    - Manifest lists more than %u modules : %s -",
+          static_cast<unsigned>(kMaxModuleNames), manifest.path().c_str());
+    End(report, RunEnd::kManifestTooLarge);
+    return false;
   }
-  TrustPolicy policy;
-  if (!ReadPolicy(&policy, report) || policy.keys.empty()) return;
-  Trace("    - Patch not trusted : no module listed -");
-  End(report, RunEnd::kUntrusted);
-  report->trust.emplace().refused = "no modules";
+  if (names->empty() && pinned) {
+    Trace("    - Patch not trusted : no module listed -");
+    End(report, RunEnd::kUntrusted);
+    report->trust.emplace().refused = "no modules";
+  }
+  return !names->empty();
+}
+
+bool CPatcher::TakeLock(RunStart start, const std::string& bin_dir,
+                        std::unique_ptr<InstallationLock>* lock,
+                        RunReport* report) {
+  if (start == RunStart::kNoInstallation) {
+    // Gone through all the same: each module says so, or fails.
+    End(report, RunEnd::kNoInstallation);
+    return true;
+  }
+  if (!what_if_ && TakeRunLock(platform_, bin_dir, lock) == RunStart::kBusy) {
+    End(report, RunEnd::kBusy);
+    return false;
+  }
+  if (!CheckInstalledManifest(platform_)) {
+    End(report, RunEnd::kManifestTooLarge);
+    return false;
+  }
+  return true;
 }
 
 void CPatcher::End(RunReport* report, RunEnd end) const {
@@ -96,62 +111,47 @@ void CPatcher::Update(RunReport& report) {
   platform_.OpenSourceDirectory(source_dir.c_str());
   const PatchManifest manifest(platform_,
                                inputs.locations.GetSourceManifestPath());
-  if (manifest.load() != ProfileLoad::kLoaded) {
-    End(&report, RunEnd::kNoSourceManifest);
-  }
   if (manifest.load() == ProfileLoad::kTooLarge) {
     TraceManifestTooLarge(manifest.path());
+  }
+  if (manifest.load() != ProfileLoad::kLoaded) {
     End(&report, RunEnd::kNoSourceManifest);
     return;
   }
-  const std::vector<std::string> names = ReadModuleNames(manifest);
-  if (names.size() > kMaxModuleNames) {
-    Trace("    - Manifest lists more than %u modules : %s -",
-          static_cast<unsigned>(kMaxModuleNames), manifest.path().c_str());
-    End(&report, RunEnd::kManifestTooLarge);
+  // Nothing in the manifest is believed before the installation it is for
+  // is trusted (its registry holds the policy) and, where the policy pins
+  // keys, the manifest's signature is checked on its bytes.
+  const RunStart start = CheckInstallation(platform_, &inputs.bin_dir);
+  if (start == RunStart::kRefused) {
+    End(&report, RunEnd::kRefused);
     return;
   }
-  report.ListModules(names);
-  if (names.empty()) {
-    // A manifest that is missing or unreadable has ended the run already
-    // (no source); one read that lists nothing has not.
-    if (manifest.load() == ProfileLoad::kLoaded) {
-      RefuseIfPinned(&inputs.bin_dir, &report);
-    }
+  // Pinned keys that cannot be read stop the run before any module: it
+  // never falls back to unsigned.
+  TrustPolicy policy;
+  if (!ReadPolicy(&policy, &report)) return;
+  const bool pinned = !policy.keys.empty();
+  TrustedPatch trusted;
+  if (pinned &&
+      !VerifySignature(platform_, inputs, policy, manifest, &trusted)) {
+    End(&report, RunEnd::kUntrusted);
     return;
   }
-  const std::string bin_dir = Locations::GetInstallBinDir(platform_);
-  if (!bin_dir.empty()) report.bin_dir = bin_dir;
+  std::vector<std::string> names;
+  if (!ReadNames(manifest, pinned, &names, &report)) return;
+  if (!pinned) report.ListModules(names);
+  if (!inputs.bin_dir.empty()) report.bin_dir = inputs.bin_dir;
   // One run at a time on an installation, from before its first module
   // to its end, however the run ends.
   std::unique_ptr<InstallationLock> lock;
-  switch (LockForRun(platform_, !what_if_, &lock, &inputs.bin_dir)) {
-    case RunStart::kGoOn:
-      if (!CheckInstalledManifest(platform_)) {
-        End(&report, RunEnd::kManifestTooLarge);
-        return;
-      }
-      break;
-    case RunStart::kNoInstallation:
-      // Gone through all the same: each module says so, or fails.
-      End(&report, RunEnd::kNoInstallation);
-      break;
-    case RunStart::kRefused:
-      End(&report, RunEnd::kRefused);
+  if (!TakeLock(start, inputs.bin_dir, &lock, &report)) return;
+  if (pinned) {
+    if (!VerifyPatch(platform_, inputs, policy, manifest, names, &trusted,
+                     &inputs.downgrade)) {
+      End(&report, RunEnd::kUntrusted);
       return;
-    case RunStart::kBusy:
-      End(&report, RunEnd::kBusy);
-      return;
-  }
-  // Pinned keys that cannot be read stop the run before any module: it
-  // never falls back to unsigned. Read once the installation is trusted,
-  // as the registry they live in is the installation's.
-  TrustPolicy policy;
-  if (!ReadPolicy(&policy, &report)) return;
-  if (!policy.keys.empty() && !VerifyPatch(platform_, inputs, policy, manifest,
-                                           names, &inputs.downgrade)) {
-    End(&report, RunEnd::kUntrusted);
-    return;
+    }
+    report.ListModules(names);
   }
   CModuleList list(platform_, inputs, manifest, lock.get());
   for (const std::string& name : names) list.AddModule(name);

@@ -3,8 +3,12 @@
 #define KSUPDATE_APP_PATCHER_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "engine/manifests.h"
+#include "engine/run_lock.h"
 #include "engine/run_report.h"
 #include "platform/platform.h"
 
@@ -25,8 +29,10 @@ class CPatcher {
   // and how it ended.
   void SetRunOptions(bool what_if, RunReport* report);
 
-  // Reads the module names of the source manifest into a module list and,
-  // holding the installation's lock, updates each module in order. Never
+  // Reads the source manifest once and, once the installation is trusted
+  // and (where keys are pinned) the manifest's signature checked, its
+  // module names into a module list; then, holding the installation's lock,
+  // updates each module in order. Never
   // throws: an exception ends the run quietly, leaving the modules after it
   // untouched.
   void Run();
@@ -38,11 +44,18 @@ class CPatcher {
   // The machine's pinned keys into *policy; false, said in the trace and
   // *report, when they are there but unusable.
   bool ReadPolicy(TrustPolicy* policy, RunReport* report);
-  // A manifest that lists nothing (none, empty, a misspelt [modules]):
-  // nothing to do without pinned keys, as ever; with them a patch refused
-  // like any unsigned one, said in the trace and *report, so that whoever
-  // writes the share cannot end every run in success.
-  void RefuseIfPinned(std::string* bin_dir, RunReport* report);
+  // The names `manifest` lists, into *names. False when there is nothing
+  // to update: none listed (nothing to do without pinned keys, as ever; with
+  // them a patch refused like any unsigned one, so that whoever writes the
+  // share cannot end every run in success), or more than kMaxModuleNames
+  // (refused unlisted); a refusal is said in the trace and *report.
+  bool ReadNames(const PatchManifest& manifest, bool pinned,
+                 std::vector<std::string>* names, RunReport* report);
+  // Takes the installation's lock after `start` (CheckInstallation's
+  // answer), unless the run is a what-if one, into *lock; false, said in
+  // *report, when the run must end (busy, client.ver too large).
+  bool TakeLock(RunStart start, const std::string& bin_dir,
+                std::unique_ptr<InstallationLock>* lock, RunReport* report);
   // Notes in *report how the run ended, with the trace line that said why.
   void End(RunReport* report, RunEnd end) const;
 

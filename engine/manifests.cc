@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@ namespace ks {
 const char kModulesSection[] = "modules";
 const char kDefaultVersion[] = "0000000000";
 const char kChecksumSection[] = "sha256";
+const char kSizeSection[] = "size";
 
 namespace {
 
@@ -33,6 +35,24 @@ bool HasSection(const PatchManifest& manifest, const char* name) {
                      [name](const std::string& section) {
                        return EqualsIgnoringAsciiCase(section, name);
                      });
+}
+
+// A size as the [size] section gives it: decimal digits only, no sign or
+// blank, within 64 bits.
+bool ParseByteCount(const char* text, std::uint64_t* size) {
+  // Longer than any 64-bit number: a text cut at the buffer's end never
+  // reads as a number.
+  const std::size_t length = std::strlen(text);
+  if (length == 0 || length > 20) return false;
+  std::uint64_t value = 0;
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') return false;
+    const unsigned digit = static_cast<unsigned>(*text - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *size = value;
+  return true;
 }
 
 bool IsCSpace(char c) {
@@ -120,35 +140,50 @@ std::vector<std::string> ReadProfileList(
 
 PatchManifest::PatchManifest(Platform& platform, std::string path)
     : path_(std::move(path)) {
-  std::string bytes;
-  load_ = platform.LoadProfileFile(path_.c_str(), &bytes);
-  if (load_ != ProfileLoad::kLoaded) return;
-  file_ = std::make_unique<const profile::File>(std::move(bytes));
-  // Once, not at every module: the sections are listed by a scan of the
-  // whole file.
-  has_checksums_ = HasSection(*this, kChecksumSection);
+  load_ = platform.LoadProfileFile(path_.c_str(), &bytes_);
+  if (load_ != ProfileLoad::kLoaded) bytes_.clear();
+}
+
+const profile::File* PatchManifest::file() const {
+  if (file_ == nullptr && load_ == ProfileLoad::kLoaded) {
+    // The bytes move into the parsed file: one copy of them, not two.
+    file_ = std::make_unique<const profile::File>(std::move(bytes_));
+  }
+  return file_.get();
 }
 
 const std::string& PatchManifest::bytes() const {
-  static const std::string none;
-  return file_ != nullptr ? file_->contents() : none;
+  return file_ != nullptr ? file_->contents() : bytes_;
 }
 
 DWORD PatchManifest::GetSection(LPCSTR section, LPSTR buffer,
                                 DWORD size) const {
-  if (file_ == nullptr) {
+  const profile::File* parsed = file();
+  if (parsed == nullptr) {
     return profile::GetSection(std::string(), section, buffer, size);
   }
-  return file_->GetSection(section, buffer, size);
+  return parsed->GetSection(section, buffer, size);
 }
 
 DWORD PatchManifest::GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
                                LPSTR buffer, DWORD size) const {
-  if (file_ == nullptr) {
+  const profile::File* parsed = file();
+  if (parsed == nullptr) {
     return profile::GetString(std::string(), false, section, key, default_value,
                               buffer, size);
   }
-  return file_->GetString(section, key, default_value, buffer, size);
+  return parsed->GetString(section, key, default_value, buffer, size);
+}
+
+void PatchManifest::ForEachListedKey(
+    LPCSTR section, const std::function<bool(std::string_view)>& visit) const {
+  const profile::File* parsed = file();
+  if (parsed != nullptr) parsed->ForEachListedKey(section, visit);
+}
+
+bool PatchManifest::has_checksums() const {
+  if (!has_checksums_) has_checksums_ = HasSection(*this, kChecksumSection);
+  return *has_checksums_;
 }
 
 void PatchManifest::ReadVersion(const std::string& name,
@@ -161,11 +196,21 @@ void PatchManifest::ReadVersion(const std::string& name,
 
 ModuleChecksum PatchManifest::ReadChecksum(const std::string& name,
                                            Sha256Digest* digest) const {
-  if (!has_checksums_) return ModuleChecksum::kNone;
+  if (!has_checksums()) return ModuleChecksum::kNone;
   char buffer[kVersionBufferSize + 1] = {};
   GetString(kChecksumSection, name.c_str(), "", buffer, kVersionBufferSize);
   return ParseSha256(buffer, digest) ? ModuleChecksum::kValid
                                      : ModuleChecksum::kInvalid;
+}
+
+ModuleSize PatchManifest::ReadSize(const std::string& name,
+                                   std::uint64_t* size) const {
+  if (!has_sizes_) has_sizes_ = HasSection(*this, kSizeSection);
+  if (!*has_sizes_) return ModuleSize::kNone;
+  char buffer[kVersionBufferSize + 1] = {};
+  GetString(kSizeSection, name.c_str(), "", buffer, kVersionBufferSize);
+  return ParseByteCount(buffer, size) ? ModuleSize::kValid
+                                      : ModuleSize::kInvalid;
 }
 
 void TraceManifestTooLarge(const std::string& path) {

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -18,6 +20,7 @@ namespace ks {
 extern const char kModulesSection[];   // "modules", in both manifests
 extern const char kDefaultVersion[];   // for a missing entry
 extern const char kChecksumSection[];  // "sha256", in both manifests
+extern const char kSizeSection[];      // "size", in the patch manifest
 
 // One module's version as read from a manifest.
 struct ModuleVersion {
@@ -64,13 +67,21 @@ enum class ModuleChecksum {
   kInvalid,  // the section is there, but holds no such entry for the name
 };
 
+// What the patch manifest says of a module's size.
+enum class ModuleSize {
+  kNone,     // the manifest has no section "size": nothing is checked
+  kValid,    // an entry of decimal digits that fits in 64 bits
+  kInvalid,  // the section is there, but holds no such entry for the name
+};
+
 // What the run read of the patch manifest: its bytes, read once and bounded
 // (Platform::LoadProfileFile), and the answers that the profile rules give
-// on them. Every name, version and checksum of the run comes from here,
-// whatever happens to the file meanwhile: a patch changed, replaced or
-// given a second spelling while the run goes on cannot mix two manifests,
-// and the bytes a check looks at are the bytes used. A section of the
-// manifest is read here and nowhere else.
+// on them, parsed at the first question (a signature is checked on the
+// bytes before anything in them is believed). Every name, version and checksum
+// of the run comes from here, whatever happens to the file meanwhile: a patch
+// changed, replaced or given a second spelling while the run goes on cannot mix
+// two manifests, and the bytes a check looks at are the bytes used. A section
+// of the manifest is read here and nowhere else.
 class PatchManifest {
  public:
   // Reads the manifest at `path` through `platform`.
@@ -83,6 +94,10 @@ class PatchManifest {
   // The bytes read; empty unless load() is kLoaded.
   const std::string& bytes() const;
 
+  // The key of each entry of `section` that GetSection lists, in order,
+  // until `visit` returns false; none for a manifest that was not read.
+  void ForEachListedKey(
+      LPCSTR section, const std::function<bool(std::string_view)>& visit) const;
   // GetPrivateProfileSectionA and GetPrivateProfileStringA on the bytes.
   DWORD GetSection(LPCSTR section, LPSTR buffer, DWORD size) const;
   DWORD GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
@@ -93,18 +108,28 @@ class PatchManifest {
   void ReadVersion(const std::string& name, ModuleVersion& version) const;
   // Whether the manifest has a section "sha256": then every module it
   // lists must have a valid checksum there.
-  bool has_checksums() const { return has_checksums_; }
+  bool has_checksums() const;
   // The checksum entry of `name` in section "sha256"; with kValid, the
   // digest in *digest.
   ModuleChecksum ReadChecksum(const std::string& name,
                               Sha256Digest* digest) const;
+  // The size entry of `name` in section "size"; with kValid, the number of
+  // bytes in *size.
+  ModuleSize ReadSize(const std::string& name, std::uint64_t* size) const;
 
  private:
+  // The bytes parsed, at the first question; null unless the file was read.
+  const profile::File* file() const;
+
   std::string path_;
   ProfileLoad load_ = ProfileLoad::kMissing;
-  // Null unless the file was read.
-  std::unique_ptr<const profile::File> file_;
-  bool has_checksums_ = false;
+  // The bytes until they are parsed; then file_ holds them.
+  mutable std::string bytes_;
+  mutable std::unique_ptr<const profile::File> file_;
+  // Once, not at every module: the sections are listed by a scan of the
+  // whole file.
+  mutable std::optional<bool> has_checksums_;
+  mutable std::optional<bool> has_sizes_;
 };
 
 // The patch manifest is too large to be read: traces so. The run must then

@@ -15,7 +15,7 @@ bool SetFileAttr(Platform& platform, const std::string& path,
 }
 
 bool CopyModuleFile(Platform& platform, const std::string& source,
-                    const std::string& target, const Sha256Digest* expected,
+                    const std::string& target, const ExpectedBytes* expected,
                     CopyReport* report) {
   return platform.CopyFileA(source.c_str(), target.c_str(), FALSE, expected,
                             report) != 0;

@@ -19,7 +19,7 @@ bool SetFileAttr(Platform& platform, const std::string& path, DWORD attributes);
 // its bytes have that SHA-256; *report gets what the copy found.
 bool CopyModuleFile(Platform& platform, const std::string& source,
                     const std::string& target,
-                    const Sha256Digest* expected = nullptr,
+                    const ExpectedBytes* expected = nullptr,
                     CopyReport* report = nullptr);
 
 // True when the file at `path` reads whole and its SHA-256 is `expected`.

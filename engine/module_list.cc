@@ -41,9 +41,12 @@ class Recorder {
   void InstalledAfter(const std::string& version) {
     if (record_ != nullptr) record_->installed_after = Recorded(version);
   }
-  void Digests(const Sha256Digest* expected, const CopyReport& report) {
-    if (record_ == nullptr || !report.actual || expected == nullptr) return;
-    record_->expected_digest = *expected;
+  void Digests(const ExpectedBytes* expected, const CopyReport& report) {
+    if (record_ == nullptr || !report.actual || expected == nullptr ||
+        !expected->sha256) {
+      return;
+    }
+    record_->expected_digest = *expected->sha256;
     record_->actual_digest = report.actual;
   }
   void MovedAside(bool moved) {
@@ -71,7 +74,7 @@ bool NoInstallation(Platform& platform, const std::string& held_bin,
 // Traces a failed copy of `source` to `target` as `report` tells it, and
 // notes its result; false.
 bool CopyFailed(const CopyReport& report, const std::string& source,
-                const std::string& target, const Sha256Digest* expected,
+                const std::string& target, const ExpectedBytes* expected,
                 Recorder* recorder) {
   const CopyFailure failure = DescribeCopyFailure(report.problem);
   if (failure.path != CopyFailure::Path::kNone) {
@@ -88,6 +91,12 @@ bool CopyFailed(const CopyReport& report, const std::string& source,
                    report.actual ? 0 : static_cast<DWORD>(report.error));
   recorder->Digests(expected, report);
   return false;
+}
+
+// The line for a module that the patch does not vouch for as it must.
+void TraceMissing(ModuleResult missing) {
+  Trace(missing == ModuleResult::kNoSize ? "    - No valid size -"
+                                         : "    - No valid checksum -");
 }
 
 // The line that says what `action` found, with the target's path where it
@@ -186,15 +195,15 @@ bool CModuleList::UpdateModule(const std::string& name, ModuleRecord* record) {
     recorder.Result(ModuleResult::kRefusedName);
     return false;
   }
-  Sha256Digest digest;
-  const ModuleChecksum checksum = manifest_.ReadChecksum(name, &digest);
-  if (checksum == ModuleChecksum::kInvalid) {
-    Trace("    - No valid checksum -");
-    recorder.Result(ModuleResult::kNoChecksum);
+  ExpectedBytes vouched;
+  ModuleResult missing = ModuleResult::kNoChecksum;
+  if (!ReadExpected(name, &vouched, &missing)) {
+    TraceMissing(missing);
+    recorder.Result(missing);
     return false;
   }
-  const Sha256Digest* expected =
-      checksum == ModuleChecksum::kValid ? &digest : nullptr;
+  const ExpectedBytes* expected =
+      vouched.sha256 || vouched.size ? &vouched : nullptr;
 
   ModuleVersion installed;
   ModuleVersion fresh;
@@ -229,12 +238,13 @@ struct CModuleList::Planned {
     kStageFailed,     // its copy failed: `failure`
     kNoInstallation,  // bin cannot be read again
     kRefusedName,
-    kNoChecksum,
+    kUnvouched,  // no valid checksum or size: `missing`
   };
   Step step = Step::kDecided;
+  ModuleResult missing = ModuleResult::kNoChecksum;
   ModuleAction action = ModuleAction::kKeepCurrent;
   ModuleVersion fresh;
-  Sha256Digest digest;
+  ExpectedBytes expected;
   std::size_t staged = 0;
   CopyReport failure;
   std::string source;
@@ -254,15 +264,17 @@ CModuleList::Planned CModuleList::Plan(const std::string& name,
     planned.step = Step::kRefusedName;
     return planned;
   }
-  if (manifest_.ReadChecksum(name, &planned.digest) != ModuleChecksum::kValid) {
-    planned.step = Step::kNoChecksum;
+  // Only a patch with checksums is planned: every module has one here.
+  if (!ReadExpected(name, &planned.expected, &planned.missing) ||
+      !planned.expected.sha256) {
+    planned.step = Step::kUnvouched;
     return planned;
   }
   ModuleVersion installed;
   ReadInstalledVersion(name, installed);
   ReadNewVersion(name, planned.fresh);
   recorder.Versions(installed, planned.fresh);
-  if (!Decide(name, installed, planned.fresh, &planned.digest,
+  if (!Decide(name, installed, planned.fresh, &planned.expected,
               &planned.action) ||
       !BinPath(name, &target)) {
     planned.step = Step::kNoInstallation;
@@ -276,7 +288,7 @@ CModuleList::Planned CModuleList::Plan(const std::string& name,
   }
   planned.source = inputs_.locations.GetSourceDir() + "\\" + name;
   planned.step =
-      stage->Stage(planned.source.c_str(), target.c_str(), &planned.digest,
+      stage->Stage(planned.source.c_str(), target.c_str(), &planned.expected,
                    &planned.staged, &planned.failure)
           ? Step::kStaged
           : Step::kStageFailed;
@@ -295,9 +307,9 @@ bool CModuleList::Tell(const std::string& name, Planned* planned, bool withheld,
       Trace("    - Invalid module name -");
       recorder.Result(ModuleResult::kRefusedName);
       return false;
-    case Step::kNoChecksum:
-      Trace("    - No valid checksum -");
-      recorder.Result(ModuleResult::kNoChecksum);
+    case Step::kUnvouched:
+      TraceMissing(planned->missing);
+      recorder.Result(planned->missing);
       return false;
     case Step::kDecided:
     case Step::kStaged:
@@ -330,7 +342,7 @@ bool CModuleList::Tell(const std::string& name, Planned* planned, bool withheld,
     }
   }
   BinPath(name, &target);
-  return CopyFailed(report, planned->source, target, &planned->digest,
+  return CopyFailed(report, planned->source, target, &planned->expected,
                     &recorder);
 }
 
@@ -387,7 +399,7 @@ void CModuleList::InstallWhole(std::vector<ModuleRecord>* records) {
   }
   for (size_t i : placed) {
     writes.push_back(
-        {kChecksumSection, m_modules[i], Sha256Hex(plans[i].digest)});
+        {kChecksumSection, m_modules[i], Sha256Hex(*plans[i].expected.sha256)});
   }
   const bool recorded = stage->Flush() &&
                         BinPath(kInstalledManifestName, &manifest) &&
@@ -407,7 +419,7 @@ void CModuleList::InstallWhole(std::vector<ModuleRecord>* records) {
 }
 
 bool CModuleList::CheckSource(const std::string& name,
-                              const Sha256Digest* expected,
+                              const ExpectedBytes* expected,
                               ModuleRecord* record) {
   Recorder recorder(record);
   const std::string source = inputs_.locations.GetSourceDir() + "\\" + name;
@@ -416,12 +428,42 @@ bool CModuleList::CheckSource(const std::string& name,
   Sha256Digest digest;
   CopyReport report;
   if (platform_.HashFile(source.c_str(), &digest, &report) != FALSE) {
-    if (expected == nullptr || digest == *expected) return true;
+    if (expected == nullptr || !expected->sha256 ||
+        digest == *expected->sha256) {
+      return true;
+    }
     report.actual = digest;
     report.problem = CopyReport::Problem::kChecksumMismatch;
   }
   // The lines and the result of the copy that would fail.
   return CopyFailed(report, source, "", expected, &recorder);
+}
+
+bool CModuleList::ReadExpected(const std::string& name, ExpectedBytes* expected,
+                               ModuleResult* missing) const {
+  Sha256Digest digest;
+  switch (manifest_.ReadChecksum(name, &digest)) {
+    case ModuleChecksum::kInvalid:
+      *missing = ModuleResult::kNoChecksum;
+      return false;
+    case ModuleChecksum::kValid:
+      expected->sha256 = digest;
+      break;
+    case ModuleChecksum::kNone:
+      break;
+  }
+  std::uint64_t size = 0;
+  switch (manifest_.ReadSize(name, &size)) {
+    case ModuleSize::kInvalid:
+      *missing = ModuleResult::kNoSize;
+      return false;
+    case ModuleSize::kValid:
+      expected->size = size;
+      break;
+    case ModuleSize::kNone:
+      break;
+  }
+  return true;
 }
 
 bool CModuleList::BinPath(const std::string& file_name, std::string* path) {
@@ -439,7 +481,7 @@ bool CModuleList::MayWrite(const std::string& name) {
 bool CModuleList::Decide(const std::string& name,
                          const ModuleVersion& installed,
                          const ModuleVersion& fresh,
-                         const Sha256Digest* expected, ModuleAction* action) {
+                         const ExpectedBytes* expected, ModuleAction* action) {
   std::string target;
   if (!BinPath(name, &target)) return false;
   ModuleFacts facts;
@@ -447,7 +489,7 @@ bool CModuleList::Decide(const std::string& name,
   facts.recorded = installed.strVersion != kDefaultVersion;
   facts.installed_version = installed.nVersion;
   facts.new_version = fresh.nVersion;
-  facts.has_digest = expected != nullptr;
+  facts.has_digest = expected != nullptr && expected->sha256.has_value();
   facts.downgrade = inputs_.downgrade;
   *action = DecideModule(facts);
   if (*action == ModuleAction::kCheckBytes) {
@@ -459,7 +501,7 @@ bool CModuleList::Decide(const std::string& name,
     facts.bytes_match = FileHasDigest(
         platform_, target,
         CheckedAgainst(facts) == BytesReference::kRecorded ? recorded
-                                                           : *expected);
+                                                           : *expected->sha256);
     *action = DecideModule(facts);
   }
   return true;
@@ -467,7 +509,7 @@ bool CModuleList::Decide(const std::string& name,
 
 bool CModuleList::CopyAndRecord(const std::string& name, ModuleAction action,
                                 const ModuleVersion& fresh,
-                                const Sha256Digest* expected,
+                                const ExpectedBytes* expected,
                                 ModuleRecord* record) {
   Recorder recorder(record);
   std::string target;
@@ -500,7 +542,7 @@ bool CModuleList::CopyAndRecord(const std::string& name, ModuleAction action,
 
 void CModuleList::RecordCopy(const std::string& name, ModuleAction action,
                              const ModuleVersion& fresh,
-                             const Sha256Digest* expected,
+                             const ExpectedBytes* expected,
                              ModuleRecord* record) {
   Recorder recorder(record);
   // A manifest path without the installation is not written, as a failed
@@ -524,9 +566,9 @@ void CModuleList::RecordCopy(const std::string& name, ModuleAction action,
   // results are not looked at.
   Sha256Digest recorded;
   if (!BinPath(kInstalledManifestName, &manifest)) return;
-  if (expected != nullptr) {
+  if (expected != nullptr && expected->sha256) {
     platform_.WritePrivateProfileStringA(kChecksumSection, name.c_str(),
-                                         Sha256Hex(*expected).c_str(),
+                                         Sha256Hex(*expected->sha256).c_str(),
                                          manifest.c_str());
   } else if (ReadRecordedDigest(platform_, manifest, name, &recorded)) {
     platform_.WritePrivateProfileStringA(kChecksumSection, name.c_str(),

@@ -72,6 +72,11 @@ class CModuleList {
   // What InstallWhole's first pass finds for `name`, staging its copy in
   // `stage` when the rule asks for one.
   Planned Plan(const std::string& name, CopyStage* stage, ModuleRecord* record);
+  // What the patch vouches for the bytes of `name` (its checksum, its size),
+  // into *expected; false, with the result that says what is missing, when
+  // a section the patch has holds no valid entry for it.
+  bool ReadExpected(const std::string& name, ExpectedBytes* expected,
+                    ModuleResult* missing) const;
   // Traces `planned` as UpdateModule would and, unless `withheld`, puts
   // its copy in place; true when it did (the record still to be written).
   bool Tell(const std::string& name, Planned* planned, bool withheld,
@@ -80,7 +85,7 @@ class CModuleList {
   // What-if: whether the patch's file of `name` is there, and has the
   // checksum `expected` (null: none), as a copy would find it; false, with
   // the lines and result (into `record`) that the copy's failure gives.
-  bool CheckSource(const std::string& name, const Sha256Digest* expected,
+  bool CheckSource(const std::string& name, const ExpectedBytes* expected,
                    ModuleRecord* record);
   // The path of `file_name` in the bin directory that the run holds
   // (Locations::InstalledFilePath); false when the registry now gives none
@@ -93,18 +98,18 @@ class CModuleList {
   // bin now and its checksum `expected` (null: none); false, with no
   // decision, when the installation directory cannot be read again.
   bool Decide(const std::string& name, const ModuleVersion& installed,
-              const ModuleVersion& fresh, const Sha256Digest* expected,
+              const ModuleVersion& fresh, const ExpectedBytes* expected,
               ModuleAction* action);
   // The copy that `action` calls for, and its record into `record`; as
   // UpdateModule returns.
   bool CopyAndRecord(const std::string& name, ModuleAction action,
-                     const ModuleVersion& fresh, const Sha256Digest* expected,
+                     const ModuleVersion& fresh, const ExpectedBytes* expected,
                      ModuleRecord* record);
   // Records in client.ver the copy of `name` that `action` made: the new
   // version text, then the digest of the bytes put there (`expected`; none
   // without one), into `record`.
   void RecordCopy(const std::string& name, ModuleAction action,
-                  const ModuleVersion& fresh, const Sha256Digest* expected,
+                  const ModuleVersion& fresh, const ExpectedBytes* expected,
                   ModuleRecord* record);
   // Removes the record of `name` from client.ver, durably (the profile
   // write's atomic replace), before a copy (kCopyBelowRecord). False when

@@ -15,9 +15,6 @@ namespace ks {
 
 namespace {
 
-// A section larger than this is not a manifest; reading stops growing here.
-constexpr DWORD kMaxSectionBufferSize = 1u << 30;
-
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // Windows drops trailing dots and blanks from a path component, so ". ."
@@ -68,12 +65,12 @@ bool IsRunsOwnFile(const std::string& name) {
 }
 
 // Appends the names of `key` to *names until it holds more than `max`.
-void AppendModuleNames(const std::string& key, std::size_t max,
+void AppendModuleNames(std::string_view key, std::size_t max,
                        std::vector<std::string>* names) {
   for (std::string::size_type start = 0; names->size() <= max;) {
     // '|' may be the trail byte of a double-byte character.
     const std::string::size_type bar = FindAnsiChar(key, '|', start);
-    names->push_back(key.substr(start, bar - start));
+    names->emplace_back(key.substr(start, bar - start));
     if (bar == std::string::npos) return;
     start = bar + 1;
   }
@@ -83,19 +80,14 @@ void AppendModuleNames(const std::string& key, std::size_t max,
 
 std::vector<std::string> ReadModuleNames(const PatchManifest& manifest) {
   std::vector<std::string> names;
-  // A section cut at a full buffer would leave the modules past the cut
-  // silently old: ReadProfileList reads it again with room to spare.
-  // Every entry gives one name at least: more entries than names allowed
-  // are not kept.
-  const std::vector<std::string> entries = ReadProfileList(
-      [&manifest](LPSTR buffer, DWORD size) {
-        return manifest.GetSection(kModulesSection, buffer, size);
-      },
-      kMaxSectionBufferSize, kMaxModuleNames + 1);
-  for (const std::string& entry : entries) {
-    if (names.size() > kMaxModuleNames) break;
-    AppendModuleNames(GetEntryKey(entry), kMaxModuleNames, &names);
-  }
+  // Each key as the section's list gives it, read where it lies: a list of
+  // the whole section would cost a copy of it or more, and one cut at a
+  // buffer would leave the modules past the cut silently old. Past the
+  // names allowed, nothing more is looked at.
+  manifest.ForEachListedKey(kModulesSection, [&names](std::string_view key) {
+    AppendModuleNames(key, kMaxModuleNames, &names);
+    return names.size() <= kMaxModuleNames;
+  });
   return names;
 }
 

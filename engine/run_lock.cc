@@ -24,6 +24,12 @@ const char* RefusalLine(Refusal why) {
 RunStart LockForRun(Platform& platform, bool take_lock,
                     std::unique_ptr<InstallationLock>* lock,
                     std::string* bin_dir) {
+  const RunStart start = CheckInstallation(platform, bin_dir);
+  if (start != RunStart::kGoOn || !take_lock) return start;
+  return TakeRunLock(platform, *bin_dir, lock);
+}
+
+RunStart CheckInstallation(Platform& platform, std::string* bin_dir) {
   const std::string bin = Locations::GetInstallBinDir(platform);
   *bin_dir = bin;
   // A run with more rights than the installation's owner must not be
@@ -42,9 +48,13 @@ RunStart LockForRun(Platform& platform, bool take_lock,
       (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return RunStart::kNoInstallation;
   }
-  if (!take_lock) return RunStart::kGoOn;
-  // From the bin directory just tested, not from another registry read.
-  std::string path = bin + "\\" + kLockFileName;
+  return RunStart::kGoOn;
+}
+
+RunStart TakeRunLock(Platform& platform, const std::string& bin_dir,
+                     std::unique_ptr<InstallationLock>* lock) {
+  // From the bin directory tested, not from another registry read.
+  std::string path = bin_dir + "\\" + kLockFileName;
   // Once at once, then, when another run holds it, with the whole wait: a
   // reader of the trace file sees the wait begin and end.
   LockResult result = platform.LockInstallation(path.c_str(), 0, lock);

@@ -45,6 +45,15 @@ RunStart LockForRun(Platform& platform, bool take_lock,
                     std::unique_ptr<InstallationLock>* lock,
                     std::string* bin_dir);
 
+// LockForRun in its two steps, for a run that reads what the installation
+// says (its policy) before it takes the lock: CheckInstallation asks
+// whether the run may write there and whether bin is there (kGoOn,
+// kNoInstallation or kRefused, as LockForRun answers); TakeRunLock then
+// takes the lock of that `bin_dir` (kGoOn or kBusy, as LockForRun).
+RunStart CheckInstallation(Platform& platform, std::string* bin_dir);
+RunStart TakeRunLock(Platform& platform, const std::string& bin_dir,
+                     std::unique_ptr<InstallationLock>* lock);
+
 // The line that says why TrustInstallation refused a run (its %s: the
 // path refused).
 const char* RefusalLine(Refusal why);

@@ -38,10 +38,14 @@ const char* ModuleResultName(ModuleResult result) {
       return "refused name";
     case ModuleResult::kNoChecksum:
       return "no valid checksum";
+    case ModuleResult::kNoSize:
+      return "no valid size";
     case ModuleResult::kCopyFailed:
       return "copy failed";
     case ModuleResult::kChecksumMismatch:
       return "checksum mismatch";
+    case ModuleResult::kSizeMismatch:
+      return "size mismatch";
     case ModuleResult::kSourceChanged:
       return "patch file being written";
     case ModuleResult::kSourceRefused:

@@ -39,8 +39,10 @@ enum class ModuleResult {
   kNewerInstalled,    // the installed version is newer than the patch's
   kRefusedName,       // a name that would leave bin, a device, the run's files
   kNoChecksum,        // the patch has checksums, none valid for this module
+  kNoSize,            // the patch has sizes, none valid for this module
   kCopyFailed,        // the copy failed: a missing patch file, no permission
   kChecksumMismatch,  // the bytes copied are not the ones vouched for
+  kSizeMismatch,      // the patch file is longer or shorter than vouched for
   kSourceChanged,     // the patch file was being written
   kSourceRefused,     // the patch file is a symbolic link, or a folder on
                       // its way below the patch directory is

@@ -1,6 +1,7 @@
 #include "engine/trust.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -149,6 +150,20 @@ bool ReadSettings(Platform& platform, TrustPolicy* policy,
       return false;
     }
   }
+  if (!PolicyValue(platform, "Threshold", &type, &data, &missing, problem)) {
+    return false;
+  }
+  if (!missing) {
+    // One no signing could meet would refuse every patch for ever: said
+    // now, as the policy's fault.
+    if (type != REG_DWORD || !PolicyNumber(type, data, &number) || number < 1 ||
+        number > kMaxPinnedKeys || number > policy->keys.size()) {
+      *problem = "Threshold is not 1 to the " +
+                 std::to_string(policy->keys.size()) + " keys pinned";
+      return false;
+    }
+    policy->threshold = static_cast<std::uint32_t>(number);
+  }
   return true;
 }
 
@@ -191,19 +206,22 @@ HeaderText ReadHeader(const PatchManifest& manifest) {
   return header;
 }
 
-// Which key of the policy signed the manifest's bytes, or -1.
-int Signer(const TrustPolicy& policy, const Sha256Digest& digest,
-           const std::vector<P256Signature>& signatures) {
-  for (size_t k = 0; k < policy.keys.size(); ++k) {
-    // The pinned key's type says how to verify, never the signature file.
-    if (policy.keys[k].type != kP256Type) continue;
-    for (const P256Signature& signature : signatures) {
-      if (VerifyP256(policy.keys[k].key, digest, signature)) {
-        return static_cast<int>(k);
-      }
-    }
-  }
-  return -1;
+// Whether the key `k` of the policy signed the manifest's bytes with one
+// of `signatures`.
+bool Signed(const TrustPolicy& policy, size_t k, const Sha256Digest& digest,
+            const std::vector<P256Signature>& signatures) {
+  // The pinned key's type says how to verify, never the signature file.
+  if (policy.keys[k].type != kP256Type) return false;
+  return std::any_of(signatures.begin(), signatures.end(),
+                     [&](const P256Signature& signature) {
+                       return VerifyP256(policy.keys[k].key, digest, signature);
+                     });
+}
+
+// The name of the signature file `n` (1 to kMaxSignatureFiles).
+std::string SignatureName(int n) {
+  return std::string(kSourceManifestName) + kSignatureSuffix +
+         (n > 1 ? std::to_string(n) : std::string());
 }
 
 // The header's checks, after the signature's.
@@ -273,28 +291,46 @@ bool ReadTrustPolicy(Platform& platform, TrustPolicy* policy,
 }
 
 bool JudgeSignature(const TrustPolicy& policy, const PatchManifest& manifest,
-                    const std::string* signature, TrustedPatch* patch,
-                    TrustRefusal* refusal) {
-  if (signature == nullptr) {
-    return Refuse(refusal, "no signature",
-                  "no " + std::string(kSourceManifestName) + kSignatureSuffix);
+                    const std::vector<const std::string*>& signatures,
+                    TrustedPatch* patch, TrustRefusal* refusal) {
+  std::vector<P256Signature> parsed;
+  for (size_t n = 0; n < signatures.size(); ++n) {
+    const std::string* signature = signatures[n];
+    if (signature == nullptr) continue;
+    const std::vector<P256Signature> read = ParseP256Signatures(*signature);
+    if (read.empty()) {
+      return Refuse(
+          refusal, "malformed signature",
+          (n == 0 ? std::string() : SignatureName(int(n) + 1) + ": ") +
+              std::to_string(signature->size()) +
+              " bytes that are no signature");
+    }
+    parsed.insert(parsed.end(), read.begin(), read.end());
   }
-  const std::vector<P256Signature> signatures = ParseP256Signatures(*signature);
-  if (signatures.empty()) {
-    return Refuse(
-        refusal, "malformed signature",
-        std::to_string(signature->size()) + " bytes that are no signature");
+  if (parsed.empty()) {
+    return Refuse(refusal, "no signature", "no " + SignatureName(1));
   }
   Sha256 hash;
   hash.Update(manifest.bytes().data(), manifest.bytes().size());
-  const int key = hash.Finish(&patch->manifest)
-                      ? Signer(policy, patch->manifest, signatures)
-                      : -1;
-  if (key < 0) {
+  patch->signers.clear();
+  if (hash.Finish(&patch->manifest)) {
+    // Each key counts once, however many files it signed.
+    for (size_t k = 0; k < policy.keys.size(); ++k) {
+      if (Signed(policy, k, patch->manifest, parsed)) {
+        patch->signers.push_back(k);
+      }
+    }
+  }
+  if (patch->signers.empty()) {
     return Refuse(refusal, "not signed",
                   "not signed by a pinned key, or changed since");
   }
-  patch->key = static_cast<size_t>(key);
+  if (patch->signers.size() < policy.threshold) {
+    return Refuse(refusal, "too few signers",
+                  "signed by " + std::to_string(patch->signers.size()) +
+                      " pinned key(s), " + std::to_string(policy.threshold) +
+                      " required");
+  }
   return true;
 }
 
@@ -309,6 +345,12 @@ bool JudgeSignedPatch(const TrustPolicy& policy, const PatchManifest& manifest,
     Sha256Digest digest;
     if (manifest.ReadChecksum(name, &digest) != ModuleChecksum::kValid) {
       return Refuse(refusal, "no checksum", "no checksum for " + name);
+    }
+    // Without its size, a module could be a file of any size, copied whole
+    // before its checksum is known.
+    std::uint64_t size = 0;
+    if (manifest.ReadSize(name, &size) != ModuleSize::kValid) {
+      return Refuse(refusal, "no size", "no size for " + name);
     }
   }
   if (patch->serial < policy.min_serial) {
@@ -394,56 +436,104 @@ bool StoreSerial(Platform& platform, const std::string& client_ver,
                                              client_ver.c_str()) != FALSE;
 }
 
-bool VerifyPatch(Platform& platform, const RunInputs& inputs,
-                 const TrustPolicy& policy, const PatchManifest& manifest,
-                 const std::vector<std::string>& names, bool* downgrade) {
-  *downgrade = false;
-  std::string bytes;
-  const std::string path = manifest.path() + kSignatureSuffix;
-  const ProfileLoad read =
-      platform.ReadFileBytes(path.c_str(), kMaxSignatureBytes, &bytes);
-  std::string client_ver;
-  const bool installed = Locations::InstalledFilePath(
-      platform, kInstalledManifestName, &client_ver);
-  TrustedPatch patch;
-  TrustRefusal refusal{"", ""};
-  bool trusted = false;
-  if (read == ProfileLoad::kTooLarge) {
-    refusal = {"malformed signature",
-               "larger than " + std::to_string(kMaxSignatureBytes) + " bytes"};
-  } else if (read == ProfileLoad::kUnreadable) {
-    // A directory, a device or a file that cannot be read: said as such,
-    // not as a signature that is missing or too large.
-    refusal = {"malformed signature", std::string(kSourceManifestName) +
-                                          kSignatureSuffix +
-                                          " is no plain file or unreadable"};
-  } else {
-    trusted = JudgeSignature(policy, manifest,
-                             read == ProfileLoad::kLoaded ? &bytes : nullptr,
-                             &patch, &refusal) &&
-              JudgeSignedPatch(
-                  policy, manifest, names,
-                  installed ? ReadStoredSerials(platform, client_ver, policy)
-                            : StoredSerials(),
-                  inputs.now, &patch, &refusal);
-  }
-  if (trusted && installed && !inputs.what_if &&
-      !StoreSerial(platform, client_ver, policy.keys[patch.key], patch)) {
-    trusted = false;
-    refusal = {"serial not kept", "its serial cannot be kept in " + client_ver};
-  }
+namespace {
+
+// Notes the verdict in the report and says a refusal in one trace line.
+void NoteVerdict(const RunInputs& inputs, const TrustPolicy& policy,
+                 const TrustedPatch* patch, const TrustRefusal& refusal) {
   if (inputs.report != nullptr) {
     TrustRecord& record = inputs.report->trust.emplace();
-    record.verified = trusted;
-    if (trusted) {
-      record.key = policy.keys[patch.key].id;
-      record.serial = patch.serial;
+    record.verified = patch != nullptr;
+    if (patch != nullptr) {
+      record.key = policy.keys[patch->signers.front()].id;
+      record.serial = patch->serial;
     } else {
       record.refused = refusal.word;
     }
   }
-  if (!trusted) Trace("    - Patch not trusted : %s -", refusal.detail.c_str());
-  *downgrade = trusted && patch.downgrade;
+  if (patch == nullptr) {
+    Trace("    - Patch not trusted : %s -", refusal.detail.c_str());
+  }
+}
+
+// Reads the signature file `n` beside `manifest` into *bytes: true, with
+// *bytes null when the file is missing; false with *refusal for one that
+// is too large or no plain file.
+bool ReadSignatureFile(Platform& platform, const PatchManifest& manifest, int n,
+                       std::optional<std::string>* bytes,
+                       TrustRefusal* refusal) {
+  const std::string name = SignatureName(n);
+  const std::string path = manifest.path() + kSignatureSuffix +
+                           (n > 1 ? std::to_string(n) : std::string());
+  std::string read;
+  switch (platform.ReadFileBytes(path.c_str(), kMaxSignatureBytes, &read)) {
+    case ProfileLoad::kLoaded:
+      *bytes = std::move(read);
+      return true;
+    case ProfileLoad::kMissing:
+      bytes->reset();
+      return true;
+    case ProfileLoad::kTooLarge:
+      return Refuse(refusal, "malformed signature",
+                    (n == 1 ? std::string() : name + " ") + "larger than " +
+                        std::to_string(kMaxSignatureBytes) + " bytes");
+    case ProfileLoad::kUnreadable:
+      break;
+  }
+  // A directory, a device or a file that cannot be read: said as such, not
+  // as a signature that is missing or too large.
+  return Refuse(refusal, "malformed signature",
+                name + " is no plain file or unreadable");
+}
+
+}  // namespace
+
+bool VerifySignature(Platform& platform, const RunInputs& inputs,
+                     const TrustPolicy& policy, const PatchManifest& manifest,
+                     TrustedPatch* patch) {
+  TrustRefusal refusal{"", ""};
+  std::optional<std::string> files[kMaxSignatureFiles];
+  std::vector<const std::string*> signatures;
+  bool judged = true;
+  for (int n = 1; judged && n <= kMaxSignatureFiles; ++n) {
+    judged = ReadSignatureFile(platform, manifest, n, &files[n - 1], &refusal);
+    signatures.push_back(files[n - 1] ? &*files[n - 1] : nullptr);
+  }
+  if (judged && JudgeSignature(policy, manifest, signatures, patch, &refusal)) {
+    return true;
+  }
+  NoteVerdict(inputs, policy, nullptr, refusal);
+  return false;
+}
+
+bool VerifyPatch(Platform& platform, const RunInputs& inputs,
+                 const TrustPolicy& policy, const PatchManifest& manifest,
+                 const std::vector<std::string>& names, TrustedPatch* patch,
+                 bool* downgrade) {
+  *downgrade = false;
+  std::string client_ver;
+  const bool installed = Locations::InstalledFilePath(
+      platform, kInstalledManifestName, &client_ver);
+  TrustRefusal refusal{"", ""};
+  bool trusted = JudgeSignedPatch(
+      policy, manifest, names,
+      installed ? ReadStoredSerials(platform, client_ver, policy)
+                : StoredSerials(),
+      inputs.now, patch, &refusal);
+  // Kept for every key that signed: retiring one of them leaves the floor
+  // where it was.
+  for (size_t k = 0;
+       trusted && installed && !inputs.what_if && k < patch->signers.size();
+       ++k) {
+    if (!StoreSerial(platform, client_ver, policy.keys[patch->signers[k]],
+                     *patch)) {
+      trusted = false;
+      refusal = {"serial not kept",
+                 "its serial cannot be kept in " + client_ver};
+    }
+  }
+  NoteVerdict(inputs, policy, trusted ? patch : nullptr, refusal);
+  *downgrade = trusted && patch->downgrade;
   return trusted;
 }
 

@@ -2,8 +2,9 @@
 // machine's policy, and the signed patch manifest they vouch for.
 //
 // With no key pinned nothing here changes a run. With one, a patch is
-// installed only when its manifest's exact bytes carry a signature by a
-// pinned key (ksmodules.ver.sig beside it), its [patch] header is sound
+// installed only when its manifest's exact bytes carry signatures by as many
+// pinned keys as the policy's threshold (ksmodules.ver.sig beside it, and
+// ksmodules.ver.sig2 to .sig4 for more), its [patch] header is sound
 // (serial, expiry, scope), every module it lists has a checksum, and its
 // serial does not go back on what this installation accepted before.
 #ifndef KSUPDATE_ENGINE_TRUST_H_
@@ -25,10 +26,13 @@ namespace ks {
 // The policy key, under HKEY_LOCAL_MACHINE in the native view, which Group
 // Policy, Intune or the client's installer writes: "TrustedKeys" (one key
 // a string, REG_MULTI_SZ or REG_SZ), "RequireExpiry" (REG_DWORD 1),
-// "Scope" (REG_SZ), "MinSerial" (REG_DWORD, REG_QWORD or decimal REG_SZ).
+// "Scope" (REG_SZ), "MinSerial" (REG_DWORD, REG_QWORD or decimal REG_SZ),
+// "Threshold" (REG_DWORD 1 to 4, and no more than the keys pinned).
 extern const char kPolicyKeyPath[];
-// The signature's file: the manifest's name and this.
+// The first signature's file: the manifest's name and this. The others add
+// their number: ".sig2" to ".sig4".
 extern const char kSignatureSuffix[];
+constexpr int kMaxSignatureFiles = 4;
 // The manifest's header section, and client.ver's section of the serials
 // accepted so far.
 extern const char kPatchSection[];
@@ -49,6 +53,8 @@ struct TrustPolicy {
   bool require_expiry = false;
   std::optional<std::string> scope;
   std::uint64_t min_serial = 0;
+  // How many distinct pinned keys must have signed.
+  std::uint32_t threshold = 1;
 };
 
 // One pinned key from its line, "ecdsa-p256:" and the base64 of its
@@ -87,9 +93,10 @@ struct TrustRefusal {
   std::string detail;
 };
 
-// What was found of a patch that a pinned key vouches for.
+// What was found of a patch that pinned keys vouch for.
 struct TrustedPatch {
-  size_t key = 0;  // the key of policy.keys that signed it
+  // The keys of policy.keys that signed it, in the policy's order.
+  std::vector<size_t> signers;
   std::uint64_t serial = 0;
   Sha256Digest manifest;   // the SHA-256 of its bytes
   bool downgrade = false;  // its header says downgrade=yes
@@ -100,24 +107,27 @@ struct TrustedPatch {
 // for UTC.
 constexpr UtcSeconds kExpirySkewSeconds = UtcSeconds{24} * 60 * 60;
 
-// Whether `signature` (the signature file's bytes; missing when null), 8
-// to 256 bytes of DER or raw r||s, is one by a key of `policy` over the
-// exact bytes of `manifest`: true with patch->key and patch->manifest (the
-// bytes' SHA-256), or false with *refusal.
+// Whether `signatures` (the signature files' bytes, null for each file that
+// is missing), each 8 to 256 bytes of DER or raw r||s, are by at least
+// policy.threshold distinct keys of `policy` over the exact bytes of
+// `manifest`: true with patch->signers and patch->manifest (the bytes'
+// SHA-256), or false with *refusal (a file there that holds no signature
+// is refused, whatever the others hold).
 bool JudgeSignature(const TrustPolicy& policy, const PatchManifest& manifest,
-                    const std::string* signature, TrustedPatch* patch,
-                    TrustRefusal* refusal);
+                    const std::vector<const std::string*>& signatures,
+                    TrustedPatch* patch, TrustRefusal* refusal);
 
 // What a signed manifest must also be, in this order: a [patch] header
 // with serial= (decimal, at most 2^53), expires= ("YYYY-MM-DDTHH:MM:SSZ",
 // UTC; required when the policy says so; refused once `now` is past it by
 // more than kExpirySkewSeconds), scope= (equal to the policy's Scope
 // when that is set) and downgrade= ("yes", "no" or none: patch->downgrade); a
-// valid checksum for every one of `names`; a serial at least MinSerial; every
-// entry of `stored` readable; and one floor for every key pinned now: not lower
-// than the highest serial `stored` keeps, whichever key it came by, and not the
-// same with other bytes (the same with the same bytes is a rerun). True with
-// patch->serial and patch->downgrade, or false with *refusal.
+// valid checksum and size for every one of `names`; a serial at least
+// MinSerial; every entry of `stored` readable; and one floor for every key
+// pinned now: not lower than the highest serial `stored` keeps, whichever key
+// it came by, and not the same with other bytes (the same with the same bytes
+// is a rerun). True with patch->serial and patch->downgrade, or false with
+// *refusal.
 bool JudgeSignedPatch(const TrustPolicy& policy, const PatchManifest& manifest,
                       const std::vector<std::string>& names,
                       const StoredSerials& stored, UtcSeconds now,
@@ -145,16 +155,27 @@ StoredSerials ReadStoredSerials(Platform& platform,
 bool StoreSerial(Platform& platform, const std::string& client_ver,
                  const PinnedKey& key, const TrustedPatch& patch);
 
-// The trust of the run's patch under `policy` (which pins keys): reads the
-// signature beside the manifest (ReadFileBytes) and the serial client.ver
-// keeps, judges (JudgeSignature, then JudgeSignedPatch at inputs.now), notes
-// the verdict in the report, and says a refusal in one trace line. Then, unless
-// the run is a what-if one or has no installation, keeps the serial in
-// client.ver before any copy. False when the run must copy and record
-// nothing. *downgrade: a trusted patch's header says downgrade=yes.
+// The first half of the trust of the run's patch under `policy` (which pins
+// keys), before anything in the manifest is parsed: reads the signature
+// files beside it (ReadFileBytes) and judges them (JudgeSignature). True
+// with patch->signers and patch->manifest; false, with the verdict noted in
+// the report and said in one trace line, when the run must copy and record
+// nothing.
+bool VerifySignature(Platform& platform, const RunInputs& inputs,
+                     const TrustPolicy& policy, const PatchManifest& manifest,
+                     TrustedPatch* patch);
+
+// The second half, once `names` are read from the signed manifest: reads
+// the serials client.ver keeps and judges the header (JudgeSignedPatch at
+// inputs.now), notes the verdict in the report, and says a refusal in one
+// trace line. Then, unless the run is a what-if one or has no installation,
+// keeps the serial in client.ver for each key that signed, before any copy.
+// False when the run must copy and record nothing. *downgrade: a trusted
+// patch's header says downgrade=yes.
 bool VerifyPatch(Platform& platform, const RunInputs& inputs,
                  const TrustPolicy& policy, const PatchManifest& manifest,
-                 const std::vector<std::string>& names, bool* downgrade);
+                 const std::vector<std::string>& names, TrustedPatch* patch,
+                 bool* downgrade);
 
 }  // namespace ks
 

@@ -58,6 +58,9 @@ CopyFailure DescribeCopyFailure(CopyReport::Problem problem) {
     case CopyReport::Problem::kChecksumMismatch:
       return {ModuleResult::kChecksumMismatch, "    - Checksum mismatch -",
               Path::kNone};
+    case CopyReport::Problem::kSizeMismatch:
+      return {ModuleResult::kSizeMismatch, "    - Size mismatch -",
+              Path::kNone};
     case CopyReport::Problem::kSourceChanged:
       return {ModuleResult::kSourceChanged,
               "    - Patch file is being written -", Path::kNone};

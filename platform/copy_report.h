@@ -11,6 +11,15 @@
 
 namespace ks {
 
+// What a copy's bytes must be, as a patch vouches for them: each check is
+// made when it is given.
+struct ExpectedBytes {
+  std::optional<Sha256Digest> sha256;
+  // A source of any other size is refused before its bytes are copied, and
+  // no more than this many are ever read from it.
+  std::optional<std::uint64_t> size;
+};
+
 // What a module copy found beyond success or failure.
 struct CopyReport {
   enum class Problem {
@@ -23,6 +32,7 @@ struct CopyReport {
     kTargetRefused,     // a folder on the target's way below bin is a link
                         // (Windows: a reparse point), or one that fails
                         // the owner rule (Linux)
+    kSizeMismatch,      // the source is longer or shorter than expected
   };
   Problem problem = Problem::kNone;
   // The system's error code of the call that failed (errno on Linux,

@@ -50,13 +50,14 @@ class CopyStage {
 
   // Copies `source` into a new temporary file beside `target` (in its
   // directory) as CopyFileA copies, with its refusals and its checks (the
-  // checksum `expected`, a source that changes), and flushes it to disk;
+  // size and checksum `expected`, a source that changes), and flushes it;
   // the target is not touched. Nonzero with the copy's number in *index;
   // on failure nothing is left, and *report (not null) says what, as
   // CopyFileA's does. A target that is read-only is no failure here:
   // PutInPlace refuses it.
-  virtual BOOL Stage(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
-                     std::size_t* index, CopyReport* report) = 0;
+  virtual BOOL Stage(LPCSTR source, LPCSTR target,
+                     const ExpectedBytes* expected, std::size_t* index,
+                     CopyReport* report) = 0;
   // Moves the staged copy `index` over its target, as CopyFileA puts its
   // copy in place (a read-only target or a directory refused; on Windows
   // a file in use moved aside: report->moved_aside). Not yet durable: see
@@ -161,15 +162,16 @@ class Platform {
   virtual BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) = 0;
   // Copies `source` to `target`, replacing it unless fail_if_exists. Nonzero
   // on success. Beyond the Win32 call: the new file is put in place only
-  // when it is whole. When `expected` is not null, the bytes are hashed as
-  // they are written and the new file is put in place only when their
-  // SHA-256 is *expected. A source that changes while it is read, or that
-  // is a symbolic link or no plain file, is not copied; nor is a file whose
-  // way from the patch directory or from bin holds a link (see
-  // OpenSourceDirectory and TrustInstallation). `report`, when not null,
-  // gets what happened (on success too: moved_aside).
+  // when it is whole. When `expected` is not null, what it gives is checked:
+  // a source of another size is refused before a byte of it is read
+  // (report->problem kSizeMismatch), and the bytes are hashed as they are
+  // written and the new file put in place only when their SHA-256 is its. A
+  // source that changes while it is read, or that is a symbolic link or no
+  // plain file, is not copied; nor is a file whose way from the patch directory
+  // or from bin holds a link (see OpenSourceDirectory and TrustInstallation).
+  // `report`, when not null, gets what happened (on success too: moved_aside).
   virtual BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                         const Sha256Digest* expected, CopyReport* report) = 0;
+                         const ExpectedBytes* expected, CopyReport* report) = 0;
   // The plain Win32 call: no checksum, no report.
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists) {
     return CopyFileA(source, target, fail_if_exists, nullptr, nullptr);
@@ -308,7 +310,7 @@ class PlatformWrapper : public Platform {
     return target_->SetFileAttributesA(path, attributes);
   }
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                 const Sha256Digest* expected, CopyReport* report) override {
+                 const ExpectedBytes* expected, CopyReport* report) override {
     return target_->CopyFileA(source, target, fail_if_exists, expected, report);
   }
   std::unique_ptr<CopyStage> BeginStaging() override {

@@ -88,7 +88,7 @@ bool ChangeModeOf(const Place& place, const struct stat& looked, mode_t mode) {
 // checked, open as *out and named *temp_name; the source is closed. False
 // with errno and *report on failure, with nothing left behind.
 bool CopyToTemp(Fd* source, const struct stat& source_stat, const Place& target,
-                const Sha256Digest* expected, CopyReport* report, int* out_fd,
+                const ExpectedBytes* expected, CopyReport* report, int* out_fd,
                 std::string* temp_name_out) {
   CopyReport::Problem* problem = &report->problem;
   const int in = source->get();
@@ -98,18 +98,27 @@ bool CopyToTemp(Fd* source, const struct stat& source_stat, const Place& target,
   // umask takes some away.
   const mode_t mode = CopiedMode(source_stat.st_mode);
   const int dir = target.dir();
+  // A file of another size than the patch vouches for is refused before a
+  // byte of it is read or written: it could be of any size at all.
+  if (expected != nullptr && expected->size &&
+      static_cast<std::uint64_t>(source_stat.st_size) != *expected->size) {
+    *problem = CopyReport::Problem::kSizeMismatch;
+    errno = EFBIG;
+    return false;
+  }
+  const bool hashed = expected != nullptr && expected->sha256.has_value();
   std::string temp_name;
   // A file that is hashed through a mapping is ours alone until then: one
   // cut under the mapping would kill the run.
-  const int out =
-      CreateTempBeside(target, expected != nullptr ? 0600 : mode, &temp_name);
+  const int out = CreateTempBeside(target, hashed ? 0600 : mode, &temp_name);
   if (out < 0) return false;
-  const bool mode_given = expected == nullptr && (mode & CurrentUmask()) == 0;
+  const bool mode_given = !hashed && (mode & CurrentUmask()) == 0;
   const struct timespec times[2] = {source_stat.st_atim, source_stat.st_mtim};
   Sha256Digest digest;
-  bool ok = expected != nullptr
-                ? CopyAndHash(in, out, source_stat.st_size, &digest)
-                : CopyData(in, out, source_stat.st_size);
+  // Exactly the size fstat() gave is read: a file that grows meanwhile is
+  // found changed below, never read on.
+  bool ok = hashed ? CopyAndHash(in, out, source_stat.st_size, &digest)
+                   : CopyData(in, out, source_stat.st_size);
   // A file still being written into the patch (or replaced there) is no
   // version of it at all.
   if (ok && !Unchanged(in, source_stat)) {
@@ -117,7 +126,7 @@ bool CopyToTemp(Fd* source, const struct stat& source_stat, const Place& target,
     errno = EAGAIN;
     ok = false;
   }
-  if (ok && expected != nullptr && digest != *expected) {
+  if (ok && hashed && digest != *expected->sha256) {
     *problem = CopyReport::Problem::kChecksumMismatch;
     report->actual = digest;
     errno = EILSEQ;
@@ -229,7 +238,7 @@ mode_t CopiedMode(mode_t source_mode) {
 }
 
 bool CopyFileAt(const Place& source, const Place& target, bool fail_if_exists,
-                const struct stat* target_lstat, const Sha256Digest* expected,
+                const struct stat* target_lstat, const ExpectedBytes* expected,
                 CopyReport* report) {
   CopyReport own_report;
   CopyReport& result = report != nullptr ? *report : own_report;
@@ -260,7 +269,7 @@ bool CopyFileAt(const Place& source, const Place& target, bool fail_if_exists,
 }
 
 bool StageCopyAt(const Place& source, const Place& target,
-                 const Sha256Digest* expected, std::string* temp_name,
+                 const ExpectedBytes* expected, std::string* temp_name,
                  CopyReport* report) {
   *report = CopyReport();
   struct stat target_stat {};

@@ -65,7 +65,8 @@ bool SetFileAttributesAt(const Place& place, DWORD attributes,
 // directory, a FIFO, a device), the target is a directory or a read-only
 // file, or fail_if_exists and the target exists; when the source changes
 // while it is copied (its size, inode or modification time differ after);
-// and, with `expected`, when the bytes written do not have that SHA-256.
+// and, with `expected`, when the source is not of its size (refused before a
+// byte is read) or the bytes written do not have its SHA-256.
 // Otherwise the target is replaced atomically by a copy holding the
 // source's bytes and modification time, and its permission bits without
 // group or other write, set-uid, set-gid or sticky bits (CopiedMode); a
@@ -77,7 +78,7 @@ bool SetFileAttributesAt(const Place& place, DWORD attributes,
 // and, on failure, the errno of the failed call.
 bool CopyFileAt(const Place& source, const Place& target, bool fail_if_exists,
                 const struct stat* target_lstat = nullptr,
-                const Sha256Digest* expected = nullptr,
+                const ExpectedBytes* expected = nullptr,
                 CopyReport* report = nullptr);
 
 // CopyFileAt's copy into a new temporary file beside `target`, checked as
@@ -85,7 +86,7 @@ bool CopyFileAt(const Place& source, const Place& target, bool fail_if_exists,
 // target is not touched (a read-only one is no refusal here: PutStagedAt
 // refuses it). False with *report (its problem and errno) and nothing left.
 bool StageCopyAt(const Place& source, const Place& target,
-                 const Sha256Digest* expected, std::string* temp_name,
+                 const ExpectedBytes* expected, std::string* temp_name,
                  CopyReport* report);
 
 // Renames the staged copy `temp_name` over `name`, both in `dir`, unless

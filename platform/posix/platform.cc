@@ -213,7 +213,7 @@ class HostCopyStage : public CopyStage {
     }
   }
 
-  BOOL Stage(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+  BOOL Stage(LPCSTR source, LPCSTR target, const ExpectedBytes* expected,
              std::size_t* index, CopyReport* report) override;
   BOOL PutInPlace(std::size_t index, CopyReport* report) override {
     *report = CopyReport();
@@ -455,7 +455,7 @@ class PosixPlatform : public Platform {
                : FALSE;
   }
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                 const Sha256Digest* expected, CopyReport* report) override {
+                 const ExpectedBytes* expected, CopyReport* report) override {
     CopyReport own_report;
     CopyReport& result = report != nullptr ? *report : own_report;
     result = CopyReport();
@@ -561,7 +561,7 @@ class PosixPlatform : public Platform {
 };
 
 BOOL HostCopyStage::Stage(LPCSTR source, LPCSTR target,
-                          const Sha256Digest* expected, std::size_t* index,
+                          const ExpectedBytes* expected, std::size_t* index,
                           CopyReport* report) {
   *report = CopyReport();
   Place from;

@@ -484,6 +484,26 @@ DWORD ReadSection(View<Unit> text, LPCSTR section, LPSTR buffer, DWORD size) {
   return out.Finish();
 }
 
+template <typename Unit>
+void ForEachListedKey(View<Unit> text, LPCSTR section,
+                      const std::function<bool(std::string_view)>& visit) {
+  if (section == nullptr) return;
+  const Str<Unit> name = FromAnsi<Unit>(section);
+  const SectionScan<Unit> scan =
+      ScanSection<Unit>(text, View<Unit>(name), nullptr);
+  if (!scan.found) return;
+  bool going = true;
+  ForEachListedEntry<Unit>(text, scan, [&](const ParsedLine<Unit>& entry) {
+    // As ReadSection: an entry with nothing to show is not listed.
+    if (!going || (!entry.has_value && entry.name.empty())) return;
+    if constexpr (std::is_same_v<Unit, char>) {
+      going = visit(entry.name);
+    } else {
+      going = visit(ToAnsi(entry.name));
+    }
+  });
+}
+
 // The answer of a string read from the key's entry, or null when the
 // section has no such key.
 template <typename Unit>
@@ -600,6 +620,10 @@ template Str<char> CallerName<char>(LPCSTR);
 template Str<char16_t> CallerName<char16_t>(LPCSTR);
 template DWORD ReadSection(View<char>, LPCSTR, LPSTR, DWORD);
 template DWORD ReadSection(View<char16_t>, LPCSTR, LPSTR, DWORD);
+template void ForEachListedKey(View<char>, LPCSTR,
+                               const std::function<bool(std::string_view)>&);
+template void ForEachListedKey(View<char16_t>, LPCSTR,
+                               const std::function<bool(std::string_view)>&);
 template DWORD ReadString(const View<char>*, LPCSTR, LPCSTR, LPCSTR, LPSTR,
                           DWORD);
 template DWORD ReadString(const View<char16_t>*, LPCSTR, LPCSTR, LPCSTR, LPSTR,

@@ -8,6 +8,7 @@
 #define KSUPDATE_PLATFORM_PROFILE_DIALECT_H_
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -88,6 +89,13 @@ std::basic_string<Unit> CallerName(LPCSTR name);
 template <typename Unit>
 DWORD ReadSection(std::basic_string_view<Unit> text, LPCSTR section,
                   LPSTR buffer, DWORD size);
+
+// The key of each entry that ReadSection lists, in ANSI, in file order,
+// until `visit` returns false: what a caller that splits ReadSection's
+// answer at its '=' gets, without the answer's copy of the section.
+template <typename Unit>
+void ForEachListedKey(std::basic_string_view<Unit> text, LPCSTR section,
+                      const std::function<bool(std::string_view)>& visit);
 
 // GetPrivateProfileStringA on `text`, or on a missing file when `text` is
 // null (profile.h: GetString). On Unicode text the answer is made in

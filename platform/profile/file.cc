@@ -38,7 +38,10 @@ void AppendNameId(u16string_view name, std::string* id) {
 // tells where the section ends.
 template <typename Unit>
 std::string KeyId(const std::string& section_id, View<Unit> key) {
-  std::string id = section_id;
+  std::string id;
+  // One allocation: a key may be as long as the file.
+  id.reserve(section_id.size() + sizeof(Unit) * (1 + key.size()));
+  id = section_id;
   id.append(sizeof(Unit), '\0');
   AppendNameId(key, &id);
   return id;
@@ -150,6 +153,15 @@ DWORD File::GetSection(LPCSTR section, LPSTR buffer, DWORD size) const {
                                           buffer, size);
   }
   return profile::ReadSection<char>(contents_, section, buffer, size);
+}
+
+void File::ForEachListedKey(
+    LPCSTR section, const std::function<bool(std::string_view)>& visit) const {
+  if (unicode_ != nullptr) {
+    profile::ForEachListedKey<char16_t>(unicode_->decoded.text, section, visit);
+    return;
+  }
+  profile::ForEachListedKey<char>(contents_, section, visit);
 }
 
 bool File::WriteString(LPCSTR section, LPCSTR key, LPCSTR value,

@@ -5,10 +5,12 @@
 #define KSUPDATE_PLATFORM_PROFILE_FILE_H_
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -26,12 +28,18 @@ class File {
   explicit File(std::string contents);
 
   const std::string& contents() const { return contents_; }
+  // Moves contents() out, for a caller that keeps the bytes and drops the
+  // file: no second copy of them.
+  std::string TakeContents() { return std::move(contents_); }
 
   // GetString on contents(), of a file that exists.
   DWORD GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
                   LPSTR buffer, DWORD size) const;
   // GetSection on contents().
   DWORD GetSection(LPCSTR section, LPSTR buffer, DWORD size) const;
+  // ForEachListedKey on contents().
+  void ForEachListedKey(
+      LPCSTR section, const std::function<bool(std::string_view)>& visit) const;
   // WriteString on contents(), which becomes its result. False, with
   // nothing changed, when the write is refused. `changed`, when not null,
   // is set to whether contents() changed.

@@ -97,11 +97,15 @@ ProfileLoad ReadWholeFile(FileIo& io, std::uint64_t max_bytes,
 
 Store::Found Store::Take(FileIo& io, const std::string& path,
                          const FileIo::Look& look, std::unique_ptr<File>* file,
-                         Stamp* stamp) {
+                         Stamp* stamp, std::string* bytes) {
   auto cached = files_.find(path);
   if (cached != files_.end()) {
     const bool current = look.stamped && cached->second.stamp == look.stamp;
-    if (current) *file = std::move(cached->second.file);
+    if (current && bytes != nullptr) {
+      *bytes = cached->second.file->TakeContents();
+    } else if (current) {
+      *file = std::move(cached->second.file);
+    }
     files_.erase(cached);
     if (current) {
       *stamp = look.stamp;
@@ -125,7 +129,11 @@ Store::Found Store::Take(FileIo& io, const std::string& path,
     case FileIo::Read::kTooLarge:
       return Found::kTooLarge;
   }
-  *file = std::make_unique<File>(std::move(contents));
+  if (bytes != nullptr) {
+    *bytes = std::move(contents);
+  } else {
+    *file = std::make_unique<File>(std::move(contents));
+  }
   return Found::kFile;
 }
 
@@ -151,7 +159,10 @@ ProfileLoad Store::LoadFile(FileIo& io, std::string* contents) {
   const FileIo::Look look = io.LookAt();
   std::unique_ptr<File> file;
   Stamp stamp;
-  const Found found = Take(io, *path, look, &file, &stamp);
+  // A caller that takes the bytes reads them once, and alone: they are
+  // neither parsed nor kept here (the patch manifest may be 64 MiB, and is
+  // believed only once its signature is checked).
+  const Found found = Take(io, *path, look, &file, &stamp, contents);
   ProfileLoad load = ProfileLoad::kLoaded;
   switch (found) {
     case Found::kFile:
@@ -166,10 +177,7 @@ ProfileLoad Store::LoadFile(FileIo& io, std::string* contents) {
       load = ProfileLoad::kTooLarge;
       break;
   }
-  if (file != nullptr) {
-    if (contents != nullptr) *contents = file->contents();
-    Keep(*path, look.stamped, stamp, std::move(file));
-  }
+  if (file != nullptr) Keep(*path, look.stamped, stamp, std::move(file));
   return load;
 }
 

@@ -117,9 +117,11 @@ class Store {
   bool Change(FileIo& file, const std::function<bool(File*, bool*)>& change);
 
   // The file as it is now, taken out of the cache or read; *stamp gets its
-  // stamp when look.stamped.
+  // stamp when look.stamped. With `bytes`, its bytes go there, unparsed,
+  // instead of into *file.
   Found Take(FileIo& io, const std::string& path, const FileIo::Look& look,
-             std::unique_ptr<File>* file, Stamp* stamp);
+             std::unique_ptr<File>* file, Stamp* stamp,
+             std::string* bytes = nullptr);
   // The file as it is now, kept; null when missing or unreadable. Valid
   // until the next call.
   File* Load(FileIo& io);

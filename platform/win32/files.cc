@@ -5,9 +5,11 @@
 // clang-format on
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/sha256.h"
@@ -293,15 +295,27 @@ bool WriteAll(HANDLE out, const char* data, size_t size) {
 }
 
 // Copies the rest of `in` to `out`; each block also goes to `hash` when
-// that is not null, as it is written.
-bool CopyData(HANDLE in, HANDLE out, Sha256* hash) {
+// that is not null, as it is written. With `size`, a source that holds more
+// or fewer bytes fails (*longer_or_shorter), and no byte past it is read.
+bool CopyData(HANDLE in, HANDLE out, Sha256* hash,
+              std::optional<std::uint64_t> size, bool* longer_or_shorter) {
   std::vector<char> buffer(kCopyBufferSize);
+  std::uint64_t done = 0;
   for (;;) {
+    // One byte past the size, at most, tells a longer source.
+    DWORD room = kCopyBufferSize;
+    if (size && *size - done < room) {
+      room = static_cast<DWORD>(*size - done) + 1;
+    }
     DWORD got = 0;
-    if (!ReadFile(in, buffer.data(), kCopyBufferSize, &got, nullptr)) {
+    if (!ReadFile(in, buffer.data(), room, &got, nullptr)) return false;
+    if (size && (got == 0 ? done != *size : got > *size - done)) {
+      *longer_or_shorter = true;
+      SetLastError(ERROR_INVALID_DATA);
       return false;
     }
     if (got == 0) return true;
+    done += got;
     if (hash != nullptr) hash->Update(buffer.data(), got);
     if (!WriteAll(out, buffer.data(), got)) return false;
   }
@@ -427,7 +441,7 @@ bool RefusedTarget(const std::string& path, DWORD refused, DWORD* attributes) {
 // is left.
 bool CopyToTemp(const std::string& source, const std::string& target,
                 bool fail_if_exists, DWORD refused,
-                const Sha256Digest* expected, CopyReport* report,
+                const ExpectedBytes* expected, CopyReport* report,
                 std::string* temp_path, DWORD* attributes) {
   // Writers are kept out while we read, so the copy is of one version: a
   // file that another process has open for writing (still being copied
@@ -455,6 +469,16 @@ bool CopyToTemp(const std::string& source, const std::string& target,
     return false;
   }
 
+  // A file of another size than the patch vouches for is refused before a
+  // byte of it is read: it could be of any size at all.
+  const std::uint64_t length =
+      (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  if (expected != nullptr && expected->size && length != *expected->size) {
+    report->problem = CopyReport::Problem::kSizeMismatch;
+    SetLastError(ERROR_INVALID_DATA);
+    return false;
+  }
+
   DWORD existing = 0;
   if (RefusedTarget(target, refused, &existing)) return false;
   if (existing != INVALID_FILE_ATTRIBUTES && fail_if_exists) {
@@ -469,14 +493,18 @@ bool CopyToTemp(const std::string& source, const std::string& target,
   // source's alternate streams (the download mark, which makes .NET refuse
   // the module) and its encryption. The last-write time goes with them, as
   // CopyFileA gives it.
+  const bool hashed = expected != nullptr && expected->sha256.has_value();
   Sha256 hash;
-  bool ok =
-      CopyData(in.get(), out.get(), expected != nullptr ? &hash : nullptr);
-  if (ok && expected != nullptr) {
+  bool longer_or_shorter = false;
+  bool ok = CopyData(in.get(), out.get(), hashed ? &hash : nullptr,
+                     expected != nullptr ? expected->size : std::nullopt,
+                     &longer_or_shorter);
+  if (longer_or_shorter) report->problem = CopyReport::Problem::kSizeMismatch;
+  if (ok && hashed) {
     Sha256Digest digest;
     if (!hash.Finish(&digest)) {
       ok = false;
-    } else if (digest != *expected) {
+    } else if (digest != *expected->sha256) {
       report->problem = CopyReport::Problem::kChecksumMismatch;
       report->actual = digest;
       SetLastError(ERROR_CRC);
@@ -517,7 +545,7 @@ bool PutOver(const std::string& temp_path, const std::string& target,
 }
 
 bool CopyInto(const std::string& source, const std::string& target,
-              bool fail_if_exists, const Sha256Digest* expected,
+              bool fail_if_exists, const ExpectedBytes* expected,
               CopyReport* report) {
   std::string temp_path;
   DWORD attributes = 0;
@@ -645,7 +673,7 @@ bool WriteResultFile(const std::string& path, const std::string& data,
 }
 
 bool CopyFileAtomically(const std::string& source, const std::string& target,
-                        bool fail_if_exists, const Sha256Digest* expected,
+                        bool fail_if_exists, const ExpectedBytes* expected,
                         CopyReport* report) {
   CopyReport own_report;
   CopyReport& result = report != nullptr ? *report : own_report;
@@ -656,7 +684,7 @@ bool CopyFileAtomically(const std::string& source, const std::string& target,
 }
 
 bool StageCopy(const std::string& source, const std::string& target,
-               const Sha256Digest* expected, std::string* temp_path,
+               const ExpectedBytes* expected, std::string* temp_path,
                unsigned long* attributes, CopyReport* report) {
   *report = CopyReport();
   // Only a directory is refused now: the attributes that CopyFileA's open

@@ -75,7 +75,7 @@ bool WriteResultFile(const std::string& path, const std::string& data,
 // leaves the target missing, never torn. `report`, when not null, gets
 // what happened.
 bool CopyFileAtomically(const std::string& source, const std::string& target,
-                        bool fail_if_exists, const Sha256Digest* expected,
+                        bool fail_if_exists, const ExpectedBytes* expected,
                         CopyReport* report);
 
 // Whether the open file `file` (opened with READ_CONTROL) belongs to this
@@ -95,7 +95,7 @@ bool HashWholeFile(const std::string& path, Sha256Digest* digest);
 // attributes given it in *attributes. False with *report (the last error
 // in it) and nothing left.
 bool StageCopy(const std::string& source, const std::string& target,
-               const Sha256Digest* expected, std::string* temp_path,
+               const ExpectedBytes* expected, std::string* temp_path,
                unsigned long* attributes, CopyReport* report);
 
 // Moves the staged copy `temp_path` (with StageCopy's `attributes`) over

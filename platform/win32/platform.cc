@@ -166,7 +166,7 @@ class Win32Platform : public Platform {
     return win32::SetAttributes(path, attributes) ? TRUE : FALSE;
   }
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                 const Sha256Digest* expected, CopyReport* report) override {
+                 const ExpectedBytes* expected, CopyReport* report) override {
     if (source == nullptr || target == nullptr) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
@@ -282,7 +282,7 @@ class Win32CopyStage : public CopyStage {
     }
   }
 
-  BOOL Stage(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+  BOOL Stage(LPCSTR source, LPCSTR target, const ExpectedBytes* expected,
              std::size_t* index, CopyReport* report) override {
     if (source == nullptr || target == nullptr) {
       *report = CopyReport();

@@ -343,7 +343,7 @@ class Injector {
       return Now() ? FALSE : real->SetFileAttributesA(path, a);
     };
     platform_->copy = [this, real](LPCSTR from, LPCSTR to, BOOL f,
-                                   const Sha256Digest* expected,
+                                   const ExpectedBytes* expected,
                                    CopyReport* report) -> BOOL {
       if (!Now()) return real->CopyFileA(from, to, f, expected, report);
       at_fault_ = ClientVer();
@@ -366,7 +366,7 @@ class Injector {
       return FALSE;
     };
     platform_->stage = [this](CopyStage* stage, LPCSTR from, LPCSTR to,
-                              const Sha256Digest* expected, std::size_t* index,
+                              const ExpectedBytes* expected, std::size_t* index,
                               CopyReport* report) -> BOOL {
       if (!Now()) return stage->Stage(from, to, expected, index, report);
       *report = CopyReport();

@@ -105,6 +105,24 @@ TEST(ReadTrustPolicy, UnusableValuesAreProblems) {
                     std::string(4, '\0'));
   platform.SetValue(kPolicyKeyPath, "MinSerial", REG_SZ, "9007199254740993");
   EXPECT_EQ(Problem(platform), "MinSerial is no serial");
+  platform.SetValue(kPolicyKeyPath, "MinSerial", REG_SZ, "1");
+  // A threshold that no signing could meet refuses the policy, not every
+  // patch for ever.
+  SetKeys(&platform, {kPoint, kSpki});
+  for (const std::string& threshold :
+       {std::string("\0\0\0\0", 4), std::string("\x03\0\0\0", 4),
+        std::string("\x05\0\0\0", 4), std::string("\x02\0\0\0\x01", 5)}) {
+    platform.SetValue(kPolicyKeyPath, "Threshold", REG_DWORD, threshold);
+    EXPECT_EQ(Problem(platform), "Threshold is not 1 to the 2 keys pinned");
+  }
+  platform.SetValue(kPolicyKeyPath, "Threshold", REG_SZ, "2");
+  EXPECT_EQ(Problem(platform), "Threshold is not 1 to the 2 keys pinned");
+  platform.SetValue(kPolicyKeyPath, "Threshold", REG_DWORD,
+                    std::string("\x02\0\0\0", 4));
+  TrustPolicy policy;
+  std::string problem;
+  ASSERT_TRUE(ReadTrustPolicy(platform, &policy, &problem)) << problem;
+  EXPECT_EQ(policy.threshold, 2u);
 }
 
 // HKLM's native view only: the user's hive, and a 32-bit build's own view,
@@ -133,14 +151,16 @@ class SignedPatchTest : public ::testing::Test {
     EXPECT_TRUE(ParsePinnedKey(kPoint, &key));
     policy_.keys.push_back(key);
   }
-  // The verdict on a manifest with this [patch] header and [sha256].
+  // The verdict on a manifest with this [patch] header, [sha256] and [size].
   std::string Judge(const std::string& header, const StoredSerials& stored = {},
-                    const std::string& sums = "a.dll=" + std::string(64, 'a')) {
+                    const std::string& sums = "a.dll=" + std::string(64, 'a'),
+                    const std::string& sizes = "a.dll=12") {
     MemoryPlatform platform;
     platform.Put("C:\\p\\ksmodules.ver", "[patch]\n" + header +
                                              "\n[modules]\na.dll=5\n"
                                              "[sha256]\n" +
-                                             sums + "\n");
+                                             sums + "\n[size]\n" + sizes +
+                                             "\n");
     const PatchManifest manifest(platform, "C:\\p\\ksmodules.ver");
     TrustedPatch patch;
     patch.manifest = digest_;
@@ -241,6 +261,16 @@ TEST_F(SignedPatchTest, ChecksumsAndSerials) {
             "no checksum: no checksum for a.dll");
   EXPECT_EQ(Judge("serial=7", {}, "a.dll=abc"),
             "no checksum: no checksum for a.dll");
+  // A size is required too: decimal digits in 64 bits, nothing else.
+  for (const char* size : {"b.dll=12", "a.dll=", "a.dll=-1", "a.dll=1 2",
+                           "a.dll=0x10", "a.dll=18446744073709551616"}) {
+    EXPECT_EQ(Judge("serial=7", {}, "a.dll=" + std::string(64, 'a'), size),
+              "no size: no size for a.dll")
+        << size;
+  }
+  EXPECT_EQ(Judge("serial=7", {}, "a.dll=" + std::string(64, 'a'),
+                  "a.dll=18446744073709551615"),
+            "serial 7");
   policy_.min_serial = 8;
   EXPECT_EQ(Judge("serial=7"), "below MinSerial: serial 7 below 8");
   policy_.min_serial = 0;

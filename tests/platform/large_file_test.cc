@@ -4,6 +4,7 @@
 // cost no disk, only the time to read (and, for the copy, write) them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -96,16 +97,47 @@ TEST_F(LargeFileTest, HashAndCopyCountEveryByte) {
             "b8030a8ab89280935633d8d991da3d9907c0f12e8b6fc3bfc515f4d440872b6e");
   // The copy hashes as it writes: the checksum checks its count.
   Put("Patch/b.dll", k4GiBAndOne);
+  ExpectedBytes expected;
+  expected.size = k4GiBAndOne;
   ASSERT_TRUE(ParseSha256(
       "fbb82f7b353676bb562eb82157fcf0ea42c36492ca13ee56dbf82c08b6802c5c",
-      &digest));
+      &expected.sha256.emplace()));
   CopyReport report;
   EXPECT_TRUE(os_->CopyFileA("C:\\Patch\\b.dll", "C:\\Client\\bin\\b.dll",
-                             FALSE, &digest, &report));
+                             FALSE, &expected, &report));
   EXPECT_EQ(report.problem, CopyReport::Problem::kNone);
   std::error_code error;
   EXPECT_EQ(std::filesystem::file_size(prefix_.Host("Client/bin/b.dll"), error),
             k4GiBAndOne);
+}
+
+// A module of another size than its patch vouches for is refused at once,
+// however large: nothing of it lands in bin. Sizes that agree only in their
+// low 32 bits are other sizes.
+TEST_F(LargeFileTest, SizeOtherThanVouchedIsRefusedUnread) {
+  constexpr std::uint64_t k6GiB = std::uint64_t{6} << 30;
+  Put("Patch/a.dll", k6GiB);
+  Put("Patch/b.dll", k4GiBAndOne);
+  struct Case {
+    const char* source;
+    std::uint64_t size;
+  };
+  for (const Case& c :
+       {Case{"C:\\Patch\\a.dll", 65536}, Case{"C:\\Patch\\a.dll", k6GiB - 1},
+        Case{"C:\\Patch\\a.dll", k6GiB + 1}, Case{"C:\\Patch\\b.dll", 1}}) {
+    SCOPED_TRACE(std::string(c.source) + " " + std::to_string(c.size));
+    ExpectedBytes expected;
+    expected.size = c.size;
+    CopyReport report;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(os_->CopyFileA(c.source, "C:\\Client\\bin\\a.dll", FALSE,
+                                &expected, &report));
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::seconds(1));
+    EXPECT_EQ(report.problem, CopyReport::Problem::kSizeMismatch);
+    std::error_code error;
+    EXPECT_TRUE(std::filesystem::is_empty(prefix_.Host("Client/bin"), error));
+  }
 }
 
 }  // namespace

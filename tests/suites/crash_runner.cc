@@ -200,7 +200,7 @@ class KillingPlatform : public PlatformWrapper {
     return PlatformWrapper::SetFileAttributesA(path, attributes);
   }
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                 const Sha256Digest* expected, CopyReport* report) override {
+                 const ExpectedBytes* expected, CopyReport* report) override {
     Timed t(this, "CopyFileA");
     return PlatformWrapper::CopyFileA(source, target, fail_if_exists, expected,
                                       report);
@@ -293,7 +293,7 @@ class KillingPlatform : public PlatformWrapper {
    public:
     KillingStage(KillingPlatform* platform, std::unique_ptr<CopyStage> target)
         : platform_(platform), target_(std::move(target)) {}
-    BOOL Stage(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+    BOOL Stage(LPCSTR source, LPCSTR target, const ExpectedBytes* expected,
                std::size_t* index, CopyReport* report) override {
       Timed t(platform_, "CopyStage::Stage");
       return target_->Stage(source, target, expected, index, report);

@@ -110,18 +110,21 @@ def client_ver_lines(modules):
 
 
 def source_manifest(modules, checksums=False, signed=False):
-    """The patch manifest; with `checksums`, a [sha256] section that vouches
-    for every module: the patch's bytes, or for one that is current the
+    """The patch manifest; with `checksums`, [sha256] and [size] sections
+    that vouch for every module: the patch's bytes, or for one that is current the
     installed bytes, so that a whole installation needs no repair; with
     `signed`, a [patch] header for a signature too."""
     lines = ["[patch]", "serial=1", "expires=2099-12-31T00:00:00Z"] \
         if signed else []
     lines += ["[modules]"] + [f"{m.name}={m.new_record}" for m in modules]
     if checksums:
+        vouched = {m.name: m.old if m.kind == "current" else m.new or b""
+                   for m in modules}
         lines.append("[sha256]")
-        for m in modules:
-            vouched = m.old if m.kind == "current" else m.new or b""
-            lines.append(f"{m.name}={hashlib.sha256(vouched).hexdigest()}")
+        lines += [f"{n}={hashlib.sha256(v).hexdigest()}"
+                  for n, v in vouched.items()]
+        lines.append("[size]")
+        lines += [f"{n}={len(v)}" for n, v in vouched.items()]
     return "".join(line + "\r\n" for line in lines).encode()
 
 

@@ -74,13 +74,15 @@ A scenario is a JSON object with these fields:
                 text a REG_SZ; "$key:NAME" and "$point:NAME" stand for the
                 TrustedKeys line of test key NAME (tests/data/keys), as
                 openssl exports it and as .NET gives it
-  sign          {"key": NAME, "encoding": "der" or "raw", "manifest": path}:
-                after checksums_script, test key NAME signs the manifest
-                (patch/ksmodules.ver unless given) into its ".sig" file
+  sign          {"key": NAME, "encoding": "der" or "raw", "manifest": path,
+                "also": [NAME...]}: after checksums_script, test key NAME
+                signs the manifest (patch/ksmodules.ver unless given) into
+                its ".sig" file, and each key of "also" into ".sig2" on
   after_sign    files laid after signing (as in files): the share changed
                 under a signature
-  serial_kept   {"key": NAME, "serial": N}: client.ver must keep, in its
-                [signed patches] section, serial N for test key NAME with
+  serial_kept   {"key": NAME, "serial": N}, or a list of them: client.ver
+                must keep, in its [signed patches] section, serial N for
+                each test key NAME with
                 the SHA-256 of the signed manifest (as laid before the run);
                 without it, that section must not change
   prefix_owner  a uid that the prefix is given to (with everything in it)
@@ -191,7 +193,8 @@ OUTCOME_NAMES = {0: "success", 1: "would change", 3010: "restart required",
 TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 MODULE_RESULTS = {
     "not reached", "copied", "repaired", "current", "newer installed",
-    "refused name", "no valid checksum", "copy failed", "checksum mismatch",
+    "refused name", "no valid checksum", "no valid size", "copy failed",
+    "checksum mismatch", "size mismatch",
     "patch file being written", "patch file refused", "target path refused",
     "record failed",
     "no installation", "withheld", "would copy", "would repair"}
@@ -271,16 +274,20 @@ def expand_trace(trace):
 # The files of the scenario being run (set by validate()), for the
 # "{sha256:PATH}" placeholders.
 _FILES = {}
-DIGEST = re.compile(r"\{sha256:([^}]*)\}")
+DIGEST = re.compile(r"\{(sha256|size):([^}]*)\}")
 
 
 def with_digests(text):
     """`text` with each "{sha256:PATH}" replaced by the SHA-256, in hex, of
-    the file that the scenario's "files" give at PATH."""
+    the file that the scenario's "files" give at PATH, and each
+    "{size:PATH}" by its size in bytes."""
     def digest(m):
-        if m.group(1) not in _FILES:
+        if m.group(2) not in _FILES:
             raise ScenarioError(f"{m.group(0)} names no file")
-        return hashlib.sha256(desc_bytes(_FILES[m.group(1)])).hexdigest()
+        data = desc_bytes(_FILES[m.group(2)])
+        if m.group(1) == "size":
+            return str(len(data))
+        return hashlib.sha256(data).hexdigest()
     return DIGEST.sub(digest, text)
 
 
@@ -677,9 +684,12 @@ def prepare_patch(drive_c, scenario):
                        check=True, capture_output=True)
     if "sign" in scenario:
         sign = scenario["sign"]
-        signing.sign(os.path.join(drive_c, sign.get(
-            "manifest", "patch/ksmodules.ver")), sign["key"],
-            sign.get("encoding", "der"))
+        manifest = os.path.join(drive_c, sign.get("manifest",
+                                                  "patch/ksmodules.ver"))
+        signing.sign(manifest, sign["key"], sign.get("encoding", "der"))
+        for n, name in enumerate(sign.get("also", []), start=2):
+            signing.sign(manifest, name, sign.get("encoding", "der"),
+                         f".sig{n}")
     lay_files(drive_c, scenario.get("after_sign", {}))
 
 
@@ -991,8 +1001,9 @@ def kept_serial(scenario, before):
     manifest = "drive_c/" + scenario.get("sign", {}).get(
         "manifest", "patch/ksmodules.ver")
     digest = hashlib.sha256(before[manifest][2]).hexdigest()
-    return {"signed patches": {signing.key_id(kept["key"]).lower():
-                               f"{kept['serial']} {digest}"}}
+    return {"signed patches": {
+        signing.key_id(one["key"]).lower(): f"{one['serial']} {digest}"
+        for one in (kept if isinstance(kept, list) else [kept])}}
 
 
 def check_client_ver(expected, rel, before, after, problems, cp=1252,

@@ -55,9 +55,9 @@ def der_to_raw(der):
 _SIGNED = {}
 
 
-def sign(manifest, name, encoding="der"):
+def sign(manifest, name, encoding="der", suffix=".sig"):
     """Signs the file `manifest` with test key `name`, as openssl does
-    (DER), or as .NET's SignData does (raw r||s), into manifest + ".sig"."""
+    (DER), or as .NET's SignData does (raw r||s), into manifest + suffix."""
     with open(manifest, "rb") as f:
         made = (name, hashlib.sha256(f.read()).hexdigest())
     if made not in _SIGNED:
@@ -65,5 +65,5 @@ def sign(manifest, name, encoding="der"):
             ["openssl", "dgst", "-sha256", "-sign", key_path(name), manifest],
             check=True, capture_output=True).stdout
     der = _SIGNED[made]
-    with open(manifest + ".sig", "wb") as f:
+    with open(manifest + suffix, "wb") as f:
         f.write(der if encoding == "der" else der_to_raw(der))

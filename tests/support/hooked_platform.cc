@@ -110,7 +110,7 @@ BOOL HookedPlatform::SetFileAttributesA(LPCSTR path, DWORD attributes) {
 
 BOOL HookedPlatform::CopyFileA(LPCSTR source, LPCSTR target,
                                BOOL fail_if_exists,
-                               const Sha256Digest* expected,
+                               const ExpectedBytes* expected,
                                CopyReport* report) {
   Count(Op::kCopyFile);
   if (copy) return copy(source, target, fail_if_exists, expected, report);
@@ -124,7 +124,7 @@ class HookedPlatform::HookedStage : public CopyStage {
   HookedStage(HookedPlatform* platform, std::unique_ptr<CopyStage> target)
       : platform_(platform), target_(std::move(target)) {}
 
-  BOOL Stage(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+  BOOL Stage(LPCSTR source, LPCSTR target, const ExpectedBytes* expected,
              std::size_t* index, CopyReport* report) override {
     platform_->Count(Op::kStage);
     if (platform_->stage) {

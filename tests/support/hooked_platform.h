@@ -68,7 +68,7 @@ class HookedPlatform : public PlatformWrapper {
   std::function<LONG(HKEY)> reg_close;
   std::function<DWORD(LPCSTR)> get_attributes;
   std::function<BOOL(LPCSTR, DWORD)> set_attributes;
-  std::function<BOOL(LPCSTR, LPCSTR, BOOL, const Sha256Digest*, CopyReport*)>
+  std::function<BOOL(LPCSTR, LPCSTR, BOOL, const ExpectedBytes*, CopyReport*)>
       copy;
   std::function<LockResult(LPCSTR, DWORD, std::unique_ptr<InstallationLock>*)>
       lock;
@@ -80,7 +80,7 @@ class HookedPlatform : public PlatformWrapper {
   std::function<BOOL(LPCSTR, const std::string&, bool*)> write_result;
   // The stage's calls: answer instead of the target's stage (which the
   // hook may call through `stage`).
-  std::function<BOOL(CopyStage* stage, LPCSTR, LPCSTR, const Sha256Digest*,
+  std::function<BOOL(CopyStage* stage, LPCSTR, LPCSTR, const ExpectedBytes*,
                      std::size_t*, CopyReport*)>
       stage;
   std::function<BOOL(CopyStage* stage, std::size_t, CopyReport*)> put_in_place;
@@ -103,7 +103,7 @@ class HookedPlatform : public PlatformWrapper {
   DWORD GetFileAttributesA(LPCSTR path) override;
   BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override;
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                 const Sha256Digest* expected, CopyReport* report) override;
+                 const ExpectedBytes* expected, CopyReport* report) override;
   std::unique_ptr<CopyStage> BeginStaging() override;
   BOOL WriteProfileStrings(LPCSTR file,
                            const std::vector<ProfileWrite>& writes) override;

@@ -223,7 +223,7 @@ BOOL MemoryPlatform::SetFileAttributesA(LPCSTR path, DWORD attributes) {
 }
 
 bool MemoryPlatform::PrepareCopy(LPCSTR source, LPCSTR target,
-                                 const Sha256Digest* expected, Entry* copy,
+                                 const ExpectedBytes* expected, Entry* copy,
                                  CopyReport* report) {
   *report = CopyReport();
   const Entry* from = source != nullptr ? Find(source) : nullptr;
@@ -234,12 +234,17 @@ bool MemoryPlatform::PrepareCopy(LPCSTR source, LPCSTR target,
       dirs_.count(key.substr(0, slash)) == 0) {
     return Fail(ERROR_ACCESS_DENIED);
   }
-  if (expected != nullptr) {
+  if (expected != nullptr && expected->size &&
+      from->bytes.size() != *expected->size) {
+    report->problem = CopyReport::Problem::kSizeMismatch;
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (expected != nullptr && expected->sha256) {
     Sha256 hash;
     hash.Update(from->bytes.data(), from->bytes.size());
     Sha256Digest digest;
     if (!hash.Finish(&digest)) return Fail(ERROR_INVALID_PARAMETER);
-    if (digest != *expected) {
+    if (digest != *expected->sha256) {
       report->problem = CopyReport::Problem::kChecksumMismatch;
       report->actual = digest;
       return Fail(ERROR_INVALID_PARAMETER);
@@ -265,7 +270,7 @@ BOOL MemoryPlatform::PutCopy(const std::string& target, Entry copy) {
 
 BOOL MemoryPlatform::CopyFileA(LPCSTR source, LPCSTR target,
                                BOOL fail_if_exists,
-                               const Sha256Digest* expected,
+                               const ExpectedBytes* expected,
                                CopyReport* report) {
   CopyReport own;
   CopyReport& result = report != nullptr ? *report : own;
@@ -282,7 +287,7 @@ class MemoryPlatform::Staging : public CopyStage {
  public:
   explicit Staging(MemoryPlatform* platform) : platform_(platform) {}
 
-  BOOL Stage(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+  BOOL Stage(LPCSTR source, LPCSTR target, const ExpectedBytes* expected,
              std::size_t* index, CopyReport* report) override {
     Entry copy;
     if (!platform_->PrepareCopy(source, target, expected, &copy, report)) {

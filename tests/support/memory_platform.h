@@ -59,7 +59,7 @@ class MemoryPlatform : public Platform {
   DWORD GetFileAttributesA(LPCSTR path) override;
   BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override;
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                 const Sha256Digest* expected, CopyReport* report) override;
+                 const ExpectedBytes* expected, CopyReport* report) override;
   std::unique_ptr<CopyStage> BeginStaging() override;
   BOOL WriteProfileStrings(LPCSTR file,
                            const std::vector<ProfileWrite>& writes) override;
@@ -90,7 +90,7 @@ class MemoryPlatform : public Platform {
   // CopyFileA's checks of `source` and `target`, without the target's
   // read-only attribute; the copy into *copy. False (the last error set,
   // *report's problem) when it would fail.
-  bool PrepareCopy(LPCSTR source, LPCSTR target, const Sha256Digest* expected,
+  bool PrepareCopy(LPCSTR source, LPCSTR target, const ExpectedBytes* expected,
                    Entry* copy, CopyReport* report);
   // Puts `copy` at `target` as a copy's last step: refused over a
   // read-only file.

@@ -38,7 +38,7 @@ class InPlacePlatform : public PlatformWrapper {
   }
   // No checksum is checked: the workloads it runs have none.
   BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                 const Sha256Digest* /*expected*/,
+                 const ExpectedBytes* /*expected*/,
                  CopyReport* /*report*/) override {
     return ::CopyFileA(source, target, fail_if_exists);
   }
