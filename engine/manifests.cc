@@ -177,8 +177,14 @@ DWORD PatchManifest::GetString(LPCSTR section, LPCSTR key, LPCSTR default_value,
 
 void PatchManifest::ForEachListedKey(
     LPCSTR section, const std::function<bool(std::string_view)>& visit) const {
-  const profile::File* parsed = file();
-  if (parsed != nullptr) parsed->ForEachListedKey(section, visit);
+  // On the bytes as they are until something else needs them parsed: the
+  // names are read, and a manifest that lists too many refused, without an
+  // index of every line.
+  if (file_ != nullptr) {
+    file_->ForEachListedKey(section, visit);
+  } else if (load_ == ProfileLoad::kLoaded) {
+    profile::ForEachListedKey(bytes_, section, visit);
+  }
 }
 
 bool PatchManifest::has_checksums() const {

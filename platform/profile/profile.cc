@@ -20,6 +20,18 @@ DWORD GetSection(const std::string& contents, LPCSTR section, LPSTR buffer,
   return profile::ReadSection<char16_t>(decoded.text, section, buffer, size);
 }
 
+void ForEachListedKey(const std::string& contents, LPCSTR section,
+                      const std::function<bool(std::string_view)>& visit) {
+  size_t bom = 0;
+  const profile::Encoding encoding = profile::Detect(contents, &bom);
+  if (encoding == profile::Encoding::kAnsi) {
+    profile::ForEachListedKey<char>(contents, section, visit);
+    return;
+  }
+  const profile::Decoded decoded = profile::Decode(contents, encoding, bom);
+  profile::ForEachListedKey<char16_t>(decoded.text, section, visit);
+}
+
 DWORD GetString(const std::string& contents, bool file_exists, LPCSTR section,
                 LPCSTR key, LPCSTR default_value, LPSTR buffer, DWORD size) {
   if (!file_exists) {

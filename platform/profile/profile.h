@@ -29,7 +29,9 @@
 #ifndef KSUPDATE_PLATFORM_PROFILE_PROFILE_H_
 #define KSUPDATE_PLATFORM_PROFILE_PROFILE_H_
 
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "platform/win32_types.h"
 
@@ -44,6 +46,12 @@ namespace ks::profile {
 // size - 2. A missing section (or a null one) gives an empty list and 0.
 DWORD GetSection(const std::string& contents, LPCSTR section, LPSTR buffer,
                  DWORD size);
+
+// The key of each entry that GetSection lists, in ANSI, in file order,
+// until `visit` returns false, read where it lies in `contents` (nothing is
+// indexed or copied but a Unicode file's decoded text).
+void ForEachListedKey(const std::string& contents, LPCSTR section,
+                      const std::function<bool(std::string_view)>& visit);
 
 // GetPrivateProfileStringA on the text of a profile file; `file_exists`
 // false answers as for a missing file. Copies the value of `key` in

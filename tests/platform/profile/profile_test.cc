@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -420,3 +422,37 @@ TEST(ProfileLarge, HugeLinesAndManyEntriesStayLinear) {
 }
 
 }  // namespace
+
+// The keys read in place are the keys of the list GetSection gives (split
+// at its first '='), on a file's text and on its kept index alike, and the
+// walk stops when asked to.
+TEST(ProfileSection, KeysReadInPlaceAreTheListsKeys) {
+  std::mt19937 random(2468);
+  const std::string alphabet("[]=;\r\n \t|\0aAs", 13);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = round % 2 == 0 ? "[s]\n" : "";
+    const int length = static_cast<int>(random() % 40);
+    for (int i = 0; i < length; ++i) text += alphabet[random() % 13];
+    std::vector<char> buffer(4096);
+    const DWORD n =
+        profile::GetSection(text, "s", buffer.data(), DWORD(buffer.size()));
+    std::vector<std::string> listed;
+    for (size_t at = 0; at < n; at += listed.back().size() + 1) {
+      listed.emplace_back(buffer.data() + at);
+    }
+    for (std::string& entry : listed) entry = entry.substr(0, entry.find('='));
+    std::vector<std::string> in_place;
+    profile::ForEachListedKey(text, "s", [&](std::string_view key) {
+      in_place.emplace_back(key);
+      return true;
+    });
+    ASSERT_EQ(in_place, listed) << testing::PrintToString(text);
+    std::vector<std::string> indexed;
+    profile::File(text).ForEachListedKey("s", [&](std::string_view key) {
+      indexed.emplace_back(key);
+      return indexed.size() < 2;
+    });
+    listed.resize(std::min<size_t>(listed.size(), 2));
+    ASSERT_EQ(indexed, listed) << testing::PrintToString(text);
+  }
+}
