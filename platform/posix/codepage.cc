@@ -229,16 +229,6 @@ bool InRange(const DbcsRange& range, unsigned char byte) {
   return byte >= range.first && byte <= range.last;
 }
 
-int HexDigitValue(char c) { return c <= '9' ? c - '0' : c - 'A' + 10; }
-
-void ReadUnits(const char* hex, std::vector<char16_t>* units) {
-  for (const char* p = hex; p[0] != '\0'; p += 4) {
-    units->push_back(static_cast<char16_t>(
-        HexDigitValue(p[0]) << 12 | HexDigitValue(p[1]) << 8 |
-        HexDigitValue(p[2]) << 4 | HexDigitValue(p[3])));
-  }
-}
-
 constexpr unsigned short kNoBytes = 0xFFFF;
 
 // A double-byte page unpacked, on first use: the unit of each byte and
@@ -255,8 +245,6 @@ const DbcsTables& Unpacked(const DbcsPage& page) {
   static DbcsTables tables[kDbcsPageCount];
   DbcsTables& t = tables[&page - kDbcsPages];
   if (t.page != nullptr) return t;
-  ReadUnits(page.single, &t.single);
-  ReadUnits(page.rows, &t.rows);
   int row = 0;
   for (int b = 0; b < 256; ++b) {
     const auto byte = static_cast<unsigned char>(b);
@@ -264,6 +252,8 @@ const DbcsTables& Unpacked(const DbcsPage& page) {
                       ? row++
                       : -1;
   }
+  t.single.assign(page.single, page.single + 256);
+  t.rows.assign(page.rows, page.rows + static_cast<size_t>(row) * 256);
   // The first bytes in byte order that decode to a unit, then Wine's own
   // choices where they differ (generated with the tables).
   t.bytes_of.assign(0x10000, kNoBytes);

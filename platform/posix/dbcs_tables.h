@@ -24,10 +24,10 @@ struct DbcsPage {
   DbcsRange leads[2];
   // A lead byte that ends the text or comes before a NUL.
   char16_t lone_lead;
-  // 4 hex digits a unit: the 256 single bytes, then the 256 trail bytes of
-  // each lead byte in order.
-  const char* single;
-  const char* rows;
+  // The 256 single bytes, then the 256 trail bytes of each lead byte in
+  // order.
+  const char16_t* single;
+  const char16_t* rows;
   const DbcsChoice* choices;
   std::size_t choice_count;
 };
