@@ -103,32 +103,16 @@ void TraceMissing(ModuleResult missing) {
 // has one; false when the path cannot be read again.
 bool TraceDecision(Platform& platform, const std::string& held_bin,
                    const std::string& name, ModuleAction action) {
-  const char* line = nullptr;
-  switch (action) {
-    case ModuleAction::kCopyMissing:
-    case ModuleAction::kCopyBelowRecord:
-      line = "    - File doesn't exist : %s -";
-      break;
-    case ModuleAction::kReplace:
-      line = "    - Previous version will be replaced : %s -";
-      break;
-    case ModuleAction::kDowngrade:
-      line = "    - Newer version will be replaced : %s -";
-      break;
-    case ModuleAction::kRepair:
-      line = "    - Installed file differs from the patch : %s -";
-      break;
-    case ModuleAction::kCheckBytes:
-    case ModuleAction::kKeepCurrent:
-    case ModuleAction::kKeepNewer:
-      Trace("    - Module updating doesn't occured -");
-      return true;
+  const Verdict verdict = VerdictOf(action);
+  if (!verdict.with_path) {
+    Trace("%s", verdict.line);
+    return true;
   }
   std::string target;
   if (!Locations::InstalledFilePath(platform, name, &target, held_bin)) {
     return false;
   }
-  Trace(line, target.c_str());
+  Trace(verdict.line, target.c_str());
   return true;
 }
 
@@ -178,6 +162,31 @@ void CModuleList::UpdateAll() {
   }
 }
 
+struct CModuleList::Planned {
+  enum class Step {
+    kDecided,         // no copy: the verdict's result
+    kCopy,            // a copy follows
+    kStaged,          // its copy waits in the stage as `staged`
+    kStageFailed,     // its copy failed: `failure`
+    kNoInstallation,  // bin cannot be read again
+    kRefusedName,
+    kUnvouched,  // no valid checksum or size: `missing`
+  };
+
+  // What the patch vouches for, when it vouches for anything.
+  const ExpectedBytes* vouched() const {
+    return expected.sha256 || expected.size ? &expected : nullptr;
+  }
+
+  Step step = Step::kDecided;
+  ModuleResult missing = ModuleResult::kNoChecksum;
+  ModuleAction action = ModuleAction::kKeepCurrent;
+  ModuleVersion fresh;
+  ExpectedBytes expected;
+  std::size_t staged = 0;
+  CopyReport failure;
+};
+
 bool CModuleList::UpdateModule(const std::string& name, ModuleRecord* record) {
   Recorder recorder(record);
   Trace("- Updating: %s -", name.c_str());
@@ -186,112 +195,91 @@ bool CModuleList::UpdateModule(const std::string& name, ModuleRecord* record) {
   // reads the registry again (see locations.h); a read that finds no
   // installation stops the module there, untouched, and a later run takes
   // it up again.
-  std::string target;
-  if (!BinPath(name, &target)) {
-    return NoInstallation(platform_, inputs_.bin_dir, &recorder);
-  }
-  if (!MayWrite(name)) {
-    Trace("    - Invalid module name -");
-    recorder.Result(ModuleResult::kRefusedName);
-    return false;
-  }
-  ExpectedBytes vouched;
-  ModuleResult missing = ModuleResult::kNoChecksum;
-  if (!ReadExpected(name, &vouched, &missing)) {
-    TraceMissing(missing);
-    recorder.Result(missing);
-    return false;
-  }
-  const ExpectedBytes* expected =
-      vouched.sha256 || vouched.size ? &vouched : nullptr;
-
-  ModuleVersion installed;
-  ModuleVersion fresh;
-  ReadInstalledVersion(name, installed);
-  ReadNewVersion(name, fresh);
-  recorder.Versions(installed, fresh);
-  ModuleAction action = ModuleAction::kKeepCurrent;
-  if (!Decide(name, installed, fresh, expected, &action) ||
-      !TraceDecision(platform_, inputs_.bin_dir, name, action)) {
-    return NoInstallation(platform_, inputs_.bin_dir, &recorder);
-  }
-  if (!Copies(action)) {
-    recorder.Result(action == ModuleAction::kKeepNewer
-                        ? ModuleResult::kNewerInstalled
-                        : ModuleResult::kCurrent);
-    return false;
-  }
+  const Planned planned = PlanModule(name, record);
+  if (!TellDecision(name, planned, record)) return false;
   if (inputs_.what_if) {
-    if (!CheckSource(name, expected, record)) return false;
+    if (!CheckSource(name, planned.vouched(), record)) return false;
     Trace("    - What-if run: not copied -");
-    recorder.Result(action == ModuleAction::kRepair ? ModuleResult::kWouldRepair
-                                                    : ModuleResult::kWouldCopy);
+    recorder.Result(VerdictOf(planned.action).what_if);
     return false;
   }
-  return CopyAndRecord(name, action, fresh, expected, record);
+  return CopyAndRecord(name, planned.action, planned.fresh, planned.vouched(),
+                       record);
 }
 
-struct CModuleList::Planned {
-  enum class Step {
-    kDecided,         // no copy: the result is set
-    kStaged,          // its copy waits in the stage as `staged`
-    kStageFailed,     // its copy failed: `failure`
-    kNoInstallation,  // bin cannot be read again
-    kRefusedName,
-    kUnvouched,  // no valid checksum or size: `missing`
-  };
-  Step step = Step::kDecided;
-  ModuleResult missing = ModuleResult::kNoChecksum;
-  ModuleAction action = ModuleAction::kKeepCurrent;
-  ModuleVersion fresh;
-  ExpectedBytes expected;
-  std::size_t staged = 0;
-  CopyReport failure;
-  std::string source;
-};
-
-CModuleList::Planned CModuleList::Plan(const std::string& name,
-                                       CopyStage* stage, ModuleRecord* record) {
+CModuleList::Planned CModuleList::PlanModule(const std::string& name,
+                                             ModuleRecord* record) {
   using Step = Planned::Step;
-  Recorder recorder(record);
   Planned planned;
   std::string target;
   if (!BinPath(name, &target)) {
     planned.step = Step::kNoInstallation;
-    return planned;
-  }
-  if (!MayWrite(name)) {
+  } else if (!MayWrite(name)) {
     planned.step = Step::kRefusedName;
-    return planned;
-  }
-  // Only a patch with checksums is planned: every module has one here.
-  if (!ReadExpected(name, &planned.expected, &planned.missing) ||
-      !planned.expected.sha256) {
+  } else if (!ReadExpected(name, &planned.expected, &planned.missing)) {
     planned.step = Step::kUnvouched;
+  } else {
+    ModuleVersion installed;
+    ReadInstalledVersion(name, installed);
+    ReadNewVersion(name, planned.fresh);
+    Recorder(record).Versions(installed, planned.fresh);
+    if (!Decide(name, installed, planned.fresh, planned.vouched(),
+                &planned.action)) {
+      planned.step = Step::kNoInstallation;
+    } else {
+      planned.step = Copies(planned.action) ? Step::kCopy : Step::kDecided;
+    }
+  }
+  return planned;
+}
+
+bool CModuleList::TellDecision(const std::string& name, const Planned& planned,
+                               ModuleRecord* record) {
+  using Step = Planned::Step;
+  Recorder own(record);
+  Recorder* recorder = &own;
+  switch (planned.step) {
+    case Step::kNoInstallation:
+      return NoInstallation(platform_, inputs_.bin_dir, recorder);
+    case Step::kRefusedName:
+      Trace("    - Invalid module name -");
+      recorder->Result(ModuleResult::kRefusedName);
+      return false;
+    case Step::kUnvouched:
+      TraceMissing(planned.missing);
+      recorder->Result(planned.missing);
+      return false;
+    case Step::kDecided:
+    case Step::kCopy:
+    case Step::kStaged:
+    case Step::kStageFailed:
+      break;
+  }
+  if (!TraceDecision(platform_, inputs_.bin_dir, name, planned.action)) {
+    return NoInstallation(platform_, inputs_.bin_dir, recorder);
+  }
+  if (planned.step != Step::kDecided) return true;
+  recorder->Result(VerdictOf(planned.action).result);
+  return false;
+}
+
+CModuleList::Planned CModuleList::Plan(const std::string& name,
+                                       CopyStage* stage, ModuleRecord* record) {
+  using Step = Planned::Step;
+  Planned planned = PlanModule(name, record);
+  if (planned.step != Step::kDecided && planned.step != Step::kCopy) {
     return planned;
   }
-  ModuleVersion installed;
-  ReadInstalledVersion(name, installed);
-  ReadNewVersion(name, planned.fresh);
-  recorder.Versions(installed, planned.fresh);
-  if (!Decide(name, installed, planned.fresh, &planned.expected,
-              &planned.action) ||
-      !BinPath(name, &target)) {
+  std::string target;
+  if (!BinPath(name, &target)) {
     planned.step = Step::kNoInstallation;
-    return planned;
+  } else if (planned.step == Step::kCopy) {
+    planned.step =
+        stage->Stage(SourcePath(name).c_str(), target.c_str(),
+                     &planned.expected, &planned.staged, &planned.failure)
+            ? Step::kStaged
+            : Step::kStageFailed;
   }
-  if (!Copies(planned.action)) {
-    recorder.Result(planned.action == ModuleAction::kKeepNewer
-                        ? ModuleResult::kNewerInstalled
-                        : ModuleResult::kCurrent);
-    return planned;
-  }
-  planned.source = inputs_.locations.GetSourceDir() + "\\" + name;
-  planned.step =
-      stage->Stage(planned.source.c_str(), target.c_str(), &planned.expected,
-                   &planned.staged, &planned.failure)
-          ? Step::kStaged
-          : Step::kStageFailed;
   return planned;
 }
 
@@ -300,32 +288,13 @@ bool CModuleList::Tell(const std::string& name, Planned* planned, bool withheld,
   using Step = Planned::Step;
   Recorder recorder(record);
   Trace("- Updating: %s -", name.c_str());
-  switch (planned->step) {
-    case Step::kNoInstallation:
-      return NoInstallation(platform_, inputs_.bin_dir, &recorder);
-    case Step::kRefusedName:
-      Trace("    - Invalid module name -");
-      recorder.Result(ModuleResult::kRefusedName);
-      return false;
-    case Step::kUnvouched:
-      TraceMissing(planned->missing);
-      recorder.Result(planned->missing);
-      return false;
-    case Step::kDecided:
-    case Step::kStaged:
-    case Step::kStageFailed:
-      break;
-  }
-  if (!TraceDecision(platform_, inputs_.bin_dir, name, planned->action)) {
-    return NoInstallation(platform_, inputs_.bin_dir, &recorder);
-  }
-  std::string target;
-  if (planned->step == Step::kDecided) return false;
+  if (!TellDecision(name, *planned, record)) return false;
   if (planned->step == Step::kStaged && withheld) {
     Trace("    - Not copied: another module failed -");
     recorder.Result(ModuleResult::kWithheld);
     return false;
   }
+  std::string target;
   CopyReport report = planned->failure;
   if (planned->step == Step::kStaged) {
     if (!BinPath(name, &target)) {
@@ -342,7 +311,7 @@ bool CModuleList::Tell(const std::string& name, Planned* planned, bool withheld,
     }
   }
   BinPath(name, &target);
-  return CopyFailed(report, planned->source, target, &planned->expected,
+  return CopyFailed(report, SourcePath(name), target, &planned->expected,
                     &recorder);
 }
 
@@ -354,39 +323,50 @@ void CModuleList::InstallWhole(std::vector<ModuleRecord>* records) {
   bool withheld = false;
   for (size_t i = 0; i < m_modules.size(); ++i) {
     plans.push_back(Plan(m_modules[i], stage.get(), &(*records)[i]));
-    const Step step = plans.back().step;
     // Only a copy that fails withholds the others: a name refused or
     // without a checksum would never be copied by any run of this patch.
-    withheld = withheld || step == Step::kStageFailed;
+    withheld = withheld || plans.back().step == Step::kStageFailed;
   }
-  // A record at or above the patch's version (a missing file's, or a
-  // downgraded one's) goes before any copy is put in place, all in one
-  // write; when it cannot be written, the copies go on, and their record
-  // fails as well.
-  std::vector<ProfileWrite> stale;
-  for (size_t i = 0; i < plans.size(); ++i) {
-    if (!withheld && plans[i].step == Step::kStaged &&
-        RemovesRecordFirst(plans[i].action)) {
-      stale.push_back({kModulesSection, m_modules[i], std::nullopt});
-    }
-  }
-  std::string manifest;
-  if (!stale.empty() && BinPath(kInstalledManifestName, &manifest) &&
-      platform_.WriteProfileStrings(manifest.c_str(), stale)) {
-    for (size_t i = 0; i < plans.size(); ++i) {
-      if (plans[i].step == Step::kStaged &&
-          RemovesRecordFirst(plans[i].action)) {
-        Recorder(&(*records)[i]).InstalledAfter(kDefaultVersion);
-      }
-    }
-  }
+  if (!withheld) RemoveStaleRecords(plans, records);
   std::vector<size_t> placed;
   for (size_t i = 0; i < plans.size(); ++i) {
     if (Tell(m_modules[i], &plans[i], withheld, stage.get(), &(*records)[i])) {
       placed.push_back(i);
     }
   }
-  if (placed.empty()) return;
+  if (!placed.empty()) RecordPlaced(plans, placed, stage.get(), records);
+}
+
+void CModuleList::RemoveStaleRecords(const std::vector<Planned>& plans,
+                                     std::vector<ModuleRecord>* records) {
+  // A record at or above the patch's version (a missing file's, or a
+  // downgraded one's) goes before any copy is put in place, all in one
+  // write; when it cannot be written, the copies go on, and their record
+  // fails as well.
+  std::vector<ProfileWrite> stale;
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (plans[i].step == Planned::Step::kStaged &&
+        RemovesRecordFirst(plans[i].action)) {
+      stale.push_back({kModulesSection, m_modules[i], std::nullopt});
+    }
+  }
+  std::string manifest;
+  if (stale.empty() || !BinPath(kInstalledManifestName, &manifest) ||
+      !platform_.WriteProfileStrings(manifest.c_str(), stale)) {
+    return;
+  }
+  for (size_t i = 0; i < plans.size(); ++i) {
+    if (plans[i].step == Planned::Step::kStaged &&
+        RemovesRecordFirst(plans[i].action)) {
+      Recorder(&(*records)[i]).InstalledAfter(kDefaultVersion);
+    }
+  }
+}
+
+void CModuleList::RecordPlaced(const std::vector<Planned>& plans,
+                               const std::vector<size_t>& placed,
+                               CopyStage* stage,
+                               std::vector<ModuleRecord>* records) {
   // The copies are durable before client.ver names them: a record is never
   // ahead of its file.
   // The versions first: they replace lines that are there, which is
@@ -401,6 +381,7 @@ void CModuleList::InstallWhole(std::vector<ModuleRecord>* records) {
     writes.push_back(
         {kChecksumSection, m_modules[i], Sha256Hex(*plans[i].expected.sha256)});
   }
+  std::string manifest;
   const bool recorded = stage->Flush() &&
                         BinPath(kInstalledManifestName, &manifest) &&
                         platform_.WriteProfileStrings(manifest.c_str(), writes);
@@ -412,17 +393,19 @@ void CModuleList::InstallWhole(std::vector<ModuleRecord>* records) {
       continue;
     }
     recorder.InstalledAfter(plans[i].fresh.strVersion);
-    recorder.Result(plans[i].action == ModuleAction::kRepair
-                        ? ModuleResult::kRepaired
-                        : ModuleResult::kCopied);
+    recorder.Result(VerdictOf(plans[i].action).result);
   }
+}
+
+std::string CModuleList::SourcePath(const std::string& name) const {
+  return inputs_.locations.GetSourceDir() + "\\" + name;
 }
 
 bool CModuleList::CheckSource(const std::string& name,
                               const ExpectedBytes* expected,
                               ModuleRecord* record) {
   Recorder recorder(record);
-  const std::string source = inputs_.locations.GetSourceDir() + "\\" + name;
+  const std::string source = SourcePath(name);
   // Read as the copy would read it (a link refused), also without a
   // checksum to match.
   Sha256Digest digest;
@@ -529,7 +512,7 @@ bool CModuleList::CopyAndRecord(const std::string& name, ModuleAction action,
   if (!BinPath(name, &target)) {
     return NoInstallation(platform_, inputs_.bin_dir, &recorder);
   }
-  const std::string source = inputs_.locations.GetSourceDir() + "\\" + name;
+  const std::string source = SourcePath(name);
   CopyReport report;
   if (!CopyModuleFile(platform_, source, target, expected, &report)) {
     return CopyFailed(report, source, target, expected, &recorder);
@@ -557,8 +540,7 @@ void CModuleList::RecordCopy(const std::string& name, ModuleAction action,
   }
   // A record reads back as written.
   recorder.InstalledAfter(fresh.strVersion);
-  recorder.Result(action == ModuleAction::kRepair ? ModuleResult::kRepaired
-                                                  : ModuleResult::kCopied);
+  recorder.Result(VerdictOf(action).result);
   // Then the bytes put there, for a later run of this version to check the
   // file against (CheckedAgainst): the digest that the copy was checked
   // against; a copy without one leaves no record of other bytes. Without

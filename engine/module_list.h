@@ -69,9 +69,29 @@ class CModuleList {
   // fails, nothing is put in place: its lines say why, and each other copy
   // "Not copied". A what-if run never gets here.
   void InstallWhole(std::vector<ModuleRecord>* records);
-  // What InstallWhole's first pass finds for `name`, staging its copy in
-  // `stage` when the rule asks for one.
+  // The one opening sequence of a module, for a single update and a staged
+  // patch alike: its path in bin, its name, what the patch vouches for, its
+  // versions (into `record`), and the rule's decision. Nothing traced.
+  Planned PlanModule(const std::string& name, ModuleRecord* record);
+  // Traces what `planned` found (a refusal, or the decision's line) and,
+  // when no copy follows, notes the module's result; true when a copy
+  // follows.
+  bool TellDecision(const std::string& name, const Planned& planned,
+                    ModuleRecord* record);
+  // What InstallWhole's first pass finds for `name` (PlanModule), staging
+  // its copy in `stage` when the rule asks for one.
   Planned Plan(const std::string& name, CopyStage* stage, ModuleRecord* record);
+  // InstallWhole's record of the staged copies that remove theirs first,
+  // in one write, before any copy is put in place.
+  void RemoveStaleRecords(const std::vector<Planned>& plans,
+                          std::vector<ModuleRecord>* records);
+  // InstallWhole's end: the stage flushed, then one write of the versions
+  // and digests of the copies `placed`, and their results.
+  void RecordPlaced(const std::vector<Planned>& plans,
+                    const std::vector<size_t>& placed, CopyStage* stage,
+                    std::vector<ModuleRecord>* records);
+  // The patch's file of `name`.
+  std::string SourcePath(const std::string& name) const;
   // What the patch vouches for the bytes of `name` (its checksum, its size),
   // into *expected; false, with the result that says what is missing, when
   // a section the patch has holds no valid entry for it.

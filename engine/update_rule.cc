@@ -52,6 +52,32 @@ bool ReplacesFile(ModuleAction action) {
          action == ModuleAction::kDowngrade;
 }
 
+Verdict VerdictOf(ModuleAction action) {
+  switch (action) {
+    case ModuleAction::kCopyMissing:
+    case ModuleAction::kCopyBelowRecord:
+      return {"    - File doesn't exist : %s -", true, ModuleResult::kCopied,
+              ModuleResult::kWouldCopy};
+    case ModuleAction::kReplace:
+      return {"    - Previous version will be replaced : %s -", true,
+              ModuleResult::kCopied, ModuleResult::kWouldCopy};
+    case ModuleAction::kDowngrade:
+      return {"    - Newer version will be replaced : %s -", true,
+              ModuleResult::kCopied, ModuleResult::kWouldCopy};
+    case ModuleAction::kRepair:
+      return {"    - Installed file differs from the patch : %s -", true,
+              ModuleResult::kRepaired, ModuleResult::kWouldRepair};
+    case ModuleAction::kKeepNewer:
+      return {"    - Module updating doesn't occured -", false,
+              ModuleResult::kNewerInstalled, ModuleResult::kNewerInstalled};
+    case ModuleAction::kCheckBytes:
+    case ModuleAction::kKeepCurrent:
+      break;
+  }
+  return {"    - Module updating doesn't occured -", false,
+          ModuleResult::kCurrent, ModuleResult::kCurrent};
+}
+
 CopyFailure DescribeCopyFailure(CopyReport::Problem problem) {
   using Path = CopyFailure::Path;
   switch (problem) {

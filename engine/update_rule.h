@@ -85,6 +85,18 @@ bool RemovesRecordFirst(ModuleAction action);
 // cleared first).
 bool ReplacesFile(ModuleAction action);
 
+// What the trace says of a decision, and what the module comes to: `line`
+// (with the target's path for its %s when `with_path`) is the decision's
+// line; `result` the module's result when nothing is copied, or when the
+// copy and its record succeed; `what_if` a what-if run's result.
+struct Verdict {
+  const char* line;
+  bool with_path;
+  ModuleResult result;
+  ModuleResult what_if;
+};
+Verdict VerdictOf(ModuleAction action);
+
 // What a failed copy gives: the module's result, and the line that says
 // why before "    - Copy Failure -" (null for none), whose %s is the
 // path that `path` names.
