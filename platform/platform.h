@@ -272,6 +272,63 @@ class Platform {
   virtual void GetSystemTimeAsFileTime(LPFILETIME time) = 0;
 };
 
+// Every operation of Platform but BeginStaging (whose stage the wrappers
+// wrap as well), written once: X(result, name, (parameters), (arguments)).
+// PlatformWrapper forwards each; the tests' hooked, in-memory and crash
+// platforms declare, count, hook or time each from this list. A new
+// operation goes into Platform, with its contract, and here.
+#define KS_PLATFORM_OPERATIONS(X)                                              \
+  X(DWORD, GetPrivateProfileSectionA,                                          \
+    (LPCSTR section, LPSTR buffer, DWORD size, LPCSTR file),                   \
+    (section, buffer, size, file))                                             \
+  X(DWORD, GetPrivateProfileStringA,                                           \
+    (LPCSTR section, LPCSTR key, LPCSTR default_value, LPSTR buffer,           \
+     DWORD size, LPCSTR file),                                                 \
+    (section, key, default_value, buffer, size, file))                         \
+  X(BOOL, WritePrivateProfileStringA,                                          \
+    (LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file),                   \
+    (section, key, value, file))                                               \
+  X(LONG, RegOpenKeyExA,                                                       \
+    (HKEY key, LPCSTR sub_key, DWORD options, REGSAM desired, PHKEY result),   \
+    (key, sub_key, options, desired, result))                                  \
+  X(LONG, RegQueryValueExA,                                                    \
+    (HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data, \
+     LPDWORD data_size),                                                       \
+    (key, value_name, reserved, type, data, data_size))                        \
+  X(LONG, RegCloseKey, (HKEY key), (key))                                      \
+  X(DWORD, GetFileAttributesA, (LPCSTR path), (path))                          \
+  X(BOOL, SetFileAttributesA, (LPCSTR path, DWORD attributes),                 \
+    (path, attributes))                                                        \
+  X(BOOL, CopyFileA,                                                           \
+    (LPCSTR source, LPCSTR target, BOOL fail_if_exists,                        \
+     const ExpectedBytes* expected, CopyReport* report),                       \
+    (source, target, fail_if_exists, expected, report))                        \
+  X(BOOL, WriteProfileStrings,                                                 \
+    (LPCSTR file, const std::vector<ProfileWrite>& writes), (file, writes))    \
+  X(BOOL, HashFile, (LPCSTR path, Sha256Digest * digest, CopyReport * report), \
+    (path, digest, report))                                                    \
+  X(ProfileLoad, LoadProfileFile, (LPCSTR file, std::string * contents),       \
+    (file, contents))                                                          \
+  X(ProfileLoad, ReadFileBytes,                                                \
+    (LPCSTR file, DWORD max_bytes, std::string * contents),                    \
+    (file, max_bytes, contents))                                               \
+  X(BOOL, TrustInstallation, (LPCSTR bin_dir, InstallationRefusal * refused),  \
+    (bin_dir, refused))                                                        \
+  X(BOOL, OpenSourceDirectory, (LPCSTR dir), (dir))                            \
+  X(void, ReleaseDirectories, (), ())                                          \
+  X(DWORD, LastError, (), ())                                                  \
+  X(BOOL, WriteResultFile,                                                     \
+    (LPCSTR path, const std::string& data, bool* refused),                     \
+    (path, data, refused))                                                     \
+  X(LockResult, LockInstallation,                                              \
+    (LPCSTR path, DWORD timeout_ms, std::unique_ptr<InstallationLock> * lock), \
+    (path, timeout_ms, lock))                                                  \
+  X(void, GetSystemTimeAsFileTime, (LPFILETIME time), (time))
+
+// Each operation of KS_PLATFORM_OPERATIONS declared as an override.
+#define KS_PLATFORM_OVERRIDE(result, name, parameters, arguments) \
+  result name parameters override;
+
 // Forwards every operation to another Platform; override the ones to change.
 class PlatformWrapper : public Platform {
  public:
@@ -279,78 +336,12 @@ class PlatformWrapper : public Platform {
 
   Platform* target() const { return target_; }
 
-  DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
-                                  LPCSTR file) override {
-    return target_->GetPrivateProfileSectionA(section, buffer, size, file);
-  }
-  DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
-                                 LPCSTR default_value, LPSTR buffer, DWORD size,
-                                 LPCSTR file) override {
-    return target_->GetPrivateProfileStringA(section, key, default_value,
-                                             buffer, size, file);
-  }
-  BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
-                                  LPCSTR file) override {
-    return target_->WritePrivateProfileStringA(section, key, value, file);
-  }
-  LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM desired,
-                     PHKEY result) override {
-    return target_->RegOpenKeyExA(key, sub_key, options, desired, result);
-  }
-  LONG RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved,
-                        LPDWORD type, LPBYTE data, LPDWORD data_size) override {
-    return target_->RegQueryValueExA(key, value_name, reserved, type, data,
-                                     data_size);
-  }
-  LONG RegCloseKey(HKEY key) override { return target_->RegCloseKey(key); }
-  DWORD GetFileAttributesA(LPCSTR path) override {
-    return target_->GetFileAttributesA(path);
-  }
-  BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override {
-    return target_->SetFileAttributesA(path, attributes);
-  }
-  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                 const ExpectedBytes* expected, CopyReport* report) override {
-    return target_->CopyFileA(source, target, fail_if_exists, expected, report);
-  }
+#define KS_FORWARD(result, name, parameters, arguments) \
+  result name parameters override { return target_->name arguments; }
+  KS_PLATFORM_OPERATIONS(KS_FORWARD)
+#undef KS_FORWARD
   std::unique_ptr<CopyStage> BeginStaging() override {
     return target_->BeginStaging();
-  }
-  BOOL WriteProfileStrings(LPCSTR file,
-                           const std::vector<ProfileWrite>& writes) override {
-    return target_->WriteProfileStrings(file, writes);
-  }
-  BOOL HashFile(LPCSTR path, Sha256Digest* digest,
-                CopyReport* report) override {
-    return target_->HashFile(path, digest, report);
-  }
-  ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
-    return target_->LoadProfileFile(file, contents);
-  }
-  ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
-                            std::string* contents) override {
-    return target_->ReadFileBytes(file, max_bytes, contents);
-  }
-  BOOL TrustInstallation(LPCSTR bin_dir,
-                         InstallationRefusal* refused) override {
-    return target_->TrustInstallation(bin_dir, refused);
-  }
-  BOOL OpenSourceDirectory(LPCSTR dir) override {
-    return target_->OpenSourceDirectory(dir);
-  }
-  void ReleaseDirectories() override { target_->ReleaseDirectories(); }
-  DWORD LastError() override { return target_->LastError(); }
-  BOOL WriteResultFile(LPCSTR path, const std::string& data,
-                       bool* refused) override {
-    return target_->WriteResultFile(path, data, refused);
-  }
-  LockResult LockInstallation(
-      LPCSTR path, DWORD timeout_ms,
-      std::unique_ptr<InstallationLock>* lock) override {
-    return target_->LockInstallation(path, timeout_ms, lock);
-  }
-  void GetSystemTimeAsFileTime(LPFILETIME time) override {
-    target_->GetSystemTimeAsFileTime(time);
   }
 
  private:

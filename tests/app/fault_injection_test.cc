@@ -299,9 +299,9 @@ class Injector {
   void InstallFailures() {
     Platform* real = platform_->target();
     // An unreadable file reads as missing: the default comes back.
-    platform_->string = [this, real](LPCSTR s, LPCSTR key, LPCSTR fallback,
-                                     LPSTR buffer, DWORD size,
-                                     LPCSTR file) -> DWORD {
+    platform_->hook.GetPrivateProfileStringA =
+        [this, real](LPCSTR s, LPCSTR key, LPCSTR fallback, LPSTR buffer,
+                     DWORD size, LPCSTR file) -> DWORD {
       if (!Now()) {
         return real->GetPrivateProfileStringA(s, key, fallback, buffer, size,
                                               file);
@@ -310,57 +310,60 @@ class Injector {
       std::snprintf(buffer, size, "%s", fallback);
       return static_cast<DWORD>(std::strlen(buffer));
     };
-    platform_->write = [this, real](LPCSTR s, LPCSTR key, LPCSTR value,
-                                    LPCSTR file) -> BOOL {
+    platform_->hook.WritePrivateProfileStringA =
+        [this, real](LPCSTR s, LPCSTR key, LPCSTR value, LPCSTR file) -> BOOL {
       if (!Now()) return real->WritePrivateProfileStringA(s, key, value, file);
       section_ = s != nullptr ? s : "";
       return FALSE;
     };
-    platform_->reg_open = [this, real](HKEY key, LPCSTR sub, DWORD options,
-                                       REGSAM desired, PHKEY result) -> LONG {
+    platform_->hook.RegOpenKeyExA = [this, real](HKEY key, LPCSTR sub,
+                                                 DWORD options, REGSAM desired,
+                                                 PHKEY result) -> LONG {
       if (!Now())
         return real->RegOpenKeyExA(key, sub, options, desired, result);
       registry_name_ = sub;
       return ERROR_ACCESS_DENIED;
     };
-    platform_->reg_query = [this, real](HKEY key, LPCSTR name, LPDWORD reserved,
-                                        LPDWORD type, LPBYTE data,
-                                        LPDWORD size) -> LONG {
+    platform_->hook.RegQueryValueExA =
+        [this, real](HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type,
+                     LPBYTE data, LPDWORD size) -> LONG {
       if (!Now()) {
         return real->RegQueryValueExA(key, name, reserved, type, data, size);
       }
       registry_name_ = name;
       return ERROR_ACCESS_DENIED;
     };
-    platform_->reg_close = [this, real](HKEY key) -> LONG {
+    platform_->hook.RegCloseKey = [this, real](HKEY key) -> LONG {
       // The key stays open: a handle leaks, nothing else.
       return Now() ? ERROR_INVALID_HANDLE : real->RegCloseKey(key);
     };
-    platform_->get_attributes = [this, real](LPCSTR path) -> DWORD {
+    platform_->hook.GetFileAttributesA = [this, real](LPCSTR path) -> DWORD {
       return Now() ? INVALID_FILE_ATTRIBUTES : real->GetFileAttributesA(path);
     };
-    platform_->set_attributes = [this, real](LPCSTR path, DWORD a) -> BOOL {
+    platform_->hook.SetFileAttributesA = [this, real](LPCSTR path,
+                                                      DWORD a) -> BOOL {
       return Now() ? FALSE : real->SetFileAttributesA(path, a);
     };
-    platform_->copy = [this, real](LPCSTR from, LPCSTR to, BOOL f,
-                                   const ExpectedBytes* expected,
-                                   CopyReport* report) -> BOOL {
+    platform_->hook.CopyFileA = [this, real](LPCSTR from, LPCSTR to, BOOL f,
+                                             const ExpectedBytes* expected,
+                                             CopyReport* report) -> BOOL {
       if (!Now()) return real->CopyFileA(from, to, f, expected, report);
       at_fault_ = ClientVer();
       return FALSE;
     };
-    platform_->hash = [this, real](LPCSTR path, Sha256Digest* digest,
-                                   CopyReport* report) -> BOOL {
+    platform_->hook.HashFile = [this, real](LPCSTR path, Sha256Digest* digest,
+                                            CopyReport* report) -> BOOL {
       return Now() ? FALSE : real->HashFile(path, digest, report);
     };
-    platform_->load_profile = [this, real](LPCSTR file, std::string* contents) {
+    platform_->hook.LoadProfileFile = [this, real](LPCSTR file,
+                                                   std::string* contents) {
       if (!Now()) return real->LoadProfileFile(file, contents);
       file_ = file;
       if (contents != nullptr) contents->clear();
       return ProfileLoad::kUnreadable;
     };
-    platform_->trust = [this, real](LPCSTR bin,
-                                    InstallationRefusal* refused) -> BOOL {
+    platform_->hook.TrustInstallation =
+        [this, real](LPCSTR bin, InstallationRefusal* refused) -> BOOL {
       if (!Now()) return real->TrustInstallation(bin, refused);
       refused->path = "/refused";
       return FALSE;
@@ -381,16 +384,17 @@ class Injector {
     platform_->flush_stage = [this](CopyStage* stage) -> BOOL {
       return Now() ? FALSE : stage->Flush();
     };
-    platform_->write_profile =
+    platform_->hook.WriteProfileStrings =
         [this, real](LPCSTR file, const std::vector<ProfileWrite>& w) -> BOOL {
       return Now() ? FALSE : real->WriteProfileStrings(file, w);
     };
     // A file system without locks, say: the run goes on without one.
-    platform_->lock = [this, real](LPCSTR path, DWORD wait,
-                                   std::unique_ptr<InstallationLock>* held) {
-      return Now() ? LockResult::kFailed
-                   : real->LockInstallation(path, wait, held);
-    };
+    platform_->hook.LockInstallation =
+        [this, real](LPCSTR path, DWORD wait,
+                     std::unique_ptr<InstallationLock>* held) {
+          return Now() ? LockResult::kFailed
+                       : real->LockInstallation(path, wait, held);
+        };
   }
 
   HookedPlatform* platform_;
@@ -438,28 +442,28 @@ Expected AfterFailure(const Installation& inst, const Injector& injector,
   const std::string name = m.name;
   const bool ro = name == "ro.dll";
   switch (injector.op()) {
-    case Op::kCopyFile:
+    case Op::kCopyFileA:
       return {inst.Before(m), Installation::RecordBefore(m),
               "    - Copy Failure -"};
-    case Op::kSetFileAttributes:
+    case Op::kSetFileAttributesA:
       // The copy decides: a read-only file stays read-only and refuses it.
       return ro ? Expected{inst.Before(m), Installation::RecordBefore(m),
                            "    - Copy Failure -"}
                 : Clean(m);
-    case Op::kWritePrivateProfileString:
+    case Op::kWritePrivateProfileStringA:
       // The digest's record after the version's is one more copy later,
       // no more: the module is as a clean run leaves it.
       if (injector.section() == "sha256") return Clean(m);
       return {m.new_bytes, Installation::RecordBefore(m),
               "    - Copy Success -"};
-    case Op::kGetFileAttributes:
+    case Op::kGetFileAttributesA:
       // Missing, as far as the run can tell: copied whatever the versions.
       if (ro) {
         return {inst.Before(m), Installation::RecordBefore(m),
                 "    - Copy Failure -"};
       }
       return {m.new_bytes, m.new_record, "    - Copy Success -"};
-    case Op::kGetPrivateProfileString:
+    case Op::kGetPrivateProfileStringA:
       // client.ver's, the only profile file read through the platform:
       // installed version 0, so anything the patch has replaces it.
       return {m.new_bytes, m.new_record, "    - Copy Success -"};
@@ -467,8 +471,8 @@ Expected AfterFailure(const Installation& inst, const Injector& injector,
       // An installed file that cannot be read is taken for a damaged one.
       return {m.new_bytes, Installation::RecordBefore(m),
               "    - Copy Success -"};
-    case Op::kRegOpenKeyEx:
-    case Op::kRegQueryValueEx:
+    case Op::kRegOpenKeyExA:
+    case Op::kRegQueryValueExA:
       if (injector.first_read()) {
         return {inst.Before(m), Installation::RecordBefore(m),
                 "    - Installation directory not found -"};
@@ -579,7 +583,7 @@ void InjectEveryFault() {
                   "    - Installation lock failed : "
                   "C:\\Client\\bin\\ksupdate.lock -");
       }
-      if (fault == Fault::kFail && injector->op() == Op::kCopyFile) {
+      if (fault == Fault::kFail && injector->op() == Op::kCopyFileA) {
         // No record follows a failed copy.
         ASSERT_TRUE(injector->client_ver_at_fault());
         EXPECT_EQ(injector->client_ver_after().value_or(inst.ClientVer()),
@@ -613,13 +617,13 @@ TEST(FaultInjectionTest, EveryCallFailingOrThrowingWithChecksums) {
 // its bin directory. The path must not fall back to the root of the drive.
 TEST(FaultInjectionTest, RegistryFailureMidModuleWritesNothingOutsideBin) {
   const std::vector<Op> clean = CleanRun();
-  for (Op target : {Op::kCopyFile, Op::kWritePrivateProfileString}) {
+  for (Op target : {Op::kCopyFileA, Op::kWritePrivateProfileStringA}) {
     // The read of the bin directory for the first such call's path comes
     // just before it: open, query, close.
     int call = 0;
     while (clean[call] != target) ++call;
     const int open = call - 2;  // 1-based number of the RegOpenKeyExA
-    ASSERT_EQ(clean[open - 1], Op::kRegOpenKeyEx);
+    ASSERT_EQ(clean[open - 1], Op::kRegOpenKeyExA);
     SCOPED_TRACE(std::string("registry read for ") + OpName(target));
     Installation inst;
     HookedPlatform platform;
@@ -654,14 +658,14 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
     Installation inst;
     HookedPlatform platform;
     int calls_at_release = -1;
-    platform.lock = [&](LPCSTR path, DWORD wait,
-                        std::unique_ptr<InstallationLock>* held) {
-      EXPECT_STREQ(path, "C:\\Client\\bin\\ksupdate.lock");
-      EXPECT_EQ(wait, 0u);  // free at once: no wait
-      *held = std::make_unique<NotedLock>(
-          [&] { calls_at_release = platform.total_calls(); });
-      return LockResult::kHeld;
-    };
+    platform.hook.LockInstallation =
+        [&](LPCSTR path, DWORD wait, std::unique_ptr<InstallationLock>* held) {
+          EXPECT_STREQ(path, "C:\\Client\\bin\\ksupdate.lock");
+          EXPECT_EQ(wait, 0u);  // free at once: no wait
+          *held = std::make_unique<NotedLock>(
+              [&] { calls_at_release = platform.total_calls(); });
+          return LockResult::kHeld;
+        };
     int status = -1;
     ASSERT_TRUE(RunProgram(&platform, &status));
     EXPECT_EQ(platform.log(), clean);
@@ -672,7 +676,7 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
     auto lock = std::find(clean.begin(), clean.end(), Op::kLockInstallation);
     EXPECT_LT(read, lock);
     EXPECT_LT(lock - clean.begin(), std::find(clean.begin(), clean.end(),
-                                              Op::kGetPrivateProfileString) -
+                                              Op::kGetPrivateProfileStringA) -
                                         clean.begin());
     // Released after every call of the run but its last two: the one that
     // lets go of the directories the run held, and the clock's reading of
@@ -686,8 +690,8 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
     Installation inst;
     HookedPlatform platform;
     std::vector<DWORD> waits;
-    platform.lock = [&](LPCSTR, DWORD wait,
-                        std::unique_ptr<InstallationLock>*) {
+    platform.hook.LockInstallation = [&](LPCSTR, DWORD wait,
+                                         std::unique_ptr<InstallationLock>*) {
       waits.push_back(wait);
       return LockResult::kBusy;
     };
@@ -698,9 +702,9 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
               std::vector<std::string>{"    - Another update is running -"});
     for (const Module& m : kModules) ExpectModule(inst, m, Untouched(inst, m));
     // Nothing of client.ver was read, nothing copied or written.
-    EXPECT_EQ(platform.calls(Op::kCopyFile) +
-                  platform.calls(Op::kWritePrivateProfileString) +
-                  platform.calls(Op::kGetPrivateProfileString),
+    EXPECT_EQ(platform.calls(Op::kCopyFileA) +
+                  platform.calls(Op::kWritePrivateProfileStringA) +
+                  platform.calls(Op::kGetPrivateProfileStringA),
               0);
   }
   {
@@ -765,12 +769,13 @@ TEST(RunClockTest, TimesPastThirtyTwoBitsAreSaidRight) {
   HookedPlatform platform;
   // 2038-01-19T03:14:08Z, then 2106-02-07T06:28:16Z for every later read.
   int reads = 0;
-  platform.clock = [&reads](LPFILETIME now) {
+  platform.hook.GetSystemTimeAsFileTime = [&reads](LPFILETIME now) {
     *now = reads++ == 0 ? FILETIME{0xd53e8000u, 0x01e9fd1eu}
                         : FILETIME{0xd53e8000u, 0x0236485eu};
   };
   std::string result;
-  platform.write_result = [&result](LPCSTR, const std::string& data, bool*) {
+  platform.hook.WriteResultFile = [&result](LPCSTR, const std::string& data,
+                                            bool*) {
     result = data;
     return TRUE;
   };

@@ -36,8 +36,8 @@ TEST(CPatcher, SplitsNamesAndUpdatesEachInOrder) {
             expected);
   // No version read, nothing copied: the patch manifest was read once.
   EXPECT_EQ(platform.calls(Op::kLoadProfileFile), 1);
-  EXPECT_EQ(platform.calls(Op::kGetPrivateProfileString), 0);
-  EXPECT_EQ(platform.calls(Op::kCopyFile), 0);
+  EXPECT_EQ(platform.calls(Op::kGetPrivateProfileStringA), 0);
+  EXPECT_EQ(platform.calls(Op::kCopyFileA), 0);
   TraceLog.ResetForTesting();
 }
 
@@ -46,11 +46,11 @@ TEST(CPatcher, AnExceptionEndsTheRunQuietly) {
   memory.Put("C:\\Patch\\ksmodules.ver", "[modules]\na.dll=1\n");
   HookedPlatform platform(&memory);
   platform.before = [](Op op, int) {
-    if (op == Op::kRegOpenKeyEx) throw std::bad_alloc();
+    if (op == Op::kRegOpenKeyExA) throw std::bad_alloc();
   };
   CPatcher patcher(platform, kArgument);
   EXPECT_NO_THROW(patcher.Run());
-  EXPECT_EQ(platform.calls(Op::kRegOpenKeyEx), 1);
+  EXPECT_EQ(platform.calls(Op::kRegOpenKeyExA), 1);
 }
 
 // A patch changed while the run goes on (a share refreshed under it, or a
@@ -66,7 +66,7 @@ TEST(CPatcher, TakesTheManifestFromOneReading) {
   prefix.Write("Patch/b.dll", "b");
   HookedPlatform platform;
   platform.before = [&](Op op, int) {
-    if (op == Op::kCopyFile && platform.calls(Op::kCopyFile) == 1) {
+    if (op == Op::kCopyFileA && platform.calls(Op::kCopyFileA) == 1) {
       const std::string other =
           "[modules]\r\na.dll=9\r\nb.dll=9\r\nc.dll=9\r\n[sha256]\r\nb.dll=" +
           std::string(64, '0') + "\r\n";
@@ -77,7 +77,7 @@ TEST(CPatcher, TakesTheManifestFromOneReading) {
     }
   };
   CPatcher(platform, kArgument).Run();
-  EXPECT_EQ(platform.calls(Op::kCopyFile), 2);
+  EXPECT_EQ(platform.calls(Op::kCopyFileA), 2);
   EXPECT_EQ(prefix.Read("Client/bin/b.dll"), "b");
   ModuleVersion version;
   ReadManifestVersion(platform, "C:\\Client\\bin\\client.ver", "b.dll",

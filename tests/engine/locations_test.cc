@@ -57,14 +57,14 @@ TEST(GetInstallBinDir, MissingOrEmptyValueGivesNoDirectory) {
   EXPECT_EQ(Locations::GetInstalledManifestPath(platform), "\\client.ver");
   AnswerRegistryValue(&platform, "");
   EXPECT_EQ(Locations::GetInstallBinDir(platform), "");
-  platform.reg_open = [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) {
+  platform.hook.RegOpenKeyExA = [](HKEY, LPCSTR, DWORD, REGSAM, PHKEY) {
     return ERROR_ACCESS_DENIED;
   };
   EXPECT_EQ(Locations::GetInstallBinDir(platform), "");
   // Three reads opened the key; the one that failed to open it neither
   // queried nor closed it.
-  EXPECT_EQ(platform.calls(Op::kRegOpenKeyEx), 4);
-  EXPECT_EQ(platform.calls(Op::kRegQueryValueEx), 3);
+  EXPECT_EQ(platform.calls(Op::kRegOpenKeyExA), 4);
+  EXPECT_EQ(platform.calls(Op::kRegQueryValueExA), 3);
   EXPECT_EQ(platform.calls(Op::kRegCloseKey), 3);
 }
 
@@ -90,8 +90,8 @@ TEST(ReadRegistryString, AsksForTheValueAndClosesTheKey) {
   std::string key_asked;
   std::string value_asked;
   REGSAM access = 0;
-  platform.reg_open = [&](HKEY root, LPCSTR key, DWORD options, REGSAM sam,
-                          PHKEY result) {
+  platform.hook.RegOpenKeyExA = [&](HKEY root, LPCSTR key, DWORD options,
+                                    REGSAM sam, PHKEY result) {
     EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
     EXPECT_EQ(options, 0u);
     key_asked = key;
@@ -99,8 +99,9 @@ TEST(ReadRegistryString, AsksForTheValueAndClosesTheKey) {
     *result = PredefinedKey(0x4321);
     return ERROR_SUCCESS;
   };
-  platform.reg_query = [&](HKEY key, LPCSTR name, LPDWORD, LPDWORD type,
-                           LPBYTE data, LPDWORD size) -> LONG {
+  platform.hook.RegQueryValueExA = [&](HKEY key, LPCSTR name, LPDWORD,
+                                       LPDWORD type, LPBYTE data,
+                                       LPDWORD size) -> LONG {
     EXPECT_EQ(key, PredefinedKey(0x4321));
     EXPECT_EQ(type, nullptr);
     EXPECT_EQ(*size, 50u);
@@ -110,7 +111,7 @@ TEST(ReadRegistryString, AsksForTheValueAndClosesTheKey) {
     return ERROR_SUCCESS;
   };
   HKEY closed = nullptr;
-  platform.reg_close = [&](HKEY key) {
+  platform.hook.RegCloseKey = [&](HKEY key) {
     closed = key;
     return ERROR_SUCCESS;
   };
@@ -127,8 +128,8 @@ TEST(ReadRegistryString, StopsAtTheFirstZeroAndOnFailure) {
   AnswerRegistryValue(&platform, std::string("C:\\A\0junk", 9));
   EXPECT_EQ(Locations::GetInstallBinDir(platform), "C:\\A\\bin");
   // A query that keeps asking for more than any path needs ends as missing.
-  platform.reg_query = [](HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE,
-                          LPDWORD size) -> LONG {
+  platform.hook.RegQueryValueExA = [](HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE,
+                                      LPDWORD size) -> LONG {
     *size = 0xFFFFFFF0u;
     return ERROR_MORE_DATA;
   };

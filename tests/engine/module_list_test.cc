@@ -94,12 +94,12 @@ TEST_F(UpdateModuleTest, ReplacesAnOlderReadOnlyModule) {
                          kSuccess}));
   EXPECT_EQ(prefix_.Read("Client/bin/a.dll"), "new");
   EXPECT_EQ(InstalledVersion("a.dll"), "5");
-  EXPECT_EQ(platform.calls(Op::kSetFileAttributes), 1);
+  EXPECT_EQ(platform.calls(Op::kSetFileAttributesA), 1);
   // The record comes after the copy.
   std::vector<Op> log = platform.log();
-  auto copy = std::find(log.begin(), log.end(), Op::kCopyFile);
+  auto copy = std::find(log.begin(), log.end(), Op::kCopyFileA);
   auto write =
-      std::find(log.begin(), log.end(), Op::kWritePrivateProfileString);
+      std::find(log.begin(), log.end(), Op::kWritePrivateProfileStringA);
   EXPECT_LT(copy, write);
 }
 
@@ -116,9 +116,9 @@ TEST_F(UpdateModuleTest, SkipsAModuleThatIsNotOlder) {
   EXPECT_EQ(Trace(),
             (std::vector<std::string>{"- Updating: same.dll -", kSkipped,
                                       "- Updating: older.dll -", kSkipped}));
-  EXPECT_EQ(platform.calls(Op::kSetFileAttributes), 0);
-  EXPECT_EQ(platform.calls(Op::kCopyFile), 0);
-  EXPECT_EQ(platform.calls(Op::kWritePrivateProfileString), 0);
+  EXPECT_EQ(platform.calls(Op::kSetFileAttributesA), 0);
+  EXPECT_EQ(platform.calls(Op::kCopyFileA), 0);
+  EXPECT_EQ(platform.calls(Op::kWritePrivateProfileStringA), 0);
   EXPECT_EQ(prefix_.Read("Client/bin/same.dll"), "old");
 }
 
@@ -137,7 +137,7 @@ TEST_F(UpdateModuleTest, CopiesAMissingModuleWhateverTheNumbers) {
   // no kill between the copy and the new record leaves it ahead of its file.
   const std::vector<Op>& log = platform.log();
   const size_t copy =
-      std::find(log.begin(), log.end(), Op::kCopyFile) - log.begin();
+      std::find(log.begin(), log.end(), Op::kCopyFileA) - log.begin();
   ASSERT_LT(copy, log.size());
   EXPECT_EQ(records[copy], "0000000000");
   EXPECT_TRUE(Update("b.dll"));
@@ -214,7 +214,7 @@ TEST_F(UpdateModuleTest, FailedAttributeChangeLetsTheCopyDecide) {
   prefix_.Write("Client/bin/ro.dll", "old", 0444);
   prefix_.Write("Client/bin/rw.dll", "old", 0644);
   HookedPlatform platform;
-  platform.set_attributes = [](LPCSTR, DWORD) { return FALSE; };
+  platform.hook.SetFileAttributesA = [](LPCSTR, DWORD) { return FALSE; };
   EXPECT_FALSE(Update("ro.dll", &platform));
   EXPECT_TRUE(Update("rw.dll", &platform));
   EXPECT_EQ(prefix_.Read("Client/bin/ro.dll"), "old");
@@ -228,7 +228,8 @@ TEST_F(UpdateModuleTest, FailedRecordStillCountsTheCopy) {
   prefix_.Write("Patch/a.dll", "new");
   prefix_.Write("Client/bin/a.dll", "old");
   HookedPlatform platform;
-  platform.write = [](LPCSTR, LPCSTR, LPCSTR, LPCSTR) { return FALSE; };
+  platform.hook.WritePrivateProfileStringA = [](LPCSTR, LPCSTR, LPCSTR,
+                                                LPCSTR) { return FALSE; };
   EXPECT_TRUE(Update("a.dll", &platform));
   EXPECT_EQ(Trace().back(), kSuccess);
   EXPECT_EQ(prefix_.Read("Client/bin/a.dll"), "new");
@@ -248,9 +249,9 @@ TEST_F(UpdateModuleTest, NoInstallationDirectoryMeansNoFileWork) {
       (std::vector<std::string>{
           "- Updating: a.dll -", "    - Installation directory not found -",
           "- Updating: a.dll -", "    - Installation directory not found -"}));
-  for (Op op : {Op::kGetPrivateProfileString, Op::kGetFileAttributes,
-                Op::kSetFileAttributes, Op::kCopyFile,
-                Op::kWritePrivateProfileString}) {
+  for (Op op : {Op::kGetPrivateProfileStringA, Op::kGetFileAttributesA,
+                Op::kSetFileAttributesA, Op::kCopyFileA,
+                Op::kWritePrivateProfileStringA}) {
     EXPECT_EQ(platform.calls(op), 0) << OpName(op);
   }
   EXPECT_FALSE(prefix_.Exists("a.dll"));
@@ -271,8 +272,8 @@ TEST_F(UpdateModuleTest, RefusesNamesThatLeaveBin) {
               (std::vector<std::string>{Line("- Updating: %s -", name),
                                         "    - Invalid module name -"}))
         << name;
-    EXPECT_EQ(platform.calls(Op::kGetPrivateProfileString), 0) << name;
-    EXPECT_EQ(platform.calls(Op::kCopyFile), 0) << name;
+    EXPECT_EQ(platform.calls(Op::kGetPrivateProfileStringA), 0) << name;
+    EXPECT_EQ(platform.calls(Op::kCopyFileA), 0) << name;
   }
   EXPECT_EQ(prefix_.Read("evil.dll"), "outside");
 }
@@ -343,7 +344,7 @@ TEST_F(UpdateModuleTest, ModulesAfterAnExceptionAreUntouched) {
   prefix_.Write("Patch/b.dll", "new");
   HookedPlatform platform;
   platform.before = [](Op op, int) {
-    if (op == Op::kCopyFile) throw std::bad_alloc();
+    if (op == Op::kCopyFileA) throw std::bad_alloc();
   };
   RunPatch(&platform);
   EXPECT_EQ(Trace(), (std::vector<std::string>{
@@ -351,7 +352,7 @@ TEST_F(UpdateModuleTest, ModulesAfterAnExceptionAreUntouched) {
                          Line(kNotThere, "C:\\Client\\bin\\a.dll")}));
   EXPECT_FALSE(prefix_.Exists("Client/bin/a.dll"));
   EXPECT_FALSE(prefix_.Exists("Client/bin/b.dll"));
-  EXPECT_EQ(platform.calls(Op::kCopyFile), 1);
+  EXPECT_EQ(platform.calls(Op::kCopyFileA), 1);
 }
 
 TEST_F(UpdateModuleTest, RepeatedNameSeesItsOwnRecord) {

@@ -130,8 +130,8 @@ TEST(ReadTrustPolicy, UnusableValuesAreProblems) {
 TEST(ReadTrustPolicy, ReadsTheMachinesNativeView) {
   MemoryPlatform memory;
   HookedPlatform platform(&memory);
-  platform.reg_open = [&](HKEY root, LPCSTR key, DWORD options, REGSAM sam,
-                          PHKEY result) {
+  platform.hook.RegOpenKeyExA = [&](HKEY root, LPCSTR key, DWORD options,
+                                    REGSAM sam, PHKEY result) {
     EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
     EXPECT_STREQ(key, kPolicyKeyPath);
     EXPECT_EQ(sam, KEY_READ | KEY_WOW64_64KEY);
@@ -140,7 +140,7 @@ TEST(ReadTrustPolicy, ReadsTheMachinesNativeView) {
   TrustPolicy policy;
   std::string problem;
   EXPECT_TRUE(ReadTrustPolicy(platform, &policy, &problem));
-  EXPECT_EQ(platform.calls(Op::kRegOpenKeyEx), 1);
+  EXPECT_EQ(platform.calls(Op::kRegOpenKeyExA), 1);
 }
 
 // The header and serial checks of a signed manifest, in their order.

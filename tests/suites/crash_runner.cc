@@ -134,13 +134,32 @@ long long EnvNumber(const char* name, long long fallback) {
   return *end == '\0' ? value : fallback;
 }
 
+// The lock's wait as KSUPDATE_LOCK_WAIT_MS says, not the first try, which
+// never waits: a test of a lock held past the bound need not wait minutes.
+class LockWaitPlatform : public PlatformWrapper {
+ public:
+  explicit LockWaitPlatform(Platform* target)
+      : PlatformWrapper(target),
+        lock_wait_ms_(EnvNumber("KSUPDATE_LOCK_WAIT_MS", -1)) {}
+  LockResult LockInstallation(
+      LPCSTR path, DWORD timeout_ms,
+      std::unique_ptr<InstallationLock>* lock) override {
+    if (lock_wait_ms_ >= 0 && timeout_ms != 0) {
+      timeout_ms = static_cast<DWORD>(lock_wait_ms_);
+    }
+    return PlatformWrapper::LockInstallation(path, timeout_ms, lock);
+  }
+
+ private:
+  long long lock_wait_ms_;
+};
+
 class KillingPlatform : public PlatformWrapper {
  public:
   explicit KillingPlatform(Platform* target)
       : PlatformWrapper(target),
         kill_at_(EnvNumber("KSUPDATE_KILL_AT", 0)),
-        delay_us_(EnvNumber("KSUPDATE_KILL_DELAY_US", -1)),
-        lock_wait_ms_(EnvNumber("KSUPDATE_LOCK_WAIT_MS", -1)) {
+        delay_us_(EnvNumber("KSUPDATE_KILL_DELAY_US", -1)) {
     if (kill_at_ > 0 && delay_us_ >= 0) PrepareKiller();
   }
   KillingPlatform(const KillingPlatform&) = delete;
@@ -156,101 +175,17 @@ class KillingPlatform : public PlatformWrapper {
     std::fclose(out);
   }
 
-  DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
-                                  LPCSTR file) override {
-    Timed t(this, "GetPrivateProfileSectionA");
-    return PlatformWrapper::GetPrivateProfileSectionA(section, buffer, size,
-                                                      file);
+  // Every operation a point to kill at, timed.
+#define KS_TIMED(result, name, parameters, arguments) \
+  result name parameters override {                   \
+    Timed t(this, #name);                             \
+    return PlatformWrapper::name arguments;           \
   }
-  DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
-                                 LPCSTR default_value, LPSTR buffer, DWORD size,
-                                 LPCSTR file) override {
-    Timed t(this, "GetPrivateProfileStringA");
-    return PlatformWrapper::GetPrivateProfileStringA(
-        section, key, default_value, buffer, size, file);
-  }
-  BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
-                                  LPCSTR file) override {
-    Timed t(this, "WritePrivateProfileStringA");
-    return PlatformWrapper::WritePrivateProfileStringA(section, key, value,
-                                                       file);
-  }
-  LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM desired,
-                     PHKEY result) override {
-    Timed t(this, "RegOpenKeyExA");
-    return PlatformWrapper::RegOpenKeyExA(key, sub_key, options, desired,
-                                          result);
-  }
-  LONG RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved,
-                        LPDWORD type, LPBYTE data, LPDWORD data_size) override {
-    Timed t(this, "RegQueryValueExA");
-    return PlatformWrapper::RegQueryValueExA(key, value_name, reserved, type,
-                                             data, data_size);
-  }
-  LONG RegCloseKey(HKEY key) override {
-    Timed t(this, "RegCloseKey");
-    return PlatformWrapper::RegCloseKey(key);
-  }
-  DWORD GetFileAttributesA(LPCSTR path) override {
-    Timed t(this, "GetFileAttributesA");
-    return PlatformWrapper::GetFileAttributesA(path);
-  }
-  BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override {
-    Timed t(this, "SetFileAttributesA");
-    return PlatformWrapper::SetFileAttributesA(path, attributes);
-  }
-  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                 const ExpectedBytes* expected, CopyReport* report) override {
-    Timed t(this, "CopyFileA");
-    return PlatformWrapper::CopyFileA(source, target, fail_if_exists, expected,
-                                      report);
-  }
+  KS_PLATFORM_OPERATIONS(KS_TIMED)
+#undef KS_TIMED
   std::unique_ptr<CopyStage> BeginStaging() override {
     return std::make_unique<KillingStage>(this,
                                           PlatformWrapper::BeginStaging());
-  }
-  BOOL WriteProfileStrings(LPCSTR file,
-                           const std::vector<ProfileWrite>& writes) override {
-    Timed t(this, "WriteProfileStrings");
-    return PlatformWrapper::WriteProfileStrings(file, writes);
-  }
-  BOOL HashFile(LPCSTR path, Sha256Digest* digest,
-                CopyReport* report) override {
-    Timed t(this, "HashFile");
-    return PlatformWrapper::HashFile(path, digest, report);
-  }
-  ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override {
-    Timed t(this, "LoadProfileFile");
-    return PlatformWrapper::LoadProfileFile(file, contents);
-  }
-  ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
-                            std::string* contents) override {
-    Timed t(this, "ReadFileBytes");
-    return PlatformWrapper::ReadFileBytes(file, max_bytes, contents);
-  }
-  BOOL WriteResultFile(LPCSTR path, const std::string& data,
-                       bool* refused) override {
-    Timed t(this, "WriteResultFile");
-    return PlatformWrapper::WriteResultFile(path, data, refused);
-  }
-  BOOL TrustInstallation(LPCSTR bin_dir,
-                         InstallationRefusal* refused) override {
-    Timed t(this, "TrustInstallation");
-    return PlatformWrapper::TrustInstallation(bin_dir, refused);
-  }
-  BOOL OpenSourceDirectory(LPCSTR dir) override {
-    Timed t(this, "OpenSourceDirectory");
-    return PlatformWrapper::OpenSourceDirectory(dir);
-  }
-  LockResult LockInstallation(
-      LPCSTR path, DWORD timeout_ms,
-      std::unique_ptr<InstallationLock>* lock) override {
-    Timed t(this, "LockInstallation");
-    // The wait, not the first try, which never waits.
-    if (lock_wait_ms_ >= 0 && timeout_ms != 0) {
-      timeout_ms = static_cast<DWORD>(lock_wait_ms_);
-    }
-    return PlatformWrapper::LockInstallation(path, timeout_ms, lock);
   }
 
  private:
@@ -322,7 +257,6 @@ class KillingPlatform : public PlatformWrapper {
   long long count_ = 0;
   long long kill_at_;
   long long delay_us_;
-  long long lock_wait_ms_;
   std::vector<Call> calls_;
 };
 
@@ -330,7 +264,8 @@ class KillingPlatform : public PlatformWrapper {
 }  // namespace ks
 
 int main(int argc, char** argv) {
-  ks::KillingPlatform platform(ks::DefaultPlatform());
+  ks::LockWaitPlatform waiting(ks::DefaultPlatform());
+  ks::KillingPlatform platform(&waiting);
   ks::theApp.UseSystem(&platform, nullptr);
   // The argument text as the shipped program takes it.
   const char* raw = ks::RawCommandLine();

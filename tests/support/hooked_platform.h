@@ -14,31 +14,16 @@
 
 namespace ks {
 
+// Every operation of the seam, by its name (Op::kCopyFileA), then the
+// stage's own calls.
 enum class Op {
-  kGetPrivateProfileSection,
-  kGetPrivateProfileString,
-  kWritePrivateProfileString,
-  kRegOpenKeyEx,
-  kRegQueryValueEx,
-  kRegCloseKey,
-  kGetFileAttributes,
-  kSetFileAttributes,
-  kCopyFile,
-  kLockInstallation,
-  kHashFile,
-  kLoadProfileFile,
-  kReadFileBytes,
-  kTrustInstallation,
-  kWriteResultFile,
-  kLastError,
-  kOpenSourceDirectory,
-  kReleaseDirectories,
-  kBeginStaging,
+#define KS_OP(result, name, parameters, arguments) k##name,
+  KS_PLATFORM_OPERATIONS(KS_OP)
+#undef KS_OP
+      kBeginStaging,
   kStage,  // CopyStage's own calls, on the stage that BeginStaging gave
   kPutInPlace,
   kFlushStage,
-  kWriteProfileStrings,
-  kGetSystemTimeAsFileTime,
   kCount
 };
 
@@ -58,26 +43,14 @@ class HookedPlatform : public PlatformWrapper {
   // (1 for the first call of any operation); may throw.
   std::function<void(Op, int)> before;
 
-  // When set, answer instead of the target.
-  std::function<DWORD(LPCSTR, LPSTR, DWORD, LPCSTR)> section;
-  std::function<DWORD(LPCSTR, LPCSTR, LPCSTR, LPSTR, DWORD, LPCSTR)> string;
-  std::function<BOOL(LPCSTR, LPCSTR, LPCSTR, LPCSTR)> write;
-  std::function<LONG(HKEY, LPCSTR, DWORD, REGSAM, PHKEY)> reg_open;
-  std::function<LONG(HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD)>
-      reg_query;
-  std::function<LONG(HKEY)> reg_close;
-  std::function<DWORD(LPCSTR)> get_attributes;
-  std::function<BOOL(LPCSTR, DWORD)> set_attributes;
-  std::function<BOOL(LPCSTR, LPCSTR, BOOL, const ExpectedBytes*, CopyReport*)>
-      copy;
-  std::function<LockResult(LPCSTR, DWORD, std::unique_ptr<InstallationLock>*)>
-      lock;
-  std::function<BOOL(LPCSTR, Sha256Digest*, CopyReport*)> hash;
-  std::function<ProfileLoad(LPCSTR, std::string*)> load_profile;
-  std::function<ProfileLoad(LPCSTR, DWORD, std::string*)> read_file;
-  std::function<BOOL(LPCSTR, InstallationRefusal*)> trust;
-  std::function<BOOL(LPCSTR)> open_source;
-  std::function<BOOL(LPCSTR, const std::string&, bool*)> write_result;
+  // When set, answer instead of the target: hook.CopyFileA, say.
+  struct Hooks {
+#define KS_HOOK(result, name, parameters, arguments) \
+  std::function<result parameters> name;
+    KS_PLATFORM_OPERATIONS(KS_HOOK)
+#undef KS_HOOK
+  };
+  Hooks hook;
   // The stage's calls: answer instead of the target's stage (which the
   // hook may call through `stage`).
   std::function<BOOL(CopyStage* stage, LPCSTR, LPCSTR, const ExpectedBytes*,
@@ -88,38 +61,8 @@ class HookedPlatform : public PlatformWrapper {
   std::function<BOOL(LPCSTR, const std::vector<ProfileWrite>&)> write_profile;
   std::function<void(LPFILETIME)> clock;
 
-  DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
-                                  LPCSTR file) override;
-  DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
-                                 LPCSTR default_value, LPSTR buffer, DWORD size,
-                                 LPCSTR file) override;
-  BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
-                                  LPCSTR file) override;
-  LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM desired,
-                     PHKEY result) override;
-  LONG RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved,
-                        LPDWORD type, LPBYTE data, LPDWORD data_size) override;
-  LONG RegCloseKey(HKEY key) override;
-  DWORD GetFileAttributesA(LPCSTR path) override;
-  BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override;
-  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                 const ExpectedBytes* expected, CopyReport* report) override;
+  KS_PLATFORM_OPERATIONS(KS_PLATFORM_OVERRIDE)
   std::unique_ptr<CopyStage> BeginStaging() override;
-  BOOL WriteProfileStrings(LPCSTR file,
-                           const std::vector<ProfileWrite>& writes) override;
-  BOOL HashFile(LPCSTR path, Sha256Digest* digest, CopyReport* report) override;
-  ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
-  ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
-                            std::string* contents) override;
-  BOOL TrustInstallation(LPCSTR bin_dir, InstallationRefusal* refused) override;
-  BOOL OpenSourceDirectory(LPCSTR dir) override;
-  void ReleaseDirectories() override;
-  BOOL WriteResultFile(LPCSTR path, const std::string& data,
-                       bool* refused) override;
-  LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
-                              std::unique_ptr<InstallationLock>* lock) override;
-  DWORD LastError() override;
-  void GetSystemTimeAsFileTime(LPFILETIME time) override;
 
  private:
   class HookedStage;

@@ -387,4 +387,14 @@ LockResult MemoryPlatform::LockInstallation(
   return LockResult::kHeld;
 }
 
+BOOL MemoryPlatform::OpenSourceDirectory(LPCSTR /*dir*/) { return TRUE; }
+
+void MemoryPlatform::ReleaseDirectories() {}
+
+DWORD MemoryPlatform::LastError() { return last_error_; }
+
+void MemoryPlatform::GetSystemTimeAsFileTime(LPFILETIME time) {
+  *time = clock_;
+}
+
 }  // namespace ks

@@ -44,38 +44,8 @@ class MemoryPlatform : public Platform {
   // How many times the file at `path` was replaced or made by a write.
   int writes(const std::string& path) const;
 
-  DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size,
-                                  LPCSTR file) override;
-  DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
-                                 LPCSTR default_value, LPSTR buffer, DWORD size,
-                                 LPCSTR file) override;
-  BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
-                                  LPCSTR file) override;
-  LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM desired,
-                     PHKEY result) override;
-  LONG RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved,
-                        LPDWORD type, LPBYTE data, LPDWORD data_size) override;
-  LONG RegCloseKey(HKEY key) override;
-  DWORD GetFileAttributesA(LPCSTR path) override;
-  BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) override;
-  BOOL CopyFileA(LPCSTR source, LPCSTR target, BOOL fail_if_exists,
-                 const ExpectedBytes* expected, CopyReport* report) override;
+  KS_PLATFORM_OPERATIONS(KS_PLATFORM_OVERRIDE)
   std::unique_ptr<CopyStage> BeginStaging() override;
-  BOOL WriteProfileStrings(LPCSTR file,
-                           const std::vector<ProfileWrite>& writes) override;
-  BOOL HashFile(LPCSTR path, Sha256Digest* digest, CopyReport* report) override;
-  ProfileLoad LoadProfileFile(LPCSTR file, std::string* contents) override;
-  ProfileLoad ReadFileBytes(LPCSTR file, DWORD max_bytes,
-                            std::string* contents) override;
-  BOOL TrustInstallation(LPCSTR bin_dir, InstallationRefusal* refused) override;
-  BOOL OpenSourceDirectory(LPCSTR /*dir*/) override { return TRUE; }
-  void ReleaseDirectories() override {}
-  DWORD LastError() override { return last_error_; }
-  BOOL WriteResultFile(LPCSTR path, const std::string& data,
-                       bool* refused) override;
-  LockResult LockInstallation(LPCSTR path, DWORD timeout_ms,
-                              std::unique_ptr<InstallationLock>* lock) override;
-  void GetSystemTimeAsFileTime(LPFILETIME time) override { *time = clock_; }
 
  private:
   struct Entry {

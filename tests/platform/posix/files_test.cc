@@ -200,12 +200,12 @@ TEST_F(PosixFilesTest, APrefixSwappedWhileTheRunWaitsChangesNothing) {
            fs::copy_options::recursive | fs::copy_options::copy_symlinks);
   std::ofstream(theirs + "/drive_c/patch/a.dll", std::ios::trunc) << "theirs";
   HookedPlatform platform;
-  platform.lock = [&](LPCSTR path, DWORD wait,
-                      std::unique_ptr<InstallationLock>* held) {
-    fs::rename(ours, moved);
-    fs::create_directory_symlink(theirs, ours);
-    return platform.target()->LockInstallation(path, wait, held);
-  };
+  platform.hook.LockInstallation =
+      [&](LPCSTR path, DWORD wait, std::unique_ptr<InstallationLock>* held) {
+        fs::rename(ours, moved);
+        fs::create_directory_symlink(theirs, ours);
+        return platform.target()->LockInstallation(path, wait, held);
+      };
   CPatcher(platform, "C:\\patch\\setup.exe").Run();
   fs::remove(ours);
   fs::rename(moved, ours);
