@@ -32,12 +32,33 @@ set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 # happens before signing, which a later strip would break.
 set(CPACK_STRIP_FILES ON)
 
+# The patch scripts are installed without CMakeLists.txt, from which they
+# read their version in the source tree: checksums, which the other two
+# load, gets it stamped in.
+set(stamp "\nSTAMPED_VERSION = None\n")
+file(READ ${PROJECT_SOURCE_DIR}/scripts/checksums script)
+string(FIND "${script}" "${stamp}" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "scripts/checksums: no 'STAMPED_VERSION = None' line "
+                      "to stamp the version into")
+endif()
+string(REPLACE "${stamp}" "\nSTAMPED_VERSION = \"${PROJECT_VERSION}\"\n"
+  script "${script}")
+set(KSUPDATE_STAMPED_CHECKSUMS ${KSUPDATE_GENERATED_DIR}/scripts/checksums)
+file(WRITE ${KSUPDATE_STAMPED_CHECKSUMS}.new "${script}")
+file(COPY_FILE ${KSUPDATE_STAMPED_CHECKSUMS}.new ${KSUPDATE_STAMPED_CHECKSUMS}
+  ONLY_IF_DIFFERENT)
+file(REMOVE ${KSUPDATE_STAMPED_CHECKSUMS}.new)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/scripts/checksums)
+
 if(WIN32)
   install(TARGETS ksupdate RUNTIME DESTINATION .)
   install(FILES LICENSE DESTINATION .)
-  # The patch scripts as they are: Python runs them on Windows too.
-  install(PROGRAMS scripts/checksums scripts/checkpatch scripts/sign
-    DESTINATION tools)
+  # The patch scripts as they are, but for the stamp: Python runs them on
+  # Windows too.
+  install(PROGRAMS ${KSUPDATE_STAMPED_CHECKSUMS} scripts/checkpatch
+    scripts/sign DESTINATION tools)
   install(FILES examples/ksupdate-detect.ps1 DESTINATION tools)
   ksupdate_install_docs(.
     README.md=README.md LICENSE=LICENSE docs/manifests.md=docs/manifests.md
@@ -93,7 +114,9 @@ else()
       DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
   # The patch scripts under names of their own in the shared bin.
-  foreach(script checksums checkpatch sign)
+  install(PROGRAMS ${KSUPDATE_STAMPED_CHECKSUMS}
+    DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME ksupdate-checksums)
+  foreach(script checkpatch sign)
     install(PROGRAMS scripts/${script} DESTINATION ${CMAKE_INSTALL_BINDIR}
       RENAME ksupdate-${script})
   endforeach()

@@ -2,8 +2,10 @@
 """scripts/checkpatch on patches with each mistake it is to report, and on
 a clean one: every mistake reported, with its exit status; both patch
 scripts on a manifest of a double-byte code page; scripts/checksums
-replacing old sections; and --key and --threshold on signed patches, and
-on the ECDSA vectors."""
+replacing old sections, and naming the entries it drops; --key and
+--threshold on signed patches, and on the ECDSA vectors; and the command
+line of the three patch scripts: --help, --version, and operands that name
+nothing usable."""
 
 import base64
 import hashlib
@@ -11,6 +13,7 @@ import importlib.machinery
 import importlib.util
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -38,7 +41,8 @@ CASES = [
     ("wrong digest, sha256sum form, missing sum",
      f"[modules]\r\na.dll=5\r\nb.dll=1\r\n[sha256]\r\na.dll={'0' * 64}\r\n"
      f"{SUM}  b.dll\r\n".encode(), {"b.dll": A},
-     ["error: module 'a.dll': its file is not the one its checksum vouches",
+     ["error: module 'a.dll': its file is not the one its checksum vouches "
+      f"for: [sha256] says {'0' * 64}, the file's is {SUM}",
       "is sha256sum's form; write name=digest",
       "error: module 'b.dll' has no checksum"]),
     # A file a byte longer than its size, one a byte shorter, an entry that
@@ -115,16 +119,18 @@ def code_page_problems():
 def rewrite_problems():
     """checksums replaces the [sha256] and [size] sections wherever they
     were, in any case, with the sizes of the files as they are (an empty
-    one, one of more than a read), keeps the rest, and checkpatch passes
-    the result."""
+    one, one of more than a read), keeps the rest, names in a warning each
+    entry it drops for a module no longer listed (a name listed in another
+    case is no such entry), and checkpatch passes the result."""
     large = b"f" * ((1 << 20) + 1)
     work = tempfile.mkdtemp(prefix="kscheck-")
     try:
         manifest = os.path.join(work, "ksmodules.ver")
         with open(manifest, "wb") as f:
-            f.write(b"[size]\r\na.dll=1\r\n[modules]\r\na.dll=5\r\n"
+            f.write(b"[size]\r\nA.DLL=1\r\n[modules]\r\na.dll=5\r\n"
                     b"e.dll|f.dll=1\r\n[SHA256]\r\na.dll=00\r\n"
-                    b"[Size]\r\ne.dll=4\r\n[Modules]\r\n; kept\r\n")
+                    b"gone.dll=11\r\n; a comment\r\n[Size]\r\ne.dll=4\r\n"
+                    b"gone.dll=2\r\n[Modules]\r\n; kept\r\n")
         for name, data in (("a.dll", A), ("e.dll", b""), ("f.dll", large)):
             with open(os.path.join(work, name), "wb") as f:
                 f.write(data)
@@ -144,6 +150,10 @@ def rewrite_problems():
                 f"f.dll={len(large)}\r\n").encode()
     if run[0].returncode != 0 or written != expected:
         return [f"checksums over old sections: {run[0]}\n{written!r}"]
+    dropped = "checksums: warning: [{}] entry 'gone.dll' is for no module " \
+        "that [modules] lists: dropped\n"
+    if run[0].stderr != dropped.format("sha256") + dropped.format("size"):
+        return [f"checksums, the entries it drops: {run[0].stderr!r}"]
     if run[1].returncode != 0 or "0 errors, 0 warnings" not in run[1].stdout:
         return [f"checkpatch after checksums: {run[1].stdout}"]
     return []
@@ -305,6 +315,95 @@ def signed_problems():
     return problems
 
 
+def project_version():
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+        return re.search(r"project\(ksupdate VERSION ([0-9.]+)",
+                         f.read()).group(1)
+
+
+def snapshot(directory):
+    """Every file below `directory`, with its bytes."""
+    found = {}
+    for dirpath, _, files in os.walk(directory):
+        for name in files:
+            path = os.path.join(dirpath, name)
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    found[path] = f.read()
+    return found
+
+
+def command_line_problems():
+    """Each patch script: --help prints its usage on standard output and
+    --version its name and the project's version, both with status 0; a
+    missing operand or one too many, a PATCH that does not exist or cannot
+    be read, a file given for the patch directory and a directory for the
+    manifest, a bad option: each is one line on standard error with status
+    2, and changes nothing."""
+    problems = []
+    version = project_version()
+    work = tempfile.mkdtemp(prefix="kscheck-")
+    try:
+        patch = os.path.join(work, "patch")
+        os.mkdir(patch)
+        for name, data in (("ksmodules.ver", b"[modules]\r\na.dll=5\r\n"),
+                           ("a.dll", A)):
+            with open(os.path.join(patch, name), "wb") as f:
+                f.write(data)
+        os.makedirs(os.path.join(work, "folder", "ksmodules.ver"))
+        os.mkdir(os.path.join(work, "empty"))
+        os.mkdir(os.path.join(work, "dangling"))
+        os.symlink("nowhere", os.path.join(work, "dangling", "ksmodules.ver"))
+        # A FIFO would hang a script that opens it to read.
+        os.mkdir(os.path.join(work, "fifo"))
+        os.mkfifo(os.path.join(work, "fifo", "ksmodules.ver"))
+        key = os.path.join(work, "key.pem")
+        shutil.copy(signing.key_path("one"), key)
+        os.chmod(key, 0o600)
+
+        def run(tool, *args):
+            command = [sys.executable, os.path.join(ROOT, "scripts", tool),
+                       *args]
+            try:
+                return subprocess.run(command, capture_output=True,
+                                      text=True, cwd=work, timeout=30)
+            except subprocess.TimeoutExpired:
+                return subprocess.CompletedProcess(command, None, "",
+                                                   "no answer in 30 s")
+
+        mistakes = [[], ["patch", "patch"], ["patchh"],
+                    [os.path.join("patchh", "ksmodules.ver")], ["empty"],
+                    [os.path.join("patch", "a.dll")], ["folder"],
+                    ["dangling"], ["fifo"], ["--code-page", "1", "patch"],
+                    ["--codepage", "932", "patch"]]
+        for tool in ("checksums", "checkpatch", "sign"):
+            # sign takes KEY first; the mistakes of KEY are sign_test's.
+            words = ["key.pem"] if tool == "sign" else []
+            result = run(tool, "--help")
+            if result.returncode != 0 or result.stderr or \
+                    not re.search(rf"^Usage:\s+scripts/{tool} ", result.stdout,
+                                  re.M):
+                problems.append(f"{tool} --help: {result}")
+            result = run(tool, "--version")
+            if result.returncode != 0 or result.stderr or \
+                    result.stdout != f"{tool} {version}\n":
+                problems.append(f"{tool} --version: {result}")
+            for args in mistakes:
+                if tool == "sign" and "--code-page" in args:
+                    continue
+                before = snapshot(work)
+                result = run(tool, *words, *args)
+                if result.returncode != 2 or result.stdout or \
+                        not re.fullmatch(rf"{tool}: [^\n]+\n", result.stderr) \
+                        or snapshot(work) != before:
+                    problems.append(f"{tool} {' '.join(args)}: status "
+                                    f"{result.returncode}, {result.stdout!r}"
+                                    f", {result.stderr!r}")
+    finally:
+        shutil.rmtree(work)
+    return problems
+
+
 def main():
     failed = 0
     for what, manifest, files, expected in CASES:
@@ -339,6 +438,13 @@ def main():
           "PASS --key: signed, edited, another key, RSA, unsigned, bad pin, "
           "no sizes; --threshold: two keys, one, one twice, the first by "
           "another key, none first, one not given, bad values")
+    usage = command_line_problems()
+    print("\n".join(f"FAIL {p}" for p in usage) or
+          "PASS checksums, checkpatch, sign: --help, --version; no PATCH, "
+          "two, typos, a directory without the manifest, a module, a "
+          "manifest that is a directory, a dangling link or a FIFO, bad "
+          "options")
+    problems += usage
     vectors, count = wycheproof_problems()
     print("\n".join(f"FAIL {p}" for p in vectors) or
           f"PASS --key's verification: {count} Wycheproof cases")

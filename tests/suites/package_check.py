@@ -266,6 +266,19 @@ ZIP_FILES = {"README.md": "README.md", "LICENSE": "LICENSE",
 LINK = re.compile(r"\[([^\]\n]*)\]\(([^)\s]*)\)")
 
 
+def as_packaged(source, version):
+    """The bytes a package must hold for the source tree's file `source`:
+    its own, but for the version that packaging stamps into the patch
+    scripts' shared module, which lies beside no CMakeLists.txt there."""
+    data = open(os.path.join(ROOT, source), "rb").read()
+    if source == "scripts/checksums":
+        stamp = b"\nSTAMPED_VERSION = None\n"
+        assert stamp in data, "scripts/checksums has no version stamp line"
+        data = data.replace(stamp, f'\nSTAMPED_VERSION = "{version}"\n'
+                            .encode())
+    return data
+
+
 def unlinked(text):
     """Markdown text with each link replaced by its label."""
     return LINK.sub(r"\1", text)
@@ -285,7 +298,7 @@ def check_zip(fail, path, version, arch):
             if f"{top}/{packaged}" not in names:
                 continue
             data = archive.read(f"{top}/{packaged}")
-            original = open(os.path.join(ROOT, source), "rb").read()
+            original = as_packaged(source, version)
             if packaged.endswith(".md"):
                 docs[packaged] = data.decode("utf-8")
                 fail.check(unlinked(docs[packaged]) ==
@@ -429,6 +442,31 @@ def check_example_updated(fail, drive_c, trace):
                f"trace has {len(EXAMPLE_COPIED)} '- Copy Success -' lines")
 
 
+def check_man_sections(fail, page):
+    """The man page's OPTIONS give the two words the program answers, and
+    its ENVIRONMENT every variable the program's code reads."""
+    def section(name):
+        found = re.search(rf"^\.SH {name}\n(.*?)^\.SH ", page, re.M | re.S)
+        return found.group(1) if found else ""
+    options = section("OPTIONS")
+    fail.check(all(f"\\-\\-{word}" in options for word in ("help",
+                                                         "version")),
+               "man page: OPTIONS gives --help and --version")
+    read = set()
+    for directory in ("app", "platform", "engine", "trace"):
+        for dirpath, _, files in os.walk(os.path.join(ROOT, directory)):
+            for name in files:
+                if name.endswith(".cc") and not name.endswith("_test.cc"):
+                    with open(os.path.join(dirpath, name)) as f:
+                        read |= set(re.findall(
+                            r'(?:getenv|Variable)\("([A-Z_]+)"\)', f.read()))
+    environment = section("ENVIRONMENT")
+    missing = sorted(n for n in read if f".B {n}\n" not in environment)
+    fail.check(read and not missing,
+               f"man page: ENVIRONMENT gives {', '.join(sorted(read))}" +
+               (f"; not {', '.join(missing)}" if missing else ""))
+
+
 def check_deb_run(fail, deb, work):
     root = os.path.join(work, "root")
     run(["dpkg", "-x", deb, root], check=True)
@@ -450,6 +488,7 @@ def check_deb_run(fail, deb, work):
         page = man.read()
     fail.check(f'"ksupdate {version}"' in page,
                f"man page ksupdate(1) of version {version}")
+    check_man_sections(fail, page)
     named = set(re.findall(r"/usr/share/doc/ksupdate/[\w.]+", page))
     fail.check(named and all(os.path.isfile(root + p) for p in named),
                "the files the man page names are there: " +
@@ -489,6 +528,10 @@ def check_tools(fail, command, work):
                           f"status {result.returncode}, says {said!r}"):
             print(out)
 
+    version = project_version()
+    for tool in TOOLS:
+        # Beside no CMakeLists.txt: the version is the stamped one.
+        step(tool, ["--version"], 0, f"{tool} {version}\n")
     step("checksums", [patch], 0, "checksums: 1 modules")
     step("checkpatch", [patch], 0, "0 errors, 0 warnings")
     step("sign", ["--new-key", key], 0, "ecdsa-p256:")

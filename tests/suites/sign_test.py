@@ -2,7 +2,9 @@
 """The signing commands that docs/manifests.md shows, run as shown on a
 scratch patch: scripts/sign's forms, then openssl's, each signature
 checked against the key line printed to pin it; then what a writer of the
-share may try, and what signing and co-signing must refuse or leave."""
+share may try, and what signing and co-signing must refuse or leave; a
+key that others may read, a KEY that names no file, entries for no module
+that signing drops."""
 
 import base64
 import contextlib
@@ -55,6 +57,7 @@ SIGN = os.path.join(ROOT, "scripts", "sign")
 CHECKPATCH = os.path.join(ROOT, "scripts", "checkpatch")
 KEY_ONE = signing.key_path("one")
 MODULE = b"module a\n"
+REBUILT = b"module a, rebuilt\n"
 PLAIN = b"[modules]\r\na.dll=5\r\n"
 
 
@@ -77,7 +80,8 @@ def snapshot(directory):
 
 
 class Bench:
-    """A scratch patch of one module, and a copy of test key one."""
+    """A scratch patch of one module, and copies of test keys one and two
+    that only their owner may read, as sign wants them."""
 
     def __init__(self, work, manifest=PLAIN):
         self.work = work
@@ -88,6 +92,9 @@ class Bench:
         self.key = os.path.join(work, "key.pem")
         shutil.copy(KEY_ONE, self.key)
         os.chmod(self.key, 0o600)
+        self.two = os.path.join(work, "two.pem")
+        shutil.copy(signing.key_path("two"), self.two)
+        os.chmod(self.two, 0o600)
 
     def write(self, name, data):
         with open(os.path.join(self.patch, name), "wb") as f:
@@ -156,7 +163,7 @@ def several_cases():
         if alone.returncode != 1 or "fewer than --threshold 2" not in \
                 alone.stdout:
             return f"one signature passed --threshold 2: {alone.stdout}"
-        result = bench.add(signing.key_path("two"))
+        result = bench.add(bench.two)
         if result.returncode != 0 or \
                 f"key {signing.key_id('two')}" not in result.stdout or \
                 "2 signatures" not in result.stdout:
@@ -175,7 +182,7 @@ def several_cases():
     def refusals(work):
         # Each refusal leaves the patch as it was.
         bench = Bench(work)
-        two = signing.key_path("two")
+        two = bench.two
         three, _ = bench.new_key("three")
         four, _ = bench.new_key("four")
         five, _ = bench.new_key("five")
@@ -196,6 +203,9 @@ def several_cases():
         def rebuilt(data):
             bench.write("a.dll", data)
 
+        def sha256(data):
+            return hashlib.sha256(data).hexdigest()
+
         steps = [
             lambda: refused(two, "has no ksmodules.ver.sig"),
             lambda: bench.sign().returncode and "signing failed",
@@ -204,8 +214,13 @@ def several_cases():
             lambda: added(two),
             lambda: refused(two, "signed the manifest already "
                             "(ksmodules.ver.sig2)"),
-            lambda: rebuilt(b"module a, rebuilt\n"),
-            lambda: refused(three, "module 'a.dll' is not what"),
+            lambda: rebuilt(REBUILT),
+            lambda: refused(three, "module 'a.dll' is not what the "
+                            "manifest's [sha256] and [size] vouch for "
+                            f"([sha256] says {sha256(MODULE)}, the file's "
+                            f"is {sha256(REBUILT)}; [size] says "
+                            f"{len(MODULE)}, the file has {len(REBUILT)} "
+                            "bytes)"),
             lambda: rebuilt(MODULE),
             lambda: added(three),
             lambda: added(four),
@@ -227,7 +242,7 @@ def several_cases():
         with open(bench.key, "rb") as f:
             key_before = f.read()
         before = snapshot(bench.patch)
-        result = bench.add(signing.key_path("two"))
+        result = bench.add(bench.two)
         with open(bench.key, "rb") as f:
             key_after = f.read()
         if result.returncode == 0 or "is a link" not in result.stderr:
@@ -240,9 +255,9 @@ def several_cases():
         # The second key signed the bytes before; signing anew drops it.
         bench = Bench(work)
         bench.sign()
-        if bench.add(signing.key_path("two")).returncode:
+        if bench.add(bench.two).returncode:
             return "--add failed"
-        bench.write("a.dll", b"module a, rebuilt\n")
+        bench.write("a.dll", REBUILT)
         result = bench.sign()
         if result.returncode != 0 or "removed ksmodules.ver.sig2" not in \
                 result.stdout:
@@ -259,7 +274,7 @@ def several_cases():
         # wrote.
         bench = Bench(work)
         bench.sign()
-        bench.add(signing.key_path("two"))
+        bench.add(bench.two)
         third, _ = bench.new_key("three")
         sign = sign_module()
         replace, read = sign.PatchDir.replace, sign.PatchDir.read
@@ -283,7 +298,7 @@ def several_cases():
                 ("signing anew", "replace", failing,
                  ["sign", bench.key, bench.patch], OSError)):
             if what == "signing anew":
-                bench.write("a.dll", b"module a, rebuilt\n")
+                bench.write("a.dll", REBUILT)
             before = snapshot(bench.patch)
             setattr(sign.PatchDir, method, fault)
             try:
@@ -300,13 +315,67 @@ def several_cases():
                 return f"{what}: the patch changed"
         return None
 
+    def exposed_key(work):
+        # Whoever may read the key may sign what the clients trust: a key
+        # group or others may read is refused, for signing and for --add,
+        # and the patch stays as it was.
+        bench = Bench(work)
+        for mode in (0o640, 0o604):
+            os.chmod(bench.key, mode)
+            before = snapshot(bench.patch)
+            for result in (bench.sign(), bench.add(bench.key)):
+                if result.returncode != 1 or \
+                        f"{bench.key} may be read by group or others (mode " \
+                        f"{mode:04o})" not in result.stderr or \
+                        snapshot(bench.patch) != before:
+                    return f"mode {mode:o}: status {result.returncode}: " \
+                        f"{result.stderr}"
+        os.chmod(bench.key, 0o600)
+        return bench.sign().stderr or None
+
+    def no_key(work):
+        # A KEY that names no file, a directory, a new key's directory
+        # that is not there: one line, status 2, nothing written.
+        bench = Bench(work)
+        before = snapshot(work)
+        for args in ([os.path.join(work, "keey.pem"), bench.patch],
+                     [work, bench.patch], ["--add", work, bench.patch],
+                     ["--new-key", os.path.join(work, "keys", "new.pem")],
+                     [bench.key], ["--new-key", bench.key, bench.patch]):
+            result = subprocess.run([sys.executable, SIGN, *args],
+                                    capture_output=True, text=True)
+            if result.returncode != 2 or result.stdout or \
+                    not re.fullmatch(r"sign: [^\n]+\n", result.stderr) or \
+                    snapshot(work) != before:
+                return f"{args}: status {result.returncode}: " \
+                    f"{result.stdout!r} {result.stderr!r}"
+        return None
+
+    def dropped(work):
+        # Entries for modules no longer listed are named as they go.
+        bench = Bench(work, PLAIN + b"[sha256]\r\nA.DLL=00\r\nold.dll=00\r\n"
+                      b"[size]\r\nold.dll=1\r\n")
+        result = bench.sign()
+        said = "sign: warning: [{}] entry 'old.dll' is for no module that " \
+            "[modules] lists: dropped\n"
+        if result.returncode != 0 or \
+                result.stderr != said.format("sha256") + said.format("size") \
+                or b"old.dll" in bench.read("ksmodules.ver"):
+            return f"status {result.returncode}: {result.stderr!r}"
+        return None
+
     return [("--add of a second key meets --threshold 2", co_sign),
             ("--add refused: unsigned, a key that signed, a module changed, "
              "four signatures", refusals),
             ("ksmodules.ver.sig2 planted as a link to the key", planted),
             ("signing anew removes the other keys' signatures", signed_anew),
             ("a fault after the first write leaves the patch as it was",
-             late_faults)]
+             late_faults),
+            ("a key that group or others may read is refused", exposed_key),
+            ("a KEY that names no file, a directory, no directory for a "
+             "new key; one operand, three", no_key),
+            ("signing names the [sha256] and [size] entries it drops",
+             dropped)]
 
 
 def attack_problems():
@@ -407,14 +476,17 @@ def attack_problems():
         return None
 
     def failed_signing(work):
-        # A signing that fails (no key) leaves the patch as it was.
+        # A signing that fails (openssl reads no key) leaves the patch as
+        # it was.
         bench = Bench(work)
         bench.sign()
-        bench.write("a.dll", b"module a, rebuilt\n")
+        bench.write("a.dll", REBUILT)
         before = snapshot(bench.patch)
-        os.remove(bench.key)
+        with open(bench.key, "w") as f:
+            f.write("no key\n")
         result = bench.sign()
-        if result.returncode == 0 or snapshot(bench.patch) != before:
+        if result.returncode != 1 or "openssl" not in result.stderr or \
+                snapshot(bench.patch) != before:
             return f"status {result.returncode}; patch changed: " \
                 f"{snapshot(bench.patch) != before}"
         return None
