@@ -20,8 +20,10 @@ CPatcher::CPatcher(Platform& platform, std::string base_path)
 
 CPatcher::~CPatcher() = default;
 
-void CPatcher::SetRunOptions(bool what_if, RunReport* report) {
+void CPatcher::SetRunOptions(bool what_if, bool empty_fails,
+                             RunReport* report) {
   what_if_ = what_if;
+  empty_fails_ = empty_fails;
   report_ = report;
 }
 
@@ -47,6 +49,12 @@ bool CPatcher::ReadNames(const PatchManifest& manifest, bool pinned,
     Trace("    - Patch not trusted : no module listed -");
     End(report, RunEnd::kUntrusted);
     report->trust.emplace().refused = "no modules";
+  } else if (names->empty() && empty_fails_) {
+    // A deployment tool that reads the status must not take a patch it
+    // cannot read (no [modules], a misspelt one, no text at all) for one
+    // that was installed.
+    Trace("    - Patch lists no module : %s -", manifest.path().c_str());
+    End(report, RunEnd::kEmptyPatch);
   }
   return !names->empty();
 }

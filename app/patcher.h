@@ -25,9 +25,11 @@ class CPatcher {
 
   // What the run does beyond the update: a what-if run decides and traces
   // as usual but writes nothing at all (no copy, no record, no lock file, no
-  // sweep of stale files); `report`, when not null, gets what the run did
-  // and how it ended.
-  void SetRunOptions(bool what_if, RunReport* report);
+  // sweep of stale files); with `empty_fails` (Windows Installer's codes
+  // asked for), a manifest read that lists no module ends the run with a
+  // line (RunEnd::kEmptyPatch) instead of as a run with nothing to do;
+  // `report`, when not null, gets what the run did and how it ended.
+  void SetRunOptions(bool what_if, bool empty_fails, RunReport* report);
 
   // Reads the source manifest once and, once the installation is trusted
   // and (where keys are pinned) the manifest's signature checked, its
@@ -66,6 +68,7 @@ class CPatcher {
   // TraceCount() when the run began.
   std::uint64_t traced_before_ = 0;
   bool what_if_ = false;
+  bool empty_fails_ = false;
   RunReport* report_ = nullptr;
 };
 

@@ -101,6 +101,8 @@ const char* OutcomeName(DWORD outcome) {
       return "no source";
     case msi::kBusy:
       return "busy";
+    case msi::kInvalidPatch:
+      return "invalid patch";
     default:
       return "failure";
   }

@@ -22,9 +22,9 @@ Settings ReadSettings() {
   Settings settings;
   settings.trace = Variable("KSUPDATE_TRACE");
   const std::string exit_codes = Variable("KSUPDATE_EXIT_CODES");
-  settings.msi_exit_codes = EqualsIgnoringAsciiCase(exit_codes, "msi");
-  if (!exit_codes.empty() && !settings.msi_exit_codes) {
-    settings.odd.push_back({"KSUPDATE_EXIT_CODES", exit_codes, "ignored"});
+  settings.msi_exit_codes = !exit_codes.empty();
+  if (!exit_codes.empty() && !EqualsIgnoringAsciiCase(exit_codes, "msi")) {
+    settings.odd.push_back({"KSUPDATE_EXIT_CODES", exit_codes, "msi"});
   }
   settings.result_path = Variable("KSUPDATE_RESULT");
   const std::string what_if = Variable("KSUPDATE_WHATIF");

@@ -24,8 +24,9 @@ struct Settings {
   // KSUPDATE_TRACE: where trace lines also go (see OpenTraceChannel).
   std::string trace;
   // KSUPDATE_EXIT_CODES=msi (in any case): the exit status carries the
-  // outcome (RunReport::Outcome, ExitStatusFor). Any other value is
-  // ignored.
+  // outcome (RunReport::Outcome, ExitStatusFor). Any other value but none
+  // is taken as msi, and said to be odd: a failure reported as success is
+  // the worse mistake.
   bool msi_exit_codes = false;
   // KSUPDATE_RESULT: the result file to write at the end; empty for none.
   std::string result_path;

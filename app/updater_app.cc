@@ -51,13 +51,8 @@ std::optional<UtcSeconds> ReadClock(Platform& platform) {
 
 // Says a setting that the run does not take as given.
 void TraceOddSetting(const OddSetting& odd) {
-  if (odd.name == "KSUPDATE_EXIT_CODES") {
-    Trace("    - Unknown KSUPDATE_EXIT_CODES ignored : %s -",
-          odd.value.c_str());
-  } else {
-    Trace("    - %s taken as %s : %s -", odd.name.c_str(), odd.taken.c_str(),
-          odd.value.c_str());
-  }
+  Trace("    - %s taken as %s : %s -", odd.name.c_str(), odd.taken.c_str(),
+        odd.value.c_str());
 }
 
 }  // namespace
@@ -86,7 +81,7 @@ bool CUpdaterApp::InitInstance() {
   RunReport report;
   {
     CPatcher patcher(platform, header.argument);
-    patcher.SetRunOptions(settings.what_if, &report);
+    patcher.SetRunOptions(settings.what_if, settings.msi_exit_codes, &report);
     patcher.Run();
   }
   const DWORD outcome = report.Outcome();

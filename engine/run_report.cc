@@ -17,6 +17,8 @@ int ExitStatusFor(DWORD outcome, bool whole_codes) {
       return 12;
     case msi::kBusy:
       return 18;
+    case msi::kInvalidPatch:
+      return 20;
     default:
       return 3;
   }
@@ -82,6 +84,8 @@ const char* RunEndName(RunEnd end) {
       return "busy";
     case RunEnd::kUntrusted:
       return "not trusted";
+    case RunEnd::kEmptyPatch:
+      return "empty patch";
     case RunEnd::kException:
       return "error";
   }
@@ -113,6 +117,8 @@ DWORD RunReport::Outcome() const {
       return msi::kBusy;
     case RunEnd::kNoSourceManifest:
       return msi::kNoSource;
+    case RunEnd::kEmptyPatch:
+      return msi::kInvalidPatch;
     case RunEnd::kNoInstallation:
       return msi::kNoInstallation;
     case RunEnd::kManifestTooLarge:

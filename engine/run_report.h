@@ -22,12 +22,13 @@ constexpr DWORD kFailure = 1603;
 constexpr DWORD kNoInstallation = 1605;
 constexpr DWORD kNoSource = 1612;
 constexpr DWORD kBusy = 1618;
+constexpr DWORD kInvalidPatch = 1620;  // the patch lists no module
 }  // namespace msi
 
 // The process's exit status for an outcome (RunReport::Outcome): the code
 // itself where a status holds it whole (Windows); where a status has 8 bits
-// (Linux), one of its own for each: 0, 1, and 3010, 1603, 1605, 1612, 1618
-// as 10, 3, 5, 12, 18 (any other code as 3).
+// (Linux), one of its own for each: 0, 1, and 3010, 1603, 1605, 1612, 1618,
+// 1620 as 10, 3, 5, 12, 18, 20 (any other code as 3).
 int ExitStatusFor(DWORD outcome, bool whole_codes);
 
 // What happened to one module of the list.
@@ -101,6 +102,8 @@ enum class RunEnd {
   kRefused,           // the installation may not be written by this run
   kBusy,              // another run held the installation past the bound
   kUntrusted,         // keys are pinned, and the patch or the policy failed
+  kEmptyPatch,        // the manifest was read but lists no module (a run
+                      // with Windows Installer's codes only)
   kException,         // an exception ended the run
 };
 
@@ -124,7 +127,8 @@ struct RunReport {
   void ListModules(const std::vector<std::string>& names);
 
   // The outcome: 1618 when another update held the installation, 1612
-  // without a readable patch manifest, 1605 without an installation; 1603
+  // without a readable patch manifest, 1620 with one that lists no module,
+  // 1605 without an installation; 1603
   // when a module was not brought up to date or the run ended otherwise
   // early; else, for a what-if run, 1 when an update would copy something
   // and 0 when nothing would change; else 3010 when a module in use was
