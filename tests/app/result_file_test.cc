@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,6 +83,82 @@ TEST(RunEvent, BoundedAndSaysWhatWasLeftOut) {
             std::string::npos);
   EXPECT_EQ(RunEventKind(msi::kRestartRequired), EventKind::kWarning);
   EXPECT_EQ(RunEventKind(msi::kBusy), EventKind::kError);
+}
+
+// The texts of the array or object `key` of tests/data/result_file.json, the
+// one statement of the result file's format that the Python tools read too:
+// each quoted text (for an object, keys and values).
+std::vector<std::string> Listed(const std::string& key) {
+  std::ifstream in(std::string(KSUPDATE_TEST_DATA) + "/result_file.json");
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::string all = text.str();
+  const size_t at = all.find("\"" + key + "\":");
+  EXPECT_NE(at, std::string::npos) << key;
+  const size_t open = all.find_first_of("[{", at);
+  const size_t close = all.find_first_of("]}", open);
+  const std::string body = all.substr(open, close - open);
+  std::vector<std::string> texts;
+  const std::regex quoted("\"([^\"]*)\"");
+  for (auto it = std::sregex_iterator(body.begin(), body.end(), quoted);
+       it != std::sregex_iterator(); ++it) {
+    texts.push_back((*it)[1]);
+  }
+  return texts;
+}
+
+// The format is stated once: what this program writes is what the data
+// file lists, field for field and word for word.
+TEST(ResultFile, WritesWhatItsFormatFileLists) {
+  RunReport report;
+  report.modules.push_back(ModuleRecord());
+  report.trust.emplace();
+  const std::string json = ResultJson({}, report, *DefaultOutputs());
+  std::vector<std::string> fields;
+  const std::regex top("\n  \"([a-z_]+)\":");
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), top);
+       it != std::sregex_iterator(); ++it) {
+    fields.push_back((*it)[1]);
+  }
+  EXPECT_EQ(fields, Listed("fields"));
+  std::vector<std::string> module_fields;
+  const std::regex inner("[{,] ?\"([a-z_]+)\":");
+  const size_t modules = json.find("\"modules\"");
+  const std::string module = json.substr(modules);
+  for (auto it = std::sregex_iterator(module.begin(), module.end(), inner);
+       it != std::sregex_iterator(); ++it) {
+    module_fields.push_back((*it)[1]);
+  }
+  EXPECT_EQ(module_fields, Listed("module_fields"));
+  std::vector<std::string> trust_fields;
+  const size_t trust = json.find("\"trust\": {");
+  const std::string trust_text =
+      json.substr(trust + 9, json.find('}', trust) - trust - 8);
+  for (auto it =
+           std::sregex_iterator(trust_text.begin(), trust_text.end(), inner);
+       it != std::sregex_iterator(); ++it) {
+    trust_fields.push_back((*it)[1]);
+  }
+  EXPECT_EQ(trust_fields, Listed("trust_fields"));
+
+  std::vector<std::string> results;
+  for (int r = 0; r <= static_cast<int>(ModuleResult::kWouldRepair); ++r) {
+    results.push_back(ModuleResultName(static_cast<ModuleResult>(r)));
+  }
+  EXPECT_EQ(results, Listed("module_results"));
+  std::vector<std::string> ends;
+  for (int e = static_cast<int>(RunEnd::kNoSourceManifest);
+       e <= static_cast<int>(RunEnd::kException); ++e) {
+    ends.push_back(RunEndName(static_cast<RunEnd>(e)));
+  }
+  const std::vector<std::string> listed_ends = Listed("run_ends");
+  EXPECT_EQ(std::set<std::string>(ends.begin(), ends.end()),
+            std::set<std::string>(listed_ends.begin(), listed_ends.end()));
+  const std::vector<std::string> outcomes = Listed("outcomes");
+  for (size_t i = 0; i + 1 < outcomes.size(); i += 2) {
+    const DWORD code = static_cast<DWORD>(std::stoul(outcomes[i]));
+    EXPECT_EQ(OutcomeName(code), outcomes[i + 1]) << code;
+  }
 }
 
 }  // namespace

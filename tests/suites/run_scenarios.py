@@ -184,24 +184,20 @@ FIELDS = {
     "times_kept", "policy", "sign", "after_sign", "serial_kept", "stdout",
     "closed_fds", "umask", "max_seconds", "client_ver_sha256", "race", "runs",
 }
+# The result file's format, stated once (the C++ tests check the program
+# against the same file).
+with open(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
+        __file__))), "data", "result_file.json"), encoding="utf-8") as _f:
+    RESULT_FORMAT = json.load(_f)
 # The Linux build's exit status for each outcome.
-LINUX_STATUS = {0: 0, 1: 1, 3010: 10, 1603: 3, 1605: 5, 1612: 12, 1618: 18,
-                1620: 20}
+LINUX_STATUS = {int(code): status
+                for code, status in RESULT_FORMAT["linux_status"].items()}
 ENV_FIELDS = {"KSUPDATE_EXIT_CODES", "KSUPDATE_WHATIF", "KSUPDATE_TRACE"}
-OUTCOME_NAMES = {0: "success", 1: "would change", 3010: "restart required",
-                 1603: "failure", 1605: "no installation", 1612: "no source",
-                 1618: "busy", 1620: "invalid patch"}
+OUTCOME_NAMES = {int(code): name
+                 for code, name in RESULT_FORMAT["outcomes"].items()}
 TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
-MODULE_RESULTS = {
-    "not reached", "copied", "repaired", "current", "newer installed",
-    "refused name", "no valid checksum", "no valid size", "copy failed",
-    "checksum mismatch", "size mismatch",
-    "patch file being written", "patch file refused", "target path refused",
-    "record failed",
-    "no installation", "withheld", "would copy", "would repair"}
-RUN_END_WORDS = {"no source", "manifest too large", "no installation",
-                 "installation refused", "busy", "not trusted", "empty patch",
-                 "error"}
+MODULE_RESULTS = set(RESULT_FORMAT["module_results"])
+RUN_END_WORDS = set(RESULT_FORMAT["run_ends"])
 REQUIRED = {"description", "registry", "args", "files", "trace"}
 SPEC_FIELDS = {"text", "lines", "eol", "base64", "random", "dir", "mode",
                "owner", "sparse",
@@ -335,13 +331,19 @@ def schema_problems(result):
                      "installed_before": text, "installed_after": text,
                      "result": str, "error": (dict, type(None)),
                      "checksum": (dict, type(None)), "moved_aside": bool}
+    # The types here, the names in the format file: a field added to one
+    # and not the other fails every scenario.
+    if set(fields) != set(RESULT_FORMAT["fields"]) or \
+            set(module_fields) != set(RESULT_FORMAT["module_fields"]):
+        return ["the field types here and tests/data/result_file.json differ"]
     problems = []
     if not isinstance(result, dict) or set(result) != set(fields):
         return [f"fields {sorted(result) if isinstance(result, dict) else result!r}"]
     for name, kind in fields.items():
         if not isinstance(result[name], kind):
             problems.append(f"{name}: {result[name]!r}")
-    if result["format"] != 1 or result["program"] != "ksupdate":
+    if result["format"] != RESULT_FORMAT["format"] or \
+            result["program"] != "ksupdate":
         problems.append("format or program")
     for name in ("started", "ended"):
         if isinstance(result[name], str) and not TIME.match(result[name]):
@@ -361,7 +363,7 @@ def schema_problems(result):
             problems.append(f"odd setting {odd!r}")
     trust = result["trust"]
     if trust is not None and (
-            set(trust) != {"verified", "key", "serial", "refused"} or
+            set(trust) != set(RESULT_FORMAT["trust_fields"]) or
             not isinstance(trust["verified"], bool) or
             (trust["verified"]) != (trust["refused"] is None)):
         problems.append(f"trust {trust!r}")
