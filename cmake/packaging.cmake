@@ -149,8 +149,9 @@ Its exit status is 0 unless KSUPDATE_EXIT_CODES=msi asks for the outcome:
 then 0 when every module is up to date, 10 when a module in use was
 moved aside (a restart is needed), 3 when a module could not be brought up
 to date or the run failed, 18 when another update held the installation,
-12 when the patch manifest cannot be read, 5 when no installation is
-found, and 1 when a what-if run would copy something.
+12 when the patch manifest cannot be read, 20 when it lists no module,
+5 when no installation is found, and 1 when a what-if run would copy
+something.
 .
 ksupdate-checksums, ksupdate-checkpatch and ksupdate-sign write a patch's
 checksums, check a patch before it ships, and sign it.")
