@@ -199,7 +199,10 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 bool StatAt(const Place& place, struct stat* st, bool follow) {
   const int dir = place.dir();
   const char* name = place.name.c_str();
-  if (::fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!place.TakeLooked(st) &&
+      ::fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return false;
+  }
   if (follow && S_ISLNK(st->st_mode)) {
     // What the link names is looked at, nothing more: a dangling link
     // counts as nothing there, as for stat().

@@ -45,7 +45,8 @@ bool SameFile(const struct stat& a, const struct stat& b);
 // other file, plus FILE_ATTRIBUTE_READONLY when its mode has no write bit.
 DWORD FileAttributesOf(const struct stat& st);
 
-// The lstat() of the place's entry; with `follow`, a symbolic link there is
+// The lstat() of the place's entry (the one its lookup took, the first
+// time a place that has one is asked); with `follow`, a symbolic link there is
 // answered for by what it names (a look, never a read or a write). False
 // when nothing is there.
 bool StatAt(const Place& place, struct stat* st, bool follow = false);

@@ -92,8 +92,13 @@ void Fd::reset(int fd) {
 
 int DupFd(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 3); }
 
+uid_t RunUser() {
+  static const uid_t user = ::geteuid();
+  return user;
+}
+
 Ownership CheckOwnership(const struct stat& st) {
-  if (st.st_uid != ::geteuid() && st.st_uid != 0) return Ownership::kNotOwned;
+  if (st.st_uid != RunUser() && st.st_uid != 0) return Ownership::kNotOwned;
   if ((st.st_mode & kOthersWrite) == 0) return Ownership::kTrusted;
   if (S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0) {
     return Ownership::kTrusted;
@@ -129,10 +134,16 @@ std::string MatchIgnoringCase(int dir, std::string_view wanted) {
   return best;
 }
 
-std::string EntryFor(int dir, std::string_view wanted) {
+std::string EntryFor(int dir, std::string_view wanted, struct stat* looked,
+                     bool* have_looked) {
   std::string exact(wanted);
   struct stat st {};
+  if (have_looked != nullptr) *have_looked = false;
   if (::fstatat(dir, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (looked != nullptr && have_looked != nullptr) {
+      *looked = st;
+      *have_looked = true;
+    }
     return exact;
   }
   return MatchIgnoringCase(dir, wanted);
@@ -188,7 +199,10 @@ Reach ReachBelow(int root, const std::string& root_host,
     if (reach != Reach::kReached) return reach;
   }
   const std::string& last = components.back();
-  place->name = EntryFor(place->dir(), last);
+  struct stat looked {};
+  bool have_looked = false;
+  place->name = EntryFor(place->dir(), last, &looked, &have_looked);
+  if (have_looked) place->Looked(looked);
   if (place->name.empty()) place->name = last;
   place->host = JoinHost(place->host, place->name);
   return Reach::kReached;

@@ -52,6 +52,9 @@ enum class Ownership {
                       // and it is not sticky)
 };
 
+// The run's effective user, read once: nothing in the program changes it.
+uid_t RunUser();
+
 // The owner rule of a run that may have more rights than others on the
 // machine: what steers it (the prefix, the directories down to bin,
 // system.reg) must be the effective user's or root's, and no other user
@@ -78,12 +81,28 @@ class Place {
     held_ = fd;
   }
 
+  // The lstat() of `name` taken when the name was looked up, moments ago
+  // in the same operation: the operation's first look at the file takes it
+  // (TakeLooked gives it once) instead of asking the kernel again.
+  void Looked(const struct stat& st) {
+    looked_ = st;
+    have_looked_ = true;
+  }
+  bool TakeLooked(struct stat* st) const {
+    if (!have_looked_) return false;
+    have_looked_ = false;
+    *st = looked_;
+    return true;
+  }
+
   std::string name;
   std::string host;
 
  private:
   Fd own_;
   int held_ = -1;
+  mutable bool have_looked_ = false;
+  struct stat looked_ {};
 };
 
 // What ReachBelow found on the way.
@@ -97,8 +116,12 @@ enum class Reach {
 // The entry of directory `dir` that answers for `wanted`, as Wine matches
 // names: `wanted` itself when it is there (looked up alone), else the
 // smallest by bytes of those equal to it regardless of letter case; ""
-// when none is. `dir` is read only when `wanted` is not there.
-std::string EntryFor(int dir, std::string_view wanted);
+// when none is. `dir` is read only when `wanted` is not there. With
+// `looked`, the entry's lstat() goes there when `wanted` itself was found
+// (then true in *have_looked).
+std::string EntryFor(int dir, std::string_view wanted,
+                     struct stat* looked = nullptr,
+                     bool* have_looked = nullptr);
 
 // Of the entries of the open directory `dir`, the smallest by bytes that
 // equals `wanted` regardless of letter case (ASCII rules for an ASCII

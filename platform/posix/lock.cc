@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/lock_wait.h"
+#include "platform/posix/held_dirs.h"
 
 namespace ks::posix {
 
@@ -52,8 +53,7 @@ LockResult LockFileAt(const Place& place, DWORD timeout_ms,
   // would hold every run off as well as a writer's: nobody else may open
   // the file. One that an older run made may be readable by all.
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_uid != ::geteuid() ||
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != RunUser() ||
       ((st.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0)) {
     ::close(fd);
     return LockResult::kFailed;

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/held_dirs.h"
+
 namespace ks {
 
 namespace {
@@ -89,7 +91,7 @@ std::unique_ptr<TraceOutput> OpenHostTraceOutput(const char* name,
   struct stat st {};
   if (::fstat(fd, &st) != 0 ||
       !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) ||
-      st.st_nlink > 1 || st.st_uid != ::geteuid()) {
+      st.st_nlink > 1 || st.st_uid != posix::RunUser()) {
     ::close(fd);
     *refused = true;
     return nullptr;

@@ -77,6 +77,8 @@ class HostProfileFile : public profile::FileIo {
     Look look;
     struct stat st {};
     if (!located_ || !posix::StatAt(place_, &st)) return look;
+    looked_ = st;
+    have_looked_ = true;
     look.exists = true;
     // A link, a directory or a device is there, but no file to read (nor a
     // size to bound), as the Windows provider finds a directory.
@@ -105,8 +107,10 @@ class HostProfileFile : public profile::FileIo {
     struct stat written {};
     // A new client.ver may be read by all and written by its owner alone
     // (less what the umask takes); an old one keeps its mode.
+    // The look that this same call took moments ago serves the replace.
     if (!located_ ||
-        !replacer_->Replace(place_, contents, 0644, nullptr, &written)) {
+        !replacer_->Replace(place_, contents, 0644,
+                            have_looked_ ? &looked_ : nullptr, &written)) {
       return false;
     }
     after->exists = true;
@@ -119,6 +123,8 @@ class HostProfileFile : public profile::FileIo {
   posix::FileReplacer* replacer_;
   Place place_;
   bool located_;
+  bool have_looked_ = false;
+  struct stat looked_ {};
 };
 
 // Keeps the replacer's spare file only while the installation lock is held:

@@ -40,7 +40,7 @@ bool WriteHostResultFile(const std::string& path, const std::string& data,
   mode_t mode = 0644;
   struct stat st {};
   if (StatAt(place, &st)) {
-    if (!S_ISREG(st.st_mode) || st.st_nlink > 1 || st.st_uid != ::geteuid()) {
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1 || st.st_uid != RunUser()) {
       *refused = true;
       return false;
     }
