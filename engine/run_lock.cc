@@ -67,6 +67,7 @@ RunStart TakeRunLock(Platform& platform, const std::string& bin_dir,
   }
   switch (result) {
     case LockResult::kHeld:
+      platform.RemoveStaleTemps(bin_dir.c_str());
       return RunStart::kGoOn;
     case LockResult::kBusy:
       Trace("    - Another update is running -");

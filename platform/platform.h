@@ -266,6 +266,14 @@ class Platform {
   virtual LockResult LockInstallation(
       LPCSTR path, DWORD timeout_ms,
       std::unique_ptr<InstallationLock>* lock) = 0;
+  // Removes from the directory `dir` the temporary files (temp_files.h)
+  // that a killed run left there, once per directory and process; what
+  // cannot be removed stays, unsaid. The engine calls it for bin as soon as
+  // it holds the installation's lock: no other run can then have one on
+  // its way there, and a run with nothing to write must not leave what a
+  // killed one left. (A provider's first temporary file in a directory
+  // also sweeps it, for a run that could take no lock.)
+  virtual void RemoveStaleTemps(LPCSTR dir) = 0;
   // The system's clock, UTC, in *time; cannot fail. The only clock that a
   // run reads for a date (UtcNow): on Windows the system's own, never the
   // C runtime's time(), whose time_t has 32 bits in the 32-bit build.
@@ -323,6 +331,7 @@ class Platform {
   X(LockResult, LockInstallation,                                              \
     (LPCSTR path, DWORD timeout_ms, std::unique_ptr<InstallationLock> * lock), \
     (path, timeout_ms, lock))                                                  \
+  X(void, RemoveStaleTemps, (LPCSTR dir), (dir))                               \
   X(void, GetSystemTimeAsFileTime, (LPFILETIME time), (time))
 
 // Each operation of KS_PLATFORM_OPERATIONS declared as an override.

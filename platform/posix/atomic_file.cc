@@ -102,6 +102,19 @@ void SweepStaleTemps(const Place& target) {
                                      : target.host.substr(0, cut + 1));
 }
 
+void SweepStaleTempsIn(const Place& dir) {
+  // Told by the same host path, with its slash, as a file's place there
+  // tells it: a directory is swept once, whichever asks first.
+  std::string host = dir.host;
+  if (host.empty() || host.back() != '/') host += '/';
+  if (dir.name == ".") {
+    RemoveStaleTemps(dir.dir(), host);
+    return;
+  }
+  const Fd opened(OpenDirectoryIn(dir.dir(), dir.name));
+  if (opened.valid()) RemoveStaleTemps(opened.get(), host);
+}
+
 int CreateTempBeside(const Place& target, mode_t mode, std::string* temp_name,
                      bool sweep) {
   const int dir = target.dir();

@@ -112,10 +112,12 @@ int CreateTempBeside(const Place& target, mode_t mode, std::string* temp_name,
 
 // Removes the temporary files that a killed run left beside `target` (in
 // its directory), unless this process has done so there already (see
-// CreateTempBeside). A run that holds the installation's lock calls it
-// for bin at once: the run may have nothing to write there, and what a
-// run killed after its last record left must not stay.
+// CreateTempBeside).
 void SweepStaleTemps(const Place& target);
+
+// The same in the directory that `dir` is (its name ".", as a held
+// directory's place has it; Platform::RemoveStaleTemps).
+void SweepStaleTempsIn(const Place& dir);
 
 // Flushes `fd` to disk, closes it and renames `temp_name` over `name`, both
 // in the directory `dir`. On any failure the temporary file is removed and

@@ -513,11 +513,17 @@ class PosixPlatform : public Platform {
     std::unique_ptr<posix::HostFileLock> held;
     LockResult result = posix::LockFileAt(place, timeout_ms, &held);
     if (result == LockResult::kHeld) {
-      posix::SweepStaleTemps(place);
       *lock = std::make_unique<RunLock>(&replacer_, &tree_, path, place,
                                         std::move(held));
     }
     return result;
+  }
+
+  void RemoveStaleTemps(LPCSTR dir) override {
+    Place place;
+    if (dir != nullptr && tree_.Locate(dir, &place) == Located::kReached) {
+      posix::SweepStaleTempsIn(place);
+    }
   }
 
  private:

@@ -43,10 +43,8 @@ bool ReplaceFileContents(const std::string& path, const std::string& data,
 bool SetAttributes(const std::string& path, unsigned long attributes);
 
 // Removes the temporary files that a killed run left beside `path` (in its
-// directory), unless this process has done so there already. A run that
-// holds the installation's lock calls it for bin at once: the run may
-// have nothing to write there, and what a run killed after its last record
-// left must not stay.
+// directory: "bin\" stands for bin itself), unless this process has done so
+// there already (Platform::RemoveStaleTemps).
 void SweepStaleTemps(const std::string& path);
 
 // WriteResultFile of the platform (see platform.h) with the Win32 API:

@@ -231,7 +231,6 @@ LockResult Win32LockInstallation(LPCSTR path, DWORD timeout_ms,
       [] { return static_cast<DWORD>(::GetTickCount()); },
       [](DWORD ms) { ::Sleep(ms); });
   if (result == LockResult::kHeld) {
-    win32::SweepStaleTemps(path);
     *lock = std::make_unique<HeldLock>(file, path);
   } else {
     ::CloseHandle(file);

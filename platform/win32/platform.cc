@@ -256,6 +256,9 @@ class Win32Platform : public Platform {
       std::unique_ptr<InstallationLock>* lock) override {
     return Win32LockInstallation(path, timeout_ms, lock);
   }
+  void RemoveStaleTemps(LPCSTR dir) override {
+    if (dir != nullptr) win32::SweepStaleTemps(std::string(dir) + "\\");
+  }
   void GetSystemTimeAsFileTime(LPFILETIME time) override {
     ::FILETIME now;
     ::GetSystemTimeAsFileTime(&now);

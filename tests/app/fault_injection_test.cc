@@ -678,6 +678,9 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
     EXPECT_LT(lock - clean.begin(), std::find(clean.begin(), clean.end(),
                                               Op::kGetPrivateProfileStringA) -
                                         clean.begin());
+    // bin is swept of what a killed run left as soon as the lock is held.
+    ASSERT_NE(lock + 1, clean.end());
+    EXPECT_EQ(lock[1], Op::kRemoveStaleTemps);
     // Released after every call of the run but its last two: the one that
     // lets go of the directories the run held, and the clock's reading of
     // the run's end.
@@ -704,7 +707,8 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
     // Nothing of client.ver was read, nothing copied or written.
     EXPECT_EQ(platform.calls(Op::kCopyFileA) +
                   platform.calls(Op::kWritePrivateProfileStringA) +
-                  platform.calls(Op::kGetPrivateProfileStringA),
+                  platform.calls(Op::kGetPrivateProfileStringA) +
+                  platform.calls(Op::kRemoveStaleTemps),
               0);
   }
   {

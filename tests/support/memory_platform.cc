@@ -5,6 +5,7 @@
 
 #include "engine/locations.h"
 #include "platform/sha256.h"
+#include "platform/temp_files.h"
 #include "platform/text.h"
 
 namespace ks {
@@ -385,6 +386,24 @@ LockResult MemoryPlatform::LockInstallation(
   if (!Has(path)) Put(path, "");
   *lock = std::make_unique<MemoryLock>(Key(path));
   return LockResult::kHeld;
+}
+
+void MemoryPlatform::RemoveStaleTemps(LPCSTR dir) {
+  if (dir == nullptr) return;
+  std::string prefix = Key(dir) + "\\";
+  std::string temp = kTempPrefix;
+  for (char& c : temp) c = static_cast<char>(UpperAscii(c));
+  prefix += temp;
+  for (auto it = files_.lower_bound(prefix);
+       it != files_.end() &&
+       it->first.compare(0, prefix.size(), prefix) == 0;) {
+    // A temporary file of bin itself, not of a folder below it.
+    if (it->first.find('\\', prefix.size()) == std::string::npos) {
+      it = files_.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 BOOL MemoryPlatform::OpenSourceDirectory(LPCSTR /*dir*/) { return TRUE; }
