@@ -16,15 +16,19 @@ const char kPolicyKeyPath[] =
 const char kSignatureSuffix[] = ".sig";
 const char kPatchSection[] = "patch";
 const char kSerialSection[] = "signed patches";
+const char* const kHeaderKeys[4] = {"serial", "expires", "scope", "downgrade"};
+const char* const kDowngradeValues[2] = {"yes", "no"};
+
+std::string SignatureFileName(int n) {
+  return std::string(kSourceManifestName) + kSignatureSuffix +
+         (n > 1 ? std::to_string(n) : std::string());
+}
 
 namespace {
 
 constexpr char kP256Type[] = "ecdsa-p256";
 constexpr size_t kMaxPinnedKeys = 4;
-constexpr std::uint64_t kMaxSerial = std::uint64_t{1} << 53;
 constexpr DWORD kHeaderBufferSize = 128;
-// No signature comes near this: DER takes at most 72 bytes, r||s 64.
-constexpr DWORD kMaxSignatureBytes = 256;
 
 std::string Trimmed(const std::string& text) {
   const char* blanks = " \t\r\n";
@@ -199,10 +203,10 @@ std::string HeaderValue(const PatchManifest& manifest, const char* key) {
 
 HeaderText ReadHeader(const PatchManifest& manifest) {
   HeaderText header;
-  header.serial = HeaderValue(manifest, "serial");
-  header.expires = HeaderValue(manifest, "expires");
-  header.scope = HeaderValue(manifest, "scope");
-  header.downgrade = HeaderValue(manifest, "downgrade");
+  header.serial = HeaderValue(manifest, kHeaderKeys[0]);
+  header.expires = HeaderValue(manifest, kHeaderKeys[1]);
+  header.scope = HeaderValue(manifest, kHeaderKeys[2]);
+  header.downgrade = HeaderValue(manifest, kHeaderKeys[3]);
   return header;
 }
 
@@ -216,12 +220,6 @@ bool Signed(const TrustPolicy& policy, size_t k, const Sha256Digest& digest,
                      [&](const P256Signature& signature) {
                        return VerifyP256(policy.keys[k].key, digest, signature);
                      });
-}
-
-// The name of the signature file `n` (1 to kMaxSignatureFiles).
-std::string SignatureName(int n) {
-  return std::string(kSourceManifestName) + kSignatureSuffix +
-         (n > 1 ? std::to_string(n) : std::string());
 }
 
 // The header's checks, after the signature's.
@@ -251,11 +249,11 @@ bool CheckHeader(const TrustPolicy& policy, const HeaderText& header,
   }
   // Only "yes" downgrades; a value that says anything else is a mistake
   // the publisher must hear of, not a "no".
-  if (!header.downgrade.empty() && header.downgrade != "yes" &&
-      header.downgrade != "no") {
+  if (!header.downgrade.empty() && header.downgrade != kDowngradeValues[0] &&
+      header.downgrade != kDowngradeValues[1]) {
     return Refuse(refusal, "malformed header", "downgrade " + header.downgrade);
   }
-  patch->downgrade = header.downgrade == "yes";
+  patch->downgrade = header.downgrade == kDowngradeValues[0];
   return true;
 }
 
@@ -301,14 +299,14 @@ bool JudgeSignature(const TrustPolicy& policy, const PatchManifest& manifest,
     if (read.empty()) {
       return Refuse(
           refusal, "malformed signature",
-          (n == 0 ? std::string() : SignatureName(int(n) + 1) + ": ") +
+          (n == 0 ? std::string() : SignatureFileName(int(n) + 1) + ": ") +
               std::to_string(signature->size()) +
               " bytes that are no signature");
     }
     parsed.insert(parsed.end(), read.begin(), read.end());
   }
   if (parsed.empty()) {
-    return Refuse(refusal, "no signature", "no " + SignatureName(1));
+    return Refuse(refusal, "no signature", "no " + SignatureFileName(1));
   }
   Sha256 hash;
   hash.Update(manifest.bytes().data(), manifest.bytes().size());
@@ -462,7 +460,7 @@ void NoteVerdict(const RunInputs& inputs, const TrustPolicy& policy,
 bool ReadSignatureFile(Platform& platform, const PatchManifest& manifest, int n,
                        std::optional<std::string>* bytes,
                        TrustRefusal* refusal) {
-  const std::string name = SignatureName(n);
+  const std::string name = SignatureFileName(n);
   const std::string path = manifest.path() + kSignatureSuffix +
                            (n > 1 ? std::to_string(n) : std::string());
   std::string read;

@@ -33,10 +33,20 @@ extern const char kPolicyKeyPath[];
 // their number: ".sig2" to ".sig4".
 extern const char kSignatureSuffix[];
 constexpr int kMaxSignatureFiles = 4;
+// The name of the signature file `n` (1 to kMaxSignatureFiles).
+std::string SignatureFileName(int n);
 // The manifest's header section, and client.ver's section of the serials
 // accepted so far.
 extern const char kPatchSection[];
 extern const char kSerialSection[];
+// The header's keys, in that order: its serial (decimal digits, at most
+// kMaxSerial), when it expires, the scope it is for, and whether it may
+// take a module back to an older version (one of kDowngradeValues).
+extern const char* const kHeaderKeys[4];
+extern const char* const kDowngradeValues[2];
+constexpr std::uint64_t kMaxSerial = std::uint64_t{1} << 53;
+// The most bytes a signature file may have (DER takes at most 72, r||s 64).
+constexpr DWORD kMaxSignatureBytes = 256;
 
 // A pinned key: its type (only "ecdsa-p256" so far, chosen by the pinned
 // key and never by the signature) and the key.

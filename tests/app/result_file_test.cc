@@ -2,14 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ksupdate_version.h"
+#include "tests/support/data_file.h"
 
 namespace ks {
 namespace {
@@ -89,22 +88,9 @@ TEST(RunEvent, BoundedAndSaysWhatWasLeftOut) {
 // one statement of the result file's format that the Python tools read too:
 // each quoted text (for an object, keys and values).
 std::vector<std::string> Listed(const std::string& key) {
-  std::ifstream in(std::string(KSUPDATE_TEST_DATA) + "/result_file.json");
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string all = text.str();
-  const size_t at = all.find("\"" + key + "\":");
-  EXPECT_NE(at, std::string::npos) << key;
-  const size_t open = all.find_first_of("[{", at);
-  const size_t close = all.find_first_of("]}", open);
-  const std::string body = all.substr(open, close - open);
-  std::vector<std::string> texts;
-  const std::regex quoted("\"([^\"]*)\"");
-  for (auto it = std::sregex_iterator(body.begin(), body.end(), quoted);
-       it != std::sregex_iterator(); ++it) {
-    texts.push_back((*it)[1]);
-  }
-  return texts;
+  const std::string value = DataValue("result_file.json", key);
+  EXPECT_NE(value, "(no " + key + ")");
+  return QuotedTexts(value);
 }
 
 // The format is stated once: what this program writes is what the data

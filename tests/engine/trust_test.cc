@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "engine/locations.h"
+#include "engine/manifests.h"
+#include "tests/support/data_file.h"
 #include "tests/support/hooked_platform.h"
 #include "tests/support/memory_platform.h"
 
@@ -337,6 +341,39 @@ TEST(StoredSerial, KeptOnceAndReadBack) {
   ASSERT_EQ(stored.kept.size(), 1u);
   EXPECT_EQ(stored.kept[0].serial, 12u);
   EXPECT_EQ(stored.unreadable, "ecdsa-p256:0123456789abcdef");
+}
+
+// The value of `key` in tests/data/manifest_format.json, the statement of
+// the manifest's names and bounds that the patch scripts are held to too.
+std::string FormatValue(const std::string& key) {
+  return DataValue("manifest_format.json", key);
+}
+
+// What the program reads of a manifest is what the statement says, so
+// that the patch scripts, checked against the same statement, write and
+// check what clients read.
+TEST(ManifestFormatTest, IsWhatTheStatementSays) {
+  EXPECT_EQ(FormatValue("manifest"), kSourceManifestName);
+  EXPECT_EQ(FormatValue("installed_manifest"), kInstalledManifestName);
+  EXPECT_EQ(
+      QuotedTexts(FormatValue("sections")),
+      (std::vector<std::string>{
+          "modules", kModulesSection, "checksums", kChecksumSection, "sizes",
+          kSizeSection, "header", kPatchSection, "serials", kSerialSection}));
+  EXPECT_EQ(
+      QuotedTexts(FormatValue("header_keys")),
+      std::vector<std::string>(std::begin(kHeaderKeys), std::end(kHeaderKeys)));
+  EXPECT_EQ(QuotedTexts(FormatValue("downgrade_values")),
+            std::vector<std::string>(std::begin(kDowngradeValues),
+                                     std::end(kDowngradeValues)));
+  EXPECT_EQ(FormatValue("max_serial"), std::to_string(kMaxSerial));
+  std::vector<std::string> signatures;
+  for (int n = 1; n <= kMaxSignatureFiles; ++n) {
+    signatures.push_back(SignatureFileName(n));
+  }
+  EXPECT_EQ(QuotedTexts(FormatValue("signature_files")), signatures);
+  EXPECT_EQ(FormatValue("max_signature_bytes"),
+            std::to_string(kMaxSignatureBytes));
 }
 
 }  // namespace

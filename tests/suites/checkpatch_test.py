@@ -69,6 +69,16 @@ CASES = [
     ("bad header", b"[patch]\r\nserial=7a\r\nexpires=soon\r\n[modules]\r\n"
      b"a.dll=1\r\n", {}, ["error: [patch] has no serial",
                           "error: [patch] expires=soon is not"]),
+    # Each a value that clients refuse: a serial past 2^53, digits that are
+    # not ASCII, a downgrade that says neither yes nor no.
+    ("header past the client's rules", "[patch]\r\nserial=9007199254740993"
+     "\r\ndowngrade=Yes\r\n[modules]\r\na.dll=1\r\n".encode(), {},
+     ["error: [patch] has no serial of decimal digits up to "
+      "9007199254740992", "error: [patch] downgrade=Yes is neither yes nor "
+      "no"]),
+    ("serial of Arabic-Indic digits", "\ufeff[patch]\r\nserial=\u0661\u0662"
+     "\r\n[modules]\r\na.dll=1\r\n".encode(), {},
+     ["error: [patch] has no serial"]),
 ]
 
 # cp932 names whose second byte is '|' (ポ 83 7C), '\\' (表 95 5C) or a
@@ -404,6 +414,39 @@ def command_line_problems():
     return problems
 
 
+def format_problems():
+    """The patch scripts' names and bounds of a manifest against
+    tests/data/manifest_format.json, which the program's own are checked
+    against too."""
+    loader = importlib.machinery.SourceFileLoader(
+        "checksums", os.path.join(ROOT, "scripts", "checksums"))
+    checksums = importlib.util.module_from_spec(
+        importlib.util.spec_from_loader("checksums", loader))
+    loader.exec_module(checksums)
+    with open(os.path.join(ROOT, "tests", "data", "manifest_format.json"),
+              encoding="utf-8") as f:
+        stated = json.load(f)
+    sections = stated["sections"]
+    stated["sections"] = [sections[k] for k in ("modules", "checksums",
+                                                "sizes", "header")]
+    stated["header"] = sections["header"]
+    stated["written"] = [sections["checksums"], sections["sizes"]]
+    theirs = {
+        "manifest": checksums.MANIFEST,
+        "sections": list(checksums.SECTIONS),
+        "header": checksums.HEADER,
+        "written": list(checksums.WRITTEN),
+        "header_keys": list(checksums.HEADER_KEYS),
+        "downgrade_values": list(checksums.DOWNGRADE_VALUES),
+        "max_serial": checksums.MAX_SERIAL,
+        "signature_files": list(checksums.SIGNATURES),
+        "max_signature_bytes": checksums.MAX_SIGNATURE_BYTES,
+    }
+    return [f"{key}: the scripts say {value!r}, the statement "
+            f"{stated[key]!r}" for key, value in theirs.items()
+            if stated[key] != value]
+
+
 def main():
     failed = 0
     for what, manifest, files, expected in CASES:
@@ -445,6 +488,10 @@ def main():
           "manifest that is a directory, a dangling link or a FIFO, bad "
           "options")
     problems += usage
+    facts = format_problems()
+    print("\n".join(f"FAIL {p}" for p in facts) or
+          "PASS the scripts' manifest names and bounds are the statement's")
+    problems += facts
     vectors, count = wycheproof_problems()
     print("\n".join(f"FAIL {p}" for p in vectors) or
           f"PASS --key's verification: {count} Wycheproof cases")
