@@ -1,11 +1,19 @@
-// The double-byte ANSI code pages as Wine 8 converts them, generated from
-// Wine's tables by scripts/codepage_tables (dbcs_tables.cc).
-#ifndef KSUPDATE_PLATFORM_POSIX_DBCS_TABLES_H_
-#define KSUPDATE_PLATFORM_POSIX_DBCS_TABLES_H_
+// The ANSI code pages as Wine 8 converts them, generated from Wine's tables
+// by scripts/codepage_tables (codepage_tables.cc).
+#ifndef KSUPDATE_PLATFORM_POSIX_CODEPAGE_TABLES_H_
+#define KSUPDATE_PLATFORM_POSIX_CODEPAGE_TABLES_H_
 
 #include <cstddef>
 
 namespace ks::posix {
+
+// The single-byte pages 1250 to 1258: the character of each byte from 0x80
+// to 0xFF (the bytes below are ASCII). A byte that a page leaves undefined
+// has the character Windows decodes it as (U+0081, or a private-use one),
+// so that every byte comes back unchanged.
+constexpr int kFirstSingleBytePage = 1250;
+constexpr int kSingleBytePageCount = 9;
+extern const char16_t kSingleBytePages[kSingleBytePageCount][128];
 
 // A character whose bytes are not the first that decode to it: `code` is
 // its bytes (lead << 8 | trail, or one byte), 0xFFFF when it has none.
@@ -37,4 +45,4 @@ extern const DbcsPage kDbcsPages[kDbcsPageCount];
 
 }  // namespace ks::posix
 
-#endif  // KSUPDATE_PLATFORM_POSIX_DBCS_TABLES_H_
+#endif  // KSUPDATE_PLATFORM_POSIX_CODEPAGE_TABLES_H_
