@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
+#include "formats/codepage.h"
+#include "formats/text.h"
 #include "ksupdate_version.h"
-#include "platform/codepage.h"
 #include "platform/platform.h"
-#include "platform/text.h"
 
 namespace ks {
 

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "platform/text.h"
+#include "formats/text.h"
 
 namespace ks {
 

@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/codepage.h"
+#include "formats/codepage.h"
 
 namespace ks {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "engine/locations.h"
-#include "platform/profile/profile.h"
-#include "platform/text.h"
+#include "formats/profile/profile.h"
+#include "formats/text.h"
 #include "trace/trace.h"
 
 namespace ks {

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/profile/file.h"
 #include "platform/platform.h"
-#include "platform/profile/file.h"
 #include "platform/sha256.h"
 
 namespace ks {

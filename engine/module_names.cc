@@ -7,9 +7,9 @@
 
 #include "engine/locations.h"
 #include "engine/manifests.h"
-#include "platform/codepage.h"
+#include "formats/codepage.h"
+#include "formats/text.h"
 #include "platform/temp_files.h"
-#include "platform/text.h"
 
 namespace ks {
 

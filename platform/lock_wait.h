@@ -2,8 +2,8 @@
 #ifndef KSUPDATE_PLATFORM_LOCK_WAIT_H_
 #define KSUPDATE_PLATFORM_LOCK_WAIT_H_
 
+#include "formats/win32_types.h"
 #include "platform/platform.h"
-#include "platform/win32_types.h"
 
 namespace ks {
 

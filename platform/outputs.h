@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32_types.h"
+#include "formats/win32_types.h"
 
 namespace ks {
 

@@ -13,9 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "formats/profile/calls.h"
+#include "formats/win32_types.h"
 #include "platform/copy_report.h"
 #include "platform/sha256.h"
-#include "platform/win32_types.h"
 
 namespace ks {
 
@@ -70,27 +71,11 @@ class CopyStage {
   virtual BOOL Flush() = 0;
 };
 
-// One change of a profile file (Platform::WriteProfileStrings): the key's
-// value set, or the key removed when `value` is unset.
-struct ProfileWrite {
-  std::string section;
-  std::string key;
-  std::optional<std::string> value;
-};
-
 // What LockInstallation found.
 enum class LockResult {
   kHeld,    // the lock is this process's
   kBusy,    // another process held it for the whole wait
   kFailed,  // no lock can be had there; nothing is held
-};
-
-// What a whole file's reading found (LoadProfileFile, ReadFileBytes).
-enum class ProfileLoad {
-  kLoaded,      // read
-  kMissing,     // nothing there, or a directory
-  kUnreadable,  // there, but no plain file or not readable
-  kTooLarge,    // larger than the bound: never read
 };
 
 // Why TrustInstallation refused an installation.
@@ -110,15 +95,6 @@ struct InstallationRefusal {
   Refusal why = Refusal::kNotOwned;
   std::string path;  // what was refused: a host path on Linux
 };
-
-// No manifest comes near this: a client's 100,000 modules take a few MiB.
-// Larger files are not read at all, so that a file of any size cannot make
-// a run allocate more than a bounded amount for it.
-constexpr DWORD kMaxProfileFileBytes = 64u << 20;
-// A file this size, and twice it (the manifest's section buffers), fit
-// every build's size_t, int (the code-page conversions) and DWORD.
-static_assert(kMaxProfileFileBytes <= (1u << 30),
-              "the bound must stay far below 32-bit limits");
 
 // Each operation has the contract of its Win32 namesake, limited to what the
 // engine relies on; see the providers for the platform-specific details.

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/win32_types.h"
+#include "formats/win32_types.h"
 
 namespace ks {
 

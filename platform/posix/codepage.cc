@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/codepage.h"
+#include "formats/codepage.h"
 #include "platform/posix/codepage_tables.h"
 #include "platform/posix/wine_locale.h"
 

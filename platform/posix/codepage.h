@@ -1,5 +1,5 @@
 // The code pages of the Linux provider: the conversions of
-// platform/codepage.h for a given code page, which ProcessLocale() picks.
+// formats/codepage.h for a given code page, which ProcessLocale() picks.
 #ifndef KSUPDATE_PLATFORM_POSIX_CODEPAGE_H_
 #define KSUPDATE_PLATFORM_POSIX_CODEPAGE_H_
 
@@ -8,7 +8,7 @@
 
 namespace ks::posix {
 
-// AnsiToUnicode and UnicodeToAnsi of platform/codepage.h in `code_page`
+// AnsiToUnicode and UnicodeToAnsi of formats/codepage.h in `code_page`
 // (1250 to 1258, 932, 936, 949 or 950; any other is taken as 1252). In a
 // double-byte page a lead byte takes the next byte, whatever it is but a
 // NUL, as Wine decodes; one that ends the text or meets a NUL decodes as

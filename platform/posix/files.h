@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <string>
 
+#include "formats/win32_types.h"
 #include "platform/copy_report.h"
 #include "platform/posix/held_dirs.h"
 #include "platform/sha256.h"
-#include "platform/win32_types.h"
 
 namespace ks::posix {
 

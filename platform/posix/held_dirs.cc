@@ -12,8 +12,8 @@
 #include <string>
 #include <utility>
 
+#include "formats/text.h"
 #include "platform/posix/wine_locale.h"
-#include "platform/text.h"
 
 namespace ks::posix {
 

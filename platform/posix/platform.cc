@@ -10,7 +10,7 @@
 // manifests), so the files it reads are kept parsed, each checked at every
 // call against a stat of the file (FileStamp): any change, by this process or
 // another, is seen at the next call (for the registry: at the next opening
-// of a key). The profile rules and their cache are platform/profile/store.h;
+// of a key). The profile rules and their cache are formats/profile/store.h;
 // only the file I/O is here.
 #include "platform/platform.h"
 
@@ -31,6 +31,8 @@
 #include <utility>
 #include <vector>
 
+#include "formats/profile/store.h"
+#include "formats/text.h"
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/files.h"
 #include "platform/posix/held_dirs.h"
@@ -38,8 +40,6 @@
 #include "platform/posix/lock.h"
 #include "platform/posix/registry.h"
 #include "platform/posix/result_output.h"
-#include "platform/profile/store.h"
-#include "platform/text.h"
 
 namespace ks {
 

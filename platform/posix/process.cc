@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/codepage.h"
+#include "formats/codepage.h"
+#include "formats/text.h"
 #include "platform/posix/wine_locale.h"
-#include "platform/text.h"
 
 namespace ks {
 

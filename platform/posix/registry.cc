@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/codepage.h"
+#include "formats/codepage.h"
+#include "formats/text.h"
 #include "platform/posix/files.h"
 #include "platform/posix/registry_syntax.h"
-#include "platform/text.h"
 
 namespace ks::posix {
 namespace {
@@ -43,7 +43,7 @@ bool ConsumePrefix(std::string_view* s, std::string_view prefix) {
 }
 
 // The ANSI form of UTF-16 text, in the code page of the process's locale
-// (platform/codepage.h).
+// (formats/codepage.h).
 std::string ToAnsi(std::u16string_view text) { return UnicodeToAnsi(text); }
 
 std::u16string FromUtf16Le(std::string_view bytes) {

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "formats/win32_types.h"
 #include "platform/posix/files.h"
-#include "platform/win32_types.h"
 
 namespace ks::posix {
 
 // One registry value as stored: its type and its data bytes in the form
 // that the ANSI query functions return, in the ANSI code page of the
-// locale (platform/codepage.h): a character that the code page lacks, and
+// locale (formats/codepage.h): a character that the code page lacks, and
 // each half of a surrogate pair, becomes '?'. Text types
 // (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) are converted so, whether the file
 // writes them as strings or as UTF-16LE hex; a quoted string keeps its

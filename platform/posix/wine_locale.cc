@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/text.h"
+#include "formats/text.h"
 
 namespace ks::posix {
 namespace {

@@ -14,10 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/text.h"
 #include "platform/posix/codepage.h"
 #include "platform/posix/held_dirs.h"
 #include "platform/posix/wine_locale.h"
-#include "platform/text.h"
 
 namespace ks::posix {
 namespace {

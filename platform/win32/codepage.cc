@@ -1,6 +1,6 @@
 // ANSI text to Unicode and back in the process's ANSI code page, through
 // the system's own conversion.
-#include "platform/codepage.h"
+#include "formats/codepage.h"
 // clang-format off
 #include <windows.h>
 // clang-format on

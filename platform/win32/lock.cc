@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "formats/text.h"
 #include "platform/lock_wait.h"
-#include "platform/text.h"
 #include "platform/win32/files.h"
 #include "platform/win32/installation.h"
 // clang-format off

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/profile/store.h"
+#include "formats/profile/store.h"
 #include "platform/win32/files.h"
 #include "platform/win32/installation.h"
 #include "platform/win32/lock.h"

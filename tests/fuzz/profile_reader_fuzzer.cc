@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/codepage.h"
-#include "platform/profile/profile.h"
+#include "formats/codepage.h"
+#include "formats/profile/profile.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_text.h"
 

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/profile/file.h"
-#include "platform/profile/profile.h"
+#include "formats/profile/file.h"
+#include "formats/profile/profile.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/fuzz/fuzz_text.h"
 

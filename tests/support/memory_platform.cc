@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "engine/locations.h"
+#include "formats/text.h"
 #include "platform/sha256.h"
 #include "platform/temp_files.h"
-#include "platform/text.h"
 
 namespace ks {
 

@@ -1,7 +1,7 @@
 // A platform whose drive, registry value and profile files live in memory:
 // for engine tests that need no prefix on disk. Paths are Windows paths,
 // matched without regard to ASCII case; the profile calls follow the same
-// rules as every provider's (platform/profile/). A directory exists once a
+// rules as every provider's (formats/profile/). A directory exists once a
 // file is put below it or it is made.
 #ifndef KSUPDATE_TESTS_SUPPORT_MEMORY_PLATFORM_H_
 #define KSUPDATE_TESTS_SUPPORT_MEMORY_PLATFORM_H_
@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "formats/profile/store.h"
 #include "platform/platform.h"
-#include "platform/profile/store.h"
 
 namespace ks {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/codepage.h"
+#include "formats/codepage.h"
 
 namespace ks {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/win32_types.h"
+#include "formats/win32_types.h"
 
 namespace ks {
 

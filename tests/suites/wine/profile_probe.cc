@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/codepage.h"
+#include "formats/codepage.h"
 #include "platform/platform.h"
 
 #ifdef _WIN32

@@ -5,15 +5,15 @@
 // only what reads back as written.
 //
 // One set of rules for every provider: the functions work on a file's
-// whole contents, its raw bytes; platform/profile/store.h reads and
+// whole contents, its raw bytes; formats/profile/store.h reads and
 // replaces the file through the provider's own file I/O, atomically.
-// Beneath them: platform/profile/encoding.h (the bytes as text),
-// platform/profile/dialect.h (the rules on that text) and
-// platform/profile/file.h (a file's text kept indexed).
+// Beneath them: formats/profile/encoding.h (the bytes as text),
+// formats/profile/dialect.h (the rules on that text) and
+// formats/profile/file.h (a file's text kept indexed).
 //
 // How the text is read: a file that starts with a UTF-16 byte-order mark
 // (little or big endian) or a UTF-8 one is Unicode and answers in the ANSI
-// code page (platform/codepage.h); a write puts its line in the file's own
+// code page (formats/codepage.h); a write puts its line in the file's own
 // encoding. Any other file is read as its bytes. Lines end at CR, LF or
 // CRLF. Names and values are trimmed of blanks (ASCII isspace and Ctrl-Z),
 // then cut at a NUL. Section and key names match case-insensitively in
@@ -26,14 +26,14 @@
 // duplicate keys in it, only the first. An entry with an empty key is
 // dropped when the entry kept before it in its section has an empty key
 // too.
-#ifndef KSUPDATE_PLATFORM_PROFILE_PROFILE_H_
-#define KSUPDATE_PLATFORM_PROFILE_PROFILE_H_
+#ifndef KSUPDATE_FORMATS_PROFILE_PROFILE_H_
+#define KSUPDATE_FORMATS_PROFILE_PROFILE_H_
 
 #include <functional>
 #include <string>
 #include <string_view>
 
-#include "platform/win32_types.h"
+#include "formats/win32_types.h"
 
 namespace ks::profile {
 
@@ -91,4 +91,4 @@ bool WriteString(const std::string& contents, LPCSTR section, LPCSTR key,
 
 }  // namespace ks::profile
 
-#endif  // KSUPDATE_PLATFORM_PROFILE_PROFILE_H_
+#endif  // KSUPDATE_FORMATS_PROFILE_PROFILE_H_

@@ -1,4 +1,4 @@
-#include "platform/profile/file.h"
+#include "formats/profile/file.h"
 
 #include <cstddef>
 #include <memory>
@@ -6,10 +6,10 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/profile/dialect.h"
-#include "platform/profile/encoding.h"
-#include "platform/profile/profile.h"
-#include "platform/text.h"
+#include "formats/profile/dialect.h"
+#include "formats/profile/encoding.h"
+#include "formats/profile/profile.h"
+#include "formats/text.h"
 
 namespace ks::profile {
 namespace {

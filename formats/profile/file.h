@@ -1,8 +1,8 @@
 // The text of one profile file with an index of its sections and keys, so
 // that reading or replacing one key costs a lookup rather than a scan of the
-// file: what platform/profile/store.h keeps between calls.
-#ifndef KSUPDATE_PLATFORM_PROFILE_FILE_H_
-#define KSUPDATE_PLATFORM_PROFILE_FILE_H_
+// file: what formats/profile/store.h keeps between calls.
+#ifndef KSUPDATE_FORMATS_PROFILE_FILE_H_
+#define KSUPDATE_FORMATS_PROFILE_FILE_H_
 
 #include <cstddef>
 #include <functional>
@@ -13,12 +13,12 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
-#include "platform/win32_types.h"
+#include "formats/profile/calls.h"
+#include "formats/win32_types.h"
 
 namespace ks::profile {
 
-// Every call answers exactly as the function of platform/profile/profile.h of
+// Every call answers exactly as the function of formats/profile/profile.h of
 // the same name on contents(): a read of one key depends only on the section's
 // header and the key's first line in it, so the index points to those lines
 // and the call runs on them alone; a write that replaces a key's value in
@@ -93,4 +93,4 @@ class File {
 
 }  // namespace ks::profile
 
-#endif  // KSUPDATE_PLATFORM_PROFILE_FILE_H_
+#endif  // KSUPDATE_FORMATS_PROFILE_FILE_H_

@@ -1,19 +1,19 @@
 // How the bytes of a profile file are text. A file that starts with a UTF-8
 // byte-order mark, or a UTF-16 one (little or big endian), is Unicode: its
 // text is UTF-16 units and answers in the ANSI code page
-// (platform/codepage.h). Any other file is ANSI: its text is its bytes in a
+// (formats/codepage.h). Any other file is ANSI: its text is its bytes in a
 // single-byte code page, and its characters decoded in a double-byte one.
-// The profile rules (platform/profile/dialect.h) work on the text in its
+// The profile rules (formats/profile/dialect.h) work on the text in its
 // units: char for ANSI, char16_t for Unicode.
-#ifndef KSUPDATE_PLATFORM_PROFILE_ENCODING_H_
-#define KSUPDATE_PLATFORM_PROFILE_ENCODING_H_
+#ifndef KSUPDATE_FORMATS_PROFILE_ENCODING_H_
+#define KSUPDATE_FORMATS_PROFILE_ENCODING_H_
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/codepage.h"
+#include "formats/codepage.h"
 
 namespace ks::profile {
 
@@ -43,7 +43,7 @@ struct Decoded {
 // gives it), as Wine reads it, bad bytes included: UTF-16 with a lone last
 // byte as a unit of its own (its low byte); UTF-8 as
 // MultiByteToWideChar(CP_UTF8) decodes it (BadUtf8::kLikeWindows in
-// platform/text.h).
+// formats/text.h).
 Decoded Decode(std::string_view raw, Encoding encoding, size_t bom);
 
 // The bytes of the Unicode file `raw`, which decodes as `decoded`, with the
@@ -78,4 +78,4 @@ inline std::string ToAnsi(std::u16string_view text) {
 
 }  // namespace ks::profile
 
-#endif  // KSUPDATE_PLATFORM_PROFILE_ENCODING_H_
+#endif  // KSUPDATE_FORMATS_PROFILE_ENCODING_H_

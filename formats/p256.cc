@@ -1,4 +1,4 @@
-#include "platform/ecdsa.h"
+#include "formats/p256.h"
 
 #include <algorithm>
 #include <cstdint>

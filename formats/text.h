@@ -1,8 +1,8 @@
 // Text helpers that every part of the program shares: the letter case of
 // ASCII, and UTF-8 read and written by code point. Pure code: no locale,
 // no system call.
-#ifndef KSUPDATE_PLATFORM_TEXT_H_
-#define KSUPDATE_PLATFORM_TEXT_H_
+#ifndef KSUPDATE_FORMATS_TEXT_H_
+#define KSUPDATE_FORMATS_TEXT_H_
 
 #include <cstddef>
 #include <string>
@@ -90,4 +90,4 @@ inline bool IsSurrogate(char32_t code) {
 
 }  // namespace ks
 
-#endif  // KSUPDATE_PLATFORM_TEXT_H_
+#endif  // KSUPDATE_FORMATS_TEXT_H_

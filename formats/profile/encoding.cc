@@ -1,11 +1,11 @@
-#include "platform/profile/encoding.h"
+#include "formats/profile/encoding.h"
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-#include "platform/codepage.h"
-#include "platform/text.h"
+#include "formats/codepage.h"
+#include "formats/text.h"
 
 namespace ks::profile {
 namespace {

@@ -1,18 +1,18 @@
-// The profile rules that platform/profile/profile.h describes, on the text of a
-// file in its units (platform/profile/encoding.h): its bytes (char) for an
+// The profile rules that formats/profile/profile.h describes, on the text of a
+// file in its units (formats/profile/encoding.h): its bytes (char) for an
 // ANSI file, UTF-16 (char16_t) for a Unicode one. Names and values handed
 // in and out are ANSI. The functions on a file's whole contents
-// (platform/profile/profile.h) and the indexed file (platform/profile/file.h)
+// (formats/profile/profile.h) and the indexed file (formats/profile/file.h)
 // are built on these. Each template is there for char and char16_t.
-#ifndef KSUPDATE_PLATFORM_PROFILE_DIALECT_H_
-#define KSUPDATE_PLATFORM_PROFILE_DIALECT_H_
+#ifndef KSUPDATE_FORMATS_PROFILE_DIALECT_H_
+#define KSUPDATE_FORMATS_PROFILE_DIALECT_H_
 
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
 
-#include "platform/win32_types.h"
+#include "formats/win32_types.h"
 
 namespace ks::profile {
 
@@ -133,4 +133,4 @@ bool WriteEdit(std::basic_string_view<Unit> text, LPCSTR section, LPCSTR key,
 
 }  // namespace ks::profile
 
-#endif  // KSUPDATE_PLATFORM_PROFILE_DIALECT_H_
+#endif  // KSUPDATE_FORMATS_PROFILE_DIALECT_H_

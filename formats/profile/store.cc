@@ -1,10 +1,10 @@
-#include "platform/profile/store.h"
+#include "formats/profile/store.h"
 
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "platform/profile/profile.h"
+#include "formats/profile/profile.h"
 
 namespace ks::profile {
 

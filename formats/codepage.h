@@ -1,8 +1,8 @@
 // ANSI text, the 8-bit text of the Win32 "A" functions, to Unicode and
 // back, in the ANSI code page of this process. Shared code that reads
 // Unicode (UTF-16 and UTF-8 profile files) answers in ANSI through these.
-#ifndef KSUPDATE_PLATFORM_CODEPAGE_H_
-#define KSUPDATE_PLATFORM_CODEPAGE_H_
+#ifndef KSUPDATE_FORMATS_CODEPAGE_H_
+#define KSUPDATE_FORMATS_CODEPAGE_H_
 
 #include <cstddef>
 #include <string>
@@ -86,4 +86,4 @@ inline bool EndsWithLoneLeadByte(std::string_view ansi) {
 
 }  // namespace ks
 
-#endif  // KSUPDATE_PLATFORM_CODEPAGE_H_
+#endif  // KSUPDATE_FORMATS_CODEPAGE_H_

@@ -1,9 +1,9 @@
-#include "platform/ecdsa.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>
+
+#include "platform/ecdsa.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -1,4 +1,4 @@
-#include "platform/profile/profile.h"
+#include "formats/profile/profile.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/profile/file.h"
+#include "formats/profile/file.h"
 
 namespace {
 

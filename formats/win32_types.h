@@ -2,8 +2,8 @@
 // <windows.h> so that the engine compiles the same on every platform. Sizes
 // and values are those of the Win32 ABI; the Windows provider converts them
 // to the real ones at the boundary.
-#ifndef KSUPDATE_PLATFORM_WIN32_TYPES_H_
-#define KSUPDATE_PLATFORM_WIN32_TYPES_H_
+#ifndef KSUPDATE_FORMATS_WIN32_TYPES_H_
+#define KSUPDATE_FORMATS_WIN32_TYPES_H_
 
 #include <cstdint>
 
@@ -75,4 +75,4 @@ constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFu;
 
 }  // namespace ks
 
-#endif  // KSUPDATE_PLATFORM_WIN32_TYPES_H_
+#endif  // KSUPDATE_FORMATS_WIN32_TYPES_H_

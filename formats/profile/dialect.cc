@@ -1,4 +1,4 @@
-#include "platform/profile/dialect.h"
+#include "formats/profile/dialect.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -8,8 +8,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "platform/profile/encoding.h"
-#include "platform/text.h"
+#include "formats/profile/encoding.h"
+#include "formats/text.h"
 
 namespace ks::profile {
 namespace {

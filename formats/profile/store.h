@@ -6,8 +6,8 @@
 // kept parsed (File), each checked at every call against a stamp of
 // the file taken without opening it: any change, by this process or
 // another, is seen at the next call. At most a few files are kept.
-#ifndef KSUPDATE_PLATFORM_PROFILE_STORE_H_
-#define KSUPDATE_PLATFORM_PROFILE_STORE_H_
+#ifndef KSUPDATE_FORMATS_PROFILE_STORE_H_
+#define KSUPDATE_FORMATS_PROFILE_STORE_H_
 
 #include <array>
 #include <cstddef>
@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
-#include "platform/profile/file.h"
-#include "platform/win32_types.h"
+#include "formats/profile/calls.h"
+#include "formats/profile/file.h"
+#include "formats/win32_types.h"
 
 namespace ks::profile {
 
@@ -77,7 +77,7 @@ ProfileLoad ReadWholeFile(FileIo& io, std::uint64_t max_bytes,
 class Store {
  public:
   // GetPrivateProfileSectionA, GetPrivateProfileStringA on `file`, as
-  // GetSection and GetString (platform/profile/profile.h) answer on
+  // GetSection and GetString (formats/profile/profile.h) answer on
   // its contents. A file that is missing or cannot be read answers as
   // missing.
   DWORD GetSection(FileIo& file, LPCSTR section, LPSTR buffer, DWORD size);
@@ -140,4 +140,4 @@ class Store {
 
 }  // namespace ks::profile
 
-#endif  // KSUPDATE_PLATFORM_PROFILE_STORE_H_
+#endif  // KSUPDATE_FORMATS_PROFILE_STORE_H_

@@ -1,4 +1,4 @@
-#include "platform/text.h"
+#include "formats/text.h"
 
 namespace ks {
 

@@ -1,11 +1,11 @@
-#include "platform/profile/profile.h"
+#include "formats/profile/profile.h"
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-#include "platform/profile/dialect.h"
-#include "platform/profile/encoding.h"
+#include "formats/profile/dialect.h"
+#include "formats/profile/encoding.h"
 
 namespace ks::profile {
 
