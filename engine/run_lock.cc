@@ -58,8 +58,10 @@ RunStart TakeRunLock(Platform& platform, const std::string& bin_dir,
   // Once at once, then, when another run holds it, with the whole wait: a
   // reader of the trace file sees the wait begin and end.
   LockResult result = platform.LockInstallation(path.c_str(), 0, lock);
-  if (result == LockResult::kBusy) {
-    NoteInChannel("    - Waiting for another update to end -");
+  if (result == LockResult::kBusy || result == LockResult::kInstallerBusy) {
+    NoteInChannel(result == LockResult::kBusy
+                      ? "    - Waiting for another update to end -"
+                      : "    - Waiting for Windows Installer to end -");
     result = platform.LockInstallation(path.c_str(), kLockWaitMs, lock);
     if (result == LockResult::kHeld) {
       NoteInChannel("    - The other update ended: going on -");
@@ -71,6 +73,9 @@ RunStart TakeRunLock(Platform& platform, const std::string& bin_dir,
       return RunStart::kGoOn;
     case LockResult::kBusy:
       Trace("    - Another update is running -");
+      return RunStart::kBusy;
+    case LockResult::kInstallerBusy:
+      Trace("    - Windows Installer is running -");
       return RunStart::kBusy;
     case LockResult::kFailed:
       break;

@@ -24,7 +24,8 @@ enum class RunStart {
                     // written there, but the modules are still gone
                     // through, as a run always has
   kRefused,         // the platform refuses the installation to this run
-  kBusy,            // another run held the lock past the bound
+  kBusy,            // another run held the lock past the bound, or
+                    // (Windows) Windows Installer was installing all along
 };
 
 // Takes the installation's lock for the rest of the run, before its first
@@ -34,13 +35,13 @@ enum class RunStart {
 // write there at all (TrustInstallation, which holds the installation),
 // even when the registry gives no bin directory or names one that is not
 // there: kRefused when it says no, with the line that says why; the run
-// must then update nothing. kBusy when another run held the lock for
-// kLockWaitMs. kGoOn otherwise, with the lock in *lock, or with none when
-// the lock failed for another reason, which is traced: the run goes on as
-// if it were alone. kNoInstallation, with no lock and no line, when there
-// is no installation directory or no bin directory. *bin_dir gets the bin
-// directory asked about ("" for none): the one that every path of the run
-// in bin must lie in.
+// must then update nothing. kBusy when another run held the lock, or
+// Windows Installer was installing, for kLockWaitMs. kGoOn otherwise, with the
+// lock in *lock, or with none when the lock failed for another reason, which is
+// traced: the run goes on as if it were alone. kNoInstallation, with no lock
+// and no line, when there is no installation directory or no bin directory.
+// *bin_dir gets the bin directory asked about ("" for none): the one that every
+// path of the run in bin must lie in.
 RunStart LockForRun(Platform& platform, bool take_lock,
                     std::unique_ptr<InstallationLock>* lock,
                     std::string* bin_dir);

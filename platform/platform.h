@@ -73,9 +73,11 @@ class CopyStage {
 
 // What LockInstallation found.
 enum class LockResult {
-  kHeld,    // the lock is this process's
-  kBusy,    // another process held it for the whole wait
-  kFailed,  // no lock can be had there; nothing is held
+  kHeld,           // the lock is this process's
+  kBusy,           // another process held it for the whole wait
+  kInstallerBusy,  // (Windows) Windows Installer was installing for the
+                   // whole wait (Global\_MSIExecute existed); nothing held
+  kFailed,         // no lock can be had there; nothing is held
 };
 
 // Why TrustInstallation refused an installation.
@@ -235,9 +237,11 @@ class Platform {
   // on the file `path`, which is created empty when missing and stays in
   // place. While another process holds it, tries again until `timeout_ms`
   // have passed. kHeld with the lock in *lock; kBusy when another process
-  // held it all that time; kFailed when the file cannot be opened or made,
-  // is no plain file, or its file system has no locks. A lock taken by the
-  // Linux build and one taken by the Windows build under Wine exclude each
+  // held it all that time; kInstallerBusy (Windows) when Windows Installer
+  // was installing all that time: it may be repairing this very client, and
+  // no run starts while it does; kFailed when the file cannot be opened or
+  // made, is no plain file, or its file system has no locks. A lock taken by
+  // the Linux build and one taken by the Windows build under Wine exclude each
   // other on the same file.
   virtual LockResult LockInstallation(
       LPCSTR path, DWORD timeout_ms,

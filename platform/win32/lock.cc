@@ -196,6 +196,18 @@ HANDLE OpenLockFile(LPCSTR path) {
                        security.attributes(), OPEN_ALWAYS, flags, nullptr);
 }
 
+// Whether Windows Installer is running an installation: it holds the
+// mutex Global\_MSIExecute while it does. One that this account may not
+// open is there all the same.
+bool InstallerRunning() {
+  HANDLE mutex = ::OpenMutexA(SYNCHRONIZE, FALSE, "Global\\_MSIExecute");
+  if (mutex != nullptr) {
+    ::CloseHandle(mutex);
+    return true;
+  }
+  return ::GetLastError() == ERROR_ACCESS_DENIED;
+}
+
 }  // namespace
 
 LockResult Win32LockInstallation(LPCSTR path, DWORD timeout_ms,
@@ -219,6 +231,7 @@ LockResult Win32LockInstallation(LPCSTR path, DWORD timeout_ms,
   const LockResult result = WaitForLock(
       timeout_ms,
       [file] {
+        if (InstallerRunning()) return LockResult::kInstallerBusy;
         OVERLAPPED range{};
         if (::LockFileEx(file,
                          LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,

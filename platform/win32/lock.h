@@ -15,7 +15,9 @@ namespace ks {
 // all: a reader's lock would hold every run off. An older lock file is
 // given that DACL where this account may change it. kFailed when the file
 // cannot be opened or made, is no disk file (a device or a pipe by that name),
-// or the lock is refused for another reason than another holder.
+// or the lock is refused for another reason than another holder. While the
+// mutex Global\_MSIExecute exists (Windows Installer is installing), the
+// lock is not taken: tried again as for another holder, kInstallerBusy.
 LockResult Win32LockInstallation(LPCSTR path, DWORD timeout_ms,
                                  std::unique_ptr<InstallationLock>* lock);
 

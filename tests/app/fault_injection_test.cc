@@ -712,6 +712,25 @@ TEST(InstallationLockTest, HeldForTheWholeRunOrNothingIsDone) {
               0);
   }
   {
+    // Windows Installer installing for the whole wait: the same, with its
+    // own lines.
+    Installation inst;
+    HookedPlatform platform;
+    platform.hook.LockInstallation = [&](LPCSTR, DWORD,
+                                         std::unique_ptr<InstallationLock>*) {
+      return LockResult::kInstallerBusy;
+    };
+    int status = -1;
+    ASSERT_TRUE(RunProgram(&platform, &status));
+    EXPECT_EQ(platform.calls(Op::kLockInstallation), 2);
+    EXPECT_EQ(TraceLines(),
+              std::vector<std::string>{"    - Windows Installer is running -"});
+    for (const Module& m : kModules) ExpectModule(inst, m, Untouched(inst, m));
+    EXPECT_EQ(
+        platform.calls(Op::kCopyFileA) + platform.calls(Op::kRemoveStaleTemps),
+        0);
+  }
+  {
     Installation inst;
     HookedPlatform platform;
     AnswerRegistryValue(&platform, "", false);

@@ -20,12 +20,15 @@ struct Wait {
   DWORD try_ms;
   std::vector<DWORD> pauses;
 
+  // Busy as `busy` says (kBusy or kInstallerBusy).
+  LockResult busy = LockResult::kBusy;
+
   LockResult Run(DWORD timeout_ms) {
     return WaitForLock(
         timeout_ms,
         [this] {
           now += try_ms;
-          return busy_tries-- > 0 ? LockResult::kBusy : then;
+          return busy_tries-- > 0 ? busy : then;
         },
         [this] { return now; },
         [this](DWORD ms) {
@@ -59,6 +62,14 @@ TEST(LockWaitTest, EndsAtTheFirstAnswerButBusy) {
   Wait failed{0, 0, LockResult::kFailed};
   EXPECT_EQ(failed.Run(254), LockResult::kFailed);
   EXPECT_TRUE(failed.pauses.empty());
+  // Windows Installer at work is waited for as another run is, and said.
+  Wait installer{0, 2, LockResult::kHeld};
+  installer.busy = LockResult::kInstallerBusy;
+  EXPECT_EQ(installer.Run(254), LockResult::kHeld);
+  EXPECT_EQ(installer.pauses, (std::vector<DWORD>{5, 10}));
+  Wait still{0, 1000, LockResult::kHeld};
+  still.busy = LockResult::kInstallerBusy;
+  EXPECT_EQ(still.Run(254), LockResult::kInstallerBusy);
 }
 
 }  // namespace

@@ -840,6 +840,7 @@ RUN_BEGINS = re.compile(r"=== ksupdate \S+ run of \d{4}-\d\d-\d\dT\d\d:\d\d:"
 RUN_ENDS = re.compile(r"=== ksupdate run ended: [a-z ]+ \(\d+\), exit status "
                       r"-?\d+, \d+\.\d{3} s ===$")
 WAIT_NOTES = {"    - Waiting for another update to end -",
+              "    - Waiting for Windows Installer to end -",
               "    - The other update ended: going on -"}
 
 

@@ -733,6 +733,28 @@ TEST(Win32Files, LockFileIsNoReadersToOpen) {
   }
 }
 
+// While Windows Installer installs, it holds the mutex Global\_MSIExecute:
+// the run waits for it as for another run's lock, and is not let in while
+// it lasts. This test holds the mutex itself, as msiexec would.
+TEST(Win32Files, LockWaitsWhileWindowsInstallerRuns) {
+  TempPrefix prefix;
+  prefix.MakeDir("bin");
+  const std::string path = prefix.Host("bin/ksupdate.lock");
+  HANDLE installer = CreateMutexA(nullptr, TRUE, "Global\\_MSIExecute");
+  ASSERT_NE(installer, nullptr);
+  ASSERT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS))
+      << "Windows Installer is running here";
+  std::unique_ptr<InstallationLock> lock;
+  const DWORD start = GetTickCount();
+  EXPECT_EQ(DefaultPlatform()->LockInstallation(path.c_str(), 300, &lock),
+            LockResult::kInstallerBusy);
+  EXPECT_GE(GetTickCount() - start, 300u);
+  EXPECT_EQ(lock, nullptr);
+  CloseHandle(installer);
+  EXPECT_EQ(DefaultPlatform()->LockInstallation(path.c_str(), 0, &lock),
+            LockResult::kHeld);
+}
+
 // What a run trusted it holds: while it goes on, bin and the installation
 // directory cannot be renamed on Windows, so nobody can put another
 // directory or a junction in their place (Wine does not keep a held
