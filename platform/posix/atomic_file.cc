@@ -44,6 +44,14 @@ void RemoveStaleTemps(int dir, const std::string& host) {
   ::closedir(stream);
 }
 
+// RemoveStaleTemps for the directory of `target`.
+void SweepStaleTemps(const Place& target) {
+  const std::string::size_type cut = target.host.rfind('/');
+  RemoveStaleTemps(target.dir(), cut == std::string::npos
+                                     ? std::string(".")
+                                     : target.host.substr(0, cut + 1));
+}
+
 // Six letters or digits for a temporary file's name, as mkstemp() makes
 // them: different in each call and in each process.
 std::string RandomSuffix() {
@@ -93,13 +101,6 @@ mode_t CurrentUmask() {
     return old;
   }();
   return mask;
-}
-
-void SweepStaleTemps(const Place& target) {
-  const std::string::size_type cut = target.host.rfind('/');
-  RemoveStaleTemps(target.dir(), cut == std::string::npos
-                                     ? std::string(".")
-                                     : target.host.substr(0, cut + 1));
 }
 
 void SweepStaleTempsIn(const Place& dir) {

@@ -110,13 +110,10 @@ class FileReplacer {
 int CreateTempBeside(const Place& target, mode_t mode, std::string* temp_name,
                      bool sweep = true);
 
-// Removes the temporary files that a killed run left beside `target` (in
-// its directory), unless this process has done so there already (see
-// CreateTempBeside).
-void SweepStaleTemps(const Place& target);
-
-// The same in the directory that `dir` is (its name ".", as a held
-// directory's place has it; Platform::RemoveStaleTemps).
+// Removes the temporary files that a killed run left in the directory
+// that `dir` is (its name ".", as a held directory's place has it),
+// unless this process has done so there already, as CreateTempBeside
+// does for a target's directory (Platform::RemoveStaleTemps).
 void SweepStaleTempsIn(const Place& dir);
 
 // Flushes `fd` to disk, closes it and renames `temp_name` over `name`, both

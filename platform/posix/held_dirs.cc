@@ -134,16 +134,13 @@ std::string MatchIgnoringCase(int dir, std::string_view wanted) {
   return best;
 }
 
-std::string EntryFor(int dir, std::string_view wanted, struct stat* looked,
-                     bool* have_looked) {
+std::string EntryFor(int dir, std::string_view wanted,
+                     std::optional<struct stat>* looked) {
   std::string exact(wanted);
   struct stat st {};
-  if (have_looked != nullptr) *have_looked = false;
+  if (looked != nullptr) looked->reset();
   if (::fstatat(dir, exact.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (looked != nullptr && have_looked != nullptr) {
-      *looked = st;
-      *have_looked = true;
-    }
+    if (looked != nullptr) *looked = st;
     return exact;
   }
   return MatchIgnoringCase(dir, wanted);
@@ -199,10 +196,9 @@ Reach ReachBelow(int root, const std::string& root_host,
     if (reach != Reach::kReached) return reach;
   }
   const std::string& last = components.back();
-  struct stat looked {};
-  bool have_looked = false;
-  place->name = EntryFor(place->dir(), last, &looked, &have_looked);
-  if (have_looked) place->Looked(looked);
+  std::optional<struct stat> looked;
+  place->name = EntryFor(place->dir(), last, &looked);
+  place->Looked(looked);
   if (place->name.empty()) place->name = last;
   place->host = JoinHost(place->host, place->name);
   return Reach::kReached;

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,14 +85,11 @@ class Place {
   // The lstat() of `name` taken when the name was looked up, moments ago
   // in the same operation: the operation's first look at the file takes it
   // (TakeLooked gives it once) instead of asking the kernel again.
-  void Looked(const struct stat& st) {
-    looked_ = st;
-    have_looked_ = true;
-  }
+  void Looked(const std::optional<struct stat>& st) { looked_ = st; }
   bool TakeLooked(struct stat* st) const {
-    if (!have_looked_) return false;
-    have_looked_ = false;
-    *st = looked_;
+    if (!looked_) return false;
+    *st = *looked_;
+    looked_.reset();
     return true;
   }
 
@@ -101,8 +99,7 @@ class Place {
  private:
   Fd own_;
   int held_ = -1;
-  mutable bool have_looked_ = false;
-  struct stat looked_ {};
+  mutable std::optional<struct stat> looked_;
 };
 
 // What ReachBelow found on the way.
@@ -117,11 +114,10 @@ enum class Reach {
 // names: `wanted` itself when it is there (looked up alone), else the
 // smallest by bytes of those equal to it regardless of letter case; ""
 // when none is. `dir` is read only when `wanted` is not there. With
-// `looked`, the entry's lstat() goes there when `wanted` itself was found
-// (then true in *have_looked).
+// `looked`, it gets the entry's lstat() when `wanted` itself was found,
+// and nothing otherwise.
 std::string EntryFor(int dir, std::string_view wanted,
-                     struct stat* looked = nullptr,
-                     bool* have_looked = nullptr);
+                     std::optional<struct stat>* looked = nullptr);
 
 // Of the entries of the open directory `dir`, the smallest by bytes that
 // equals `wanted` regardless of letter case (ASCII rules for an ASCII

@@ -26,6 +26,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -78,7 +79,6 @@ class HostProfileFile : public profile::FileIo {
     struct stat st {};
     if (!located_ || !posix::StatAt(place_, &st)) return look;
     looked_ = st;
-    have_looked_ = true;
     look.exists = true;
     // A link, a directory or a device is there, but no file to read (nor a
     // size to bound), as the Windows provider finds a directory.
@@ -110,7 +110,7 @@ class HostProfileFile : public profile::FileIo {
     // The look that this same call took moments ago serves the replace.
     if (!located_ ||
         !replacer_->Replace(place_, contents, 0644,
-                            have_looked_ ? &looked_ : nullptr, &written)) {
+                            looked_ ? &*looked_ : nullptr, &written)) {
       return false;
     }
     after->exists = true;
@@ -123,8 +123,7 @@ class HostProfileFile : public profile::FileIo {
   posix::FileReplacer* replacer_;
   Place place_;
   bool located_;
-  bool have_looked_ = false;
-  struct stat looked_ {};
+  std::optional<struct stat> looked_;
 };
 
 // Keeps the replacer's spare file only while the installation lock is held:
