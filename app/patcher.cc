@@ -10,6 +10,7 @@
 #include "engine/run_lock.h"
 #include "engine/run_report.h"
 #include "engine/trust.h"
+#include "platform/sha256.h"
 #include "platform/utc_time.h"
 #include "trace/trace.h"
 
@@ -78,6 +79,21 @@ bool CPatcher::TakeLock(RunStart start, const std::string& bin_dir,
   return true;
 }
 
+namespace {
+
+// Which patch a trace file's run took: its directory and the digest of the
+// manifest's bytes as read, which names the patch whatever its path.
+void NotePatch(const std::string& source_dir, const PatchManifest& manifest) {
+  if (!NotesGoAnywhere()) return;
+  Sha256 hash;
+  hash.Update(manifest.bytes().data(), manifest.bytes().size());
+  Sha256Digest digest;
+  NoteInChannel("--- patch %s, manifest SHA-256 %s", source_dir.c_str(),
+                hash.Finish(&digest) ? Sha256Hex(digest).c_str() : "?");
+}
+
+}  // namespace
+
 void CPatcher::End(RunReport* report, RunEnd end) const {
   report->end = end;
   // The line that said why, when one was said since the run began.
@@ -123,9 +139,14 @@ void CPatcher::Update(RunReport& report) {
     TraceManifestTooLarge(manifest.path());
   }
   if (manifest.load() != ProfileLoad::kLoaded) {
+    // Straight after the reading, before another call sets the code.
+    if (manifest.load() != ProfileLoad::kTooLarge && NotesGoAnywhere()) {
+      NoteErrorInChannel(platform_.LastError(), manifest.path());
+    }
     End(&report, RunEnd::kNoSourceManifest);
     return;
   }
+  NotePatch(source_dir, manifest);
   // Nothing in the manifest is believed before the installation it is for
   // is trusted (its registry holds the policy) and, where the policy pins
   // keys, the manifest's signature is checked on its bytes.

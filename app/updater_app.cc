@@ -49,6 +49,33 @@ std::optional<UtcSeconds> ReadClock(Platform& platform) {
   }
 }
 
+// "time pid": what begins each line of a trace file. The clock is read at
+// each line; a platform that cannot read it gives "?".
+LineStamp StampOf(Platform& platform) {
+  const std::string pid = std::to_string(ProcessId());
+  return [&platform, pid] {
+    std::string when = "?";
+    try {
+      FILETIME now{0, 0};
+      platform.GetSystemTimeAsFileTime(&now);
+      when = UtcMillisecondText(now);
+    } catch (...) {
+      // A test's platform may throw there; the line is written all the same.
+    }
+    return when + " " + pid;
+  };
+}
+
+// Who runs, where, and which program: what an admin looks for first in a
+// trace file that many computers' runs may share.
+void NoteIdentity() {
+  const RunIdentity identity = ReadRunIdentity();
+  NoteInChannel("--- account %s%s, computer %s", identity.account.c_str(),
+                identity.elevated ? " (elevated)" : "",
+                identity.computer.c_str());
+  NoteInChannel("--- program %s", identity.program.c_str());
+}
+
 // Says a setting that the run does not take as given.
 void TraceOddSetting(const OddSetting& odd) {
   Trace("    - %s taken as %s : %s -", odd.name.c_str(), odd.taken.c_str(),
@@ -67,7 +94,7 @@ bool CUpdaterApp::InitInstance() {
   Outputs* outputs = outputs_ != nullptr ? outputs_ : DefaultOutputs();
   const auto began = std::chrono::steady_clock::now();
   const Settings settings = ReadSettings();
-  OpenTraceChannel(outputs, settings.trace.c_str());
+  OpenTraceChannel(outputs, settings.trace.c_str(), StampOf(platform));
   ResultHeader header;
   header.started = ReadClock(platform);
   header.argument = m_lpCmdLine;
@@ -77,6 +104,7 @@ bool CUpdaterApp::InitInstance() {
       "=== ksupdate %s run of %s, process %lu%s: %s ===", KSUPDATE_VERSION,
       (header.started ? UtcText(*header.started) : "?").c_str(), ProcessId(),
       settings.what_if ? ", what-if" : "", header.argument.c_str());
+  if (NotesGoAnywhere()) NoteIdentity();
   for (const OddSetting& odd : settings.odd) TraceOddSetting(odd);
   RunReport report;
   {
@@ -108,6 +136,8 @@ bool CUpdaterApp::InitInstance() {
   NoteInChannel("=== ksupdate run ended: %s (%u), exit status %d, %.3f s ===",
                 OutcomeName(outcome), static_cast<unsigned>(outcome),
                 m_exit_status, seconds);
+  // The platform that stamps the lines may not outlive this run.
+  CloseTraceChannel();
   return false;
 }
 

@@ -85,6 +85,11 @@ bool CopyFailed(const CopyReport& report, const std::string& source,
     Trace("%s", failure.line);
   }
   Trace("    - Copy Failure -");
+  // The code says which of the two paths failed and why: gone, in use, no
+  // room, no right.
+  if (!report.actual && report.error != 0) {
+    NoteErrorInChannel(report.error, source + " -> " + target);
+  }
   // A mismatch is told by its digests: the system's text for the code the
   // provider set says nothing to a person.
   recorder->Result(failure.result,

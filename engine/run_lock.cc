@@ -81,6 +81,7 @@ RunStart TakeRunLock(Platform& platform, const std::string& bin_dir,
       break;
   }
   Trace("    - Installation lock failed : %s -", path.c_str());
+  if (NotesGoAnywhere()) NoteErrorInChannel(platform.LastError(), path);
   return RunStart::kGoOn;
 }
 

@@ -451,7 +451,14 @@ void NoteVerdict(const RunInputs& inputs, const TrustPolicy& policy,
   }
   if (patch == nullptr) {
     Trace("    - Patch not trusted : %s -", refusal.detail.c_str());
+    return;
   }
+  std::string keys;
+  for (size_t k : patch->signers) {
+    keys += (keys.empty() ? "" : ", ") + policy.keys[k].id;
+  }
+  NoteInChannel("--- signed by %s, serial %llu", keys.c_str(),
+                static_cast<unsigned long long>(patch->serial));
 }
 
 // Reads the signature file `n` beside `manifest` into *bytes: true, with

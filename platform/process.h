@@ -32,6 +32,17 @@ std::string HostWordToAnsi(const char* word);
 // This process's id, as the system shows it.
 unsigned long ProcessId();
 
+// Who runs this process, where, and from which file: for the head of a
+// trace file, which an admin reads to tell one run from another. A fact
+// the system does not give is "?".
+struct RunIdentity {
+  std::string account;    // DOMAIN\user on Windows, the user's name on Linux
+  bool elevated = false;  // an administrator's full token or SYSTEM; root
+  std::string computer;
+  std::string program;  // the program file's full path
+};
+RunIdentity ReadRunIdentity();
+
 }  // namespace ks
 
 #endif  // KSUPDATE_PLATFORM_PROCESS_H_

@@ -109,4 +109,20 @@ std::string UtcText(UtcSeconds time) {
   return text;
 }
 
+std::string UtcMillisecondText(const FILETIME& time) {
+  std::string seconds = UtcText(UtcFromFileTime(time));
+  if (seconds == "?") return seconds;
+  const std::uint64_t units =
+      (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+      time.dwLowDateTime;
+  // 1601 and 1970 lie a whole number of seconds apart: the milliseconds
+  // of the second are those counted from 1601.
+  const auto millisecond = static_cast<unsigned>(
+      units / static_cast<std::uint64_t>(kFileTimeUnitsPerSecond / 1000) %
+      1000);
+  char fraction[8];
+  std::snprintf(fraction, sizeof fraction, ".%03uZ", millisecond);
+  return seconds.substr(0, seconds.size() - 1) + fraction;
+}
+
 }  // namespace ks

@@ -35,6 +35,10 @@ bool ParseUtc(const std::string& text, UtcSeconds* when);
 // `time` in that form ("2026-12-09T15:30:00Z"); "?" outside the dates above.
 std::string UtcText(UtcSeconds time);
 
+// `time` to the millisecond, rounded down ("2026-12-09T15:30:00.250Z"); "?"
+// outside the dates above.
+std::string UtcMillisecondText(const FILETIME& time);
+
 }  // namespace ks
 
 #endif  // KSUPDATE_PLATFORM_UTC_TIME_H_

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -28,20 +29,36 @@ namespace {
 // sees to it that no channel can make the run wait.
 class TraceChannel {
  public:
-  void Open(Outputs* outputs, const char* name) {
+  void Open(Outputs* outputs, const char* name, LineStamp stamp) {
     outputs_ = outputs;
     bool refused = false;
     output_ = outputs->OpenTraceOutput(name, &refused);
+    // Standard error is a person's console, read as the run goes: the
+    // stamps are for a file that many runs append to.
+    stamp_ = name != nullptr && std::strcmp(name, "-") != 0 ? std::move(stamp)
+                                                            : nullptr;
     if (refused) Trace("    - Trace file refused : %s -", name);
+  }
+  void Close() {
+    output_.reset();
+    stamp_ = nullptr;
+    outputs_ = nullptr;
   }
   void Write(const std::string& line, bool debugger = true) {
     if (debugger && outputs_ != nullptr) outputs_->DebugOutput(line.c_str());
-    if (output_ != nullptr) output_->WriteLine(line);
+    if (output_ == nullptr) return;
+    output_->WriteLine(stamp_ ? stamp_() + " " + line : line);
+  }
+  bool open() const { return output_ != nullptr; }
+  std::string ErrorText(DWORD code) const {
+    return outputs_ != nullptr ? outputs_->SystemErrorText(code)
+                               : std::string();
   }
 
  private:
   Outputs* outputs_ = nullptr;
   std::unique_ptr<TraceOutput> output_;
+  LineStamp stamp_;
 };
 
 TraceChannel& Channel() {
@@ -77,9 +94,11 @@ std::uint64_t g_trace_count = 0;
 
 }  // namespace
 
-void OpenTraceChannel(Outputs* outputs, const char* name) {
-  Channel().Open(outputs, name);
+void OpenTraceChannel(Outputs* outputs, const char* name, LineStamp stamp) {
+  Channel().Open(outputs, name, std::move(stamp));
 }
+
+void CloseTraceChannel() { Channel().Close(); }
 
 namespace {
 
@@ -111,6 +130,15 @@ void NoteInChannel(const char* format, ...) {
   const std::string line = FormatLine(format, args);
   va_end(args);
   Channel().Write(ForChannels(line), /*debugger=*/false);
+}
+
+bool NotesGoAnywhere() { return Channel().open(); }
+
+void NoteErrorInChannel(DWORD code, const std::string& path) {
+  if (!Channel().open()) return;
+  const std::string text = Channel().ErrorText(code);
+  NoteInChannel("--- error %lu%s%s : %s", static_cast<unsigned long>(code),
+                text.empty() ? "" : ": ", text.c_str(), path.c_str());
 }
 
 std::uint64_t TraceCount() { return g_trace_count; }

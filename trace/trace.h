@@ -3,6 +3,7 @@
 #define KSUPDATE_TRACE_TRACE_H_
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 
@@ -44,12 +45,23 @@ extern CTraceLog TraceLog;
 // are cut to its size minus one.
 constexpr int kTraceBufferSize = 20480;
 
+// What begins each line of a trace file, before a blank: when and by which
+// process it was written, so that the lines of runs that overlap in one
+// file can be told apart.
+using LineStamp = std::function<std::string()>;
+
 // From now on, lines also go to `outputs`: to its debugger channel, and to
 // the channel `name` as KSUPDATE_TRACE gives it (Outputs::OpenTraceOutput;
-// null or empty for none). Called once, at the start of the process;
-// before, lines go to TraceLog only. A channel refused for safety is said
-// in a line of its own (in memory and the debugger's channel).
-void OpenTraceChannel(Outputs* outputs, const char* name);
+// null or empty for none), each line there but on standard error ("-")
+// after what `stamp` gives (none when null). Called once, at the start of
+// the run; before, lines go to TraceLog only. A channel refused for safety
+// is said in a line of its own (in memory and the debugger's channel).
+void OpenTraceChannel(Outputs* outputs, const char* name,
+                      LineStamp stamp = nullptr);
+
+// Closes what OpenTraceChannel opened, at the end of the run: lines go to
+// TraceLog only again.
+void CloseTraceChannel();
 
 // Formats one message printf-style and adds it to TraceLog as one line. The
 // line also goes to the channels that OpenTraceChannel opened, with control
@@ -69,6 +81,17 @@ void NoteInChannel(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// Whether a KSUPDATE_TRACE channel is open: a note that costs work to make
+// need not be made without one.
+bool NotesGoAnywhere();
+
+// Says in the KSUPDATE_TRACE channel alone, as NoteInChannel does, the
+// system's error `code` of a failed call, its text (Outputs::
+// SystemErrorText) and the path it concerns, as "--- error N: text : path".
+// The trace lines stay as they are: this note comes after the one that
+// says what failed.
+void NoteErrorInChannel(DWORD code, const std::string& path);
 
 // How many lines Trace has made in this process (TraceLog keeps the last
 // kBound of them).

@@ -4,11 +4,14 @@
 
 #include <fcntl.h>
 #include <iconv.h>
+#include <pwd.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "formats/codepage.h"
 #include "formats/text.h"
@@ -91,5 +94,29 @@ std::string HostWordToAnsi(const char* word) {
 }
 
 unsigned long ProcessId() { return static_cast<unsigned long>(::getpid()); }
+
+RunIdentity ReadRunIdentity() {
+  RunIdentity identity;
+  const uid_t uid = ::geteuid();
+  identity.elevated = uid == 0;
+  // A user the password database does not know is still told apart.
+  identity.account = "uid " + std::to_string(uid);
+  std::vector<char> buffer(16384);
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_name != nullptr) {
+    identity.account = found->pw_name;
+  }
+  struct utsname host {};
+  identity.computer = ::uname(&host) == 0 ? host.nodename : "?";
+  std::vector<char> path(4096);
+  const ssize_t length =
+      ::readlink("/proc/self/exe", path.data(), path.size() - 1);
+  identity.program =
+      length > 0 ? std::string(path.data(), static_cast<std::size_t>(length))
+                 : "?";
+  return identity;
+}
 
 }  // namespace ks

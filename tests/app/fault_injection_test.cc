@@ -27,6 +27,7 @@
 #include "engine/run_lock.h"
 #include "engine/trust.h"
 #include "platform/outputs.h"
+#include "platform/process.h"
 #include "platform/sha256.h"
 #include "tests/support/hooked_platform.h"
 #include "tests/support/temp_prefix.h"
@@ -812,8 +813,15 @@ TEST(RunClockTest, TimesPastThirtyTwoBitsAreSaidRight) {
   SetEnvironment("KSUPDATE_TRACE", "");
   SetEnvironment("KSUPDATE_RESULT", "");
   OpenTraceChannel(DefaultOutputs(), "");
-  EXPECT_EQ(reads, 3);  // start, the update's "now", end
+  // Start, the update's "now", end, and one for each line of the file,
+  // which begins with the time to the millisecond and the process.
   ASSERT_FALSE(outputs.lines.empty());
+  EXPECT_EQ(reads, 3 + static_cast<int>(outputs.lines.size()));
+  const std::string stamp =
+      "2106-02-07T06:28:16.000Z " + std::to_string(ProcessId()) + " ";
+  for (const std::string& line : outputs.lines) {
+    EXPECT_EQ(line.compare(0, stamp.size(), stamp), 0) << line;
+  }
   EXPECT_NE(outputs.lines.front().find(" run of 2038-01-19T03:14:08Z, "),
             std::string::npos)
       << outputs.lines.front();
@@ -822,6 +830,42 @@ TEST(RunClockTest, TimesPastThirtyTwoBitsAreSaidRight) {
             std::string::npos)
       << result;
   for (const Module& m : kModules) ExpectModule(inst, m, Clean(m));
+}
+
+// A trace file tells an admin why a copy failed: after the line that says
+// it did, the system's code, its text and the two paths.
+TEST(TraceFileTest, AFailedCopyIsFollowedByItsError) {
+  // Gone, in use, disk full, access denied.
+  for (const DWORD code : {2u, 32u, 112u, 5u}) {
+    Installation inst;
+    HookedPlatform platform;
+    platform.hook.CopyFileA = [code](LPCSTR, LPCSTR, BOOL, const ExpectedBytes*,
+                                     CopyReport* report) -> BOOL {
+      if (report != nullptr) report->error = code;
+      return FALSE;
+    };
+    KeptChannel outputs;
+    SetEnvironment("KSUPDATE_TRACE", "trace.txt");
+    theApp.UseSystem(&platform, &outputs);
+    AfxWinMain(kArgument);
+    theApp.UseSystem(nullptr, nullptr);
+    SetEnvironment("KSUPDATE_TRACE", "");
+    const std::string note = "--- error " + std::to_string(code) + ": " +
+                             outputs.SystemErrorText(code) +
+                             " : C:\\Patch\\a.dll -> C:\\Client\\bin\\a.dll";
+    const auto ends_with = [](const std::string& line, const std::string& end) {
+      return line.size() >= end.size() &&
+             line.compare(line.size() - end.size(), end.size(), end) == 0;
+    };
+    const auto failure =
+        std::find_if(outputs.lines.begin(), outputs.lines.end(),
+                     [&](const std::string& line) {
+                       return ends_with(line, " - Copy Failure -");
+                     });
+    ASSERT_NE(failure, outputs.lines.end()) << code;
+    ASSERT_NE(failure + 1, outputs.lines.end()) << code;
+    EXPECT_TRUE(ends_with(failure[1], " " + note)) << failure[1];
+  }
 }
 
 }  // namespace

@@ -61,6 +61,18 @@ TEST(UtcTime, EdgesOfWhatIsReadAndWritten) {
   // FILETIME's own ends: 1601, and the largest it holds (year 60056).
   EXPECT_EQ(UtcText(UtcFromFileTime({0, 0})), "1601-01-01T00:00:00Z");
   EXPECT_EQ(UtcFromFileTime({0xffffffffu, 0xffffffffu}), 1833029933770);
+  // To the millisecond, rounded down, on either side of 1970 and past 2038.
+  const auto file_time = [](std::uint64_t units) {
+    return FILETIME{static_cast<DWORD>(units), static_cast<DWORD>(units >> 32)};
+  };
+  constexpr std::uint64_t kEpoch = 116444736000000000u;
+  EXPECT_EQ(UtcMillisecondText(file_time(kEpoch - 1)),
+            "1969-12-31T23:59:59.999Z");
+  EXPECT_EQ(UtcMillisecondText(file_time(kEpoch + 9999)),
+            "1970-01-01T00:00:00.000Z");
+  EXPECT_EQ(UtcMillisecondText(file_time(kEpoch + 21474836482509999u)),
+            "2038-01-19T03:14:08.250Z");
+  EXPECT_EQ(UtcMillisecondText({0xffffffffu, 0xffffffffu}), "?");
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ import itertools
 import json
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -36,7 +37,8 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from installation import (  # noqa: E402
     INSTALL_DIR, KIB, LOCK_FILE, RUN_TIMEOUT, in_scratch, read_or_none)
-from run_scenarios import own_lines, parse_profile  # noqa: E402
+from run_scenarios import (own_lines, parse_profile, run_lines,  # noqa: E402
+                           unstamped)
 from wine_prefix import make_prefix  # noqa: E402
 
 AT_ONCE_MODULES = 200
@@ -165,6 +167,22 @@ def trace_lines(path):
         data.replace(b"\r\n", b"\n").decode("latin-1").split("\n")[:-1])
 
 
+def runs_by_process(path, pids, problems):
+    """The own lines of each run of `pids` in the one trace file they all
+    wrote: each line must begin with the time and one of their process
+    ids, and each run's lines, taken by its id, must begin and end as a
+    run's do."""
+    data = (read_or_none(path) or b"").replace(b"\r\n", b"\n")
+    lines = data.decode("latin-1").split("\n")[:-1]
+    strays = [line for line in lines if unstamped(line)[1] not in pids]
+    if strays:
+        problems.append(f"{len(strays)} lines of the shared trace file "
+                        f"without a run's process id: {strays[:2]!r}")
+    return [run_lines([line for line in lines if unstamped(line)[1] == pid],
+                      problems, f" of process {pid}", stamped=True)
+            for pid in pids]
+
+
 class AtOnce:
     """Runs at once on a SharedInstallation, each checked against every
     order of the same runs one after the other (made with `serial`)."""
@@ -175,19 +193,21 @@ class AtOnce:
         self.orders = {}
         self.tally = collections.Counter()
 
-    def run(self, runs, what, stagger=False, status=0):
+    def run(self, runs, what, stagger=False, status=0, shared=False):
         """`runs`: (starter, version) pairs, started together, or with
         `stagger` each once the one before has recorded a module or ended
-        (so that a slow starter still overlaps a fast one). Returns each
-        run's trace and the outcome, after checking the runs' own ends
-        (`status`: the exit status each must have)."""
+        (so that a slow starter still overlaps a fast one); with `shared`,
+        all appending to one trace file, each run's lines told apart by the
+        process id that begins them. Returns each run's trace and the
+        outcome, after checking the runs' own ends (`status`: the exit
+        status each must have)."""
         problems = []
         procs = []
         paths = []
         client_ver = os.path.join(self.inst.bin, "client.ver")
         for i, (start, v) in enumerate(runs):
-            path = os.path.join(self.work, f"trace{i}")
-            if os.path.exists(path):
+            path = os.path.join(self.work, "trace" if shared else f"trace{i}")
+            if os.path.exists(path) and not (shared and i):
                 os.remove(path)
             paths.append(path)
             if stagger and procs:
@@ -198,6 +218,10 @@ class AtOnce:
         for i, p in enumerate(procs):
             finish(p, f"{what}: run {i + 1}", problems,
                    end_all=self.end_all, status=status)
+        if shared:
+            return (runs_by_process(paths[0], [p.pid for p in procs],
+                                    problems),
+                    self.inst.outcome(), problems)
         return [trace_lines(p) for p in paths], self.inst.outcome(), problems
 
     def serial(self, versions):
@@ -218,12 +242,12 @@ class AtOnce:
                 self.orders[key][order] = (traces, outcome[:2])
         return self.orders[key]
 
-    def trial(self, runs, what, stagger=False):
+    def trial(self, runs, what, stagger=False, shared=False):
         """One trial of `runs` at once; the problems found."""
         orders = self.serial([v for _, v in runs])
         self.inst.reset()
-        traces, (files, records, problems), own = self.run(runs, what,
-                                                           stagger)
+        traces, (files, records, problems), own = self.run(
+            runs, what, stagger, shared=shared)
         problems = own + problems
         names = self.inst.names
         problems += [f"{n}: neither of its versions" for n in names
@@ -310,6 +334,13 @@ def at_once_linux(args, work):
             trials += 1
             problems += at_once.trial([(linux, v) for v in runs],
                                       f"{'+'.join(runs)} #{k + 1}")
+    # Runs that share one trace file, as the runs of many computers share
+    # one on a server: each run's lines are its own, told by its id.
+    for k in range(args.trials):
+        trials += 1
+        problems += at_once.trial([(linux, "7"), (linux, "5")],
+                                  f"7+5 in one trace file #{k + 1}",
+                                  shared=True)
     lone = at_once.serial(["7"])[("7",)]
 
     # Killed in the middle of its copies while holding the lock: the next
@@ -370,7 +401,8 @@ def at_once_linux(args, work):
                             "a channel")
         if thread:
             thread.join(5)
-            if not getattr(thread, "got", b"").startswith(b"=== ksupdate "):
+            if not re.match(rb"\S+ \d+ === ksupdate ",
+                            getattr(thread, "got", b"")):
                 problems.append(f"with {what}: the reader got "
                                 f"{getattr(thread, 'got', b'')[:40]!r}")
             if hasattr(thread, "fd"):

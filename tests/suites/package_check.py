@@ -835,9 +835,9 @@ def check_deploying_commands(fail, wine, exe_data, arch):
         for count, state in enumerate(("without", "with"), start=1):
             reset_example(wine)
             status = start().returncode
-            runs = re.findall(r"^=== ksupdate \S+ run of .*?(?=^=== ksupdate"
-                              r" \S+ run of |\Z)", read("trace.log"),
-                              re.M | re.S)
+            runs = re.findall(r"^\S+ \d+ === ksupdate \S+ run of .*?"
+                              r"(?=^\S+ \d+ === ksupdate \S+ run of |\Z)",
+                              read("trace.log"), re.M | re.S)
             fail.check(status == 0 and
                        '"outcome": "success"' in read("result.json") and
                        len(runs) == count and "=== ksupdate run ended: "

@@ -42,6 +42,10 @@ A scenario is a JSON object with these fields:
   env           more environment for the run: KSUPDATE_EXIT_CODES,
                 KSUPDATE_WHATIF, and KSUPDATE_TRACE in place of the trace
                 file ("-": standard error)
+  trace_notes   notes that each run's lines in the trace file must hold
+                ("--- error 2: {any} : C:\\patch\\a.dll -> ..."), whole;
+                {any} stands for any text, {prefix}, {work} and
+                {sha256:PATH} as in "trace" and "result"
   runs          how many times the program runs, one after another, all
                 appending to one trace file that must then hold each run
                 between its begin and end lines, each with "trace" (1
@@ -183,6 +187,7 @@ FIELDS = {
     "checksums_script", "env", "outcome", "result", "result_path",
     "times_kept", "policy", "sign", "after_sign", "serial_kept", "stdout",
     "closed_fds", "umask", "max_seconds", "client_ver_sha256", "race", "runs",
+    "trace_notes",
 }
 # The result file's format, stated once (the C++ tests check the program
 # against the same file).
@@ -652,7 +657,7 @@ def check_raced(scenario, prefix, work, trace_path, before, after, counts,
                 for line in t] for t in allowed]
     data = read_or_none(trace_path) or b""
     actual = run_lines(data.decode("utf-8", "surrogateescape").split("\n")[:-1],
-                       problems)
+                       problems, stamped=True)
     if actual not in allowed:
         problems.append("trace is none of those allowed: " +
                         " | ".join(actual))
@@ -833,10 +838,15 @@ def describe(entry):
     return f"{kind} {mode:04o}{time}"
 
 
+# What begins each line of a trace file: the UTC time to the millisecond
+# and the id of the process that wrote it.
+STAMP = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (\d+) ")
 # The lines that a trace file has of a run beyond the run's own: where it
-# begins and where it ends, and a wait for another run's lock.
+# begins and where it ends, a wait for another run's lock, and the notes
+# (who ran, which patch, the error of a failed call), each "--- ".
+NOTE = "--- "
 RUN_BEGINS = re.compile(r"=== ksupdate \S+ run of \d{4}-\d\d-\d\dT\d\d:\d\d:"
-                        r"\d\dZ, process \d+(, what-if)?: .* ===$")
+                        r"\d\dZ, process (\d+)(, what-if)?: .* ===$")
 RUN_ENDS = re.compile(r"=== ksupdate run ended: [a-z ]+ \(\d+\), exit status "
                       r"-?\d+, \d+\.\d{3} s ===$")
 WAIT_NOTES = {"    - Waiting for another update to end -",
@@ -851,17 +861,44 @@ def project_version():
         return re.search(r"project\(ksupdate VERSION (\S+)", f.read()).group(1)
 
 
+def unstamped(line):
+    """A trace file's line without its stamp, and the process id that the
+    stamp gives (None without one)."""
+    m = STAMP.match(line)
+    return (line[m.end():], int(m.group(1))) if m else (line, None)
+
+
 def own_lines(lines):
     """The run's own lines of a trace file's, for runs that may have been
-    killed before their last line: every begin, end and wait note dropped."""
+    killed before their last line: the stamps gone, every begin, end, wait
+    and note dropped."""
+    lines = [unstamped(line)[0] for line in lines]
     return [line for line in lines if line not in WAIT_NOTES and
+            not line.startswith(NOTE) and
             not RUN_BEGINS.match(line) and not RUN_ENDS.match(line)]
 
 
-def run_lines(lines, problems, what=""):
+def run_notes(lines):
+    """The notes of one run's lines, their stamps gone."""
+    return [line for line in (unstamped(line)[0] for line in lines)
+            if line.startswith(NOTE)]
+
+
+def run_lines(lines, problems, what="", stamped=False):
     """The lines of one run in a trace file (text, its line ends gone): the
     run's own, between its first and its last line, which must say where
-    it begins and ends; the notes of a wait dropped."""
+    it begins and ends; the notes and those of a wait dropped. `stamped`:
+    every line must begin with the time and the id of the process that its
+    first line names."""
+    if stamped and lines:
+        pid = RUN_BEGINS.match(unstamped(lines[0])[0])
+        pid = int(pid.group(1)) if pid else None
+        unmarked = [line for line in lines if unstamped(line)[1] is None or
+                    unstamped(line)[1] != pid]
+        if unmarked:
+            problems.append(f"trace{what}: {len(unmarked)} lines without the "
+                            f"time and process {pid}: {unmarked[:2]!r}")
+    lines = [unstamped(line)[0] for line in lines]
     if not lines or not RUN_BEGINS.match(lines[0]):
         problems.append(f"trace{what} does not begin with the run's line: "
                         f"{lines[:1]!r}")
@@ -870,12 +907,15 @@ def run_lines(lines, problems, what=""):
         problems.append(f"trace{what} does not end with the run's line: "
                         f"{lines[-1:]!r}")
         return lines[1:]
-    return [line for line in lines[1:-1] if line not in WAIT_NOTES]
+    return [line for line in lines[1:-1] if line not in WAIT_NOTES and
+            not line.startswith(NOTE)]
 
 
-def check_trace(expected, trace_path, problems, runs=1):
+def check_trace(expected, trace_path, problems, runs=1, notes=()):
     """The trace file holds `runs` runs one after another, each between its
-    begin and end lines and each with the `expected` lines."""
+    begin and end lines, each of its lines stamped with the run's process,
+    and each with the `expected` lines and a note holding each of
+    `notes`."""
     try:
         with open(trace_path, "rb") as f:
             data = f.read()
@@ -884,18 +924,20 @@ def check_trace(expected, trace_path, problems, runs=1):
     if data and not data.endswith(b"\n"):
         problems.append("trace file does not end in a newline")
     lines = data.decode("utf-8", "surrogateescape").split("\n")[:-1]
-    starts = [i for i, line in enumerate(lines) if RUN_BEGINS.match(line)]
+    starts = [i for i, line in enumerate(lines)
+              if RUN_BEGINS.match(unstamped(line)[0])]
     if runs > 1 and len(starts) != runs:
         problems.append(f"trace file holds {len(starts)} runs, expected {runs}")
     for begin, end in zip(starts, starts[1:]):
         check_one_trace(expected, lines[begin:end], problems,
-                        f" of the run at line {begin + 1}")
+                        f" of the run at line {begin + 1}", notes)
     check_one_trace(expected, lines[starts[-1]:] if starts else lines,
-                    problems)
+                    problems, "", notes)
 
 
-def check_one_trace(expected, lines, problems, what=""):
-    actual = run_lines(lines, problems, what)
+def check_one_trace(expected, lines, problems, what="", notes=()):
+    actual = run_lines(lines, problems, what, stamped=True)
+    check_notes(notes, run_notes(lines), problems, what)
     if actual != expected:
         diff = list(difflib.unified_diff(expected, actual, "expected trace",
                                          "actual trace", lineterm="", n=2))
@@ -904,6 +946,14 @@ def check_one_trace(expected, lines, problems, what=""):
                 f"... {len(diff) - MAX_DIFF_LINES} more diff lines"]
         problems.append("trace differs:\n" + "\n".join(
             "      " + line for line in diff))
+
+
+def check_notes(notes, said, problems, what=""):
+    """Each of `notes` ({any}: any text) is one of the notes `said`."""
+    for note in notes:
+        pattern = re.compile(".*".join(map(re.escape, note.split("{any}"))))
+        if not any(pattern.fullmatch(line) for line in said):
+            problems.append(f"trace{what}: no note is {note!r}: {said!r}")
 
 
 def check_file(rel, desc, before, after, problems):
@@ -1146,9 +1196,13 @@ def run_scenario(binary, scenario, keep, counts=None):
             if os.path.exists(trace_path):
                 problems.append("a trace file, from no run")
         else:
-            check_trace([line.replace("{prefix}", prefix).replace(
-                "{work}", work) for line in expand_trace(scenario["trace"])],
-                trace_path, problems, scenario.get("runs", 1))
+            def expand(line):
+                return line.replace("{prefix}", prefix).replace("{work}", work)
+            check_trace([expand(line) for line in
+                         expand_trace(scenario["trace"])],
+                        trace_path, problems, scenario.get("runs", 1),
+                        [with_digests(expand(note)) for note in
+                         scenario.get("trace_notes", [])])
         expected = {"drive_c/" + p: s
                     for p, s in scenario.get("expect_files", {}).items()}
         for rel, desc in expected.items():

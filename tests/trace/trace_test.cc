@@ -75,9 +75,16 @@ TEST(TraceChannelDeathTest, FileChannelGetsEveryLine) {
   std::remove(path.c_str());
   EXPECT_EXIT(
       {
-        OpenTraceChannel(DefaultOutputs(), path.c_str());
+        // Each line of the file after its stamp; the log in memory, and a
+        // note's error, as they were.
+        int stamps = 0;
+        OpenTraceChannel(DefaultOutputs(), path.c_str(),
+                         [&stamps] { return "s" + std::to_string(++stamps); });
         for (int i = 1; i <= 40; ++i) Trace("line %d", i);
-        std::exit(TraceLog.count() == 34 ? 0 : 1);
+        NoteErrorInChannel(2, "C:\\patch\\a.dll");
+        std::exit(TraceLog.count() == 34 && TraceLog.lines().back() == "line 40"
+                      ? 0
+                      : 1);
       },
       ::testing::ExitedWithCode(0), "");
 #ifdef _WIN32
@@ -87,8 +94,11 @@ TEST(TraceChannelDeathTest, FileChannelGetsEveryLine) {
 #endif
   std::string expected;
   for (int i = 1; i <= 40; ++i) {
-    expected += "line " + std::to_string(i) + line_end;
+    expected +=
+        "s" + std::to_string(i) + " line " + std::to_string(i) + line_end;
   }
+  expected += "s41 --- error 2: " + DefaultOutputs()->SystemErrorText(2) +
+              " : C:\\patch\\a.dll" + line_end;
   EXPECT_EQ(ReadAll(path), expected);
   std::remove(path.c_str());
 }
@@ -97,7 +107,8 @@ TEST(TraceChannelDeathTest, DashWritesToStandardError) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        OpenTraceChannel(DefaultOutputs(), "-");
+        // A person's console: no stamps there.
+        OpenTraceChannel(DefaultOutputs(), "-", [] { return "stamp"; });
         Trace("- Updating: %s -", "a.dll");
         // A name's control characters are escaped on the way out only.
         Trace("- Updating: %s -", "a\x1b[2J\nb.dll");
@@ -105,7 +116,7 @@ TEST(TraceChannelDeathTest, DashWritesToStandardError) {
             TraceLog.lines().back() == "- Updating: a\x1b[2J\nb.dll -" ? 0 : 1);
       },
       ::testing::ExitedWithCode(0),
-      "- Updating: a.dll -\n- Updating: a\\\\x1B\\[2J\\\\x0Ab\\.dll -\n");
+      "^- Updating: a.dll -\n- Updating: a\\\\x1B\\[2J\\\\x0Ab\\.dll -\n");
 }
 
 TEST(TraceChannelDeathTest, UnopenableChannelIsIgnored) {

@@ -326,7 +326,7 @@ def read_trace(path):
 
 def run_trace(path, problems):
     """The run's own lines of its trace file, its begin and end checked."""
-    return rs.run_lines(read_trace(path), problems)
+    return rs.run_lines(read_trace(path), problems, stamped=True)
 
 
 DEBUGSTR = re.compile(
@@ -379,7 +379,7 @@ def check_event(trace_file, events, problems):
     that outcome's level."""
     lines = read_trace(trace_file)
     ended = re.match(r"=== ksupdate run ended: (.*?) \((\d+)\), exit status "
-                     r"(\d+)", lines[-1] if lines else "")
+                     r"(\d+)", rs.unstamped(lines[-1])[0] if lines else "")
     if len(events) != 1 or ended is None:
         problems.append(f"event log: {len(events)} events, "
                         f"{'a' if ended else 'no'} closing trace line")
@@ -488,6 +488,9 @@ def run_one(prefix, dirs, build, scenario, roots):
         print(f"note: {build} run hit a Wine client error; run again")
     own = []
     trace = run_trace(trace_path, own)
+    rs.check_notes([rs.with_digests(note)
+                    for note in scenario.get("trace_notes", [])],
+                   rs.run_notes(read_trace(trace_path)), own)
     # Wine hands the host a Windows status's low 8 bits; the result file
     # holds it whole.
     want = rs.expected_status(
