@@ -34,6 +34,12 @@ The first form checks, for the project's version (project(ksupdate VERSION
   SetDllDirectoryA("") before it does anything else of its own; and
   every command block of the README's Deploying section runs as written
   (check_deploying_commands);
+- each Windows Installer package (scripts/msi) holds the zip's files
+  (msiextract); under Wine, msiexec /qn installs it (its files under
+  Program Files, the event source registered; the program, where Wine runs
+  it, updates the example from where it went), a newer one of the same
+  build replaces it, an older one is then refused, and msiexec /x removes
+  it whole (its files, the event source and its product gone);
 - the .deb: lintian reports no error (the rest is printed), and its
   /usr/bin/ksupdate, unpacked with dpkg -x, updates a scratch copy of
   examples/prefix.
@@ -755,6 +761,105 @@ def check_packaged_run(fail, wine, exe_data, arch):
     check_example_updated(fail, wine.drive_c, text)
 
 
+UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+
+
+def msi_name(version, arch):
+    return f"ksupdate-{version}-{arch}.msi"
+
+
+def make_msi(zip_path, out, version=None):
+    """scripts/msi on `zip_path`: the ProductCode it made, or None."""
+    made = run([sys.executable, os.path.join(ROOT, "scripts", "msi")] +
+               (["--package-version", version] if version else []) + [zip_path, out])
+    code = re.search(r"ProductCode (\{[0-9A-F-]{36}\})", made.stdout)
+    return code.group(1) if made.returncode == 0 and code else None
+
+
+def check_msi_files(fail, path, version, arch):
+    """The package holds the zip's files, under ksupdate\\."""
+    listed = run(["msiextract", "-l", path])
+    # Each path from the product's folder on (the x86 package's begins
+    # with "Program Files/").
+    names = {line[line.find("ksupdate/"):]
+             for line in listed.stdout.splitlines() if "ksupdate/" in line}
+    fail.check(listed.returncode == 0 and names == {
+        f"ksupdate/{n}" for n in list(ZIP_FILES) + ["ksupdate.exe"]},
+               f"{msi_name(version, arch)} holds the zip's files: "
+               f"{', '.join(sorted(names))}")
+
+
+def check_msi_lifecycle(fail, wine, directory, version, arch, exe_data, ran):
+    """Installs, upgrades, refuses to downgrade and removes the package of
+    `arch` with Wine's msiexec /qn, by the README's commands (added to
+    `ran`)."""
+    older = os.path.join(directory, msi_name(version, arch))
+    zip_path = os.path.join(directory, zip_name(version, arch))
+    major, minor, patch = version.split(".")
+    newer_version = f"{major}.{minor}.{int(patch) + 1}"
+    newer = os.path.join(wine.work, msi_name(newer_version, arch))
+    older_code = make_msi(zip_path, os.path.join(wine.work, "again.msi"))
+    newer_code = make_msi(zip_path, newer, newer_version)
+    if not fail.check(older_code and newer_code and older_code != newer_code,
+                      f"scripts/msi makes {version} and {newer_version} with "
+                      "their own ProductCodes"):
+        return
+    folder = "Program Files (x86)" if arch == "win32" else "Program Files"
+    home = os.path.join(wine.drive_c, folder, "ksupdate")
+    views = ["/reg:32", "/reg:64"]
+
+    # README's two commands, each on the package given.
+    block = readme_block("### Installing ksupdate")
+    install, remove = block.split("\n")[:2]
+    ran.append(block)
+
+    def msiexec(command, package):
+        words = command.split()
+        assert words[0] == "msiexec" and words[2].endswith("-win32.msi")
+        return wine.wine(words[:2] + [package] + words[3:]).returncode
+
+    def product(code):
+        return any(wine.wine(["reg", "query", f"{UNINSTALL}\\{code}",
+                              view]).returncode == 0 for view in views)
+
+    def source():
+        return wine.wine(["reg", "query", EVENT_SOURCE, "/v",
+                          "EventMessageFile"]).stdout
+
+    fail.check(msiexec(install, older) == 0 and product(older_code),
+               f"README's {install.replace('win32', arch)} installs it")
+    exe = os.path.join(home, "ksupdate.exe")
+    fail.check(os.path.isfile(exe) and open(exe, "rb").read() == exe_data and
+               all(os.path.isfile(os.path.join(home, n)) for n in ZIP_FILES),
+               f"its files are in C:\\{folder}\\ksupdate")
+    fail.check(re.search(r"EventMessageFile\s+REG_SZ\s+C:\\windows\\"
+                         r"Microsoft\.NET\\Framework\\v4\.0\.30319\\"
+                         r"EventLogMessages\.dll\s*$", source(), re.I | re.M),
+               "the event source \"ksupdate\" is registered with the .NET "
+               "message file")
+    if wine_machine.runs(arch):
+        reset_example(wine)
+        trace = os.path.join(wine.work, f"installed-{arch}.txt")
+        ran = wine.wine([exe, PATCH_ARG], extra_env={
+            "KSUPDATE_TRACE": "Z:" + trace.replace("/", "\\")})
+        fail.check(ran.returncode == 0, "the installed program exits 0")
+        check_example_updated(fail, wine.drive_c, open(trace, "rb").read()
+                              .decode("latin-1") if os.path.exists(trace)
+                              else "")
+    else:
+        print(f"    the installed program: {wine_machine.not_run(arch)}")
+    fail.check(msiexec(install, newer) == 0 and product(newer_code) and
+               not product(older_code),
+               f"{newer_version} replaces {version}: one product installed")
+    fail.check(msiexec(install, older) != 0 and product(newer_code) and
+               not product(older_code),
+               f"{version} is then refused, {newer_version} kept")
+    fail.check(msiexec(remove, newer) == 0 and not product(newer_code) and
+               not os.path.exists(home) and "EventMessageFile" not in source(),
+               f"README's {remove.split()[1]} command removes its files, the "
+               "event source and itself")
+
+
 def readme_section(heading):
     """The text of README.md from `heading` to the next heading of its
     level or above."""
@@ -778,7 +883,7 @@ EVENT_SOURCE = ("HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
 PROGRAM = "C:\\Program Files (x86)\\ksupdate\\ksupdate.exe"
 
 
-def check_deploying_commands(fail, wine, exe_data, arch):
+def check_deploying_commands(fail, wine, exe_data, arch, ran_before):
     """Every command of the README's Deploying section, run by Wine's cmd with
     the packaged program where they name it, the command lines exactly as
     a deployment tool gives them: the event source's registration; the
@@ -786,7 +891,8 @@ def check_deploying_commands(fail, wine, exe_data, arch):
     %ProgramData%\\ksupdate, then with it (each must make it, update the
     example, exit 0, and write a result file and a trace of the run); the
     what-if script before and after an update; and the blank that cmd
-    leaves before && in a value."""
+    leaves before && in a value. `ran_before`: blocks that other checks ran
+    (the package's install and removal)."""
     program = os.path.join(wine.drive_c, "Program Files (x86)", "ksupdate")
     os.makedirs(program, exist_ok=True)
     with open(os.path.join(program, "ksupdate.exe"), "wb") as out:
@@ -796,7 +902,7 @@ def check_deploying_commands(fail, wine, exe_data, arch):
     if not fail.check(os.path.isfile(launch), "launch.exe built"):
         return
     data = os.path.join(wine.drive_c, "ProgramData", "ksupdate")
-    ran = []
+    ran = list(ran_before)
 
     def command_line(line, shown=None):
         ran.append(shown or line)
@@ -914,6 +1020,9 @@ def check_packages(directory):
             check_tools(fail, lambda tool: [sys.executable, os.path.join(
                 tools, tool)], work)
         data = check_zip(fail, path, version, arch)
+        msi = os.path.join(directory, msi_name(version, arch))
+        if fail.check(os.path.isfile(msi), f"{os.path.basename(msi)} exists"):
+            check_msi_files(fail, msi, version, arch)
         if data is None:
             continue
         exes[arch] = data
@@ -943,10 +1052,18 @@ def check_packages(directory):
             if arch in exes:
                 print(f"  {arch}: packaged ksupdate.exe on the example")
                 check_packaged_run(fail, wine, exes[arch], arch)
+        msi_commands = []
+        for arch in ("win32", "win64"):
+            if arch in exes and os.path.isfile(os.path.join(
+                    directory, msi_name(version, arch))):
+                print(f"  {arch}: the Windows Installer package")
+                check_msi_lifecycle(fail, wine, directory, version, arch,
+                                    exes[arch], msi_commands)
         arch = wine_machine.reference_arch()
         if arch in exes:
             print(f"  {arch}: the README's deployment commands")
-            check_deploying_commands(fail, wine, exes[arch], arch)
+            check_deploying_commands(fail, wine, exes[arch], arch,
+                                     msi_commands)
     finally:
         wine.kill()
         shutil.rmtree(work, ignore_errors=True)
