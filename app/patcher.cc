@@ -21,11 +21,12 @@ CPatcher::CPatcher(Platform& platform, std::string base_path)
 
 CPatcher::~CPatcher() = default;
 
-void CPatcher::SetRunOptions(bool what_if, bool empty_fails,
-                             RunReport* report) {
+void CPatcher::SetRunOptions(bool what_if, bool empty_fails, RunReport* report,
+                             bool digest_manifest) {
   what_if_ = what_if;
   empty_fails_ = empty_fails;
   report_ = report;
+  digest_manifest_ = digest_manifest;
 }
 
 bool CPatcher::ReadPolicy(TrustPolicy* policy, RunReport* report) {
@@ -81,15 +82,20 @@ bool CPatcher::TakeLock(RunStart start, const std::string& bin_dir,
 
 namespace {
 
-// Which patch a trace file's run took: its directory and the digest of the
-// manifest's bytes as read, which names the patch whatever its path.
-void NotePatch(const std::string& source_dir, const PatchManifest& manifest) {
-  if (!NotesGoAnywhere()) return;
+// Which patch the run took: the digest of the manifest's bytes as read,
+// which names the patch whatever its path, in the report (with
+// `digest`) and, with its directory, in a trace file's note. Not hashed
+// when nobody reads it: a manifest may have 64 MiB.
+void NotePatch(const std::string& source_dir, const PatchManifest& manifest,
+               bool digest, RunReport* report) {
+  if (!digest && !NotesGoAnywhere()) return;
   Sha256 hash;
   hash.Update(manifest.bytes().data(), manifest.bytes().size());
-  Sha256Digest digest;
+  Sha256Digest sha256;
+  const bool hashed = hash.Finish(&sha256);
+  if (hashed) report->manifest_sha256 = sha256;
   NoteInChannel("--- patch %s, manifest SHA-256 %s", source_dir.c_str(),
-                hash.Finish(&digest) ? Sha256Hex(digest).c_str() : "?");
+                hashed ? Sha256Hex(sha256).c_str() : "?");
 }
 
 }  // namespace
@@ -146,7 +152,7 @@ void CPatcher::Update(RunReport& report) {
     End(&report, RunEnd::kNoSourceManifest);
     return;
   }
-  NotePatch(source_dir, manifest);
+  NotePatch(source_dir, manifest, digest_manifest_, &report);
   // Nothing in the manifest is believed before the installation it is for
   // is trusted (its registry holds the policy) and, where the policy pins
   // keys, the manifest's signature is checked on its bytes.

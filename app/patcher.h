@@ -28,8 +28,11 @@ class CPatcher {
   // sweep of stale files); with `empty_fails` (Windows Installer's codes
   // asked for), a manifest read that lists no module ends the run with a
   // line (RunEnd::kEmptyPatch) instead of as a run with nothing to do;
-  // `report`, when not null, gets what the run did and how it ended.
-  void SetRunOptions(bool what_if, bool empty_fails, RunReport* report);
+  // `report`, when not null, gets what the run did and how it ended, and
+  // with `digest_manifest` the SHA-256 of the manifest read (for the
+  // event; a trace file's note takes it anyway).
+  void SetRunOptions(bool what_if, bool empty_fails, RunReport* report,
+                     bool digest_manifest = false);
 
   // Reads the source manifest once and, once the installation is trusted
   // and (where keys are pinned) the manifest's signature checked, its
@@ -69,6 +72,7 @@ class CPatcher {
   std::uint64_t traced_before_ = 0;
   bool what_if_ = false;
   bool empty_fails_ = false;
+  bool digest_manifest_ = false;
   RunReport* report_ = nullptr;
 };
 

@@ -150,6 +150,7 @@ std::vector<std::string> RunEventLines(const ResultHeader& header,
       line += ", " + module.installed_before.value_or("none") + " -> " +
               module.installed_after.value_or("none");
     }
+    if (module.error != 0) line += ", error " + std::to_string(module.error);
     chars += line.size() + 2;
     if (chars > kMaxChars) {
       ++left_out;
@@ -164,6 +165,29 @@ std::vector<std::string> RunEventLines(const ResultHeader& header,
     lines.push_back(std::to_string(current) + " modules current");
   }
   return lines;
+}
+
+RunEvent RunEventOf(const ResultHeader& header, const RunReport& report) {
+  const DWORD outcome = report.Outcome();
+  RunEvent event;
+  event.kind = RunEventKind(outcome);
+  event.id = outcome;
+  event.lines = RunEventLines(header, report);
+  size_t copied = 0;
+  size_t failed = 0;
+  for (const ModuleRecord& module : report.modules) {
+    copied += module.result == ModuleResult::kCopied ||
+              module.result == ModuleResult::kRepaired;
+    failed += IsFailure(module.result);
+  }
+  event.fields = {
+      OutcomeName(outcome),
+      std::to_string(outcome),
+      report.source_dir.value_or(""),
+      report.manifest_sha256 ? Sha256Hex(*report.manifest_sha256) : "",
+      std::to_string(copied),
+      std::to_string(failed)};
+  return event;
 }
 
 std::string ResultJson(const ResultHeader& header, const RunReport& report,

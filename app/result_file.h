@@ -33,14 +33,18 @@ std::string ResultJson(const ResultHeader& header, const RunReport& report,
 
 // The event a run leaves in the system's log (Outputs::LogRunEvent): an
 // error for a failure (any outcome but success, would change and restart
-// required), a warning when a restart is needed, else information. Its
-// lines: "ksupdate VERSION: OUTCOME (CODE), exit status N", the argument,
-// the reason of an early end, then "NAME: RESULT, BEFORE -> AFTER" for
-// each module that is not current, and how many are; at most about 16,000
-// characters, the modules beyond said as a count.
+// required), a warning when a restart is needed, else information; its id
+// the outcome's code. Its lines: "ksupdate VERSION: OUTCOME (CODE), exit
+// status N", the argument, the reason of an early end, then "NAME: RESULT,
+// BEFORE -> AFTER" for each module that is not current (", error N" after
+// a failed call), and how many are; at most about 16,000 characters, the
+// modules beyond said as a count. Its fields: the outcome's name, its code,
+// the patch directory, the manifest's SHA-256 (each "" when unknown), and
+// how many modules were copied and how many failed.
 EventKind RunEventKind(DWORD outcome);
 std::vector<std::string> RunEventLines(const ResultHeader& header,
                                        const RunReport& report);
+RunEvent RunEventOf(const ResultHeader& header, const RunReport& report);
 
 // The outcome's name in the result file ("success", "failure", ...).
 const char* OutcomeName(DWORD outcome);

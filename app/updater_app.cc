@@ -107,9 +107,12 @@ bool CUpdaterApp::InitInstance() {
   if (NotesGoAnywhere()) NoteIdentity();
   for (const OddSetting& odd : settings.odd) TraceOddSetting(odd);
   RunReport report;
+  const bool log_event =
+      settings.event_log.value_or(outputs->LogsRunsByDefault());
   {
     CPatcher patcher(platform, header.argument);
-    patcher.SetRunOptions(settings.what_if, settings.msi_exit_codes, &report);
+    patcher.SetRunOptions(settings.what_if, settings.msi_exit_codes, &report,
+                          log_event);
     patcher.Run();
   }
   const DWORD outcome = report.Outcome();
@@ -122,10 +125,9 @@ bool CUpdaterApp::InitInstance() {
   if (!settings.result_path.empty()) {
     WriteResult(platform, *outputs, settings.result_path, header, report);
   }
-  if (settings.event_log.value_or(outputs->LogsRunsByDefault())) {
+  if (log_event) {
     try {
-      outputs->LogRunEvent(RunEventKind(outcome),
-                           RunEventLines(header, report));
+      outputs->LogRunEvent(RunEventOf(header, report));
     } catch (...) {
       // No memory for the text: no event; the run is done either way.
     }

@@ -121,6 +121,9 @@ struct RunReport {
   std::vector<ModuleRecord> modules;
   // Set when keys are pinned (or their policy could not be read).
   std::optional<TrustRecord> trust;
+  // The SHA-256 of the patch manifest's bytes as read, when it was read and
+  // someone reads it (a trace file, the event).
+  std::optional<Sha256Digest> manifest_sha256;
 
   // One record for each name, in order, each "not reached" until the run
   // gets to it.

@@ -31,6 +31,19 @@ class TraceOutput {
 // What an event in the system's log is: information, a warning or an error.
 enum class EventKind { kInformation, kWarning, kError };
 
+// One event of a run, as the system's log takes it.
+struct RunEvent {
+  EventKind kind = EventKind::kInformation;
+  // One for each kind of outcome: the outcome's Windows Installer code (0,
+  // 1, 3010, 1603, 1605, 1612, 1618, 1620).
+  DWORD id = 0;
+  // The text a person reads, a line each.
+  std::vector<std::string> lines;
+  // What tools read, each on its own: outcome, code, patch directory,
+  // manifest SHA-256, modules copied, modules failed.
+  std::vector<std::string> fields;
+};
+
 // How long a process that ends waits for the debugger's lines still on
 // their way (see Outputs::DebugOutput).
 constexpr DWORD kDebugOutputExitBudgetMs = 1000;
@@ -76,14 +89,14 @@ class Outputs {
   // (engine/run_report.h) decides by it.
   virtual bool ExitStatusHoldsWholeCodes() = 0;
 
-  // Leaves one event of `kind` in the system's log, its text the `lines`
-  // (ANSI): on Windows in the Application log from the source "ksupdate"
-  // (event id 1, 2 or 3 for information, warning, error), lines ended by
-  // CRLF; on Linux one syslog(3) message from "ksupdate", facility user,
-  // the lines joined by "; ". Nothing is said when the log takes no event:
-  // the run is done either way.
-  virtual void LogRunEvent(EventKind kind,
-                           const std::vector<std::string>& lines) = 0;
+  // Leaves `event` in the system's log (ANSI texts): on Windows in the
+  // Application log from the source "ksupdate", of its kind and id, with
+  // the run's user SID, its first insertion string the lines ended by CRLF
+  // and the fields the insertion strings after it; on Linux one syslog(3)
+  // message from "ksupdate", facility user, the lines joined by "; ".
+  // Nothing is said when the log takes no event: the run is done either
+  // way.
+  virtual void LogRunEvent(const RunEvent& event) = 0;
 
   // Whether a run logs its event unless told otherwise: on Windows, where
   // admins look in the event log; not on Linux, where it is asked for.

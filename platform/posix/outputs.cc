@@ -112,15 +112,14 @@ class SystemOutputs : public Outputs {
     return ::strerror_r(static_cast<int>(code), buffer, sizeof buffer);
   }
   bool ExitStatusHoldsWholeCodes() override { return false; }
-  void LogRunEvent(EventKind kind,
-                   const std::vector<std::string>& lines) override {
+  void LogRunEvent(const RunEvent& event) override {
     std::string text;
-    for (const std::string& line : lines) {
+    for (const std::string& line : event.lines) {
       text += (text.empty() ? "" : "; ") + line;
     }
-    const int priority = kind == EventKind::kError     ? LOG_ERR
-                         : kind == EventKind::kWarning ? LOG_WARNING
-                                                       : LOG_INFO;
+    const int priority = event.kind == EventKind::kError     ? LOG_ERR
+                         : event.kind == EventKind::kWarning ? LOG_WARNING
+                                                             : LOG_INFO;
     ::openlog("ksupdate", LOG_PID, LOG_USER);
     ::syslog(priority, "%s", text.c_str());
     ::closelog();

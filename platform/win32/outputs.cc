@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/win32/files.h"
+#include "platform/win32/installation.h"
 
 namespace ks {
 
@@ -306,22 +307,27 @@ class SystemOutputs : public Outputs {
   // the event in the Application log; Event Viewer then shows the text after a
   // note that the description was not found. ReportEvent takes at most 32K
   // characters a string; the caller keeps far below.
-  void LogRunEvent(EventKind kind,
-                   const std::vector<std::string>& lines) override {
+  void LogRunEvent(const RunEvent& event) override {
     std::string text;
-    for (const std::string& line : lines) {
+    for (const std::string& line : event.lines) {
       text += (text.empty() ? "" : "\r\n") + line;
     }
+    // The text first: a message file that shows %1 (the .NET Framework's)
+    // shows it whole; a tool reads the fields after it one by one.
+    std::vector<LPCSTR> strings = {text.c_str()};
+    for (const std::string& field : event.fields) {
+      strings.push_back(field.c_str());
+    }
+    std::vector<unsigned char> user = win32::ProcessUserSid();
     const HANDLE source = ::RegisterEventSourceA(nullptr, "ksupdate");
     if (source == nullptr) return;
-    const WORD type = kind == EventKind::kError     ? EVENTLOG_ERROR_TYPE
-                      : kind == EventKind::kWarning ? EVENTLOG_WARNING_TYPE
-                                                    : EVENTLOG_INFORMATION_TYPE;
-    const ::DWORD id = kind == EventKind::kError     ? 3
-                       : kind == EventKind::kWarning ? 2
-                                                     : 1;
-    LPCSTR strings[] = {text.c_str()};
-    ::ReportEventA(source, type, 0, id, nullptr, 1, 0, strings, nullptr);
+    const WORD type = event.kind == EventKind::kError ? EVENTLOG_ERROR_TYPE
+                      : event.kind == EventKind::kWarning
+                          ? EVENTLOG_WARNING_TYPE
+                          : EVENTLOG_INFORMATION_TYPE;
+    ::ReportEventA(
+        source, type, 0, event.id, user.empty() ? nullptr : user.data(),
+        static_cast<WORD>(strings.size()), 0, strings.data(), nullptr);
     ::DeregisterEventSource(source);
   }
   bool LogsRunsByDefault() override { return true; }

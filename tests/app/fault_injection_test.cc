@@ -147,6 +147,9 @@ class Installation {
   std::string File(const Module& m) const {
     return prefix_.Read(std::string("Client/bin/") + m.name);
   }
+  std::string SourceManifest() const {
+    return prefix_.Read("Patch/ksmodules.ver");
+  }
   std::string Before(const Module& m) const {
     return m.old_bytes != nullptr ? m.old_bytes : kMissing;
   }
@@ -778,11 +781,11 @@ class KeptChannel : public Outputs {
     return DefaultOutputs()->SystemErrorText(code);
   }
   bool ExitStatusHoldsWholeCodes() override { return true; }
-  void LogRunEvent(EventKind /*kind*/,
-                   const std::vector<std::string>& /*lines*/) override {}
+  void LogRunEvent(const RunEvent& event) override { events.push_back(event); }
   bool LogsRunsByDefault() override { return false; }
 
   std::vector<std::string> lines;
+  std::vector<RunEvent> events;
 };
 
 // Past the ends of 32-bit time (2038 signed, 2106 unsigned), a run's trace
@@ -846,10 +849,26 @@ TEST(TraceFileTest, AFailedCopyIsFollowedByItsError) {
     };
     KeptChannel outputs;
     SetEnvironment("KSUPDATE_TRACE", "trace.txt");
+    SetEnvironment("KSUPDATE_EVENTLOG", "1");
     theApp.UseSystem(&platform, &outputs);
     AfxWinMain(kArgument);
     theApp.UseSystem(nullptr, nullptr);
     SetEnvironment("KSUPDATE_TRACE", "");
+    SetEnvironment("KSUPDATE_EVENTLOG", "");
+    // The event says the same to tools, field by field: each of the three
+    // modules to copy failed, none was copied.
+    ASSERT_EQ(outputs.events.size(), 1u);
+    const RunEvent& event = outputs.events[0];
+    EXPECT_EQ(event.kind, EventKind::kError);
+    EXPECT_EQ(event.id, 1603u);
+    EXPECT_EQ(event.fields,
+              (std::vector<std::string>{
+                  "failure", "1603", "C:\\Patch",
+                  HexDigestOf(inst.SourceManifest().c_str()), "0", "3"}));
+    EXPECT_NE(
+        std::find(event.lines.begin(), event.lines.end(),
+                  "a.dll: copy failed, 1 -> 1, error " + std::to_string(code)),
+        event.lines.end());
     const std::string note = "--- error " + std::to_string(code) + ": " +
                              outputs.SystemErrorText(code) +
                              " : C:\\Patch\\a.dll -> C:\\Client\\bin\\a.dll";

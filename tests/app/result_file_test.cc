@@ -82,6 +82,12 @@ TEST(RunEvent, BoundedAndSaysWhatWasLeftOut) {
             std::string::npos);
   EXPECT_EQ(RunEventKind(msi::kRestartRequired), EventKind::kWarning);
   EXPECT_EQ(RunEventKind(msi::kBusy), EventKind::kError);
+  // For tools, the same counted in full, and what the run never knew empty.
+  const RunEvent event = RunEventOf({}, report);
+  EXPECT_EQ(event.id, msi::kFailure);
+  EXPECT_EQ(event.lines, lines);
+  EXPECT_EQ(event.fields,
+            (std::vector<std::string>{"failure", "1603", "", "", "0", "2000"}));
 }
 
 // The texts of the array or object `key` of tests/data/result_file.json, the

@@ -142,8 +142,7 @@ class DebugLines : public Outputs {
   }
   std::string SystemErrorText(DWORD /*code*/) override { return ""; }
   bool ExitStatusHoldsWholeCodes() override { return true; }
-  void LogRunEvent(EventKind /*kind*/,
-                   const std::vector<std::string>& /*lines*/) override {}
+  void LogRunEvent(const RunEvent& /*event*/) override {}
   bool LogsRunsByDefault() override { return false; }
   std::vector<std::string> lines;
 };

@@ -363,12 +363,17 @@ EVENT_LEVEL = {"success": b"trace", "would change": b"trace",
 
 def split_events(output):
     """A Windows build's output without Wine's eventlog lines, and each
-    event's level and first line."""
+    event's level, first line and fields (Wine gives each insertion string
+    a line: the text's, beginning "ksupdate ", then each field's)."""
     rest, events = [], []
     for line in output.split(b"\n"):
         m = EVENT.match(line)
         if m is not None:
-            events.append((m.group(1), m.group(2).decode("latin-1")))
+            text = m.group(2).decode("latin-1")
+            if events and not text.startswith("ksupdate "):
+                events[-1][2].append(text)
+            else:
+                events.append((m.group(1), text, []))
         elif not re.match(rb"^[0-9a-f]+:\w+:eventlog:", line):
             rest.append(line)  # else Wine's event log service, starting
     return b"\n".join(rest), events
@@ -384,13 +389,18 @@ def check_event(trace_file, events, problems):
         problems.append(f"event log: {len(events)} events, "
                         f"{'a' if ended else 'no'} closing trace line")
         return
-    level, text = events[0]
+    level, text, fields = events[0]
     outcome, code, status = ended.groups()
     if not re.fullmatch(rf"ksupdate \S+: {re.escape(outcome)} \({code}\), "
                         rf"exit status {status}", text) or \
             level != EVENT_LEVEL.get(outcome, b"err"):
         problems.append(f"event log: {level.decode()} {text!r} for "
                         f"{outcome} ({code})")
+    # Outcome, code, patch directory, manifest digest, copied, failed.
+    if len(fields) != 6 or fields[:2] != [outcome, code] or \
+            not re.fullmatch(r"([0-9a-f]{64})?", fields[3].lower()) or \
+            not all(f.isdigit() for f in fields[4:]):
+        problems.append(f"event log: fields {fields!r} for {outcome} ({code})")
 
 
 def check_debug_channel(trace, lines, problems):
