@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/posix/held_dirs.h"
+#include "platform/posix/output_dir.h"
 
 namespace ks {
 
@@ -74,14 +75,22 @@ std::unique_ptr<TraceOutput> OpenHostTraceOutput(const char* name,
   if (std::strcmp(name, "-") == 0) {
     return std::make_unique<DescriptorOutput>(STDERR_FILENO, false);
   }
+  // Reached without a link, its directory made when missing.
+  posix::Fd dir;
+  std::string leaf;
+  const posix::OutputDir found = posix::OpenOutputDir(name, &dir, &leaf);
+  if (found != posix::OutputDir::kHeld || leaf.empty()) {
+    *refused = found == posix::OutputDir::kRefused;
+    return nullptr;
+  }
   // O_NONBLOCK: a FIFO that nobody reads fails at once (ENXIO) instead of
   // waiting for a reader, and one whose reader stops takes no more bytes
   // instead of stopping the writer. O_NOFOLLOW: a link put in the path's
   // place (in /tmp, say) would send our lines into whatever file it names.
-  int fd = ::open(name,
-                  O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK |
-                      O_NOCTTY | O_NOFOLLOW,
-                  0666);
+  int fd = ::openat(dir.get(), leaf.c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK |
+                        O_NOCTTY | O_NOFOLLOW,
+                    0666);
   if (fd < 0) {
     *refused = errno == ELOOP;
     return nullptr;

@@ -13,6 +13,7 @@
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/files.h"
 #include "platform/posix/held_dirs.h"
+#include "platform/posix/output_dir.h"
 #include "platform/posix/write_all.h"
 
 namespace ks {
@@ -22,17 +23,18 @@ namespace posix {
 bool WriteHostResultFile(const std::string& path, const std::string& data,
                          bool* refused) {
   *refused = false;
-  // The directory is the one the path names (links on the way are the
-  // caller's choice); everything after is done in it, by name.
+  // The directory is reached without a link and held; everything after is
+  // done in it, by name.
   Place place;
-  const std::string::size_type cut = path.rfind('/');
-  const std::string dir = cut == std::string::npos ? "."
-                          : cut == 0               ? "/"
-                                                   : path.substr(0, cut);
-  place.name = cut == std::string::npos ? path : path.substr(cut + 1);
+  Fd dir;
+  const OutputDir found = OpenOutputDir(path, &dir, &place.name);
+  if (found != OutputDir::kHeld) {
+    *refused = found == OutputDir::kRefused;
+    return false;
+  }
   place.host = path;
-  place.Own(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!place.valid() || place.name.empty()) return false;
+  place.Own(dir.release());
+  if (place.name.empty()) return false;
   // What is there already must be a file of this user's with one name:
   // a link or a second name would give our text to whatever file it
   // names, and another user's file is theirs. The rename below replaces

@@ -11,6 +11,7 @@
 #include <windows.h>
 // After windows.h, which it needs.
 #include <aclapi.h>
+#include <sddl.h>
 // clang-format on
 
 namespace ks::win32 {
@@ -139,6 +140,92 @@ bool NoReparsePointBelow(const std::string& root, const std::string& path,
 bool HeldInstallation::MayWrite(const std::string& path,
                                 HeldDirectories* held) const {
   return !elevated_ || NoReparsePointBelow(bin_, path, held);
+}
+
+namespace {
+
+// What a log directory that an elevated run makes gets: SYSTEM and
+// Administrators full control, Users read, nothing inherited from above
+// (%ProgramData% lets users add files, which would then be theirs).
+class OutputDirSecurity {
+ public:
+  OutputDirSecurity() {
+    if (::ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
+            SDDL_REVISION_1, &descriptor_, nullptr)) {
+      attributes_.nLength = sizeof attributes_;
+      attributes_.lpSecurityDescriptor = descriptor_;
+      attributes_.bInheritHandle = FALSE;
+    }
+  }
+  OutputDirSecurity(const OutputDirSecurity&) = delete;
+  OutputDirSecurity& operator=(const OutputDirSecurity&) = delete;
+  ~OutputDirSecurity() { ::LocalFree(descriptor_); }
+  SECURITY_ATTRIBUTES* get() {
+    return descriptor_ != nullptr ? &attributes_ : nullptr;
+  }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  SECURITY_ATTRIBUTES attributes_{};
+};
+
+}  // namespace
+
+bool HoldOutputDirectory(const std::string& path, HeldDirectories* held,
+                         bool* refused) {
+  *refused = false;
+  if (path.rfind("\\\\.\\", 0) == 0 || path.rfind("\\\\?\\", 0) == 0) {
+    return true;
+  }
+  char full[MAX_PATH];
+  const ::DWORD length =
+      ::GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) return false;
+  const std::string file(full, length);
+  const std::string::size_type cut = file.find_last_of('\\');
+  if (cut == std::string::npos) return false;
+  // The root: "C:\\", or a share's "\\\\server\\share\\".
+  std::string::size_type at = 3;
+  if (file.rfind("\\\\", 0) == 0) {
+    at = file.find('\\', file.find('\\', 2) + 1);
+    if (at == std::string::npos) return false;
+    ++at;
+  }
+  const bool elevated = IsElevated();
+  OutputDirSecurity security;
+  while (at <= cut) {
+    std::string::size_type end = file.find('\\', at);
+    if (end == std::string::npos || end > cut) end = cut;
+    const std::string dir = file.substr(0, end);
+    at = end + 1;
+    if (dir.size() < 3 || dir.back() == ':') continue;
+    if (::GetFileAttributesA(dir.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        !::CreateDirectoryA(dir.c_str(), elevated ? security.get() : nullptr) &&
+        ::GetLastError() != ERROR_ALREADY_EXISTS) {
+      return false;
+    }
+    bool reparse = false;
+    if (!held->Hold(dir, &reparse)) return false;
+    // A junction on the way sends the file anywhere, even into the object
+    // manager's namespace.
+    if (reparse) {
+      *refused = true;
+      return false;
+    }
+    if (end != cut) continue;
+    HANDLE handle = ::CreateFileA(
+        dir.c_str(), READ_CONTROL,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    // Whoever owns it may have put anything in it, and may change it.
+    *refused = !OwnedByRunOrAdministrators(handle);
+    ::CloseHandle(handle);
+    return !*refused;
+  }
+  return true;
 }
 
 }  // namespace ks::win32

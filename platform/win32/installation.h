@@ -50,6 +50,18 @@ class HeldDirectories {
 bool NoReparsePointBelow(const std::string& root, const std::string& path,
                          HeldDirectories* held);
 
+// The directory of a trace or result file at `path`, held in *held (while
+// that lives) from its drive's root (or share) down, so that none can be
+// swapped before the caller opens the file by `path`: each one that is
+// missing made (by an elevated run with a protected DACL: SYSTEM and
+// Administrators full control, Users read), each opened as itself. False
+// with *refused when one is a reparse point, or when the file's own
+// directory belongs to another account than the run's, Administrators or
+// SYSTEM; false without when one cannot be opened or made. True at once
+// for a device's path (\\.\pipe\...).
+bool HoldOutputDirectory(const std::string& path, HeldDirectories* held,
+                         bool* refused);
+
 // TrustInstallation on Windows (platform.h): holds the installation
 // directory (bin's parent) and bin, and for an elevated run refuses either
 // that is a reparse point (Refusal::kLink, with its path). A directory that

@@ -223,6 +223,10 @@ std::unique_ptr<TraceOutput> OpenChannel(const char* name, bool* refused) {
     handle = ::GetStdHandle(STD_ERROR_HANDLE);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
   } else {
+    // Its directories held, made when missing, none a reparse point and
+    // the last one of a trusted owner, until the file is open.
+    win32::HeldDirectories held;
+    if (!win32::HoldOutputDirectory(name, &held, refused)) return nullptr;
     // Write access first: for a pipe that is what a write needs (a pipe
     // reads FILE_APPEND_DATA as the right to make a pipe instance). A
     // reparse point in the name's place is opened as itself, not followed;

@@ -247,9 +247,13 @@ class Win32Platform : public Platform {
   BOOL WriteResultFile(LPCSTR path, const std::string& data,
                        bool* refused) override {
     *refused = false;
-    return path != nullptr && win32::WriteResultFile(path, data, refused)
-               ? TRUE
-               : FALSE;
+    if (path == nullptr) return FALSE;
+    // Its directories held for the whole write (the temporary file and the
+    // move), made when missing, none a reparse point and the last one of a
+    // trusted owner.
+    win32::HeldDirectories held;
+    if (!win32::HoldOutputDirectory(path, &held, refused)) return FALSE;
+    return win32::WriteResultFile(path, data, refused) ? TRUE : FALSE;
   }
   LockResult LockInstallation(
       LPCSTR path, DWORD timeout_ms,

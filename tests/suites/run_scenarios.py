@@ -64,8 +64,11 @@ A scenario is a JSON object with these fields:
                 lists: as many items, each matched so; "{sha256:PATH}" in
                 a text as in client_ver_sha256)
   result_path   instead of a result file that can be written: "link" (a
-                symbolic link to another file, which must keep its bytes)
-                or "unwritable" (in a directory that is not there)
+                symbolic link to another file, which must keep its bytes),
+                "unwritable" (below a file, where no directory can be
+                made), "missing_dir" (in directories the run must make),
+                "link_dir" (below a symbolic link to a directory) or
+                "foreign_dir" (in a directory another user owns)
   times_kept    true: no file under the prefix may get another
                 modification time either (a what-if run)
   checksums_script  true: scripts/checksums writes the [sha256] section of
@@ -457,7 +460,23 @@ def result_target(scenario, work):
         os.symlink(victim, os.path.join(work, "result.json"))
         return os.path.join(work, "result.json"), {victim: b"not for the result\n"}
     if kind == "unwritable":
-        return os.path.join(work, "no such directory", "result.json"), {}
+        # A file where its directory would be: nothing can make it.
+        with open(os.path.join(work, "not a directory"), "wb") as f:
+            f.write(b"a file\n")
+        return os.path.join(work, "not a directory", "result.json"), {
+            os.path.join(work, "not a directory"): b"a file\n"}
+    if kind == "missing_dir":
+        return os.path.join(work, "logs", "new", "result.json"), {}
+    if kind in ("link_dir", "foreign_dir"):
+        # Someone else's directory on the way: a link to one, or one that
+        # another user owns; the run writes nothing there.
+        theirs = os.path.join(work, "theirs")
+        os.mkdir(theirs)
+        if kind == "link_dir":
+            os.symlink(theirs, os.path.join(work, "logs"))
+            return os.path.join(work, "logs", "result.json"), {}
+        os.chown(theirs, 65534, 65534)
+        return os.path.join(theirs, "result.json"), {}
     if "result" in scenario:
         return os.path.join(work, "result.json"), {}
     return None, {}
@@ -488,7 +507,9 @@ def validate(scenario):
         raise ScenarioError(f"bad outcome {scenario['outcome']!r}")
     if set(scenario.get("closed_fds", [])) - {0, 1, 2}:
         raise ScenarioError("closed_fds may only hold 0, 1 and 2")
-    if scenario.get("result_path") not in (None, "link", "unwritable"):
+    if scenario.get("result_path") not in (None, "link", "unwritable",
+                                           "missing_dir", "link_dir",
+                                           "foreign_dir"):
         raise ScenarioError(f"bad result_path {scenario['result_path']!r}")
     if scenario.get("arch", "win32") not in ("win32", "win64"):
         raise ScenarioError(f"bad arch {scenario['arch']!r}")
@@ -1185,7 +1206,8 @@ def run_scenario(binary, scenario, keep, counts=None):
             check_raced(scenario, prefix, work, trace_path, before, after,
                         raced, problems)
             return problems, work if keep and problems else None
-        if result_path and not os.path.islink(result_path):
+        if result_path and not os.path.islink(result_path) and \
+                os.path.isfile(result_path):
             check_result(scenario, read_or_none(result_path), status,
                          problems)
         for path, data in kept.items():

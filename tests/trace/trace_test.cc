@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -187,6 +188,32 @@ TEST(TraceChannelDeathTest, LinkIsRefused) {
   EXPECT_EQ(ReadAll(target), "mine\n");
   std::remove(link.c_str());
   std::remove(target.c_str());
+}
+
+// The directories of a trace file: made when missing, and never reached
+// through a link, however far up it is.
+TEST(TraceChannelDeathTest, DirectoriesAreMadeAndNoLinkOnTheWay) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string base = ::testing::TempDir() + "ks_trace_dirs";
+  std::filesystem::remove_all(base);
+  ASSERT_TRUE(std::filesystem::create_directories(base + "/real"));
+  ASSERT_EQ(symlink((base + "/real").c_str(), (base + "/via").c_str()), 0);
+  const std::string made = base + "/new/logs/trace.txt";
+  const std::string linked = base + "/via/deeper/trace.txt";
+  EXPECT_EXIT(
+      {
+        OpenTraceChannel(DefaultOutputs(), made.c_str());
+        Trace("one");
+        OpenTraceChannel(DefaultOutputs(), linked.c_str());
+        std::exit(TraceLog.lines().back() ==
+                          "    - Trace file refused : " + linked + " -"
+                      ? 0
+                      : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadAll(made), "one\n");
+  EXPECT_FALSE(std::filesystem::exists(base + "/real/deeper"));
+  std::filesystem::remove_all(base);
 }
 #endif
 
