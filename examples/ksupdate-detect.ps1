@@ -2,19 +2,20 @@
 # an Intune custom detection script, a Configuration Manager script
 # detection method. Windows PowerShell 5.1.
 #
-# Up to date: every module listed below has its file in the installation's
-# bin directory, and client.ver there records it at the version listed or
-# higher. Then it prints one line; otherwise (no installation, no module
-# listed, anything unreadable) nothing. It always exits 0: both tools take
-# a line of output as "installed", no output as "not installed", and any
-# other status as a failed script.
+# Up to date: every module that the patch manifest below lists in its
+# [modules] section has its file in the installation's bin directory, and
+# client.ver there records it at the version listed or higher. Then it
+# prints one line and exits 0; when one is not, it prints nothing and exits
+# 0 (both tools take a line as "installed", no output as "not installed").
+# When it cannot tell (the manifest cannot be read or lists no module, no
+# installation, client.ver unreadable, a language mode that forbids what
+# it does), it writes why to standard error and exits 1: a failed script,
+# never "not installed" for ever.
 #
-# Paste the patch's ksmodules.ver (its [modules] section is read) or
-# NAME=VERSION lines between the two lines below. When they list no module,
-# the ksmodules.ver beside this script is read.
-$Wanted = @'
-; ksmodules.ver or NAME=VERSION lines
-'@
+# The patch manifest on the share that the deployment runs ksupdate from:
+# set it once for your share and sign the script; every patch published
+# there is then detected by the same script.
+$Manifest = '\\fileserver\ksupdate\patch\ksmodules.ver'
 
 # Read as ksupdate reads its manifests: blanks trimmed, ';' comments, names
 # whatever the case of their ASCII letters, only the first of a section or
@@ -70,40 +71,31 @@ function Read-Entries([string]$Text, [string]$Section) {
   New-Object PSObject -Property @{ Names = $names; Values = $values }
 }
 
-# A list without a [modules] header is that section itself.
-function Read-Wanted([string]$Text) {
-  $section = ''
-  foreach ($line in $Text -split "\r\n|\n|\r") {
-    $line = $line.Trim($Blanks)
-    if ($line.StartsWith('[') -and $line.Contains(']') -and
-        (Get-Key $line.Substring(1, $line.LastIndexOf(']') - 1)) -eq 'modules') { $section = 'modules' }
-  }
-  Read-Entries $Text $section
-}
-
 function Get-Version($Entries, [string]$Name) {
   $value = $Entries.Values[(Get-Key $Name)]
   if ($null -eq $value) { return 0 }
   Get-Number $value
 }
 
+# Says why it cannot tell, on standard error, and ends as a failed script.
+function Stop-Unknown([string]$Why) {
+  Write-Error -Message "ksupdate-detect: $Why" -ErrorAction Continue
+  exit 1
+}
+
 $ErrorActionPreference = 'Stop'
 try {
-  $want = Read-Wanted $Wanted
-  if ($want.Names.Count -eq 0) {
-    $path = Join-Path $PSScriptRoot 'ksmodules.ver'
-    $want = Read-Wanted ([IO.File]::ReadAllText($path, [Text.Encoding]::Default))
-  }
-  if ($want.Names.Count -eq 0) { exit 0 }
+  $want = Read-Entries ([IO.File]::ReadAllText($Manifest, [Text.Encoding]::Default)) 'modules'
+  if ($want.Names.Count -eq 0) { Stop-Unknown "$Manifest lists no module in [modules]" }
 
   # ksupdate is a 32-bit program: the installation is in the 32-bit view.
   $hklm = [Microsoft.Win32.RegistryKey]::OpenBaseKey('LocalMachine', 'Registry32')
   $key = $hklm.OpenSubKey('SOFTWARE\Kestrova\Plennet Groupware 6.5')
-  if ($null -eq $key) { exit 0 }
-  $dir = [string]$key.GetValue('KestrovaDir32', '', 'DoNotExpandEnvironmentNames')
-  if ($dir -eq '') { exit 0 }
+  $dir = if ($null -eq $key) { '' } else { [string]$key.GetValue('KestrovaDir32', '', 'DoNotExpandEnvironmentNames') }
+  if ($dir -eq '') { Stop-Unknown 'no installation: no KestrovaDir32 in HKLM\SOFTWARE\Kestrova\Plennet Groupware 6.5 (32-bit view)' }
   if (-not $dir.EndsWith('\')) { $dir += '\' }
   $bin = $dir + 'bin'
+  if (-not [IO.Directory]::Exists($bin)) { Stop-Unknown "no installation: $bin is not there" }
 
   $installed = ''
   if ([IO.File]::Exists("$bin\client.ver")) {
@@ -115,6 +107,9 @@ try {
     if ((Get-Version $have $name) -lt (Get-Version $want $name)) { exit 0 }
   }
   Write-Output "ksupdate: $($want.Names.Count) modules up to date in $bin"
+  exit 0
 } catch {
+  # A manifest or client.ver that cannot be read, or a language mode that
+  # forbids .NET calls: said, never taken for "not installed".
+  Stop-Unknown $_.Exception.Message
 }
-exit 0

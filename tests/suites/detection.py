@@ -4,8 +4,9 @@ No PowerShell can be installed on the machines that test this project
 (their package registries have none), so the script's rule is tested
 through this twin: package_check.py runs it on the trees of
 detection_cases.json and holds its answer against the expected one and
-against the packaged program's what-if run on the same tree. A change to
-the script's rule must be made here too.
+against the packaged program's what-if run on the same tree (a run that
+cannot tell either ends with neither 0 nor 1). A change to the script's
+rule must be made here too.
 """
 
 import importlib.machinery
@@ -65,26 +66,35 @@ def read_entries(text, section):
     return names, values
 
 
-def read_wanted(text):
-    has_modules = any(header(line.strip(BLANKS)) == "modules"
-                      for line in LINES.split(text))
-    return read_entries(text, "modules" if has_modules else "")
-
-
 def version(entries, name):
     value = entries[1].get(key(name))
     return 0 if value is None else number(value)
 
 
-def up_to_date(bin_dir, wanted_text):
-    """True where the script prints its line. bin_dir is a host directory
-    whose files are found regardless of case, as on Windows."""
-    want = read_wanted(wanted_text)
+UP_TO_DATE, NOT_UP_TO_DATE, CANNOT_TELL = "up to date", "not up to date", \
+    "cannot tell"
+
+
+def detect(manifest, bin_dir):
+    """(answer, why) of the script with $Manifest = `manifest` (a host
+    path) on a client whose installation's bin directory is `bin_dir` (a
+    host directory whose files are found regardless of case, as on
+    Windows; None without an installation): UP_TO_DATE where it prints its
+    line, NOT_UP_TO_DATE where it prints nothing, CANNOT_TELL where it
+    writes `why` to standard error and exits 1."""
+    try:
+        text = checksums.read_manifest(manifest)[2]
+    except OSError as error:
+        return CANNOT_TELL, f"cannot read {manifest}: {error.strerror}"
+    want = read_entries(text, "modules")
     if not want[0]:
-        return False
+        return CANNOT_TELL, f"{manifest} lists no module in [modules]"
+    if bin_dir is None or not os.path.isdir(bin_dir):
+        return CANNOT_TELL, "no installation"
     client_ver = checksums.find_file(bin_dir, "client.ver", checksums.ANSI)
     have = read_entries(checksums.read_manifest(client_ver)[2]
                         if client_ver else "", "modules")
-    return all(checksums.find_file(bin_dir, name, checksums.ANSI) and
-               version(have, name) >= version(want, name)
-               for name in want[0])
+    if all(checksums.find_file(bin_dir, name, checksums.ANSI) and
+           version(have, name) >= version(want, name) for name in want[0]):
+        return UP_TO_DATE, ""
+    return NOT_UP_TO_DATE, ""

@@ -12,7 +12,8 @@ The first form checks, for the project's version (project(ksupdate VERSION
 - every relative link and anchor of the source tree's documents and of
   each package's leads to a file and heading there; the detection script
   is ASCII, and its rule, through its twin detection.py, gives the
-  expected answer on each tree of detection_cases.json and agrees with
+  expected answer (up to date, not, or cannot tell) on each tree of
+  detection_cases.json and agrees with
   the .deb program's what-if run there;
 - the zip files and the .deb hold what they should (unzip, dpkg-deb), the
   documents those of the source tree but for their links, and the patch
@@ -552,43 +553,53 @@ def check_tools(fail, command, work):
 
 def check_detection(fail, program, work):
     """The detection script's rule, through its twin (detection.py), on the
-    trees of detection_cases.json: its answer must be the one expected,
-    and the packaged program's what-if run on the tree, with the list as
-    the patch's manifest, must agree (status 0: nothing to copy; 1: a
-    copy)."""
+    trees of detection_cases.json, the patch manifest on a share: its
+    answer must be the one expected, and the packaged program's what-if run
+    on the tree must agree (status 0: nothing to copy; 1: a copy; any other
+    where the script cannot tell)."""
     with open(os.path.join(HERE, "detection_cases.json")) as f:
         cases = json.load(f)
     env = {k: v for k, v in os.environ.items()
            if not k.startswith("KSUPDATE_")}
+    statuses = {detection.UP_TO_DATE: {0}, detection.NOT_UP_TO_DATE: {1}}
     for number, case in enumerate(cases):
         prefix = example_prefix(os.path.join(work, f"detect-{number}"))
         bin_dir = os.path.join(prefix, BIN_REL)
         patch = os.path.join(prefix, "drive_c", "patch")
+        manifest = os.path.join(patch, "ksmodules.ver")
         wanted = case["wanted"]
-        files = {os.path.join(patch, "ksmodules.ver"): (wanted if re.search(
-            r"^\[modules\]", wanted, re.I | re.M) else "[modules]\r\n" +
-            wanted).encode()}
-        files.update({os.path.join(bin_dir, n): b"old" for n in case["bin"]})
-        files.update({os.path.join(patch, n): b"new"
-                      for n in detection.read_wanted(wanted)[0]})
+        files = {}
+        if wanted is not None:
+            files[manifest] = (wanted if re.search(
+                r"^\[", wanted, re.M) else "[modules]\r\n" + wanted).encode()
+            files.update({os.path.join(patch, n): b"new" for n in
+                          detection.read_entries(files[manifest].decode(
+                              "latin-1"), "modules")[0]})
+        files.update({os.path.join(bin_dir, n): b"old"
+                      for n in case["bin"] or []})
         if case["client_ver"] is not None:  # "utf-16" starts with its BOM
             files[os.path.join(bin_dir, "client.ver")] = case[
                 "client_ver"].encode(case.get("encoding", "latin-1"))
         for directory in (bin_dir, patch):
             shutil.rmtree(directory)
-            os.makedirs(directory)
+            if directory != bin_dir or case["bin"] is not None:
+                os.makedirs(directory)
         for path, data in files.items():
             with open(path, "wb") as out:
                 out.write(data)
-        answer = detection.up_to_date(bin_dir, wanted)
+        answer, why = detection.detect(
+            manifest, bin_dir if case["bin"] is not None else None)
         result = run([program, PATCH_ARG], cwd=work, timeout=60, env=dict(
             env, WINEPREFIX=prefix, KSUPDATE_WHATIF="1",
             KSUPDATE_EXIT_CODES="msi"))
-        fail.check(answer == case["up_to_date"] and
-                   result.returncode == (0 if answer else 1),
-                   f"detection: {case['description']}: "
-                   f"{'up to date' if answer else 'not up to date'}, "
-                   f"what-if status {result.returncode}")
+        agrees = result.returncode not in (0, 1) \
+            if answer == detection.CANNOT_TELL \
+            else result.returncode in statuses[answer]
+        fail.check(answer == case["answer"] and agrees and
+                   (answer != detection.CANNOT_TELL or why),
+                   f"detection: {case['description']}: {answer}"
+                   f"{' (' + why + ')' if why else ''}, what-if status "
+                   f"{result.returncode}")
         shutil.rmtree(prefix)
 
 
