@@ -42,10 +42,20 @@ RunStart CheckInstallation(Platform& platform, std::string* bin_dir) {
     Trace(RefusalLine(refused.why), refused.path.c_str());
     return RunStart::kRefused;
   }
-  if (bin.empty()) return RunStart::kNoInstallation;
+  if (bin.empty()) {
+    // Each module says "not found"; a trace file says where it looked.
+    NoteInChannel("--- no installation: no value %s of HKEY_LOCAL_MACHINE\\%s",
+                  kRegistryValueName, kRegistryKeyPath);
+    return RunStart::kNoInstallation;
+  }
   const DWORD attributes = platform.GetFileAttributesA(bin.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+      NoteInChannel("--- no installation: %s is no directory", bin.c_str());
+    } else if (NotesGoAnywhere()) {
+      NoteErrorInChannel(platform.LastError(), bin);
+    }
     return RunStart::kNoInstallation;
   }
   return RunStart::kGoOn;
