@@ -1,6 +1,7 @@
 # Install rules and CPack for the release packages (scripts/package):
 #   Windows builds: ksupdate-<version>-win32.zip / -win64.zip with the
-#     program, README.md, LICENSE and docs/manifests.md, and in tools/ the
+#     program, README.md, LICENSE, docs/manifests.md and docs/deploying.md,
+#     and in tools/ the
 #     patch scripts and the detection script; the .exe signed first when
 #     KSUPDATE_SIGN_CERT and KSUPDATE_SIGN_KEY are set
 #     (cmake/sign_windows.cmake);
@@ -62,6 +63,7 @@ if(WIN32)
   install(FILES examples/ksupdate-detect.ps1 DESTINATION tools)
   ksupdate_install_docs(.
     README.md=README.md LICENSE=LICENSE docs/manifests.md=docs/manifests.md
+    docs/deploying.md=docs/deploying.md
     scripts/checksums=tools/checksums scripts/checkpatch=tools/checkpatch
     scripts/sign=tools/sign
     examples/ksupdate-detect.ps1=tools/ksupdate-detect.ps1)
@@ -124,7 +126,8 @@ else()
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
   ksupdate_install_docs(${CMAKE_INSTALL_DOCDIR}
-    README.md=README.md docs/manifests.md=manifests.md LICENSE=copyright)
+    README.md=README.md docs/manifests.md=manifests.md
+    docs/deploying.md=deploying.md LICENSE=copyright)
 
   set(CPACK_GENERATOR DEB)
   # ksupdate_<version>_<arch>.deb

@@ -266,6 +266,7 @@ def zip_name(version, arch):
 # The zips' files beside the program, with their sources.
 ZIP_FILES = {"README.md": "README.md", "LICENSE": "LICENSE",
              "docs/manifests.md": "docs/manifests.md",
+             "docs/deploying.md": "docs/deploying.md",
              "tools/checksums": "scripts/checksums",
              "tools/checkpatch": "scripts/checkpatch",
              "tools/sign": "scripts/sign",
@@ -373,7 +374,7 @@ def check_deb_contents(fail, deb, version):
                "Depends on python3 (the patch scripts)")
     # The Linux column of the README's exit codes.
     table = re.findall(r"^\| *\d+ \| *(\d+) \|", readme_section(
-        "### Exit codes"), re.M)
+        "## Exit codes", DEPLOYING), re.M)
     description = fields[fields.index("Description:"):]
     fail.check(len(table) >= 7 and "KSUPDATE_EXIT_CODES=msi" in description
                and all(re.search(rf"\b{code}\b", description)
@@ -385,7 +386,8 @@ def check_deb_contents(fail, deb, version):
     doc = "./usr/share/doc/ksupdate/"
     man = "./usr/share/man/man1/"
     expected = {"./usr/bin/ksupdate", man + "ksupdate.1.gz",
-                doc + "README.md", doc + "manifests.md", doc + "copyright",
+                doc + "README.md", doc + "manifests.md", doc + "deploying.md",
+                doc + "copyright",
                 doc + "changelog.gz"} | {
                     f"./usr/bin/ksupdate-{tool}" for tool in TOOLS} | {
                     f"{man}ksupdate-{tool}.1.gz -> ksupdate.1.gz"
@@ -483,7 +485,8 @@ def check_deb_run(fail, deb, work):
                "copyright is LICENSE")
     docs = {}
     for name, source in (("README.md", "README.md"),
-                         ("manifests.md", "docs/manifests.md")):
+                         ("manifests.md", "docs/manifests.md"),
+                         ("deploying.md", "docs/deploying.md")):
         docs[name] = open(os.path.join(doc, name), encoding="utf-8").read()
         fail.check(unlinked(docs[name]) == unlinked(open(os.path.join(
             ROOT, source), encoding="utf-8").read()),
@@ -501,11 +504,26 @@ def check_deb_run(fail, deb, work):
                "the files the man page names are there: " +
                ", ".join(sorted(named)))
     program = os.path.join(root, "usr", "bin", "ksupdate")
+    # The README's Linux quick start: the package named as it is made
+    # (dpkg -x stands for apt install here), then the run as written, in a
+    # home whose prefix is the example's.
+    install, command = re.search(r"```sh\n(.*?)```", readme_section(
+        "## Quick start on Linux"), re.S).group(1).strip().split("\n")
+    fail.check(install.replace("<version>", version).replace(
+        "amd64", deb_arch()) == f"apt install ./{os.path.basename(deb)}",
+        f"README's '{install}' names the package")
+    home = os.path.join(work, "home")
+    os.makedirs(home)
     prefix = example_prefix(work)
-    env = dict(os.environ, WINEPREFIX=prefix, KSUPDATE_TRACE="-")
-    result = run([program, PATCH_ARG], env=env, cwd=work, timeout=60)
+    os.rename(prefix, os.path.join(home, ".wine-plennet"))
+    prefix = os.path.join(home, ".wine-plennet")
+    env = dict(os.environ, HOME=home, PATH=os.path.dirname(program) + ":" +
+               os.environ["PATH"])
+    env.pop("KSUPDATE_TRACE", None)
+    result = run(["sh", "-c", command], env=env, cwd=work, timeout=60)
     print("       " + result.stderr.strip().replace("\n", "\n       "))
-    fail.check(result.returncode == 0, "dpkg -x: usr/bin/ksupdate exits 0")
+    fail.check(result.returncode == 0,
+               f"README's '{command}' with the unpacked program exits 0")
     check_example_updated(fail, os.path.join(prefix, "drive_c"),
                           result.stderr)
     check_tools(fail, lambda tool: [os.path.join(root, "usr", "bin",
@@ -820,7 +838,7 @@ def check_msi_lifecycle(fail, wine, directory, version, arch, exe_data, ran):
     views = ["/reg:32", "/reg:64"]
 
     # README's two commands, each on the package given.
-    block = readme_block("### Installing ksupdate")
+    block = readme_block("### Install and remove it")
     install, remove = block.split("\n")[:2]
     ran.append(block)
 
@@ -871,10 +889,13 @@ def check_msi_lifecycle(fail, wine, directory, version, arch, exe_data, ran):
                "event source and itself")
 
 
-def readme_section(heading):
-    """The text of README.md from `heading` to the next heading of its
-    level or above."""
-    text = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+DEPLOYING = "docs/deploying.md"
+
+
+def readme_section(heading, doc="README.md"):
+    """The text of README.md (or `doc`) from `heading` to the next heading
+    of its level or above."""
+    text = open(os.path.join(ROOT, doc), encoding="utf-8").read()
     start = text.index(heading + "\n")
     level = len(heading.split(" ")[0])
     after = re.compile(rf"^#{{1,{level}}} ", re.M).search(
@@ -882,9 +903,10 @@ def readme_section(heading):
     return text[start:after.start() if after else len(text)]
 
 
-def readme_block(heading):
-    """The first code block of README.md's section `heading`."""
-    return re.search(r"```bat\n(.*?)```", readme_section(heading),
+def readme_block(heading, doc="README.md"):
+    """The first code block of README.md's (or `doc`'s) section
+    `heading`."""
+    return re.search(r"```bat\n(.*?)```", readme_section(heading, doc),
                      re.S).group(1)
 
 
@@ -934,7 +956,7 @@ def check_deploying_commands(fail, wine, exe_data, arch, ran_before):
         return open(path, encoding="utf-8", errors="replace").read() \
             if os.path.isfile(path) else ""
 
-    register = readme_block("### The event log").strip()
+    register = readme_block("## The event log", DEPLOYING).strip()
     result = command_line("cmd /c " + register, register)
     query = wine.wine(["reg", "query", EVENT_SOURCE, "/v", "EventMessageFile"])
     fail.check(result.returncode == 0 and re.search(
@@ -944,8 +966,8 @@ def check_deploying_commands(fail, wine, exe_data, arch, ran_before):
         "README's event source: reg query finds EventMessageFile, "
         "REG_EXPAND_SZ, with %SystemRoot% expanded by cmd")
 
-    intune = readme_block("### Intune (Win32 app)").strip()
-    startup = readme_block("### Group Policy start-up script")
+    intune = readme_block("### Run a patch").strip()
+    startup = readme_block("## Group Policy start-up script", DEPLOYING)
     for what, start in (("Intune command", lambda: command_line(intune)),
                         ("start-up script", lambda: script(startup))):
         shutil.rmtree(data, ignore_errors=True)
@@ -965,7 +987,7 @@ def check_deploying_commands(fail, wine, exe_data, arch, ran_before):
             check_example_updated(fail, wine.drive_c,
                                   runs[-1] if len(runs) == count else "")
 
-    whatif = readme_block("### Is a client up to date?")
+    whatif = readme_block("## Is a client up to date?", DEPLOYING)
     shutil.rmtree(data, ignore_errors=True)
     reset_example(wine)
     status = script(whatif).returncode
@@ -984,7 +1006,7 @@ def check_deploying_commands(fail, wine, exe_data, arch, ran_before):
 
     # cmd keeps the blank before && in the value; the program must not.
     trap = re.search(r"`(set KSUPDATE_EXIT_CODES=msi &&) \.\.\.`",
-                     readme_section("### Settings")).group(1)
+                     readme_section("## Settings", DEPLOYING)).group(1)
     # A script, so that cmd gives the whole status: Wine hands the host
     # its low 8 bits only.
     result = script(f'@echo off\n{trap} set KSUPDATE_EXIT_CODES&& start "" '
@@ -995,8 +1017,10 @@ def check_deploying_commands(fail, wine, exe_data, arch, ran_before):
                f"'{trap} ...' in cmd: the value is 'msi ' and a run without "
                f"a patch exits 1612: {out.split()}")
 
-    blocks = re.findall(r"```\w*\n(.*?)```", readme_section("## Deploying"),
-                        re.S)
+    # The commands, not the examples of output (a block without a language).
+    blocks = re.findall(r"```(?:bat|cmd)\n(.*?)```", readme_section(
+        "## Quick start on Windows") + open(os.path.join(
+            ROOT, DEPLOYING), encoding="utf-8").read(), re.S)
     missed = [b for b in blocks if b not in ran and b.strip() not in ran]
     fail.check(not missed, f"every command block of Deploying was run "
                f"({len(blocks)})" + "".join(f"\n         {b}" for b in missed))
