@@ -183,9 +183,12 @@ void CheckDeleteSection(const std::string& contents,
     return;
   }
   if (Trim(section).empty()) return;  // "[]" is listed by no name
+  // A listed name is the stored one, blanks that a zero byte cut off the
+  // end of ("[m\x1a\0...]" is listed as "m\x1a") included: only a name
+  // equal to the caller's, trimmed, is deleted, as on Windows.
   Check(WithoutFirst(List(contents, nullptr, true),
                      [&](const std::string& name) {
-                       return EqualsNoCase(Trim(name), Trim(section));
+                       return EqualsNoCase(name, Trim(section));
                      }) == List(after, nullptr, true),
         "deleting a section removes its first header and nothing else");
   CheckOtherSections(contents, after, section);
