@@ -150,9 +150,15 @@ bool CommitTempIn(int fd, int dir, const std::string& temp_name,
 }
 
 bool FileReplacer::Serves(const Place& target) const {
-  struct stat dir {};
-  return spare_fd_ >= 0 && target_ == target.name &&
-         ::fstat(target.dir(), &dir) == 0 && SameFile(dir, dir_stat_);
+  if (spare_fd_ < 0 || target_ != target.name) return false;
+  // A held directory was looked at once, when it was opened.
+  const struct stat* dir = target.dir_identity();
+  struct stat looked {};
+  if (dir == nullptr) {
+    if (::fstat(target.dir(), &looked) != 0) return false;
+    dir = &looked;
+  }
+  return SameFile(*dir, dir_stat_);
 }
 
 bool FileReplacer::Replace(const Place& target, const std::string& data,

@@ -60,8 +60,8 @@ std::string JoinHost(const std::string& base, std::string_view name) {
 // One component at a time (see ReachBelow).
 Reach WalkBelow(int root, const std::string& root_host,
                 const std::vector<std::string>& components, bool judge,
-                Place* place) {
-  place->Borrow(root);
+                Place* place, const struct stat* root_identity) {
+  place->Borrow(root, root_identity);
   place->host = root_host;
   for (size_t i = 0; i + 1 < components.size(); ++i) {
     const std::string name = EntryFor(place->dir(), components[i]);
@@ -164,9 +164,9 @@ int OpenDirectoryIn(int dir, const std::string& name) {
 
 Reach ReachBelow(int root, const std::string& root_host,
                  const std::vector<std::string>& components, bool judge,
-                 Place* place) {
+                 Place* place, const struct stat* root_identity) {
   if (components.empty()) {
-    place->Borrow(root);
+    place->Borrow(root, root_identity);
     place->name = ".";
     place->host = root_host;
     return Reach::kReached;
@@ -192,7 +192,7 @@ Reach ReachBelow(int root, const std::string& root_host,
     }
   }
   if (reach != Reach::kReached) {
-    reach = WalkBelow(root, root_host, components, judge, place);
+    reach = WalkBelow(root, root_host, components, judge, place, root_identity);
     if (reach != Reach::kReached) return reach;
   }
   const std::string& last = components.back();

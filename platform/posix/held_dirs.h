@@ -75,12 +75,19 @@ class Place {
   void Own(int fd) {
     own_.reset(fd);
     held_ = -1;
+    identity_ = nullptr;
   }
-  // The directory `fd`, held by another for longer than the place lives.
-  void Borrow(int fd) {
+  // The directory `fd`, held by another for longer than the place lives;
+  // with `identity`, its fstat() as taken when it was opened, which the
+  // holder keeps as long.
+  void Borrow(int fd, const struct stat* identity = nullptr) {
     own_.reset();
     held_ = fd;
+    identity_ = identity;
   }
+  // That fstat() of the borrowed directory; null when unknown. Its device
+  // and inode stay true while the directory is open.
+  const struct stat* dir_identity() const { return identity_; }
 
   // The lstat() of `name` taken when the name was looked up, moments ago
   // in the same operation: the operation's first look at the file takes it
@@ -99,6 +106,7 @@ class Place {
  private:
   Fd own_;
   int held_ = -1;
+  const struct stat* identity_ = nullptr;
   mutable std::optional<struct stat> looked_;
 };
 
@@ -139,11 +147,11 @@ int OpenDirectoryIn(int dir, const std::string& name);
 // CheckOwnership, and is looked at before anything is read from it. The
 // last component's name is the entry that answers for it, or as spelt
 // when none does; no component at all gives the place "." of `root`.
-// `root` itself is neither judged nor closed: a place in it borrows it,
-// and must not outlive it.
+// `root` itself is neither judged nor closed: a place in it borrows it
+// (with `root_identity`, Place::Borrow's), and must not outlive it.
 Reach ReachBelow(int root, const std::string& root_host,
                  const std::vector<std::string>& components, bool judge,
-                 Place* place);
+                 Place* place, const struct stat* root_identity = nullptr);
 
 }  // namespace ks::posix
 

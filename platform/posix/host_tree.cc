@@ -164,10 +164,7 @@ bool HostTree::HoldInstallation(const char* bin_dir,
     if (!Judge(next.get(), host, refused)) return false;
     dir = std::move(next);
   }
-  bin_.held = true;
-  bin_.route = std::move(route);
-  bin_.dir = std::move(dir);
-  bin_.host = std::move(host);
+  Hold(&bin_, std::move(route), std::move(dir), std::move(host));
   return true;
 }
 
@@ -197,11 +194,16 @@ bool HostTree::HoldSource(const char* dir) {
     if (!found.valid()) return false;
     host = JoinHost(host, name);
   }
-  source_.held = true;
-  source_.route = std::move(route);
-  source_.dir = std::move(found);
-  source_.host = std::move(host);
+  Hold(&source_, std::move(route), std::move(found), std::move(host));
   return true;
+}
+
+void HostTree::Hold(Held* held, Route route, Fd dir, std::string host) {
+  held->held = true;
+  held->route = std::move(route);
+  held->dir = std::move(dir);
+  held->host = std::move(host);
+  if (::fstat(held->dir.get(), &held->identity) != 0) held->identity = {};
 }
 
 Located HostTree::Locate(const char* windows_path, Place* place) {
@@ -214,11 +216,11 @@ Located HostTree::Locate(const char* windows_path, Place* place) {
   std::vector<std::string> rest;
   if (Below(bin_, route, &rest)) {
     return FromReach(ReachBelow(bin_.dir.get(), bin_.host, rest,
-                                /*judge=*/true, place));
+                                /*judge=*/true, place, &bin_.identity));
   }
   if (Below(source_, route, &rest)) {
     return FromReach(ReachBelow(source_.dir.get(), source_.host, rest,
-                                /*judge=*/false, place));
+                                /*judge=*/false, place, &source_.identity));
   }
   if (bin_.held) return Located::kRefused;
   HostPath host;

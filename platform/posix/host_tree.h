@@ -75,7 +75,11 @@ class HostTree {
     Route route;
     Fd dir;
     std::string host;
+    // dir's, taken once when it was held.
+    struct stat identity {};
   };
+  // Holds `dir` as `held`.
+  static void Hold(Held* held, Route route, Fd dir, std::string host);
 
   // True, with the components after its own in *rest, when `route` lies
   // below (or is) `held`'s directory.

@@ -164,6 +164,37 @@ TEST_F(FileReplacerTest, FileWithAnotherLinkIsNeverWrittenOver) {
   EXPECT_TRUE(Temps().empty());
 }
 
+// A place that borrows a held directory is known by the identity taken
+// when it was held, not by a look at each write; bin's spare still serves
+// bin alone, never a client.ver of another directory.
+TEST_F(FileReplacerTest, HeldDirectoryIsKnownByItsIdentity) {
+  prefix_.Write("bin2/client.ver", "w1");
+  const int bin = open(prefix_.Host("bin").c_str(), O_RDONLY | O_DIRECTORY);
+  const int bin2 = open(prefix_.Host("bin2").c_str(), O_RDONLY | O_DIRECTORY);
+  struct stat bin_st {};
+  struct stat bin2_st {};
+  ASSERT_EQ(fstat(bin, &bin_st), 0);
+  ASSERT_EQ(fstat(bin2, &bin2_st), 0);
+  auto put = [&](int dir, const struct stat* identity, const char* data) {
+    Place place;
+    place.Borrow(dir, identity);
+    place.name = "client.ver";
+    return replacer_.Replace(place, data, 0666, nullptr, nullptr);
+  };
+  replacer_.HoldSpares();
+  ASSERT_TRUE(put(bin, &bin_st, "v2"));
+  ASSERT_TRUE(put(bin, &bin_st, "v3"));
+  // The second write went through the spare: flushed by fdatasync.
+  EXPECT_EQ(faults.fdatasyncs, 1);
+  ASSERT_TRUE(put(bin2, &bin2_st, "w2"));
+  EXPECT_EQ(prefix_.Read("bin/client.ver"), "v3");
+  EXPECT_EQ(prefix_.Read("bin2/client.ver"), "w2");
+  replacer_.ReleaseSpares();
+  EXPECT_TRUE(Temps().empty());
+  close(bin);
+  close(bin2);
+}
+
 // A spare or target that someone else replaced, linked or removed is
 // dropped, and no file is written through it.
 TEST_F(FileReplacerTest, SpareChangedBehindUsIsDroppedUnwritten) {
