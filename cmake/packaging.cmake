@@ -34,8 +34,9 @@ set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
 
 # The patch scripts are installed without CMakeLists.txt, from which they
-# read their version in the source tree: checksums, which the other two
-# load, gets it stamped in.
+# read their version in the source tree, and without
+# tests/data/manifest_format.json, from which they read a manifest's
+# sections: checksums, which the other two load, gets both stamped in.
 set(stamp "\nSTAMPED_VERSION = None\n")
 file(READ ${PROJECT_SOURCE_DIR}/scripts/checksums script)
 string(FIND "${script}" "${stamp}" at)
@@ -45,18 +46,32 @@ if(at EQUAL -1)
 endif()
 string(REPLACE "${stamp}" "\nSTAMPED_VERSION = \"${PROJECT_VERSION}\"\n"
   script "${script}")
+# The statement as it is, in a raw string: three quotes or a backslash in
+# it would end or change that string.
+set(stamp "\nSTAMPED_FORMAT = None\n")
+set(format_file ${PROJECT_SOURCE_DIR}/tests/data/manifest_format.json)
+file(READ ${format_file} format)
+string(FIND "${script}" "${stamp}" at)
+string(FIND "${format}" "\"\"\"" quotes)
+string(FIND "${format}" "\\" backslash)
+if(at EQUAL -1 OR NOT quotes EQUAL -1 OR NOT backslash EQUAL -1)
+  message(FATAL_ERROR "scripts/checksums: no 'STAMPED_FORMAT = None' line, "
+                      "or ${format_file} has three quotes or a backslash")
+endif()
+string(REPLACE "${stamp}" "\nSTAMPED_FORMAT = r\"\"\"\n${format}\"\"\"\n"
+  script "${script}")
 set(KSUPDATE_STAMPED_CHECKSUMS ${KSUPDATE_GENERATED_DIR}/scripts/checksums)
 file(WRITE ${KSUPDATE_STAMPED_CHECKSUMS}.new "${script}")
 file(COPY_FILE ${KSUPDATE_STAMPED_CHECKSUMS}.new ${KSUPDATE_STAMPED_CHECKSUMS}
   ONLY_IF_DIFFERENT)
 file(REMOVE ${KSUPDATE_STAMPED_CHECKSUMS}.new)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${PROJECT_SOURCE_DIR}/scripts/checksums)
+  ${PROJECT_SOURCE_DIR}/scripts/checksums ${format_file})
 
 if(WIN32)
   install(TARGETS ksupdate RUNTIME DESTINATION .)
   install(FILES LICENSE DESTINATION .)
-  # The patch scripts as they are, but for the stamp: Python runs them on
+  # The patch scripts as they are, but for the stamps: Python runs them on
   # Windows too.
   install(PROGRAMS ${KSUPDATE_STAMPED_CHECKSUMS} scripts/checkpatch
     scripts/sign DESTINATION tools)

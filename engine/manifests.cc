@@ -18,6 +18,7 @@ const char kModulesSection[] = "modules";
 const char kDefaultVersion[] = "0000000000";
 const char kChecksumSection[] = "sha256";
 const char kSizeSection[] = "size";
+const char kPatchSection[] = "patch";
 
 namespace {
 

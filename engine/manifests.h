@@ -21,6 +21,24 @@ extern const char kModulesSection[];   // "modules", in both manifests
 extern const char kDefaultVersion[];   // for a missing entry
 extern const char kChecksumSection[];  // "sha256", in both manifests
 extern const char kSizeSection[];      // "size", in the patch manifest
+extern const char kPatchSection[];     // "patch", its header when signed
+
+// A section of the patch manifest: what it is for, as
+// tests/data/manifest_format.json calls it, and its name.
+struct ManifestSection {
+  const char* role;
+  const char* name;
+};
+
+// Every section a patch manifest may have, in the order of
+// tests/data/manifest_format.json. The patch scripts take their list from
+// that file, and ManifestFormatTest holds it to this one.
+inline constexpr ManifestSection kManifestSections[] = {
+    {"modules", kModulesSection},
+    {"checksums", kChecksumSection},
+    {"sizes", kSizeSection},
+    {"header", kPatchSection},
+};
 
 // One module's version as read from a manifest.
 struct ModuleVersion {

@@ -14,7 +14,6 @@ namespace ks {
 const char kPolicyKeyPath[] =
     "SOFTWARE\\Policies\\Kestrova\\Plennet Groupware 6.5\\ksupdate";
 const char kSignatureSuffix[] = ".sig";
-const char kPatchSection[] = "patch";
 const char kSerialSection[] = "signed patches";
 const char* const kHeaderKeys[4] = {"serial", "expires", "scope", "downgrade"};
 const char* const kDowngradeValues[2] = {"yes", "no"};

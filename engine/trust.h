@@ -35,9 +35,8 @@ extern const char kSignatureSuffix[];
 constexpr int kMaxSignatureFiles = 4;
 // The name of the signature file `n` (1 to kMaxSignatureFiles).
 std::string SignatureFileName(int n);
-// The manifest's header section, and client.ver's section of the serials
-// accepted so far.
-extern const char kPatchSection[];
+// client.ver's section of the serials accepted so far (the manifest's
+// header is kPatchSection).
 extern const char kSerialSection[];
 // The header's keys, in that order: its serial (decimal digits, at most
 // kMaxSerial), when it expires, the scope it is for, and whether it may

@@ -344,7 +344,8 @@ TEST(StoredSerial, KeptOnceAndReadBack) {
 }
 
 // The value of `key` in tests/data/manifest_format.json, the statement of
-// the manifest's names and bounds that the patch scripts are held to too.
+// the manifest's names and bounds that the patch scripts take their
+// sections from and are held to.
 std::string FormatValue(const std::string& key) {
   return DataValue("manifest_format.json", key);
 }
@@ -355,11 +356,14 @@ std::string FormatValue(const std::string& key) {
 TEST(ManifestFormatTest, IsWhatTheStatementSays) {
   EXPECT_EQ(FormatValue("manifest"), kSourceManifestName);
   EXPECT_EQ(FormatValue("installed_manifest"), kInstalledManifestName);
-  EXPECT_EQ(
-      QuotedTexts(FormatValue("sections")),
-      (std::vector<std::string>{
-          "modules", kModulesSection, "checksums", kChecksumSection, "sizes",
-          kSizeSection, "header", kPatchSection, "serials", kSerialSection}));
+  // Each section by what it is for, in order: a section that only one of
+  // them names, or that they name differently, fails here.
+  std::vector<std::string> sections;
+  for (const ManifestSection& section : kManifestSections) {
+    sections.insert(sections.end(), {section.role, section.name});
+  }
+  EXPECT_EQ(QuotedTexts(FormatValue("sections")), sections);
+  EXPECT_EQ(FormatValue("serial_section"), kSerialSection);
   EXPECT_EQ(
       QuotedTexts(FormatValue("header_keys")),
       std::vector<std::string>(std::begin(kHeaderKeys), std::end(kHeaderKeys)));

@@ -7,6 +7,7 @@ replacing old sections, and naming the entries it drops; --key and
 line of the three patch scripts: --help, --version, and operands that name
 nothing usable."""
 
+import argparse
 import base64
 import hashlib
 import importlib.machinery
@@ -414,12 +415,11 @@ def command_line_problems():
     return problems
 
 
-def format_problems():
-    """The patch scripts' names and bounds of a manifest against
-    tests/data/manifest_format.json, which the program's own are checked
-    against too."""
-    loader = importlib.machinery.SourceFileLoader(
-        "checksums", os.path.join(ROOT, "scripts", "checksums"))
+def format_problems(path=os.path.join(ROOT, "scripts", "checksums")):
+    """The names and bounds of a manifest in the patch scripts' module at
+    `path` against tests/data/manifest_format.json, which the program's
+    own are checked against too."""
+    loader = importlib.machinery.SourceFileLoader("checksums", path)
     checksums = importlib.util.module_from_spec(
         importlib.util.spec_from_loader("checksums", loader))
     loader.exec_module(checksums)
@@ -427,8 +427,7 @@ def format_problems():
               encoding="utf-8") as f:
         stated = json.load(f)
     sections = stated["sections"]
-    stated["sections"] = [sections[k] for k in ("modules", "checksums",
-                                                "sizes", "header")]
+    stated["sections"] = list(sections.values())
     stated["header"] = sections["header"]
     stated["written"] = [sections["checksums"], sections["sizes"]]
     theirs = {
@@ -447,7 +446,40 @@ def format_problems():
             if stated[key] != value]
 
 
+def stamped_problems(stamped):
+    """The scripts' module as packaging stamps it (`stamped`, the build's
+    copy), alone in a directory: it still has the statement's names. The
+    source tree's copy alone there ends in one line, having none."""
+    work = tempfile.mkdtemp(prefix="kscheck-")
+    try:
+        alone = os.path.join(work, "stamped", "checksums")
+        os.makedirs(os.path.dirname(alone))
+        shutil.copy(stamped, alone)
+        try:
+            problems = [f"{stamped}: {p}" for p in format_problems(alone)]
+        except SystemExit as why:
+            problems = [f"{stamped}: {why}"]
+        alone = os.path.join(work, "unstamped", "checksums")
+        os.makedirs(os.path.dirname(alone))
+        shutil.copy(os.path.join(ROOT, "scripts", "checksums"), alone)
+        result = subprocess.run([sys.executable, alone, "--help"],
+                                capture_output=True, text=True)
+        if result.returncode != 1 or result.stdout or not re.fullmatch(
+                r"checksums: [^\n]*manifest_format\.json: [^\n]+\n",
+                result.stderr):
+            problems.append(f"unstamped, alone: status {result.returncode}, "
+                            f"{result.stdout!r}, {result.stderr!r}")
+    finally:
+        shutil.rmtree(work)
+    return problems
+
+
 def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--stamped", metavar="CHECKSUMS",
+                        help="the build's stamped copy of scripts/checksums, "
+                        "checked too")
+    args = parser.parse_args()
     failed = 0
     for what, manifest, files, expected in CASES:
         work = tempfile.mkdtemp(prefix="kscheck-")
@@ -492,6 +524,12 @@ def main():
     print("\n".join(f"FAIL {p}" for p in facts) or
           "PASS the scripts' manifest names and bounds are the statement's")
     problems += facts
+    if args.stamped:
+        stamped = stamped_problems(args.stamped)
+        print("\n".join(f"FAIL {p}" for p in stamped) or
+              "PASS the stamped scripts have the statement's names alone; "
+              "the unstamped say they have none")
+        problems += stamped
     vectors, count = wycheproof_problems()
     print("\n".join(f"FAIL {p}" for p in vectors) or
           f"PASS --key's verification: {count} Wycheproof cases")

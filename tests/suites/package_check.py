@@ -276,14 +276,21 @@ LINK = re.compile(r"\[([^\]\n]*)\]\(([^)\s]*)\)")
 
 def as_packaged(source, version):
     """The bytes a package must hold for the source tree's file `source`:
-    its own, but for the version that packaging stamps into the patch
-    scripts' shared module, which lies beside no CMakeLists.txt there."""
+    its own, but for the version and the statement of a manifest's names
+    that packaging stamps into the patch scripts' shared module, which
+    lies beside no CMakeLists.txt nor tests/ there."""
     data = open(os.path.join(ROOT, source), "rb").read()
     if source == "scripts/checksums":
         stamp = b"\nSTAMPED_VERSION = None\n"
         assert stamp in data, "scripts/checksums has no version stamp line"
         data = data.replace(stamp, f'\nSTAMPED_VERSION = "{version}"\n'
                             .encode())
+        stamp = b"\nSTAMPED_FORMAT = None\n"
+        assert stamp in data, "scripts/checksums has no format stamp line"
+        with open(os.path.join(ROOT, "tests", "data",
+                               "manifest_format.json"), "rb") as f:
+            data = data.replace(stamp, b'\nSTAMPED_FORMAT = r"""\n' +
+                                f.read() + b'"""\n')
     return data
 
 
