@@ -2,14 +2,15 @@
 """Runs the Linux build and both Windows builds on one real Wine prefix.
 
 Usage: conformance.py --native DIR --win32 DIR --win64 DIR [-k TEXT]
-                      [--hunt-files N] [--seed S]
+                      [--hunt-files N] [--seed S] [--jobs N]
 
 A Windows build that Wine cannot run on this machine (wine_machine.py) is
 said to be not run, and the others are compared without it; where a
 single Windows build stands for Windows (the profile reference, the runs
 at once), that is the 32-bit one where it runs, else the 64-bit one.
 
-Makes a Wine prefix (wineboot -i), then for every scenario of
+Makes a Wine prefix (wineboot -i) for each of --jobs workers, which share
+out what follows; for every scenario of
 tests/suites/scenarios sets the registry value with `wine reg` in the 32-bit view,
 lays the scenario's files on drive C and runs each build on them: the Linux
 one directly (after `wineserver -w` has written the registry to
@@ -26,8 +27,8 @@ WINE_TIMEOUT_SECONDS fails its scenario. Then the profile probe of each build an
 writes as Wine's own profile functions, on the corpus under
 tests/data/profiles and on --hunt-files generated files (seeded; a tenth as
 many again in a locale of another single-byte code page and in one of a
-double-byte code page, picked by the seed). Last,
-runs at once on one installation of that prefix (at_once_test.py's
+double-byte code page, picked by the seed). Last, in a prefix of their
+own, runs at once on one installation of that prefix (at_once_test.py's
 SharedInstallation): two and three of the 32-bit build, and the Linux build
 with it, must each behave as some order of the same runs one after the
 other; a lock that either build holds keeps the other waiting, a killed
@@ -41,6 +42,7 @@ import argparse
 import grp
 import hashlib
 import json
+import multiprocessing
 import random
 import os
 import pwd
@@ -50,6 +52,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from queue import Empty
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
@@ -782,6 +785,89 @@ def run_at_once(prefix, dirs):
     return passed, failed
 
 
+def run_task(prefix, dirs, baseline, task, name_filter):
+    """One piece of the comparison in `prefix`: ("outcomes", name ->
+    problems) for a group of scenarios, ("counts", passed, failed) for the
+    rest."""
+    kind = task[0]
+    if kind == "group":
+        named = task[1]
+        try:
+            return ("outcomes", run_group(prefix, dirs, named, baseline))
+        except (rs.ScenarioError, RuntimeError,
+                subprocess.TimeoutExpired) as e:
+            return ("outcomes", {name: [f"{type(e).__name__}: {e}"]
+                                 for name, _ in named})
+    if kind == "profiles":
+        return ("counts",) + profile_conformance.run(prefix, dirs,
+                                                     name_filter)
+    if kind == "code pages":
+        return ("counts",) + profile_conformance.check_code_pages(
+            prefix, dirs, name_filter)
+    _, locale, files, seed = task
+    _, f = profile_conformance.hunt(prefix, dirs, files, seed, locale)
+    return ("counts", 0 if f else 1, 1 if f else 0)
+
+
+def worker(tasks, results, dirs, name_filter):
+    """Takes tasks until None, each in this worker's own prefix (a Wine
+    prefix serves one run of a build at a time), and puts each one's answer
+    on `results`; a task that raises counts as one failure."""
+    prefix = Prefix()
+    try:
+        prefix.boot()
+        baseline = baseline_paths(prefix.drive_c)
+        while (task := tasks.get()) is not None:
+            try:
+                answer = run_task(prefix, dirs, baseline, task, name_filter)
+            except Exception as e:  # noqa: BLE001 - told, and counted
+                print(f"FAIL {task[0]}: {type(e).__name__}: {e}")
+                answer = ("counts", 0, 1)
+            sys.stdout.flush()
+            results.put(answer)
+    finally:
+        prefix.kill()
+        shutil.rmtree(prefix.work, ignore_errors=True)
+        sys.stdout.flush()
+
+
+def run_in_workers(tasks, jobs, dirs, name_filter):
+    """Runs `tasks` in `jobs` processes, each with a prefix of its own.
+    Returns (outcomes, passed, failed); a worker that dies takes its task
+    with it, and that counts as a failure."""
+    context = multiprocessing.get_context("fork")
+    queue, results = context.Queue(), context.Queue()
+    for task in tasks:
+        queue.put(task)
+    for _ in range(jobs):
+        queue.put(None)
+    sys.stdout.flush()
+    workers = [context.Process(target=worker,
+                               args=(queue, results, dirs, name_filter))
+               for _ in range(jobs)]
+    for w in workers:
+        w.start()
+    outcomes, passed, failed, answered = {}, 0, 0, 0
+    while answered < len(tasks):
+        try:
+            answer = results.get(timeout=5)
+        except Empty:
+            if any(w.is_alive() for w in workers):
+                continue
+            print(f"FAIL {len(tasks) - answered} tasks: their worker died")
+            failed += len(tasks) - answered
+            break
+        answered += 1
+        if answer[0] == "outcomes":
+            outcomes.update(answer[1])
+        else:
+            passed += answer[1]
+            failed += answer[2]
+    for w in workers:
+        w.join()
+    return outcomes, passed, failed
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     for build in BUILDS:
@@ -796,6 +882,10 @@ def main():
                         help="generated profile files to compare (0: none)")
     parser.add_argument("--seed", default=str(int(time.time())),
                         help="seed of the generated files")
+    parser.add_argument("--jobs", type=int,
+                        default=min(2, os.cpu_count() or 1),
+                        help="prefixes that compare at once (default: 2, "
+                        "or 1 on one core)")
     args = parser.parse_args()
     dirs = {}
     for build in BUILDS:
@@ -805,80 +895,67 @@ def main():
             print(wine_machine.not_run(build))
 
     started = time.monotonic()
-    prefix = Prefix()
     passed = failed = 0
-    try:
-        prefix.boot()
-        print(f"prefix made in {time.monotonic() - started:.0f}s")
-        baseline = baseline_paths(prefix.drive_c)
-        scenarios_dir = os.path.join(os.path.dirname(HERE), "scenarios")
-        groups = {}
-        named = [n for path in rs.scenario_files([scenarios_dir])
-                 for n in rs.load_scenarios(path)]
-        for name, scenario in named:
-            if args.at_once_only or args.filter not in name:
-                continue
-            rs.validate(scenario)
-            if "linux_only" in scenario:
-                print(f"skip {name}: {scenario['linux_only']}")
-                continue
-            key = json.dumps([scenario["registry"],
-                              scenario.get("registry64"),
-                              scenario.get("policy")], sort_keys=True)
-            groups.setdefault(key, []).append((name, scenario))
-        outcomes = {}
-        for named in groups.values():
-            try:
-                outcomes.update(run_group(prefix, dirs, named, baseline))
-            except (rs.ScenarioError, RuntimeError,
-                    subprocess.TimeoutExpired) as e:
-                for name, _ in named:
-                    outcomes[name] = [f"{type(e).__name__}: {e}"]
-        for name in sorted(outcomes):
-            if outcomes[name]:
-                failed += 1
-                print(f"FAIL {name}")
-                for p in outcomes[name][:rs.MAX_PROBLEMS]:
-                    print("    " + p)
-            else:
-                passed += 1
-                print(f"PASS {name} ({', '.join(dirs)} agree)")
-        if not args.at_once_only and args.filter in "foreign_outputs":
-            ok = check_foreign_outputs(prefix, dirs)
-            passed += ok is True
-            failed += ok is False
-        if not args.at_once_only:
-            p, f = profile_conformance.run(prefix, dirs, args.filter)
-            passed += p
-            failed += f
-            p, f = profile_conformance.check_code_pages(prefix, dirs,
-                                                        args.filter)
-            passed += p
-            failed += f
-        if args.hunt_files > 0 and not args.filter and not args.at_once_only:
-            # Beside the default locale, one of another single-byte page and
-            # one of a double-byte page, picked by the seed.
-            pick = int(hashlib.sha256(args.seed.encode()).hexdigest(), 16)
-            runs = [(rs.DEFAULT_LOCALE, args.hunt_files)]
-            for double in (False, True):
-                others = sorted(name for name, cp in
-                                rs.LOCALE_CODE_PAGES.items()
-                                if cp != 1252 and (cp < 1250) == double and
-                                name.endswith(".UTF-8"))
-                runs.append((others[pick % len(others)],
-                             max(1, args.hunt_files // 10)))
-            for locale, files in runs:
-                _, f = profile_conformance.hunt(prefix, dirs, files, args.seed,
-                                                locale)
-                passed += 0 if f else 1
-                failed += 1 if f else 0
-        if not args.filter:
-            p, f = run_at_once(prefix, dirs)
-            passed += p
-            failed += f
-    finally:
-        prefix.kill()
-        shutil.rmtree(prefix.work, ignore_errors=True)
+    scenarios_dir = os.path.join(os.path.dirname(HERE), "scenarios")
+    groups = {}
+    named = [n for path in rs.scenario_files([scenarios_dir])
+             for n in rs.load_scenarios(path)]
+    for name, scenario in named:
+        if args.at_once_only or args.filter not in name:
+            continue
+        rs.validate(scenario)
+        if "linux_only" in scenario:
+            print(f"skip {name}: {scenario['linux_only']}")
+            continue
+        key = json.dumps([scenario["registry"],
+                          scenario.get("registry64"),
+                          scenario.get("policy")], sort_keys=True)
+        groups.setdefault(key, []).append((name, scenario))
+    # The longest first, so that the workers end together.
+    tasks = []
+    if not args.at_once_only:
+        tasks += [("profiles",), ("code pages",)]
+    if args.hunt_files > 0 and not args.filter and not args.at_once_only:
+        # Beside the default locale, one of another single-byte page and
+        # one of a double-byte page, picked by the seed.
+        pick = int(hashlib.sha256(args.seed.encode()).hexdigest(), 16)
+        tasks.append(("hunt", rs.DEFAULT_LOCALE, args.hunt_files, args.seed))
+        for double in (False, True):
+            others = sorted(name for name, cp in rs.LOCALE_CODE_PAGES.items()
+                            if cp != 1252 and (cp < 1250) == double and
+                            name.endswith(".UTF-8"))
+            tasks.append(("hunt", others[pick % len(others)],
+                          max(1, args.hunt_files // 10), args.seed))
+    tasks += [("group", named) for named in groups.values()]
+    outcomes, passed, failed = run_in_workers(tasks, max(1, args.jobs), dirs,
+                                              args.filter)
+    for name in sorted(outcomes):
+        if outcomes[name]:
+            failed += 1
+            print(f"FAIL {name}")
+            for p in outcomes[name][:rs.MAX_PROBLEMS]:
+                print("    " + p)
+        else:
+            passed += 1
+            print(f"PASS {name} ({', '.join(dirs)} agree)")
+    # What watches the whole prefix (its event log, its runs at once) has
+    # one to itself.
+    checks_foreign = not args.at_once_only and args.filter in "foreign_outputs"
+    if checks_foreign or not args.filter:
+        prefix = Prefix()
+        try:
+            prefix.boot()
+            if checks_foreign:
+                ok = check_foreign_outputs(prefix, dirs)
+                passed += ok is True
+                failed += ok is False
+            if not args.filter:
+                p, f = run_at_once(prefix, dirs)
+                passed += p
+                failed += f
+        finally:
+            prefix.kill()
+            shutil.rmtree(prefix.work, ignore_errors=True)
     print(f"conformance took {time.monotonic() - started:.0f}s")
     print(f"{passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
